@@ -1,0 +1,37 @@
+# Front door of the project: `make` builds build/copyvote, `make test` runs every test
+# (once plainly and once under AddressSanitizer + UndefinedBehaviorSanitizer).
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
+DESTDIR    ?=
+
+# libgcrypt: the system's when it is new enough, otherwise a static build made once under build/deps.
+GCRYPT_PREFIX = $(shell scripts/provide-libgcrypt.sh --prefix-only 2>/dev/null)
+CMAKE_ARGS ?=
+
+.PHONY: all deps gcrypt build build-asan test demo bench install uninstall fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+gcrypt: deps
+	@scripts/provide-libgcrypt.sh
+
+build: gcrypt
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOPYVOTE_GCRYPT_PREFIX="$(GCRYPT_PREFIX)" $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: gcrypt
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCOPYVOTE_SANITIZE=ON -DCOPYVOTE_GCRYPT_PREFIX="$(GCRYPT_PREFIX)" $(CMAKE_ARGS) >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test: build build-asan
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,69 @@
+#pragma once
+// Helpers shared by the unit and end-to-end tests.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory made with mkdtemp, removed with everything in it on destruction.
+class ScopedTempDir {
+public:
+    ScopedTempDir();
+    ~ScopedTempDir();
+    ScopedTempDir(const ScopedTempDir&) = delete;
+    ScopedTempDir& operator=(const ScopedTempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// Redirects descriptor `fd` (1 or 2) into a temporary file until finish() (or destruction),
+// flushing the C streams on both sides, so that tests see exactly the bytes written.
+class CaptureFd {
+public:
+    explicit CaptureFd(int fd);
+    ~CaptureFd();
+    CaptureFd(const CaptureFd&) = delete;
+    CaptureFd& operator=(const CaptureFd&) = delete;
+    // Restores the descriptor and returns what was written to it.
+    std::string finish();
+
+private:
+    int fd_;
+    int saved_;
+    std::string path_;
+    bool done_;
+};
+
+struct RunResult {
+    int exit_code = -1;     // the exit status, or -1 when the process did not exit normally
+    int signal = 0;         // the terminating signal, if any
+    std::string out;        // everything written to standard output
+    std::string err;        // everything written to standard error
+};
+
+struct RunOptions {
+    std::string cwd;                    // working directory; empty: the current one
+    std::string stdin_data;             // fed through a pipe when stdin_file is empty
+    std::string stdin_file;             // a file to open as standard input
+    std::vector<std::string> env;       // extra NAME=value entries added to the environment
+};
+
+// Runs `argv` (argv[0] is the program path) and collects exit status, stdout and stderr.
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
+
+// The built copyvote binary.
+std::string copyvote_path();
+
+// Deterministic pseudo-random bytes (xorshift), for test data.
+std::string random_bytes(size_t n, uint64_t seed);
+
+}  // namespace testing_support
