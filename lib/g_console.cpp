@@ -1,6 +1,7 @@
 #include "g_console.h"
 
 #include <cstring>
+#include <cwchar>
 
 namespace {
 FILE* g_out_stream = nullptr;
