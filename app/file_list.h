@@ -1,0 +1,18 @@
+#pragma once
+// The command line: input names (plain or wildcard), -o, -a, -b and the digest switches.
+
+#include <cstdint>
+
+#include "g_linux_crypt.h"
+#include "limits.h"
+
+// Parses argv into the name table, the count and the output name, sets the global switches and,
+// when a digest switch is present, initialises `crypt` with count + 1 slots.
+// Returns 0 when 3 to MAX_INPUTS names were collected. Returns -1 with count 0 when fewer were,
+// and -1 with the count kept when the default output name cannot be formed (an error line has
+// then been printed).
+int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt);
+
+// The output name that init_file_list will use when argv names one with -o, else null.
+// Lets the driver know before anything is printed whether the data go to standard output.
+const char* find_output_argument(int argc, char** argv);

@@ -1,0 +1,34 @@
+#pragma once
+// The progress line: glyphs are collected in a buffer and written in one call at the end of a
+// block (or when the buffer fills), so that a damaged block does not cost one system call per
+// glyph. Callers flush it before anything else reaches the console, to keep the order of the
+// combined streams.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+class glyph_writer {
+public:
+    static const size_t CAPACITY = 1 << 16;
+
+    explicit glyph_writer(FILE* stream) : stream_(stream), length_(0) {}
+    ~glyph_writer() { flush(); }
+    glyph_writer(const glyph_writer&) = delete;
+    glyph_writer& operator=(const glyph_writer&) = delete;
+
+    void put(char c) {
+        if (length_ == CAPACITY) flush();
+        buffer_[length_++] = c;
+    }
+    void put_text(const char* text);
+    // Writes "<index>." : the input whose value was taken where no two copies agreed.
+    void put_index(uint64_t index);
+    // Writes what is buffered in one call and flushes the stream.
+    void flush();
+
+private:
+    FILE* stream_;
+    size_t length_;
+    char buffer_[CAPACITY];
+};

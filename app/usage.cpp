@@ -1,0 +1,59 @@
+#include "usage.h"
+
+#include <cstdio>
+
+#include "g_console.h"
+#include "limits.h"
+
+void help(const char* program_name) {
+    FILE* out = con_out();
+    const unsigned max = static_cast<unsigned>(MAX_INPUTS);
+    const char* name = program_name ? program_name : "";
+    const char* def = "out.wav";
+    con_printf(out, ":: statistical data restore utility - copyvote\n");
+    con_printf(out, "-------------------------------------------------------------------------------\n");
+    con_printf(out, ":: Helps to restore data from files that cannot be read accurately. For example\n");
+    con_printf(out, ":: tracks from scratched Audio-CDs may contain random errors. If a track is\n");
+    con_printf(out, ":: read multiple times and saved to 3 or more files (maximum supported:%u), \n", max);
+    con_printf(out, ":: then usually the different copies will have different errors. In that case\n");
+    con_printf(out, ":: it is possible to analyse them and statistically choose the best value\n");
+    con_printf(out, ":: for each byte.\n");
+    con_printf(out, "-------------------------------------------------------------------------------\n");
+    con_printf(out, "::usage::\n");
+    con_printf(out, "\t%s <file1> <file2> <file3> [file 4-%u] [-o out file] [-a] [-b]\n", name, max);
+    con_printf(out, "\t[-md2|-md4|-md5|-sha1|-sha256|-sha384|-sha512]\n");
+    con_printf(out, "\n");
+    con_printf(out, "::example::\n");
+    con_printf(out, "\t%s 1.wav 2.wav 3.wav 4.wav 5.wav 6.wav -o %s\n", name, def);
+    con_printf(out, "\t%s r:\\01\\1.wav 3.wav 4.wav 5.wav 6.wav -b -sha1\n", name);
+    con_printf(out, "\t%s *.wav -a -b -sha1 \t:: Wildcards are supported [* ?].\n", name);
+    con_printf(out, "\n");
+    con_printf(out, "::If no output file is specified, %s is created in the same directory\n", def);
+    con_printf(out, "\tas the first file, or if no slash \"/\" or backslash \"\\\" is found in\n");
+    con_printf(out, "\tit's file name, then the current directory is used.\n");
+    con_printf(out, "\n");
+    con_printf(out, ":: By default read buffering is enabled to spead-up reading of files cached\n");
+    con_printf(out, "\tin RAM. However when reading many large files that cannot fit in the,\n");
+    con_printf(out, "\tRAM, it might be better to disable the read buffering by adding the\n");
+    con_printf(out, "\t-b switch. Note: write buffering to the output file is always disabled.\n");
+    con_printf(out, "\n");
+    con_printf(out, ":: Each file requires 2 or 4 MB of RAM for read buffers (1 large page).\n");
+    con_printf(out, "\t63 input files + 1 output file will use 128 or 256 MB RAM.\n");
+    con_printf(out, "\n");
+    con_printf(out, ":: CD drives may conceal read errors from Audio-CDs by taking the average value\n");
+    con_printf(out, "\tof the previous and next sample, if they don't have errors. If most\n");
+    con_printf(out, "\tof the input files have such a corrected sample, it will get most of\n");
+    con_printf(out, "\tthe hits and is copied to the output. To avoid this, specify the\n");
+    con_printf(out, "\t-a switch. Corrected samples are detected and don't count as hits.\n");
+    con_printf(out, "\tIn most cases this may find a better match, but may also introduce\n");
+    con_printf(out, "\terrors, so avoid input files with many errors. Use the hit score from a\n");
+    con_printf(out, "\tprevious scan to find the input files with least hits and remove them.\n");
+    con_printf(out, "\tNote: the -a switch will force 16 bit scanning, instead of 8 bit, so\n");
+    con_printf(out, "\tthe samples must be aligned to 16 bits.\n");
+    con_printf(out, "\n");
+    con_printf(out, ":: If the current sample is different in all input files, then the value is\n");
+    con_printf(out, "\tcopied from the input with highest total number of hits so far.\n");
+    con_printf(out, "\t\n");
+    con_printf(out, "\n");
+    con_printf(out, "\n");
+}

@@ -1,0 +1,32 @@
+#pragma once
+// The vote of one block: a word scan that copies every 8-byte word on which all copies agree,
+// and a vote of each disputed word by bytes, or by 16-bit samples with corrected-sample
+// screening when AUDIOCD_IGNORE_CORRECTED is set.
+
+#include <cstdint>
+
+#include "glyphs.h"
+#include "limits.h"
+
+struct vote_state {
+    uint64_t count;               // number of inputs, 1 to MAX_INPUTS
+    uint8_t* const* in_blocks;    // count blocks; readable up to block_len rounded up to 8
+    uint8_t* out_block;
+    uint64_t block_len;           // bytes of the current block
+    bool sample_mode;             // vote disputed words by 16-bit samples
+    uint64_t total_hits[MAX_INPUTS];
+    uint64_t pos_hits[MAX_INPUTS];
+    uint64_t disputed_bytes;
+    bool clean_block;             // no disputed word met yet in this block
+    bool out_filled;              // out_block holds the voted block (see vote_block)
+    glyph_writer* glyphs;
+};
+
+// Clears the hit scores and the disputed-byte count for a run of `count` inputs.
+void vote_start(vote_state& s, uint64_t count, uint8_t* const* in_blocks, uint8_t* out_block, bool sample_mode,
+                glyph_writer* glyphs);
+
+// Votes the block of s.block_len bytes (REQUIRES: block_len > 0, every input block readable up to
+// block_len rounded up to a multiple of 8). On return, if s.out_filled is false the block had no
+// disputed word and input 0's block already holds the voted bytes; otherwise out_block holds them.
+void vote_block(vote_state& s);
