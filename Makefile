@@ -33,5 +33,19 @@ test: build build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
+demo: build
+	@COPYVOTE=$(BUILD)/copyvote DEMO_AUDIO=$(BUILD)/demo_audio scripts/demo.sh
+
+BINDIR = $(DESTDIR)$(PREFIX)/bin
+MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1
+
+install: build
+	install -d "$(BINDIR)" "$(MAN1DIR)"
+	install -m 0755 $(BUILD)/copyvote "$(BINDIR)/copyvote"
+	install -m 0644 docs/copyvote.1 "$(MAN1DIR)/copyvote.1"
+
+uninstall:
+	rm -f "$(BINDIR)/copyvote" "$(MAN1DIR)/copyvote.1"
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
