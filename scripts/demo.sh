@@ -97,8 +97,8 @@ Why -a did not help here: -a takes a 16-bit value for a concealed one when it li
 of the floor mean of the two 16-bit values right before and after it in the file, 2 bytes
 either side (all read as unsigned numbers). In interleaved stereo those two values are
 samples of the other channel, while the drive interpolated from the same channel's samples,
-4 bytes either side. So the test does not see the drive's concealment: $a_detectable of the
-$a_samples wrong samples pass it, and only by chance.
+4 bytes either side. So the test does not see the drive's concealment: of the $a_samples
+wrong samples, $a_detectable pass it.
 What does help is more rips: a concealed value loses the vote once most copies read the
 spot correctly.
 EOF
