@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "g_file_io.h"
-#include "limits.h"
+#include "globals.h"
 
 // Points pointer i at base + (i + 1) * block_size for i < count: block 0 is the output block.
 void assign_buffers(uint8_t* base, uint64_t block_size, uint64_t count, uint8_t** pointers);

@@ -7,7 +7,7 @@
 
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
-#include "limits.h"
+#include "globals.h"
 
 // Runs the whole restoration once. REQUIRES: 1 <= count <= MAX_INPUTS, every handle open, the
 // blocks distinct and block_size bytes each, block_size a multiple of 8, crypt with count + 1

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "g_linux_crypt.h"
-#include "limits.h"
+#include "globals.h"
 
 // Parses argv into the name table, the count and the output name, sets the global switches and,
 // when a digest switch is present, initialises `crypt` with count + 1 slots.

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "g_console.h"
-#include "limits.h"
+#include "globals.h"
 
 void help(const char* program_name) {
     FILE* out = con_out();

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "glyphs.h"
-#include "limits.h"
+#include "globals.h"
 
 struct vote_state {
     uint64_t count;               // number of inputs, 1 to MAX_INPUTS
