@@ -1,0 +1,120 @@
+// The usage text, and every command line that leads to it.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "e2e_util.h"
+#include "test_support.h"
+
+using namespace e2e;
+using testing_support::file_exists;
+using testing_support::run_program;
+using testing_support::ScopedTempDir;
+using testing_support::write_file;
+
+namespace {
+
+// The whole usage text with `program` as the program's name.
+std::string usage_text(const std::string& program) {
+    return std::string(":: statistical data restore utility - copyvote\n") +
+           "-------------------------------------------------------------------------------\n" +
+           ":: Helps to restore data from files that cannot be read accurately. For example\n" +
+           ":: tracks from scratched Audio-CDs may contain random errors. If a track is\n" +
+           ":: read multiple times and saved to 3 or more files (maximum supported:384), \n" +
+           ":: then usually the different copies will have different errors. In that case\n" +
+           ":: it is possible to analyse them and statistically choose the best value\n" +
+           ":: for each byte.\n" +
+           "-------------------------------------------------------------------------------\n" +
+           "::usage::\n" +
+           "\t" + program + " <file1> <file2> <file3> [file 4-384] [-o out file] [-a] [-b]\n" +
+           "\t[-md2|-md4|-md5|-sha1|-sha256|-sha384|-sha512]\n" +
+           "\n" +
+           "::example::\n" +
+           "\t" + program + " 1.wav 2.wav 3.wav 4.wav 5.wav 6.wav -o out.wav\n" +
+           "\t" + program + " r:\\01\\1.wav 3.wav 4.wav 5.wav 6.wav -b -sha1\n" +
+           "\t" + program + " *.wav -a -b -sha1 \t:: Wildcards are supported [* ?].\n" +
+           "\n" +
+           "::If no output file is specified, out.wav is created in the same directory\n" +
+           "\tas the first file, or if no slash \"/\" or backslash \"\\\" is found in\n" +
+           "\tit's file name, then the current directory is used.\n" +
+           "\n" +
+           ":: By default read buffering is enabled to spead-up reading of files cached\n" +
+           "\tin RAM. However when reading many large files that cannot fit in the,\n" +
+           "\tRAM, it might be better to disable the read buffering by adding the\n" +
+           "\t-b switch. Note: write buffering to the output file is always disabled.\n" +
+           "\n" +
+           ":: Each file requires 2 or 4 MB of RAM for read buffers (1 large page).\n" +
+           "\t63 input files + 1 output file will use 128 or 256 MB RAM.\n" +
+           "\n" +
+           ":: CD drives may conceal read errors from Audio-CDs by taking the average value\n" +
+           "\tof the previous and next sample, if they don't have errors. If most\n" +
+           "\tof the input files have such a corrected sample, it will get most of\n" +
+           "\tthe hits and is copied to the output. To avoid this, specify the\n" +
+           "\t-a switch. Corrected samples are detected and don't count as hits.\n" +
+           "\tIn most cases this may find a better match, but may also introduce\n" +
+           "\terrors, so avoid input files with many errors. Use the hit score from a\n" +
+           "\tprevious scan to find the input files with least hits and remove them.\n" +
+           "\tNote: the -a switch will force 16 bit scanning, instead of 8 bit, so\n" +
+           "\tthe samples must be aligned to 16 bits.\n" +
+           "\n" +
+           ":: If the current sample is different in all input files, then the value is\n" +
+           "\tcopied from the input with highest total number of hits so far.\n" +
+           "\t\n" +
+           "\n" +
+           "\n";
+}
+
+RunOptions in_dir(const std::string& path) {
+    RunOptions options;
+    options.cwd = path;
+    return options;
+}
+
+void expect_usage(const RunResult& r, const std::string& program) {
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out, CLEAR_SCREEN + usage_text(program));
+    EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
+
+TEST(Usage, NoArgumentsPrintTheUsageText) {
+    expect_usage(run_copyvote({}), testing_support::copyvote_path());
+}
+
+TEST(Usage, FewerThanThreeNamesPrintTheUsageTextAndOpenNothing) {
+    ScopedTempDir dir;
+    write_file(dir.file("1.wav"), "abc");
+    write_file(dir.file("2.wav"), "abc");
+    const std::string program = testing_support::copyvote_path();
+    expect_usage(run_copyvote({"-h"}, in_dir(dir.path())), program);
+    expect_usage(run_copyvote({"--help"}, in_dir(dir.path())), program);
+    expect_usage(run_copyvote({"1.wav", "2.wav"}, in_dir(dir.path())), program);
+    // Switches and their values are not names, and a pattern without matches adds none. The
+    // digest set is not touched for a list that is too short.
+    expect_usage(run_copyvote({"1.wav", "-o", "3.wav", "-md5", "-a", "-b", "2.wav", "*.none"}, in_dir(dir.path())),
+                 program);
+    EXPECT_FALSE(file_exists(dir.file("3.wav")));
+    EXPECT_FALSE(file_exists(dir.file("out.wav")));
+}
+
+TEST(Usage, TheProgramNameIsPrintedAsGiven) {
+    const std::string path = testing_support::copyvote_path();
+    const std::string directory = path.substr(0, path.rfind('/'));
+    const std::string base = path.substr(path.rfind('/') + 1);
+    expect_usage(run_program({"./" + base, "x"}, in_dir(directory)), "./" + base);
+}
+
+TEST(Usage, AProgramNameWithPercentSignsAndNonAsciiBytesIsPrintedLiterally) {
+    ScopedTempDir dir;
+    const std::string link = dir.file("cv%s%n-\xc3\xbc-\xe4");
+    ASSERT_EQ(symlink(testing_support::copyvote_path().c_str(), link.c_str()), 0);
+    expect_usage(run_program({link}), link);
+}
+
+TEST(Usage, WithTheOutputOnStandardOutputTheUsageGoesToStandardError) {
+    const RunResult r = run_copyvote({"1.wav", "-o", "-"});
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, CLEAR_SCREEN + usage_text(testing_support::copyvote_path()));
+}
