@@ -103,7 +103,7 @@ unpack() {
   orig="$(ls "$work/src/$1"_*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -n1 || true)"
   [ -n "$orig" ] || die "no upstream tarball of $1"
   local dir
-  dir="$(tar -tf "$orig" | head -n1 | cut -d/ -f1)"
+  dir="$(tar -tf "$orig" | sed -n '1s|/.*||p')"
   tar -xf "$orig" -C "$work/src"
   echo "$work/src/$dir"
 }
