@@ -87,21 +87,23 @@ static int allocate_tables(G_CRYPT& set) {
     return 0;
 }
 
-// Opens one context per slot; on a failure closes the ones opened so far, from the last
-// down to slot 0, and clears their handles. Returns 0 or the library's error value.
-static uint32_t open_contexts(G_CRYPT& set) {
+// Opens one context per slot. On a failure (an error, or no handle without one) prints the
+// error line, closes the contexts opened so far, from the last down to slot 0, clears their
+// handles, stores the library's error value in `err` and returns false.
+static bool open_contexts(G_CRYPT& set, uint32_t& err) {
     for (uint64_t i = 0; i < set.count; i++) {
-        gcry_error_t err = gcry_md_open(&set.ctx[i], static_cast<int>(set.alg_id), set.open_flags);
-        if (err == 0 && set.ctx[i]) continue;
+        gcry_error_t result = gcry_md_open(&set.ctx[i], static_cast<int>(set.alg_id), set.open_flags);
+        if (result == 0 && set.ctx[i]) continue;
         set.ctx[i] = nullptr;
-        print_format_inline(static_cast<int>(err), L"gcry_md_open(&ctx[i], alg_id, 0");
+        print_format_inline(static_cast<int>(result), L"gcry_md_open(&ctx[i], alg_id, 0");
         for (uint64_t j = i; j-- > 0;) {
             gcry_md_close(set.ctx[j]);
             set.ctx[j] = nullptr;
         }
-        return err;
+        err = result;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 uint32_t G_CRYPT::init(unsigned long new_count, unsigned int, unsigned int new_alg_id) {
@@ -123,8 +125,8 @@ uint32_t G_CRYPT::init(unsigned long new_count, unsigned int, unsigned int new_a
         print_format_inline(alloc_err, L"G_CRYPT::init(){ txt_hashes = malloc(all_length); }");
         return static_cast<uint32_t>(alloc_err);
     }
-    uint32_t open_err = open_contexts(*this);
-    if (open_err != 0) {
+    uint32_t open_err = 0;
+    if (!open_contexts(*this, open_err)) {
         // Every context is closed already; only the memory is left to release.
         release_allocation(*this);
         return open_err;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -277,6 +279,28 @@ TEST(GCrypt, UnavailableAlgorithmPrintsTheErrorLineOnlyAndLeavesTheResetState) {
     feed(set, 0, "abc");
     ASSERT_EQ(0, set.update_txt_hashes());
     EXPECT_EQ("a9993e364706816aba3e25717850c26c9cd0d89d", slot_hex(set, 0));
+}
+
+TEST(GCrypt, SlotCountTooLargeToAllocateIsRefusedWithTheAllocationErrorLine) {
+    G_CRYPT set;
+    ASSERT_EQ(0u, set.init(2, 0, GCRY_MD_MD5));  // released first
+    // count * (16 + 16) does not fit into 64 bits; no smaller block may be allocated instead.
+    const unsigned long count = UINT64_MAX / 8;
+    uint32_t result = 0;
+    Console c = capture([&] { result = set.init(count, 0, GCRY_MD_MD5); });
+    EXPECT_EQ(static_cast<uint32_t>(ENOMEM), result);
+    EXPECT_EQ(std::string("G_CRYPT::init(){ txt_hashes = malloc(all_length); }\n   ^ERROR: ") +
+                  std::to_string(ENOMEM) + ", " + strerror(ENOMEM) + "\n\n",
+              c.out);
+    EXPECT_EQ("", c.err);
+    EXPECT_FALSE(set.enabled);
+    EXPECT_EQ(nullptr, set.txt_hashes);
+    EXPECT_EQ(nullptr, set.ctx);
+    EXPECT_EQ(count, set.count);
+    EXPECT_EQ(1u, set.alg_id);
+    EXPECT_EQ(16u, set.hash_length);
+    set.free_context();
+    expect_reset_state(set);
 }
 
 TEST(GCrypt, ASetWithoutSlotsHoldsNothingToWrite) {
