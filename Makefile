@@ -47,5 +47,23 @@ install: build
 uninstall:
 	rm -f "$(BINDIR)/copyvote" "$(MAN1DIR)/copyvote.1"
 
+# libFuzzer targets (fuzz/fuzz_*.cpp), built with clang and run FUZZ_SECONDS each. New inputs
+# collect in $(FUZZ_BUILD)/corpus; crashes land in $(FUZZ_BUILD)/artifacts. The committed
+# corpora under fuzz/corpus are only read here; `make test` replays them.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+fuzz: gcrypt
+	@command -v clang++ >/dev/null 2>&1 || scripts/install-deps.sh clang
+	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOPYVOTE_GCRYPT_PREFIX="$(GCRYPT_PREFIX)" >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@mkdir -p $(FUZZ_BUILD)/artifacts
+	@set -e; for src in fuzz/fuzz_*.cpp; do \
+	  t=$$(basename $$src .cpp); mkdir -p $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t; \
+	  echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t; \
+	done
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

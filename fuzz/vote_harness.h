@@ -1,0 +1,164 @@
+#pragma once
+// Shared by the two vote fuzz targets: decodes an input into a run of 1 to 16 copies and a
+// few blocks, and votes them block by block through vote_block, as the engine does, with the
+// glyphs collected in memory.
+//
+// Input: byte 0 gives the number of copies (1 + low four bits). Then, per block: one byte for
+// the block length (1 to 48), then for every copy the bytes up to the length rounded up to 8
+// (the tail past the length is voted too, as the engine's word scan does). A copy byte below
+// 0x60 repeats copy 0's byte at that place, below 0xA0 it is one of four small values, and
+// otherwise itself, so that copies agree often and disagree in every pattern.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "glyphs.h"
+#include "vote.h"
+
+namespace vote_fuzz {
+
+const uint64_t MAX_COPIES = 16;
+const size_t MAX_BLOCKS = 8;
+const uint64_t MAX_BLOCK_LEN = 48;
+
+struct block_data {
+    uint64_t block_len;
+    std::vector<std::vector<uint8_t>> copies;  // each block_len rounded up to 8 bytes
+};
+
+struct run_data {
+    uint64_t count;
+    std::vector<block_data> blocks;
+};
+
+inline uint64_t rounded(uint64_t len) { return (len + 7) / 8 * 8; }
+
+inline uint8_t decode_byte(uint8_t d, uint64_t copy, uint8_t copy0_byte) {
+    if (copy > 0 && d < 0x60) return copy0_byte;
+    if (d < 0xA0) return static_cast<uint8_t>(d % 4);
+    return d;
+}
+
+inline bool decode(const uint8_t* data, size_t size, run_data& run) {
+    if (size < 2) return false;
+    run.count = 1 + (data[0] & 15);
+    size_t at = 1;
+    while (at < size && run.blocks.size() < MAX_BLOCKS) {
+        block_data block;
+        block.block_len = 1 + data[at++] % MAX_BLOCK_LEN;
+        const uint64_t end = rounded(block.block_len);
+        if (size - at < run.count * end) break;
+        block.copies.assign(run.count, std::vector<uint8_t>(end));
+        for (uint64_t i = 0; i < run.count; i++) {
+            for (uint64_t q = 0; q < end; q++) block.copies[i][q] = decode_byte(data[at++], i, block.copies[0][q]);
+        }
+        run.blocks.push_back(block);
+    }
+    return !run.blocks.empty();
+}
+
+// What the vote of one block produced.
+struct block_result {
+    std::vector<uint8_t> out;  // block_len rounded up to 8 bytes
+    std::string glyphs;
+    bool clean_block;
+};
+
+// Votes the blocks of a run one after another with one vote_state, so that hit scores carry
+// over. Every buffer is a heap block of its exact size, so that a read or write past a block
+// is caught. `after_block` sees the state and the result of each block.
+template <typename AfterBlock>
+void vote_run(const run_data& run, bool sample_mode, AfterBlock after_block) {
+    static vote_state s;
+    char* text = nullptr;
+    size_t text_len = 0;
+    FILE* stream = open_memstream(&text, &text_len);
+    if (!stream) abort();
+    glyph_writer* glyphs = new glyph_writer(stream);
+    std::vector<uint8_t*> in_blocks(run.count, nullptr);
+    vote_start(s, run.count, in_blocks.data(), nullptr, sample_mode, glyphs);
+
+    size_t printed = 0;
+    for (const block_data& block : run.blocks) {
+        const uint64_t end = rounded(block.block_len);
+        for (uint64_t i = 0; i < run.count; i++) {
+            in_blocks[i] = static_cast<uint8_t*>(malloc(end));
+            memcpy(in_blocks[i], block.copies[i].data(), end);
+        }
+        uint8_t* out_block = static_cast<uint8_t*>(malloc(end));
+        memset(out_block, 0xEE, end);
+        s.out_block = out_block;
+        s.block_len = block.block_len;
+        s.clean_block = true;
+        s.out_filled = false;
+        vote_block(s);
+        glyphs->flush();
+
+        block_result result;
+        const uint8_t* voted = s.out_filled ? out_block : in_blocks[0];
+        result.out.assign(voted, voted + end);
+        result.glyphs.assign(text + printed, text_len - printed);
+        printed = text_len;
+        result.clean_block = s.clean_block;
+        // A block the vote left to input 0 had no disputed word, and input 0 is untouched.
+        if (!s.out_filled) FUZZ_CHECK(s.clean_block && result.glyphs.empty());
+        for (uint64_t i = 0; i < run.count; i++) FUZZ_CHECK(memcmp(in_blocks[i], block.copies[i].data(), end) == 0);
+        after_block(s, block, result);
+
+        for (uint64_t i = 0; i < run.count; i++) free(in_blocks[i]);
+        free(out_block);
+    }
+    delete glyphs;
+    fclose(stream);
+    free(text);
+}
+
+inline bool word_agrees(const block_data& block, uint64_t w) {
+    for (const std::vector<uint8_t>& copy : block.copies) {
+        if (memcmp(copy.data() + w, block.copies[0].data() + w, 8) != 0) return false;
+    }
+    return true;
+}
+
+// The reference decision at one disputed position, by direct counting: each copy's hits are
+// how many other copies hold its value; the lowest-indexed member of the largest group wins;
+// when no two agree, the copy with the best hit score so far does (lowest index on ties).
+// Returns the winning copy and appends its glyph.
+inline uint64_t reference_decide(const std::vector<uint32_t>& values, uint64_t* total_hits, std::string& glyphs) {
+    const uint64_t count = values.size();
+    std::vector<uint64_t> hits(count, 0);
+    for (uint64_t i = 0; i < count; i++) {
+        for (uint64_t j = 0; j < count; j++) {
+            if (j != i && values[j] == values[i]) hits[i]++;
+        }
+    }
+    uint64_t winner = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        total_hits[i] += hits[i];
+        if (hits[i] > hits[winner]) winner = i;
+    }
+    if (hits[winner] > 0) {
+        glyphs += '#';
+        return winner;
+    }
+    winner = 0;
+    for (uint64_t i = 1; i < count; i++) {
+        if (total_hits[i] > total_hits[winner]) winner = i;
+    }
+    glyphs += std::to_string(winner) + ".";
+    return winner;
+}
+
+inline bool all_equal(const std::vector<uint32_t>& values) {
+    for (uint32_t v : values) {
+        if (v != values[0]) return false;
+    }
+    return true;
+}
+
+}  // namespace vote_fuzz
