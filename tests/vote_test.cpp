@@ -28,7 +28,7 @@ std::vector<uint8_t> le16(const std::vector<uint16_t>& samples) {
 // Input blocks, an output block and a glyph stream around one vote_state, driven the way the
 // block loop drives it.
 class VoteRig {
-public:
+  public:
     VoteRig(size_t count, bool sample_mode)
         : inputs_(count, std::vector<uint8_t>(GUARD + ROOM + GUARD, 0)), out_(ROOM + GUARD, 0xEE) {
         file_ = tmpfile();
@@ -44,7 +44,9 @@ public:
     void bytes(size_t input, const std::vector<uint8_t>& data, size_t at = 0) {
         for (size_t i = 0; i < data.size(); i++) pointers_[input][at + i] = data[i];
     }
-    void samples(size_t input, const std::vector<uint16_t>& data, size_t at = 0) { bytes(input, le16(data), at); }
+    void samples(size_t input, const std::vector<uint16_t>& data, size_t at = 0) {
+        bytes(input, le16(data), at);
+    }
     // The sample just before offset 0 of the block.
     void before(size_t input, uint16_t sample) {
         pointers_[input][-2] = static_cast<uint8_t>(sample & 0xFF);
@@ -67,20 +69,24 @@ public:
     }
 
     uint8_t out_byte(size_t q) const { return s.out_filled ? out_[q] : pointers_[0][q]; }
-    uint16_t out_sample(size_t p) const { return static_cast<uint16_t>(out_byte(p) | (out_byte(p + 1) << 8)); }
+    uint16_t out_sample(size_t p) const {
+        return static_cast<uint16_t>(out_byte(p) | (out_byte(p + 1) << 8));
+    }
     std::vector<uint16_t> out_samples(size_t n) const {
         std::vector<uint16_t> all;
         for (size_t i = 0; i < n; i++) all.push_back(out_sample(2 * i));
         return all;
     }
-    std::vector<uint64_t> totals() const { return std::vector<uint64_t>(s.total_hits, s.total_hits + s.count); }
+    std::vector<uint64_t> totals() const {
+        return std::vector<uint64_t>(s.total_hits, s.total_hits + s.count);
+    }
     void set_totals(const std::vector<uint64_t>& totals) {
         for (size_t i = 0; i < totals.size(); i++) s.total_hits[i] = totals[i];
     }
 
     vote_state s;
 
-private:
+  private:
     std::vector<std::vector<uint8_t>> inputs_;
     std::vector<uint8_t*> pointers_;
     std::vector<uint8_t> out_;
@@ -157,15 +163,29 @@ TEST(SampleVoteTest, CorrectedWindowIsTheFloorMeanPlusOrMinusOne) {
     };
     const Case cases[] = {
         // Mean 101 (101.5 rounded down).
-        {100, 99, 103, false}, {100, 100, 103, true}, {100, 101, 103, true}, {100, 102, 103, true},
+        {100, 99, 103, false},
+        {100, 100, 103, true},
+        {100, 101, 103, true},
+        {100, 102, 103, true},
         {100, 103, 103, false},
         // Mean 102: two away on either side is not corrected.
-        {100, 100, 104, false}, {100, 101, 104, true}, {100, 103, 104, true}, {100, 104, 104, false},
+        {100, 100, 104, false},
+        {100, 101, 104, true},
+        {100, 103, 104, true},
+        {100, 104, 104, false},
         // Unsigned reading: 0 and 65535 average to 32767, not to 0 or -1.
-        {0, 32765, 65535, false}, {0, 32766, 65535, true}, {0, 32767, 65535, true}, {0, 32768, 65535, true},
-        {0, 32769, 65535, false}, {0, 0, 65535, false}, {0, 1, 65535, false}, {65534, 65535, 0, false},
+        {0, 32765, 65535, false},
+        {0, 32766, 65535, true},
+        {0, 32767, 65535, true},
+        {0, 32768, 65535, true},
+        {0, 32769, 65535, false},
+        {0, 0, 65535, false},
+        {0, 1, 65535, false},
+        {65534, 65535, 0, false},
         // The sum needs 17 bits: 65535 + 65533 averages to 65534.
-        {65535, 65533, 65533, true}, {65535, 65535, 65533, true}, {65535, 65532, 65533, false},
+        {65535, 65533, 65533, true},
+        {65535, 65535, 65533, true},
+        {65535, 65532, 65533, false},
         {65535, 32766, 65533, false},
     };
     for (const Case& c : cases) {
@@ -361,7 +381,8 @@ TEST(ByteVoteTest, LargestGroupWinsAndEveryMemberIsCredited) {
     };
     for (const Case& c : cases) {
         VoteRig rig(c.bytes.size(), false);
-        for (size_t i = 0; i < c.bytes.size(); i++) rig.bytes(i, {0x40, 0x41, 0x42, c.bytes[i], 0x44, 0x45, 0x46, 0x47});
+        for (size_t i = 0; i < c.bytes.size(); i++)
+            rig.bytes(i, {0x40, 0x41, 0x42, c.bytes[i], 0x44, 0x45, 0x46, 0x47});
         EXPECT_EQ("<\n#", rig.vote(8));
         EXPECT_EQ((std::vector<uint8_t>{0x40, 0x41, 0x42, c.out, 0x44, 0x45, 0x46, 0x47}),
                   (std::vector<uint8_t>{rig.out_byte(0), rig.out_byte(1), rig.out_byte(2), rig.out_byte(3),
