@@ -5,6 +5,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VOTE_HAVE_AVX2_KERNEL 1
+#endif
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte masks of the word scan assume little endian");
 
@@ -213,7 +217,332 @@ void vote_word(vote_state& s, uint64_t offset) {
     s.clean_block = false;
 }
 
+// ---- Comparison of each input with input 0, while the input is still in the caches ----
+//
+// The comparison leaves a bit per word of the block that marks the disputed words and, in byte
+// mode, a list per disputed word of the inputs whose word differs from input 0's, with their
+// words. The byte vote then needs nothing but input 0's block and these lists: with many copies
+// the blocks do not fit in the caches together, and going back to every copy's block at every
+// disputed word would wait for memory each time.
+
+const uint64_t SCAN_SPAN = 0x200000;  // bytes of the largest block the comparison covers
+const uint64_t SCAN_WORDS = SCAN_SPAN / 8;
+const uint32_t ENTRY_CAPACITY = 1u << 21;  // differing words recorded per block
+const uint32_t NO_ENTRY = 0xFFFFFFFFu;
+
+// One word of one input that differs from input 0's word.
+struct diff_entry {
+    uint64_t word;
+    uint32_t next;   // the next later input that differs in this word, or NO_ENTRY
+    uint16_t input;
+};
+
+struct scan_state {
+    const vote_state* owner;  // the vote whose block is being compared; null when none is
+    uint64_t inputs;          // inputs 1 .. inputs have been compared
+    uint64_t len;             // bytes that every comparison covered
+    bool record_entries;      // byte mode: keep the differing words
+    bool entries_complete;    // every differing word was kept (none was lost for want of room)
+    uint32_t entries;         // entries used
+};
+
+scan_state g_scan;
+uint64_t g_dirty[SCAN_WORDS / 64];  // bit w: the word at 8 * w is disputed
+uint32_t g_head[SCAN_WORDS];        // first entry of a disputed word (valid where its bit is set)
+uint32_t g_tail[SCAN_WORDS];        // last entry of a disputed word
+diff_entry g_entries[ENTRY_CAPACITY];
+
+// Notes that input i's word w differs from input 0's.
+template <bool Entries>
+inline void record_difference(uint64_t w, uint64_t i, uint64_t word) {
+    uint64_t& bits = g_dirty[w >> 6];
+    const uint64_t bit = 1ull << (w & 63);
+    if (!Entries) {
+        bits |= bit;
+        return;
+    }
+    if (g_scan.entries == ENTRY_CAPACITY) {
+        g_scan.entries_complete = false;
+        bits |= bit;
+        return;
+    }
+    const uint32_t e = g_scan.entries++;
+    g_entries[e].word = word;
+    g_entries[e].next = NO_ENTRY;
+    g_entries[e].input = static_cast<uint16_t>(i);
+    if (bits & bit) {
+        g_entries[g_tail[w]].next = e;
+    } else {
+        bits |= bit;
+        g_head[w] = e;
+    }
+    g_tail[w] = e;
+}
+
+// Compares the words [from, to) (byte offsets, multiples of 8) one at a time.
+template <bool Entries>
+void compare_words(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t from, uint64_t to) {
+    for (uint64_t o = from; o < to; o += 8) {
+        const uint64_t word = load_word(b + o);
+        if (word != load_word(b0 + o)) record_difference<Entries>(o / 8, i, word);
+    }
+}
+
+#ifdef VOTE_HAVE_AVX2_KERNEL
+template <bool Entries>
+__attribute__((target("avx2"))) inline void record_chunk32(const uint8_t* b, uint64_t i, uint64_t o, __m256i x) {
+    const __m256i equal = _mm256_cmpeq_epi64(x, _mm256_setzero_si256());
+    unsigned differ = ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(equal))) & 0xFu;
+    while (differ != 0) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(differ));
+        differ &= differ - 1;
+        record_difference<Entries>(o / 8 + k, i, load_word(b + o + 8 * k));
+    }
+}
+
+// 64 bytes per step; a step whose bytes all agree costs four loads, a test and a branch.
+template <bool Entries>
+__attribute__((target("avx2"))) void compare_avx2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
+    uint64_t o = 0;
+    for (; o + 64 <= end; o += 64) {
+        const __m256i x0 = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o)),
+                                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + o)));
+        const __m256i x1 = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o + 32)),
+                                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + o + 32)));
+        const __m256i x = _mm256_or_si256(x0, x1);
+        if (_mm256_testz_si256(x, x)) continue;
+        record_chunk32<Entries>(b, i, o, x0);
+        record_chunk32<Entries>(b, i, o + 32, x1);
+    }
+    compare_words<Entries>(b0, b, i, o, end);
+}
+#endif
+
+#ifdef __SSE2__
+template <bool Entries>
+void compare_sse2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
+    uint64_t o = 0;
+    for (; o + 32 <= end; o += 32) {
+        const __m128i x0 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o)),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + o)));
+        const __m128i x1 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o + 16)),
+                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + o + 16)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(x0, x1), _mm_setzero_si128())) == 0xFFFF) continue;
+        compare_words<Entries>(b0, b, i, o, o + 32);
+    }
+    compare_words<Entries>(b0, b, i, o, end);
+}
+#endif
+
+bool cpu_has_avx2() {
+#ifdef VOTE_HAVE_AVX2_KERNEL
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+#else
+    return false;
+#endif
+}
+
+// Compares input i's words [0, end) with input 0's.
+template <bool Entries>
+void compare_input(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
+#ifdef VOTE_HAVE_AVX2_KERNEL
+    if (cpu_has_avx2()) {
+        compare_avx2<Entries>(b0, b, i, end);
+        return;
+    }
+#endif
+#ifdef __SSE2__
+    compare_sse2<Entries>(b0, b, i, end);
+#else
+    compare_words<Entries>(b0, b, i, 0, end);
+#endif
+}
+
+void scan_begin(const vote_state& s) {
+    g_scan.owner = &s;
+    g_scan.inputs = 0;
+    g_scan.len = SCAN_SPAN;
+    g_scan.record_entries = !s.sample_mode;
+    g_scan.entries_complete = true;
+    g_scan.entries = 0;
+    memset(g_dirty, 0, sizeof g_dirty);
+}
+
+void scan_input(const vote_state& s, uint64_t i, uint64_t len) {
+    if (g_scan.owner != &s || i != g_scan.inputs + 1 || i >= s.count || len > SCAN_SPAN) {
+        g_scan.owner = nullptr;  // out of order: vote_block compares the copies itself
+        return;
+    }
+    const uint64_t end = (len + 7) / 8 * 8;
+    if (g_scan.record_entries) {
+        compare_input<true>(s.in_blocks[0], s.in_blocks[i], i, end);
+    } else {
+        compare_input<false>(s.in_blocks[0], s.in_blocks[i], i, end);
+    }
+    g_scan.inputs = i;
+    if (len < g_scan.len) g_scan.len = len;
+}
+
+// True when the comparison made for this block covers every input and all of the block.
+bool scan_is_complete(const vote_state& s) {
+    return g_scan.owner == &s && g_scan.inputs + 1 == s.count && g_scan.len >= s.block_len;
+}
+
+// ---- Byte vote from the lists of differing words ----
+//
+// At a disputed byte, input 0 and every input that holds input 0's byte form the base group;
+// the other inputs are few. Every copy's hits are the size of its group less one, so the base
+// group's members all gain the same amount: it is added once per block (`base_hits`) and only the
+// other inputs are credited one by one, with the difference to it.
+
+struct word_diffs {
+    uint64_t n;
+    uint16_t input[MAX_INPUTS];
+    uint64_t word[MAX_INPUTS];
+};
+
+// Input with the greatest hit score so far, the lowest index among equal scores; the scores are
+// total_hits plus the base hits not yet added.
+uint64_t best_scored_input_lazy(const vote_state& s, uint64_t base_hits) {
+    uint64_t winner = 0;
+    uint64_t best = s.total_hits[0] + base_hits;
+    for (uint64_t i = 1; i < s.count; i++) {
+        const uint64_t score = s.total_hits[i] + base_hits;
+        if (score > best) {
+            best = score;
+            winner = i;
+        }
+    }
+    return winner;
+}
+
+// Votes byte b of a disputed word (known to be disputed) and returns the byte's value.
+uint8_t vote_byte_from_diffs(vote_state& s, const word_diffs& d, uint64_t w0, unsigned b, uint64_t& base_hits) {
+    const unsigned shift = 8 * b;
+    const uint8_t base = static_cast<uint8_t>(w0 >> shift);
+    uint16_t input[MAX_INPUTS];
+    uint8_t value[MAX_INPUTS];
+    uint64_t k = 0;
+    for (uint64_t t = 0; t < d.n; t++) {
+        const uint8_t v = static_cast<uint8_t>(d.word[t] >> shift);
+        input[k] = d.input[t];
+        value[k] = v;
+        k += v != base;
+    }
+    s.disputed_bytes += 1;
+    const uint64_t base_size = s.count - k;  // input 0 is always in it
+    base_hits += base_size - 1;
+
+    // Group sizes of the other inputs; pairwise while they are few, else by a value histogram.
+    uint64_t size[MAX_INPUTS];
+    if (k <= 16) {
+        for (uint64_t t = 0; t < k; t++) {
+            uint64_t n = 0;
+            for (uint64_t u = 0; u < k; u++) n += value[u] == value[t];
+            size[t] = n;
+        }
+    } else {
+        for (uint64_t t = 0; t < k; t++) g_value_count[value[t]]++;
+        for (uint64_t t = 0; t < k; t++) size[t] = g_value_count[value[t]];
+        for (uint64_t t = 0; t < k; t++) g_value_count[value[t]] = 0;
+    }
+
+    // The first member of the largest group wins; the base group holds input 0, so another group
+    // must be strictly larger to win.
+    uint64_t best = base_size;
+    uint8_t result = base;
+    for (uint64_t t = 0; t < k; t++) {
+        s.total_hits[input[t]] += size[t] - base_size;
+        if (size[t] > best) {
+            best = size[t];
+            result = value[t];
+        }
+    }
+    if (best > 1) {
+        s.glyphs->put('#');
+        return result;
+    }
+    // No two copies agree: the input with the best hit score so far gives the byte.
+    const uint64_t winner = best_scored_input_lazy(s, base_hits);
+    s.glyphs->put_index(winner);
+    for (uint64_t t = 0; t < k; t++) {
+        if (input[t] == winner) return value[t];
+    }
+    return base;
+}
+
+void vote_word_from_diffs(vote_state& s, uint64_t w, uint64_t& base_hits) {
+    static word_diffs d;
+    const uint64_t offset = w * 8;
+    const uint64_t w0 = load_word(s.in_blocks[0] + offset);
+    uint64_t mask = 0;
+    d.n = 0;
+    for (uint32_t e = g_head[w]; e != NO_ENTRY; e = g_entries[e].next) {
+        d.input[d.n] = g_entries[e].input;
+        d.word[d.n] = g_entries[e].word;
+        mask |= g_entries[e].word ^ w0;
+        d.n++;
+    }
+    if (s.clean_block) s.glyphs->put_text("<\n");
+    for (unsigned b = 0; b < 8; b++) {
+        if (((mask >> (8 * b)) & 0xFF) != 0) s.out_block[offset + b] = vote_byte_from_diffs(s, d, w0, b, base_hits);
+    }
+    s.clean_block = false;
+}
+
+// Calls vote(w) for every disputed word w below `words`, in order.
+template <typename Vote>
+void for_each_disputed_word(uint64_t words, Vote vote) {
+    for (uint64_t c = 0; c * 64 < words; c++) {
+        uint64_t bits = g_dirty[c];
+        if (words - c * 64 < 64) bits &= (1ull << (words - c * 64)) - 1;
+        while (bits != 0) {
+            const uint64_t w = c * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
+            bits &= bits - 1;
+            vote(w);
+        }
+    }
+}
+
+bool any_disputed_word(uint64_t words) {
+    bool any = false;
+    for_each_disputed_word(words, [&](uint64_t) { any = true; });
+    return any;
+}
+
+// The vote of a block that the comparison covers.
+void vote_scanned_block(vote_state& s, uint64_t end) {
+    const uint64_t words = end / 8;
+    s.out_filled = any_disputed_word(words);
+    if (!s.out_filled) return;
+    memcpy(s.out_block, s.in_blocks[0], end);
+    if (g_scan.record_entries && g_scan.entries_complete) {
+        uint64_t base_hits = 0;
+        for_each_disputed_word(words, [&](uint64_t w) { vote_word_from_diffs(s, w, base_hits); });
+        for (uint64_t i = 0; i < s.count; i++) s.total_hits[i] += base_hits;
+    } else {
+        for_each_disputed_word(words, [&](uint64_t w) { vote_word(s, w * 8); });
+    }
+}
+
+// The vote of a block too long for the comparison: the word scan runs through the block itself.
+void vote_unscanned_block(vote_state& s, uint64_t end) {
+    uint64_t offset = scan_agreeing<false>(s, 0, end);
+    s.out_filled = offset != end;
+    if (!s.out_filled) return;
+    memcpy(s.out_block, s.in_blocks[0], offset);
+    while (offset < end) {
+        vote_word(s, offset);
+        offset = scan_agreeing<true>(s, offset + 8, end);
+    }
+}
+
 }  // namespace
+
+void vote_begin_block(const vote_state& s) { scan_begin(s); }
+
+void vote_scan_input(const vote_state& s, uint64_t i, uint64_t len) { scan_input(s, i, len); }
 
 void vote_start(vote_state& s, uint64_t count, uint8_t* const* in_blocks, uint8_t* out_block, bool sample_mode,
                 glyph_writer* glyphs) {
@@ -231,13 +560,15 @@ void vote_start(vote_state& s, uint64_t count, uint8_t* const* in_blocks, uint8_
 
 void vote_block(vote_state& s) {
     const uint64_t end = (s.block_len + 7) / 8 * 8;
-    // A block without a dispute needs no copy: input 0 already holds the result.
-    uint64_t offset = scan_agreeing<false>(s, 0, end);
-    s.out_filled = offset != end;
-    if (!s.out_filled) return;
-    memcpy(s.out_block, s.in_blocks[0], offset);
-    while (offset < end) {
-        vote_word(s, offset);
-        offset = scan_agreeing<true>(s, offset + 8, end);
+    if (end > SCAN_SPAN) {
+        g_scan.owner = nullptr;
+        vote_unscanned_block(s, end);
+        return;
     }
+    if (!scan_is_complete(s)) {
+        scan_begin(s);
+        for (uint64_t i = 1; i < s.count; i++) scan_input(s, i, s.block_len);
+    }
+    vote_scanned_block(s, end);
+    g_scan.owner = nullptr;  // the comparison is used up
 }

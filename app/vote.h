@@ -26,7 +26,17 @@ struct vote_state {
 void vote_start(vote_state& s, uint64_t count, uint8_t* const* in_blocks, uint8_t* out_block, bool sample_mode,
                 glyph_writer* glyphs);
 
+// The block loop may compare each input with input 0 as soon as it has been read, while its
+// block is still in the processor's caches: vote_begin_block before the block's first read, then
+// vote_scan_input for inputs 1, 2, ... in this order, each over the first `len` bytes (the
+// shortest length delivered so far; every block readable up to len rounded up to 8). vote_block
+// uses that comparison when it covers every input and the whole block, and otherwise compares the
+// copies itself. The comparison belongs to one vote_state and one block; vote_block consumes it.
+void vote_begin_block(const vote_state& s);
+void vote_scan_input(const vote_state& s, uint64_t i, uint64_t len);
+
 // Votes the block of s.block_len bytes (REQUIRES: block_len > 0, every input block readable up to
 // block_len rounded up to a multiple of 8). On return, if s.out_filled is false the block had no
 // disputed word and input 0's block already holds the voted bytes; otherwise out_block holds them.
+// The input blocks are left unchanged.
 void vote_block(vote_state& s);
