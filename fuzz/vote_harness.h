@@ -3,11 +3,15 @@
 // few blocks, and votes them block by block through vote_block, as the engine does, with the
 // glyphs collected in memory.
 //
-// Input: byte 0 gives the number of copies (1 + low four bits). Then, per block: one byte for
-// the block length (1 to 48), then for every copy the bytes up to the length rounded up to 8
-// (the tail past the length is voted too, as the engine's word scan does). A copy byte below
-// 0x60 repeats copy 0's byte at that place, below 0xA0 it is one of four small values, and
-// otherwise itself, so that copies agree often and disagree in every pattern.
+// Input: byte 0 gives the number of copies (1 + low four bits) and two modes: bit 4 has every
+// copy compared with copy 0 right after its "read", as the block loop does, with copies that
+// delivered more than the shortest one; bit 5 puts 2 MiB of agreeing bytes in front of each
+// block's data, so that the block is too long for that comparison and the vote scans it itself.
+// Then, per block: one byte for the data length (1 to 48); with bit 4 one byte that picks the
+// shortest copy and how much more the others delivered; then for every copy the data bytes up to
+// the block length rounded up to 8 (the tail past the length is voted too, as the word scan
+// does). A copy byte below 0x60 repeats copy 0's byte at that place, below 0xA0 it is one of four
+// small values, and otherwise itself, so that copies agree often and disagree in every pattern.
 
 #include <cstdint>
 #include <cstdio>
@@ -25,14 +29,17 @@ namespace vote_fuzz {
 const uint64_t MAX_COPIES = 16;
 const size_t MAX_BLOCKS = 8;
 const uint64_t MAX_BLOCK_LEN = 48;
+const uint64_t PAD = 0x200000;  // agreeing bytes in front of the data with bit 5
 
 struct block_data {
-    uint64_t block_len;
+    uint64_t block_len;                        // the shortest delivered length
+    std::vector<uint64_t> delivered;           // what each copy delivered (>= block_len)
     std::vector<std::vector<uint8_t>> copies;  // each block_len rounded up to 8 bytes
 };
 
 struct run_data {
     uint64_t count;
+    bool compare_while_reading;
     std::vector<block_data> blocks;
 };
 
@@ -47,15 +54,26 @@ inline uint8_t decode_byte(uint8_t d, uint64_t copy, uint8_t copy0_byte) {
 inline bool decode(const uint8_t* data, size_t size, run_data& run) {
     if (size < 2) return false;
     run.count = 1 + (data[0] & 15);
+    run.compare_while_reading = (data[0] & 0x10) != 0;
+    const uint64_t pad = (data[0] & 0x20) ? PAD : 0;
     size_t at = 1;
     while (at < size && run.blocks.size() < MAX_BLOCKS) {
         block_data block;
-        block.block_len = 1 + data[at++] % MAX_BLOCK_LEN;
-        const uint64_t end = rounded(block.block_len);
+        const uint64_t len = 1 + data[at++] % MAX_BLOCK_LEN;
+        block.block_len = pad + len;
+        block.delivered.assign(run.count, block.block_len);
+        if (run.compare_while_reading) {
+            if (at == size) break;
+            const uint8_t x = data[at++];
+            for (uint64_t i = 0; i < run.count; i++) {
+                if (i != x % run.count) block.delivered[i] += (x / 16 + i) % 16;
+            }
+        }
+        const uint64_t end = rounded(len);
         if (size - at < run.count * end) break;
-        block.copies.assign(run.count, std::vector<uint8_t>(end));
+        block.copies.assign(run.count, std::vector<uint8_t>(pad + end, 0));
         for (uint64_t i = 0; i < run.count; i++) {
-            for (uint64_t q = 0; q < end; q++) block.copies[i][q] = decode_byte(data[at++], i, block.copies[0][q]);
+            for (uint64_t q = pad; q < pad + end; q++) block.copies[i][q] = decode_byte(data[at++], i, block.copies[0][q]);
         }
         run.blocks.push_back(block);
     }
@@ -70,8 +88,10 @@ struct block_result {
 };
 
 // Votes the blocks of a run one after another with one vote_state, so that hit scores carry
-// over. Every buffer is a heap block of its exact size, so that a read or write past a block
-// is caught. `after_block` sees the state and the result of each block.
+// over. Every buffer is a heap block of its exact size (what the copy delivered, rounded up to
+// 8), so that a read or write past a block is caught. Bytes a copy delivered beyond the block
+// length rounded up get a pattern of their own: nothing may depend on them. `after_block` sees
+// the state and the result of each block.
 template <typename AfterBlock>
 void vote_run(const run_data& run, bool sample_mode, AfterBlock after_block) {
     static vote_state s;
@@ -87,12 +107,24 @@ void vote_run(const run_data& run, bool sample_mode, AfterBlock after_block) {
     for (const block_data& block : run.blocks) {
         const uint64_t end = rounded(block.block_len);
         for (uint64_t i = 0; i < run.count; i++) {
-            in_blocks[i] = static_cast<uint8_t*>(malloc(end));
+            const uint64_t size = rounded(block.delivered[i]);
+            in_blocks[i] = static_cast<uint8_t*>(malloc(size));
             memcpy(in_blocks[i], block.copies[i].data(), end);
+            for (uint64_t q = end; q < size; q++) in_blocks[i][q] = static_cast<uint8_t>(i * 37 + q);
         }
         uint8_t* out_block = static_cast<uint8_t*>(malloc(end));
         memset(out_block, 0xEE, end);
         s.out_block = out_block;
+        if (run.compare_while_reading) {
+            // As the block loop does: each copy compared with copy 0 over the shortest length
+            // delivered so far, right after it was read.
+            vote_begin_block(s);
+            uint64_t len = block.delivered[0];
+            for (uint64_t i = 1; i < run.count; i++) {
+                if (block.delivered[i] < len) len = block.delivered[i];
+                vote_scan_input(s, i, len);
+            }
+        }
         s.block_len = block.block_len;
         s.clean_block = true;
         s.out_filled = false;
