@@ -168,6 +168,25 @@ TEST(Faults, FifoInputIsReadUntilEveryBlockIsFull) {
     in.expect_unchanged();
 }
 
+TEST(Faults, FifoFailingInTheMiddleOfABlockEndsTheRun) {
+    signal(SIGPIPE, SIG_IGN);
+    const std::string data = testing_support::random_bytes(3000000, 9);
+    Inputs in(three_copies(3000000, 9));
+    ASSERT_EQ(mkfifo(in.dir.file("f.wav").c_str(), 0644), 0);
+    std::thread producer(feed_fifo, in.dir.file("f.wav"), data);
+    const std::vector<std::string> names{"1.wav", "f.wav", "3.wav"};
+    // The third read of the FIFO fails, after two reads delivered part of the first block.
+    const RunResult r = run_copyvote(
+        names, in.options(shim_env("fail_read", {"FAIL_READ_PATH=f.wav", "FAIL_READ_NTH=3"})));
+    producer.join();
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err, status_lines("out.wav", names) + "processing:\n.|\n");
+    EXPECT_TRUE(ends_with_statistics(
+        r.out, CLEAR_SCREEN + error_line("h_files[i].read()", EIO) + report(names, {0, 0, 0}), 0));
+    EXPECT_EQ(in.output().size(), 0u);
+    in.expect_unchanged();
+}
+
 TEST(Faults, StandardInputFromAPipeAsDash) {
     const std::string data = testing_support::random_bytes(5 * 1024 * 1024 + 3, 7);
     Inputs in({data, with_bytes(data, {{100, 0x33}}), data});
