@@ -219,89 +219,66 @@ void vote_word(vote_state& s, uint64_t offset) {
 
 // ---- Comparison of each input with input 0, while the input is still in the caches ----
 //
-// The comparison leaves a bit per word of the block that marks the disputed words and, in byte
-// mode, a list per disputed word of the inputs whose word differs from input 0's, with their
-// words. The byte vote then needs nothing but input 0's block and these lists: with many copies
-// the blocks do not fit in the caches together, and going back to every copy's block at every
-// disputed word would wait for memory each time.
+// The comparison keeps, for every input from 1 on, the words in which it differs from input 0,
+// in word order: the disputed words are exactly the words that appear there. The byte vote then
+// needs nothing but input 0's block and these lists: with many copies the blocks do not fit in
+// the caches together, and going back to every copy's block at every disputed word would wait
+// for memory each time.
 
-const uint64_t SCAN_SPAN = 0x200000;  // bytes of the largest block the comparison covers
-const uint64_t SCAN_WORDS = SCAN_SPAN / 8;
-const uint32_t ENTRY_CAPACITY = 1u << 21;  // differing words recorded per block
+const uint64_t SCAN_SPAN = 0x200000;       // bytes of the largest block the comparison covers
+const uint32_t ENTRY_CAPACITY = 1u << 21;  // differing words kept per block
 const uint32_t NO_ENTRY = 0xFFFFFFFFu;
+const unsigned INPUT_SHIFT = 20;           // word index below, input index above
 
 // One word of one input that differs from input 0's word.
 struct diff_entry {
-    uint64_t word;
-    uint32_t next;   // the next later input that differs in this word, or NO_ENTRY
-    uint16_t input;
+    uint64_t word;   // the input's word
+    uint32_t where;  // word index | input index << INPUT_SHIFT
+    uint32_t next;   // the vote's list of the word's entries
 };
 
 struct scan_state {
     const vote_state* owner;  // the vote whose block is being compared; null when none is
     uint64_t inputs;          // inputs 1 .. inputs have been compared
     uint64_t len;             // bytes that every comparison covered
-    bool record_entries;      // byte mode: keep the differing words
-    bool entries_complete;    // every differing word was kept (none was lost for want of room)
+    bool complete;            // every differing word was kept (none was lost for want of room)
     uint32_t entries;         // entries used
+    uint32_t first[MAX_INPUTS + 1];  // input i's entries: first[i] up to first[i + 1]
 };
 
 scan_state g_scan;
-uint64_t g_dirty[SCAN_WORDS / 64];  // bit w: the word at 8 * w is disputed
-uint32_t g_head[SCAN_WORDS];        // first entry of a disputed word (valid where its bit is set)
-uint32_t g_tail[SCAN_WORDS];        // last entry of a disputed word
 diff_entry g_entries[ENTRY_CAPACITY];
 
-// Notes that input i's word w differs from input 0's.
-template <bool Entries>
 inline void record_difference(uint64_t w, uint64_t i, uint64_t word) {
-    uint64_t& bits = g_dirty[w >> 6];
-    const uint64_t bit = 1ull << (w & 63);
-    if (!Entries) {
-        bits |= bit;
-        return;
-    }
     if (g_scan.entries == ENTRY_CAPACITY) {
-        g_scan.entries_complete = false;
-        bits |= bit;
+        g_scan.complete = false;
         return;
     }
-    const uint32_t e = g_scan.entries++;
-    g_entries[e].word = word;
-    g_entries[e].next = NO_ENTRY;
-    g_entries[e].input = static_cast<uint16_t>(i);
-    if (bits & bit) {
-        g_entries[g_tail[w]].next = e;
-    } else {
-        bits |= bit;
-        g_head[w] = e;
-    }
-    g_tail[w] = e;
+    diff_entry& e = g_entries[g_scan.entries++];
+    e.word = word;
+    e.where = static_cast<uint32_t>(w | (i << INPUT_SHIFT));
 }
 
 // Compares the words [from, to) (byte offsets, multiples of 8) one at a time.
-template <bool Entries>
 void compare_words(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t from, uint64_t to) {
     for (uint64_t o = from; o < to; o += 8) {
         const uint64_t word = load_word(b + o);
-        if (word != load_word(b0 + o)) record_difference<Entries>(o / 8, i, word);
+        if (word != load_word(b0 + o)) record_difference(o / 8, i, word);
     }
 }
 
 #ifdef VOTE_HAVE_AVX2_KERNEL
-template <bool Entries>
 __attribute__((target("avx2"))) inline void record_chunk32(const uint8_t* b, uint64_t i, uint64_t o, __m256i x) {
     const __m256i equal = _mm256_cmpeq_epi64(x, _mm256_setzero_si256());
     unsigned differ = ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(equal))) & 0xFu;
     while (differ != 0) {
         const unsigned k = static_cast<unsigned>(__builtin_ctz(differ));
         differ &= differ - 1;
-        record_difference<Entries>(o / 8 + k, i, load_word(b + o + 8 * k));
+        record_difference(o / 8 + k, i, load_word(b + o + 8 * k));
     }
 }
 
 // 64 bytes per step; a step whose bytes all agree costs four loads, a test and a branch.
-template <bool Entries>
 __attribute__((target("avx2"))) void compare_avx2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
     uint64_t o = 0;
     for (; o + 64 <= end; o += 64) {
@@ -311,15 +288,14 @@ __attribute__((target("avx2"))) void compare_avx2(const uint8_t* b0, const uint8
                                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + o + 32)));
         const __m256i x = _mm256_or_si256(x0, x1);
         if (_mm256_testz_si256(x, x)) continue;
-        record_chunk32<Entries>(b, i, o, x0);
-        record_chunk32<Entries>(b, i, o + 32, x1);
+        record_chunk32(b, i, o, x0);
+        record_chunk32(b, i, o + 32, x1);
     }
-    compare_words<Entries>(b0, b, i, o, end);
+    compare_words(b0, b, i, o, end);
 }
 #endif
 
 #ifdef __SSE2__
-template <bool Entries>
 void compare_sse2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
     uint64_t o = 0;
     for (; o + 32 <= end; o += 32) {
@@ -328,9 +304,9 @@ void compare_sse2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end)
         const __m128i x1 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o + 16)),
                                          _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + o + 16)));
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(x0, x1), _mm_setzero_si128())) == 0xFFFF) continue;
-        compare_words<Entries>(b0, b, i, o, o + 32);
+        compare_words(b0, b, i, o, o + 32);
     }
-    compare_words<Entries>(b0, b, i, o, end);
+    compare_words(b0, b, i, o, end);
 }
 #endif
 
@@ -344,18 +320,17 @@ bool cpu_has_avx2() {
 }
 
 // Compares input i's words [0, end) with input 0's.
-template <bool Entries>
 void compare_input(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
 #ifdef VOTE_HAVE_AVX2_KERNEL
     if (cpu_has_avx2()) {
-        compare_avx2<Entries>(b0, b, i, end);
+        compare_avx2(b0, b, i, end);
         return;
     }
 #endif
 #ifdef __SSE2__
-    compare_sse2<Entries>(b0, b, i, end);
+    compare_sse2(b0, b, i, end);
 #else
-    compare_words<Entries>(b0, b, i, 0, end);
+    compare_words(b0, b, i, 0, end);
 #endif
 }
 
@@ -363,10 +338,9 @@ void scan_begin(const vote_state& s) {
     g_scan.owner = &s;
     g_scan.inputs = 0;
     g_scan.len = SCAN_SPAN;
-    g_scan.record_entries = !s.sample_mode;
-    g_scan.entries_complete = true;
+    g_scan.complete = true;
     g_scan.entries = 0;
-    memset(g_dirty, 0, sizeof g_dirty);
+    g_scan.first[1] = 0;
 }
 
 void scan_input(const vote_state& s, uint64_t i, uint64_t len) {
@@ -374,13 +348,10 @@ void scan_input(const vote_state& s, uint64_t i, uint64_t len) {
         g_scan.owner = nullptr;  // out of order: vote_block compares the copies itself
         return;
     }
-    const uint64_t end = (len + 7) / 8 * 8;
-    if (g_scan.record_entries) {
-        compare_input<true>(s.in_blocks[0], s.in_blocks[i], i, end);
-    } else {
-        compare_input<false>(s.in_blocks[0], s.in_blocks[i], i, end);
-    }
+    // Once entries are lost the vote scans the block itself, so comparing further is useless.
+    if (g_scan.complete) compare_input(s.in_blocks[0], s.in_blocks[i], i, (len + 7) / 8 * 8);
     g_scan.inputs = i;
+    g_scan.first[i + 1] = g_scan.entries;
     if (len < g_scan.len) g_scan.len = len;
 }
 
@@ -472,14 +443,68 @@ uint8_t vote_byte_from_diffs(vote_state& s, const word_diffs& d, uint64_t w0, un
     return base;
 }
 
-void vote_word_from_diffs(vote_state& s, uint64_t w, uint64_t& base_hits) {
+// The disputed words of one stretch of the block, each with its entries in input order.
+const uint64_t SEGMENT_WORDS = 512;
+
+struct segment {
+    uint64_t start;                      // index of the stretch's first word
+    uint64_t disputed[SEGMENT_WORDS / 64];  // bit: the word is disputed
+    uint32_t head[SEGMENT_WORDS];        // first entry of a disputed word
+    uint32_t tail[SEGMENT_WORDS];        // last entry of a disputed word
+};
+
+segment g_segment;
+uint32_t g_cursor[MAX_INPUTS];  // each input's next entry not yet taken into a segment
+
+// Takes the entries of the words [seg.start, words_end) into the segment, input by input, so
+// that every word's list is in input order.
+void fill_segment(const vote_state& s, segment& seg, uint64_t words_end, bool link) {
+    memset(seg.disputed, 0, sizeof seg.disputed);
+    for (uint64_t i = 1; i < s.count; i++) {
+        uint32_t c = g_cursor[i];
+        const uint32_t limit = g_scan.first[i + 1];
+        for (; c < limit; c++) {
+            const uint64_t w = g_entries[c].where & ((1u << INPUT_SHIFT) - 1);
+            if (w >= words_end) break;
+            const uint64_t local = w - seg.start;
+            uint64_t& bits = seg.disputed[local / 64];
+            const uint64_t bit = 1ull << (local % 64);
+            if (link) {
+                g_entries[c].next = NO_ENTRY;
+                if (bits & bit) {
+                    g_entries[seg.tail[local]].next = c;
+                } else {
+                    seg.head[local] = c;
+                }
+                seg.tail[local] = c;
+            }
+            bits |= bit;
+        }
+        g_cursor[i] = c;
+    }
+}
+
+// Calls vote(w) for every disputed word w of the segment, in order.
+template <typename Vote>
+void for_each_disputed_word(const segment& seg, Vote vote) {
+    for (uint64_t c = 0; c < SEGMENT_WORDS / 64; c++) {
+        uint64_t bits = seg.disputed[c];
+        while (bits != 0) {
+            const uint64_t local = c * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
+            bits &= bits - 1;
+            vote(local);
+        }
+    }
+}
+
+void vote_word_from_diffs(vote_state& s, const segment& seg, uint64_t local, uint64_t& base_hits) {
     static word_diffs d;
-    const uint64_t offset = w * 8;
+    const uint64_t offset = (seg.start + local) * 8;
     const uint64_t w0 = load_word(s.in_blocks[0] + offset);
     uint64_t mask = 0;
     d.n = 0;
-    for (uint32_t e = g_head[w]; e != NO_ENTRY; e = g_entries[e].next) {
-        d.input[d.n] = g_entries[e].input;
+    for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_entries[e].next) {
+        d.input[d.n] = static_cast<uint16_t>(g_entries[e].where >> INPUT_SHIFT);
         d.word[d.n] = g_entries[e].word;
         mask |= g_entries[e].word ^ w0;
         d.n++;
@@ -491,39 +516,35 @@ void vote_word_from_diffs(vote_state& s, uint64_t w, uint64_t& base_hits) {
     s.clean_block = false;
 }
 
-// Calls vote(w) for every disputed word w below `words`, in order.
-template <typename Vote>
-void for_each_disputed_word(uint64_t words, Vote vote) {
-    for (uint64_t c = 0; c * 64 < words; c++) {
-        uint64_t bits = g_dirty[c];
-        if (words - c * 64 < 64) bits &= (1ull << (words - c * 64)) - 1;
-        while (bits != 0) {
-            const uint64_t w = c * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
-            bits &= bits - 1;
-            vote(w);
-        }
+// True when some input differs from input 0 in a word below `words`.
+bool any_disputed_word(const vote_state& s, uint64_t words) {
+    for (uint64_t i = 1; i < s.count; i++) {
+        const uint32_t c = g_scan.first[i];
+        if (c < g_scan.first[i + 1] && (g_entries[c].where & ((1u << INPUT_SHIFT) - 1)) < words) return true;
     }
+    return false;
 }
 
-bool any_disputed_word(uint64_t words) {
-    bool any = false;
-    for_each_disputed_word(words, [&](uint64_t) { any = true; });
-    return any;
-}
-
-// The vote of a block that the comparison covers.
+// The vote of a block that the comparison covers: segment by segment, every disputed word, by
+// bytes from the entries or, in sample mode, from the blocks.
 void vote_scanned_block(vote_state& s, uint64_t end) {
     const uint64_t words = end / 8;
-    s.out_filled = any_disputed_word(words);
+    s.out_filled = any_disputed_word(s, words);
     if (!s.out_filled) return;
     memcpy(s.out_block, s.in_blocks[0], end);
-    if (g_scan.record_entries && g_scan.entries_complete) {
-        uint64_t base_hits = 0;
-        for_each_disputed_word(words, [&](uint64_t w) { vote_word_from_diffs(s, w, base_hits); });
-        for (uint64_t i = 0; i < s.count; i++) s.total_hits[i] += base_hits;
-    } else {
-        for_each_disputed_word(words, [&](uint64_t w) { vote_word(s, w * 8); });
+    for (uint64_t i = 1; i < s.count; i++) g_cursor[i] = g_scan.first[i];
+    uint64_t base_hits = 0;
+    segment& seg = g_segment;
+    for (seg.start = 0; seg.start < words; seg.start += SEGMENT_WORDS) {
+        const uint64_t seg_end = seg.start + SEGMENT_WORDS < words ? seg.start + SEGMENT_WORDS : words;
+        fill_segment(s, seg, seg_end, !s.sample_mode);
+        if (s.sample_mode) {
+            for_each_disputed_word(seg, [&](uint64_t local) { vote_word(s, (seg.start + local) * 8); });
+        } else {
+            for_each_disputed_word(seg, [&](uint64_t local) { vote_word_from_diffs(s, seg, local, base_hits); });
+        }
     }
+    for (uint64_t i = 0; i < s.count; i++) s.total_hits[i] += base_hits;
 }
 
 // The vote of a block too long for the comparison: the word scan runs through the block itself.
@@ -560,15 +581,14 @@ void vote_start(vote_state& s, uint64_t count, uint8_t* const* in_blocks, uint8_
 
 void vote_block(vote_state& s) {
     const uint64_t end = (s.block_len + 7) / 8 * 8;
-    if (end > SCAN_SPAN) {
-        g_scan.owner = nullptr;
-        vote_unscanned_block(s, end);
-        return;
-    }
-    if (!scan_is_complete(s)) {
+    if (end <= SCAN_SPAN && !scan_is_complete(s)) {
         scan_begin(s);
         for (uint64_t i = 1; i < s.count; i++) scan_input(s, i, s.block_len);
     }
-    vote_scanned_block(s, end);
+    if (end <= SCAN_SPAN && g_scan.complete) {
+        vote_scanned_block(s, end);
+    } else {
+        vote_unscanned_block(s, end);
+    }
     g_scan.owner = nullptr;  // the comparison is used up
 }
