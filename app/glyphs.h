@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 class glyph_writer {
 public:
@@ -20,6 +21,17 @@ public:
     void put(char c) {
         if (length_ == CAPACITY) flush();
         buffer_[length_++] = c;
+    }
+    // Writes `n` times the glyph `c`.
+    void put_repeated(char c, size_t n) {
+        while (n > 0) {
+            if (length_ == CAPACITY) flush();
+            const size_t room = CAPACITY - length_;
+            const size_t part = n < room ? n : room;
+            memset(buffer_ + length_, c, part);
+            length_ += part;
+            n -= part;
+        }
     }
     void put_text(const char* text);
     // Writes "<index>." : the input whose value was taken where no two copies agreed.

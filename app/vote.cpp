@@ -24,6 +24,23 @@ inline uint64_t load_word(const uint8_t* p) {
     return v;
 }
 
+const uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+const uint64_t HIGH1 = 0x8080808080808080ull;
+
+// The high bit of every byte of x that is not zero (exact: no carry crosses a byte).
+inline uint64_t nonzero_bytes(uint64_t x) { return (((x & LOW7) + LOW7) | x) & HIGH1; }
+
+// Widens a mask of byte high bits to whole bytes.
+inline uint64_t byte_mask(uint64_t high_bits) { return (high_bits >> 7) * 0xFF; }
+
+// Number of bytes marked in a mask of byte high bits (without relying on a popcount instruction,
+// which the baseline x86-64 target lacks).
+inline unsigned count_bytes(uint64_t high_bits) {
+    return static_cast<unsigned>(((high_bits >> 7) * 0x0101010101010101ull) >> 56);
+}
+
+inline void store_word(uint8_t* p, uint64_t v) { memcpy(p, &v, sizeof v); }
+
 inline uint16_t load_sample(const uint8_t* block, uint64_t p) {
     return static_cast<uint16_t>(block[p] | (block[p + 1] << 8));
 }
@@ -268,18 +285,11 @@ void compare_words(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t fro
 }
 
 #ifdef VOTE_HAVE_AVX2_KERNEL
-__attribute__((target("avx2"))) inline void record_chunk32(const uint8_t* b, uint64_t i, uint64_t o, __m256i x) {
-    const __m256i equal = _mm256_cmpeq_epi64(x, _mm256_setzero_si256());
-    unsigned differ = ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(equal))) & 0xFu;
-    while (differ != 0) {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(differ));
-        differ &= differ - 1;
-        record_difference(o / 8 + k, i, load_word(b + o + 8 * k));
-    }
-}
-
-// 64 bytes per step; a step whose bytes all agree costs four loads, a test and a branch.
+// 64 bytes per step; a step whose bytes all agree costs four loads, a test and a branch. In a
+// step that differs, all eight words are written as entries and only the differing ones are
+// kept (the count advances past them), which costs no branch per word.
 __attribute__((target("avx2"))) void compare_avx2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
+    const uint32_t input_bits = static_cast<uint32_t>(i << INPUT_SHIFT);
     uint64_t o = 0;
     for (; o + 64 <= end; o += 64) {
         const __m256i x0 = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o)),
@@ -288,8 +298,24 @@ __attribute__((target("avx2"))) void compare_avx2(const uint8_t* b0, const uint8
                                             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + o + 32)));
         const __m256i x = _mm256_or_si256(x0, x1);
         if (_mm256_testz_si256(x, x)) continue;
-        record_chunk32(b, i, o, x0);
-        record_chunk32(b, i, o + 32, x1);
+        if (g_scan.entries > ENTRY_CAPACITY - 8) {
+            compare_words(b0, b, i, o, o + 64);
+            continue;
+        }
+        const __m256i zero = _mm256_setzero_si256();
+        const unsigned equal =
+            static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x0, zero)))) |
+            static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x1, zero)))) << 4;
+        const unsigned differ = ~equal;
+        uint32_t n = g_scan.entries;
+        const uint32_t w = static_cast<uint32_t>(o / 8) | input_bits;
+        for (unsigned k = 0; k < 8; k++) {
+            diff_entry& e = g_entries[n];
+            e.word = load_word(b + o + 8 * k);
+            e.where = w + k;
+            n += (differ >> k) & 1;
+        }
+        g_scan.entries = n;
     }
     compare_words(b0, b, i, o, end);
 }
@@ -510,10 +536,119 @@ void vote_word_from_diffs(vote_state& s, const segment& seg, uint64_t local, uin
         d.n++;
     }
     if (s.clean_block) s.glyphs->put_text("<\n");
+    s.clean_block = false;
+    if (d.n == 1 && s.count >= 3) {
+        // One input differs from all the others, which agree: they win every disputed byte,
+        // which keeps input 0's value, and the odd input scores nothing.
+        const uint64_t n = count_bytes(nonzero_bytes(mask));
+        s.disputed_bytes += n;
+        base_hits += n * (s.count - 2);
+        s.total_hits[d.input[0]] -= n * (s.count - 2);
+        s.glyphs->put_repeated('#', n);
+        return;
+    }
     for (unsigned b = 0; b < 8; b++) {
         if (((mask >> (8 * b)) & 0xFF) != 0) s.out_block[offset + b] = vote_byte_from_diffs(s, d, w0, b, base_hits);
     }
+}
+
+// ---- Byte vote of three inputs ----
+//
+// With three copies a disputed byte is either held by two of them or by none twice, and whole
+// words can be decided at once from the byte masks of the three pairs.
+
+struct three_words {
+    uint64_t w0, w1, w2;
+};
+
+// Votes the disputed bytes of a word one at a time, in order: used for a word with a byte on
+// which all three copies differ, where the choice depends on the scores so far.
+uint64_t vote_three_bytewise(vote_state& s, const three_words& v, uint64_t disputed, uint64_t z01, uint64_t z02,
+                             uint64_t z12) {
+    uint64_t out = v.w0;
+    while (disputed != 0) {
+        const unsigned b = static_cast<unsigned>(__builtin_ctzll(disputed)) / 8;
+        const uint64_t bit = 0x80ull << (8 * b);
+        disputed &= disputed - 1;
+        uint64_t from;  // the word whose byte wins
+        if (z01 & bit) {
+            s.total_hits[0]++;
+            s.total_hits[1]++;
+            from = v.w0;
+        } else if (z02 & bit) {
+            s.total_hits[0]++;
+            s.total_hits[2]++;
+            from = v.w0;
+        } else if (z12 & bit) {
+            s.total_hits[1]++;
+            s.total_hits[2]++;
+            from = v.w1;
+        } else {
+            uint64_t winner = 0;
+            if (s.total_hits[1] > s.total_hits[winner]) winner = 1;
+            if (s.total_hits[2] > s.total_hits[winner]) winner = 2;
+            s.glyphs->put_index(winner);
+            from = winner == 0 ? v.w0 : winner == 1 ? v.w1 : v.w2;
+            const uint64_t m = 0xFFull << (8 * b);
+            out = (out & ~m) | (from & m);
+            continue;
+        }
+        s.glyphs->put('#');
+        const uint64_t m = 0xFFull << (8 * b);
+        out = (out & ~m) | (from & m);
+    }
+    return out;
+}
+
+// Votes one disputed word of three inputs and returns the voted word.
+inline uint64_t vote_three_word(vote_state& s, const three_words& v) {
+    const uint64_t x01 = v.w0 ^ v.w1;
+    const uint64_t x02 = v.w0 ^ v.w2;
+    const uint64_t disputed = nonzero_bytes(x01 | x02);
+    const uint64_t z01 = ~nonzero_bytes(x01) & HIGH1;
+    const uint64_t z02 = ~nonzero_bytes(x02) & HIGH1;
+    const uint64_t z12 = ~nonzero_bytes(v.w1 ^ v.w2) & HIGH1;
+    s.disputed_bytes += count_bytes(disputed);
+    if (s.clean_block) s.glyphs->put_text("<\n");
     s.clean_block = false;
+    if ((disputed & ~(z01 | z02 | z12)) != 0) return vote_three_bytewise(s, v, disputed, z01, z02, z12);
+    // Every disputed byte is held by two copies: "#" each, and both of them score.
+    s.total_hits[0] += count_bytes(disputed & (z01 | z02));
+    s.total_hits[1] += count_bytes(disputed & (z01 | z12));
+    s.total_hits[2] += count_bytes(disputed & (z02 | z12));
+    s.glyphs->put_repeated('#', count_bytes(disputed));
+    // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's does.
+    const uint64_t take1 = byte_mask(disputed & z12);
+    return v.w0 ^ (x01 & take1);
+}
+
+inline uint64_t word_index(uint32_t e) { return g_entries[e].where & ((1u << INPUT_SHIFT) - 1); }
+
+// The vote of a scanned block of three inputs: the two lists of differing words are merged in
+// word order.
+void vote_three_block(vote_state& s, uint64_t words) {
+    uint32_t a = g_scan.first[1];
+    const uint32_t a_end = g_scan.first[2];
+    uint32_t b = g_scan.first[2];
+    const uint32_t b_end = g_scan.first[3];
+    const uint64_t none = UINT64_MAX;
+    uint64_t wa = a < a_end ? word_index(a) : none;
+    uint64_t wb = b < b_end ? word_index(b) : none;
+    for (;;) {
+        const uint64_t w = wa < wb ? wa : wb;
+        if (w >= words) break;
+        three_words v;
+        v.w0 = load_word(s.in_blocks[0] + w * 8);
+        const bool in_a = wa == w;
+        const bool in_b = wb == w;
+        v.w1 = in_a ? g_entries[a].word : v.w0;
+        v.w2 = in_b ? g_entries[b].word : v.w0;
+        a += in_a;
+        b += in_b;
+        wa = a < a_end ? word_index(a) : none;
+        wb = b < b_end ? word_index(b) : none;
+        store_word(s.out_block + w * 8, vote_three_word(s, v));
+    }
 }
 
 // True when some input differs from input 0 in a word below `words`.
@@ -532,6 +667,10 @@ void vote_scanned_block(vote_state& s, uint64_t end) {
     s.out_filled = any_disputed_word(s, words);
     if (!s.out_filled) return;
     memcpy(s.out_block, s.in_blocks[0], end);
+    if (s.count == 3 && !s.sample_mode) {
+        vote_three_block(s, words);
+        return;
+    }
     for (uint64_t i = 1; i < s.count; i++) g_cursor[i] = g_scan.first[i];
     uint64_t base_hits = 0;
     segment& seg = g_segment;
