@@ -13,10 +13,11 @@ struct reference_state {
     uint64_t disputed_bytes = 0;
 };
 
-// Votes one block by the reference rules, word by word and byte by byte.
+// Votes the data of one block by the reference rules, word by word and byte by byte (the zero
+// bytes in front of it agree in every copy).
 block_result reference_block(reference_state& ref, const block_data& block) {
     const uint64_t count = block.copies.size();
-    const uint64_t end = rounded(block.block_len);
+    const uint64_t end = block.data_end();
     block_result r;
     r.out.assign(end, 0);
     r.clean_block = true;

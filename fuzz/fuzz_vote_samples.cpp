@@ -13,14 +13,19 @@ using namespace vote_fuzz;
 
 namespace {
 
-uint32_t sample_at(const std::vector<uint8_t>& copy, uint64_t p) { return copy[p] | (copy[p + 1] << 8); }
+// Copy i's sample at block offset p.
+uint32_t sample_at(const block_data& block, uint64_t i, uint64_t p) {
+    return block.byte_at(i, p) | (block.byte_at(i, p + 1) << 8);
+}
+
+uint32_t data_sample(const std::vector<uint8_t>& data, uint64_t p) { return data[p] | (data[p + 1] << 8); }
 
 // The screening test: a sample within 1 of the rounded-down mean of its two neighbours, made
 // only where both neighbours begin inside the block.
-bool is_corrected(const std::vector<uint8_t>& copy, uint64_t p, uint64_t block_len) {
-    if (p == 0 || p + 2 >= block_len) return false;
-    const int64_t mean = (static_cast<int64_t>(sample_at(copy, p - 2)) + sample_at(copy, p + 2)) / 2;
-    const int64_t delta = mean - static_cast<int64_t>(sample_at(copy, p));
+bool is_corrected(const block_data& block, uint64_t i, uint64_t p) {
+    if (p == 0 || p + 2 >= block.block_len) return false;
+    const int64_t mean = (static_cast<int64_t>(sample_at(block, i, p - 2)) + sample_at(block, i, p + 2)) / 2;
+    const int64_t delta = mean - static_cast<int64_t>(sample_at(block, i, p));
     return delta >= -1 && delta <= 1;
 }
 
@@ -35,12 +40,12 @@ uint64_t first_differing_copy(const block_data& block, uint64_t w) {
 // to the last but one) would be screened somewhere in a disputed word of the block.
 bool block_has_screening(const block_data& block) {
     const uint64_t count = block.copies.size();
-    for (uint64_t w = 0; w < rounded(block.block_len); w += 8) {
+    for (uint64_t w = 0; w < block.data_end(); w += 8) {
         const uint64_t d = first_differing_copy(block, w);
         if (d == count) continue;
-        for (uint64_t p = w; p < w + 8; p += 2) {
+        for (uint64_t p = block.pad + w; p < block.pad + w + 8; p += 2) {
             for (uint64_t k = d - 1; k + 1 < count; k++) {
-                if (is_corrected(block.copies[k], p, block.block_len)) return true;
+                if (is_corrected(block, k, p)) return true;
             }
         }
     }
@@ -54,7 +59,7 @@ struct reference_state {
 
 block_result reference_block(reference_state& ref, const block_data& block) {
     const uint64_t count = block.copies.size();
-    const uint64_t end = rounded(block.block_len);
+    const uint64_t end = block.data_end();
     block_result r;
     r.out.assign(end, 0);
     r.clean_block = true;
@@ -67,7 +72,7 @@ block_result reference_block(reference_state& ref, const block_data& block) {
         r.clean_block = false;
         for (uint64_t p = w; p < w + 8; p += 2) {
             std::vector<uint32_t> values(count);
-            for (uint64_t i = 0; i < count; i++) values[i] = sample_at(block.copies[i], p);
+            for (uint64_t i = 0; i < count; i++) values[i] = data_sample(block.copies[i], p);
             uint64_t from = 0;
             if (!all_equal(values)) {
                 ref.disputed_bytes += 2;
@@ -83,7 +88,7 @@ block_result reference_block(reference_state& ref, const block_data& block) {
 void check_invariants(const vote_state& s, const block_data& block, const block_result& got, uint64_t disputed_before,
                       const std::vector<uint64_t>& hits_before) {
     const uint64_t count = block.copies.size();
-    const uint64_t end = rounded(block.block_len);
+    const uint64_t end = block.data_end();
     bool any_disputed_word = false;
     for (uint64_t w = 0; w < end; w += 8) {
         if (word_agrees(block, w)) {
@@ -93,7 +98,7 @@ void check_invariants(const vote_state& s, const block_data& block, const block_
         any_disputed_word = true;
         for (uint64_t p = w; p < w + 8; p += 2) {
             bool from_some_copy = false;
-            for (uint64_t i = 0; i < count; i++) from_some_copy = from_some_copy || sample_at(got.out, p) == sample_at(block.copies[i], p);
+            for (uint64_t i = 0; i < count; i++) from_some_copy = from_some_copy || data_sample(got.out, p) == data_sample(block.copies[i], p);
             FUZZ_CHECK(from_some_copy);
         }
     }

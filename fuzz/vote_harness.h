@@ -1,17 +1,19 @@
 #pragma once
-// Shared by the two vote fuzz targets: decodes an input into a run of 1 to 16 copies and a
+// Shared by the two vote fuzz targets: decodes an input into a run of 1 to 32 copies and a
 // few blocks, and votes them block by block through vote_block, as the engine does, with the
 // glyphs collected in memory.
 //
-// Input: byte 0 gives the number of copies (1 + low four bits) and two modes: bit 4 has every
-// copy compared with copy 0 right after its "read", as the block loop does, with copies that
-// delivered more than the shortest one; bit 5 puts 2 MiB of agreeing bytes in front of each
-// block's data, so that the block is too long for that comparison and the vote scans it itself.
-// Then, per block: one byte for the data length (1 to 48); with bit 4 one byte that picks the
-// shortest copy and how much more the others delivered; then for every copy the data bytes up to
-// the block length rounded up to 8 (the tail past the length is voted too, as the word scan
-// does). A copy byte below 0x60 repeats copy 0's byte at that place, below 0xA0 it is one of four
-// small values, and otherwise itself, so that copies agree often and disagree in every pattern.
+// Input: byte 0 gives the number of copies (1 + low four bits, plus 16 with bit 6: many
+// copies that differ from copy 0 at one byte take another way through the vote) and two modes:
+// bit 4 has every copy compared with copy 0 right after its "read", as the block loop does,
+// with copies that delivered more than the shortest one; bits 5 and 7 together, with at most 8
+// copies, put 2 MiB of zero bytes in front of the first block's data, so that the block is too
+// long for that comparison and the vote scans it itself (rarely, as such blocks are slow). Then, per block: one byte for the data length (1 to 48); with bit 4 one
+// byte that picks the shortest copy and how much more the others delivered; then for every copy
+// the data bytes up to the data length rounded up to 8 (the tail past the length is voted too,
+// as the word scan does). A copy byte below 0x60 repeats copy 0's byte at that place, below 0xA0
+// it is one of four small values, and otherwise itself, so that copies agree often and disagree
+// in every pattern.
 
 #include <cstdint>
 #include <cstdio>
@@ -26,15 +28,22 @@
 
 namespace vote_fuzz {
 
-const uint64_t MAX_COPIES = 16;
+const uint64_t MAX_COPIES = 32;
 const size_t MAX_BLOCKS = 8;
 const uint64_t MAX_BLOCK_LEN = 48;
-const uint64_t PAD = 0x200000;  // agreeing bytes in front of the data with bit 5
+const uint64_t PAD = 0x200000;
+
+inline uint64_t rounded(uint64_t len) { return (len + 7) / 8 * 8; }
 
 struct block_data {
-    uint64_t block_len;                        // the shortest delivered length
+    uint64_t pad;                              // zero bytes in front of the data (0 or PAD)
+    uint64_t block_len;                        // pad + the data length: the shortest delivered
     std::vector<uint64_t> delivered;           // what each copy delivered (>= block_len)
-    std::vector<std::vector<uint8_t>> copies;  // each block_len rounded up to 8 bytes
+    std::vector<std::vector<uint8_t>> copies;  // each copy's data, the data length rounded up to 8
+
+    uint64_t data_end() const { return rounded(block_len) - pad; }
+    // Copy i's byte at block offset q (q < block_len rounded up to 8).
+    uint8_t byte_at(uint64_t i, uint64_t q) const { return q < pad ? 0 : copies[i][q - pad]; }
 };
 
 struct run_data {
@@ -42,8 +51,6 @@ struct run_data {
     bool compare_while_reading;
     std::vector<block_data> blocks;
 };
-
-inline uint64_t rounded(uint64_t len) { return (len + 7) / 8 * 8; }
 
 inline uint8_t decode_byte(uint8_t d, uint64_t copy, uint8_t copy0_byte) {
     if (copy > 0 && d < 0x60) return copy0_byte;
@@ -53,14 +60,15 @@ inline uint8_t decode_byte(uint8_t d, uint64_t copy, uint8_t copy0_byte) {
 
 inline bool decode(const uint8_t* data, size_t size, run_data& run) {
     if (size < 2) return false;
-    run.count = 1 + (data[0] & 15);
+    run.count = 1 + (data[0] & 15) + ((data[0] & 0x40) ? 16 : 0);
     run.compare_while_reading = (data[0] & 0x10) != 0;
-    const uint64_t pad = (data[0] & 0x20) ? PAD : 0;
     size_t at = 1;
     while (at < size && run.blocks.size() < MAX_BLOCKS) {
         block_data block;
+        const bool padded = (data[0] & 0xA0) == 0xA0 && run.count <= 8 && run.blocks.empty();
+        block.pad = padded ? PAD : 0;
         const uint64_t len = 1 + data[at++] % MAX_BLOCK_LEN;
-        block.block_len = pad + len;
+        block.block_len = block.pad + len;
         block.delivered.assign(run.count, block.block_len);
         if (run.compare_while_reading) {
             if (at == size) break;
@@ -71,21 +79,25 @@ inline bool decode(const uint8_t* data, size_t size, run_data& run) {
         }
         const uint64_t end = rounded(len);
         if (size - at < run.count * end) break;
-        block.copies.assign(run.count, std::vector<uint8_t>(pad + end, 0));
+        block.copies.assign(run.count, std::vector<uint8_t>(end));
         for (uint64_t i = 0; i < run.count; i++) {
-            for (uint64_t q = pad; q < pad + end; q++) block.copies[i][q] = decode_byte(data[at++], i, block.copies[0][q]);
+            for (uint64_t q = 0; q < end; q++) block.copies[i][q] = decode_byte(data[at++], i, block.copies[0][q]);
         }
         run.blocks.push_back(block);
     }
     return !run.blocks.empty();
 }
 
-// What the vote of one block produced.
+// What the vote of one block produced, for the data part of the block.
 struct block_result {
-    std::vector<uint8_t> out;  // block_len rounded up to 8 bytes
+    std::vector<uint8_t> out;  // the voted data, data_end() bytes
     std::string glyphs;
     bool clean_block;
 };
+
+// One library call rather than a loop, which the fuzzer's comparison tracing would slow down
+// a hundredfold over 2 MiB.
+inline bool all_zero(const uint8_t* p, uint64_t n) { return n == 0 || (p[0] == 0 && memcmp(p, p + 1, n - 1) == 0); }
 
 // Votes the blocks of a run one after another with one vote_state, so that hit scores carry
 // over. Every buffer is a heap block of its exact size (what the copy delivered, rounded up to
@@ -109,7 +121,8 @@ void vote_run(const run_data& run, bool sample_mode, AfterBlock after_block) {
         for (uint64_t i = 0; i < run.count; i++) {
             const uint64_t size = rounded(block.delivered[i]);
             in_blocks[i] = static_cast<uint8_t*>(malloc(size));
-            memcpy(in_blocks[i], block.copies[i].data(), end);
+            memset(in_blocks[i], 0, block.pad);
+            memcpy(in_blocks[i] + block.pad, block.copies[i].data(), block.data_end());
             for (uint64_t q = end; q < size; q++) in_blocks[i][q] = static_cast<uint8_t>(i * 37 + q);
         }
         uint8_t* out_block = static_cast<uint8_t*>(malloc(end));
@@ -133,13 +146,17 @@ void vote_run(const run_data& run, bool sample_mode, AfterBlock after_block) {
 
         block_result result;
         const uint8_t* voted = s.out_filled ? out_block : in_blocks[0];
-        result.out.assign(voted, voted + end);
+        FUZZ_CHECK(all_zero(voted, block.pad));
+        result.out.assign(voted + block.pad, voted + end);
         result.glyphs.assign(text + printed, text_len - printed);
         printed = text_len;
         result.clean_block = s.clean_block;
-        // A block the vote left to input 0 had no disputed word, and input 0 is untouched.
+        // A block the vote left to input 0 had no disputed word; the inputs stay untouched.
         if (!s.out_filled) FUZZ_CHECK(s.clean_block && result.glyphs.empty());
-        for (uint64_t i = 0; i < run.count; i++) FUZZ_CHECK(memcmp(in_blocks[i], block.copies[i].data(), end) == 0);
+        for (uint64_t i = 0; i < run.count; i++) {
+            FUZZ_CHECK(all_zero(in_blocks[i], block.pad));
+            FUZZ_CHECK(memcmp(in_blocks[i] + block.pad, block.copies[i].data(), block.data_end()) == 0);
+        }
         after_block(s, block, result);
 
         for (uint64_t i = 0; i < run.count; i++) free(in_blocks[i]);
@@ -150,6 +167,7 @@ void vote_run(const run_data& run, bool sample_mode, AfterBlock after_block) {
     free(text);
 }
 
+// True when all copies hold the same 8 bytes at data offset w.
 inline bool word_agrees(const block_data& block, uint64_t w) {
     for (const std::vector<uint8_t>& copy : block.copies) {
         if (memcmp(copy.data() + w, block.copies[0].data() + w, 8) != 0) return false;
