@@ -634,9 +634,18 @@ void vote_three_block(vote_state& s, uint64_t words) {
     const uint64_t none = UINT64_MAX;
     uint64_t wa = a < a_end ? word_index(a) : none;
     uint64_t wb = b < b_end ? word_index(b) : none;
+    // Input 0's words are copied to the output a stretch ahead of the vote, which then changes
+    // the disputed ones; so both stay in the caches between the copy and the vote.
+    const uint64_t STRETCH = 512;
+    uint64_t copied = 0;  // words copied so far
     for (;;) {
         const uint64_t w = wa < wb ? wa : wb;
         if (w >= words) break;
+        if (w >= copied) {
+            const uint64_t upto = (w / STRETCH + 1) * STRETCH < words ? (w / STRETCH + 1) * STRETCH : words;
+            memcpy(s.out_block + copied * 8, s.in_blocks[0] + copied * 8, (upto - copied) * 8);
+            copied = upto;
+        }
         three_words v;
         v.w0 = load_word(s.in_blocks[0] + w * 8);
         const bool in_a = wa == w;
@@ -649,6 +658,113 @@ void vote_three_block(vote_state& s, uint64_t words) {
         wb = b < b_end ? word_index(b) : none;
         store_word(s.out_block + w * 8, vote_three_word(s, v));
     }
+    memcpy(s.out_block + copied * 8, s.in_blocks[0] + copied * 8, (words - copied) * 8);
+}
+
+// ---- Sample vote from the lists of differing words ----
+//
+// A copy's word is its entry's word when it has one and input 0's word otherwise, and so is the
+// word before or after it that the screening of the word's first and last sample looks into. The
+// vote of a disputed word thus reads input 0's block and the entries only; just at the edge of a
+// segment a neighbour is read from the copy's own block.
+
+struct sample_words {
+    uint64_t w;                 // index of the word
+    uint64_t word[MAX_INPUTS];  // every input's word
+};
+
+// Input k's word v (v = w - 1 or w + 1), from the segment's lists where it can.
+uint64_t neighbour_word(const vote_state& s, const segment& seg, uint64_t seg_end, uint64_t k, uint64_t v) {
+    if (v < seg.start || v >= seg_end) return load_word(s.in_blocks[k] + v * 8);
+    const uint64_t local = v - seg.start;
+    if (seg.disputed[local / 64] & (1ull << (local % 64))) {
+        for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_entries[e].next) {
+            if ((g_entries[e].where >> INPUT_SHIFT) == k) return g_entries[e].word;
+        }
+    }
+    return load_word(s.in_blocks[0] + v * 8);
+}
+
+inline uint16_t sample_of(uint64_t word, uint64_t index) { return static_cast<uint16_t>(word >> (16 * index)); }
+
+// The screening of input k's sample `index` (0 to 3) of the word, as is_corrected does it.
+bool is_corrected_word(const vote_state& s, const segment& seg, uint64_t seg_end, const sample_words& v, uint64_t k,
+                       uint64_t index) {
+    const uint64_t p = v.w * 8 + 2 * index;
+    if (p == 0 || p + 2 >= s.block_len) return false;
+    const uint64_t word = v.word[k];
+    const uint16_t prev = index > 0 ? sample_of(word, index - 1) : sample_of(neighbour_word(s, seg, seg_end, k, v.w - 1), 3);
+    const uint16_t next = index < 3 ? sample_of(word, index + 1) : sample_of(neighbour_word(s, seg, seg_end, k, v.w + 1), 0);
+    const uint32_t mean = (static_cast<uint32_t>(prev) + next) / 2;
+    const int64_t delta = static_cast<int64_t>(mean) - sample_of(word, index);
+    return delta >= -1 && delta <= 1;
+}
+
+// The counting pass of input k at sample `index`, as counting_pass does it.
+bool counting_pass_word(vote_state& s, const sample_words& v, uint64_t k, uint64_t index) {
+    const uint16_t sample = sample_of(v.word[k], index);
+    bool differs = false;
+    for (uint64_t j = k + 1; j < s.count; j++) {
+        if (sample_of(v.word[j], index) == sample) {
+            s.pos_hits[k]++;
+            s.pos_hits[j] = s.pos_hits[k];
+        } else {
+            differs = true;
+        }
+    }
+    return differs;
+}
+
+// The sample vote of sample `index` of the word, step for step as vote_sample.
+void vote_sample_word(vote_state& s, const segment& seg, uint64_t seg_end, const sample_words& v, uint64_t index,
+                      uint64_t prefix_last) {
+    const uint64_t p = v.w * 8 + 2 * index;
+    for (uint64_t i = 0; i < s.count; i++) s.pos_hits[i] = 0;
+    s.pos_hits[prefix_last] = prefix_last;
+    bool differs = false;
+    for (uint64_t k = prefix_last; k + 1 < s.count; k++) {
+        if (is_corrected_word(s, seg, seg_end, v, k, index)) {
+            s.glyphs->put(' ');
+            continue;
+        }
+        differs = counting_pass_word(s, v, k, index) || differs;
+        if (!differs) {
+            store_sample(s.out_block, p, sample_of(v.word[k], index));
+            return;
+        }
+    }
+    if (!differs) {
+        store_sample(s.out_block, p, sample_of(v.word[s.count - 2], index));
+        return;
+    }
+    s.disputed_bytes += 2;
+    for (uint64_t i = 0; i < prefix_last; i++) s.pos_hits[i] = s.pos_hits[prefix_last];
+    store_sample(s.out_block, p, sample_of(v.word[decide(s)], index));
+}
+
+void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t seg_end, uint64_t local) {
+    static sample_words v;
+    v.w = seg.start + local;
+    const uint64_t w0 = load_word(s.in_blocks[0] + v.w * 8);
+    for (uint64_t i = 0; i < s.count; i++) v.word[i] = w0;
+    const uint32_t first = seg.head[local];
+    for (uint32_t e = first; e != NO_ENTRY; e = g_entries[e].next) v.word[g_entries[e].where >> INPUT_SHIFT] = g_entries[e].word;
+    uint64_t differ = 0;  // bits of the samples in which some input differs from input 0
+    for (uint32_t e = first; e != NO_ENTRY; e = g_entries[e].next) differ |= g_entries[e].word ^ w0;
+    const uint64_t prefix_last = (g_entries[first].where >> INPUT_SHIFT) - 1;
+    if (s.clean_block) s.glyphs->put_text("<\n");
+    for (uint64_t index = 0; index < 4; index++) {
+        if (sample_of(differ, index) != 0) {
+            vote_sample_word(s, seg, seg_end, v, index, prefix_last);
+            continue;
+        }
+        // Every copy holds input 0's sample, which the output already has: the vote only passes
+        // over the corrected copies until the first that is not (or the last tested one).
+        for (uint64_t k = prefix_last; k + 1 < s.count && is_corrected_word(s, seg, seg_end, v, k, index); k++) {
+            s.glyphs->put(' ');
+        }
+    }
+    s.clean_block = false;
 }
 
 // True when some input differs from input 0 in a word below `words`.
@@ -666,7 +782,6 @@ void vote_scanned_block(vote_state& s, uint64_t end) {
     const uint64_t words = end / 8;
     s.out_filled = any_disputed_word(s, words);
     if (!s.out_filled) return;
-    memcpy(s.out_block, s.in_blocks[0], end);
     if (s.count == 3 && !s.sample_mode) {
         vote_three_block(s, words);
         return;
@@ -676,9 +791,12 @@ void vote_scanned_block(vote_state& s, uint64_t end) {
     segment& seg = g_segment;
     for (seg.start = 0; seg.start < words; seg.start += SEGMENT_WORDS) {
         const uint64_t seg_end = seg.start + SEGMENT_WORDS < words ? seg.start + SEGMENT_WORDS : words;
-        fill_segment(s, seg, seg_end, !s.sample_mode);
+        // Input 0's stretch becomes the output's first; the vote then changes its disputed words.
+        // Copying stretch by stretch keeps both in the caches for the vote that follows.
+        memcpy(s.out_block + seg.start * 8, s.in_blocks[0] + seg.start * 8, (seg_end - seg.start) * 8);
+        fill_segment(s, seg, seg_end, true);
         if (s.sample_mode) {
-            for_each_disputed_word(seg, [&](uint64_t local) { vote_word(s, (seg.start + local) * 8); });
+            for_each_disputed_word(seg, [&](uint64_t local) { vote_word_samples_from_diffs(s, seg, seg_end, local); });
         } else {
             for_each_disputed_word(seg, [&](uint64_t local) { vote_word_from_diffs(s, seg, local, base_hits); });
         }
