@@ -234,18 +234,23 @@ void vote_word(vote_state& s, uint64_t offset) {
     s.clean_block = false;
 }
 
-// ---- Comparison of each input with input 0, while the input is still in the caches ----
+// ---- Comparison of the inputs with input 0, while they are still in the caches ----
 //
-// The comparison keeps, for every input from 1 on, the words in which it differs from input 0,
-// in word order: the disputed words are exactly the words that appear there. The byte vote then
-// needs nothing but input 0's block and these lists: with many copies the blocks do not fit in
-// the caches together, and going back to every copy's block at every disputed word would wait
-// for memory each time.
+// The comparison keeps the words in which the inputs from 1 on differ from input 0: the disputed
+// words are exactly the words that appear there. The byte vote then needs nothing but input 0's
+// block and these entries: with many copies the blocks do not fit in the caches together, and
+// going back to every copy's block at every disputed word would wait for memory each time.
+//
+// The inputs are compared in pairs, as soon as a pair has been read: each pass reads input 0's
+// block once for both, while their blocks are still in the caches. (Larger groups read input 0
+// less often but write more entries per differing step, and measured slower.) A group's entries
+// form one list in word order, and within a word in input order.
 
 const uint64_t SCAN_SPAN = 0x200000;       // bytes of the largest block the comparison covers
 const uint32_t ENTRY_CAPACITY = 1u << 21;  // differing words kept per block
 const uint32_t NO_ENTRY = 0xFFFFFFFFu;
 const unsigned INPUT_SHIFT = 20;           // word index below, input index above
+const uint64_t GROUP = 2;                  // inputs compared in one pass
 
 // One word of one input that differs from input 0's word.
 struct diff_entry {
@@ -256,83 +261,112 @@ struct diff_entry {
 
 struct scan_state {
     const vote_state* owner;  // the vote whose block is being compared; null when none is
-    uint64_t inputs;          // inputs 1 .. inputs have been compared
-    uint64_t len;             // bytes that every comparison covered
+    uint64_t inputs;          // inputs 1 .. inputs have been read (and all but a last group compared)
+    uint64_t compared;        // inputs 1 .. compared have been compared
+    uint64_t len;             // bytes that every comparison covers
     bool complete;            // every differing word was kept (none was lost for want of room)
     uint32_t entries;         // entries used
-    uint32_t first[MAX_INPUTS + 1];  // input i's entries: first[i] up to first[i + 1]
+    uint64_t lists;           // lists made
+    uint32_t first[MAX_INPUTS + 1];  // list l's entries: first[l] up to first[l + 1]
 };
 
 scan_state g_scan;
 diff_entry g_entries[ENTRY_CAPACITY];
 
-inline void record_difference(uint64_t w, uint64_t i, uint64_t word) {
-    if (g_scan.entries == ENTRY_CAPACITY) {
-        g_scan.complete = false;
-        return;
+inline uint64_t word_index(uint32_t e) { return g_entries[e].where & ((1u << INPUT_SHIFT) - 1); }
+
+// Compares the words [from, to) (byte offsets, multiples of 8) of the group's inputs one at a
+// time. `in` holds the group's blocks, of inputs first, first + 1, ...
+void compare_words(const uint8_t* b0, const uint8_t* const* in, uint64_t g, uint64_t first, uint64_t from,
+                   uint64_t to) {
+    for (uint64_t o = from; o < to; o += 8) {
+        const uint64_t w0 = load_word(b0 + o);
+        for (uint64_t t = 0; t < g; t++) {
+            const uint64_t word = load_word(in[t] + o);
+            if (word == w0) continue;
+            if (g_scan.entries == ENTRY_CAPACITY) {
+                g_scan.complete = false;
+                return;
+            }
+            diff_entry& e = g_entries[g_scan.entries++];
+            e.word = word;
+            e.where = static_cast<uint32_t>(o / 8 | ((first + t) << INPUT_SHIFT));
+        }
     }
-    diff_entry& e = g_entries[g_scan.entries++];
-    e.word = word;
-    e.where = static_cast<uint32_t>(w | (i << INPUT_SHIFT));
 }
 
-// Compares the words [from, to) (byte offsets, multiples of 8) one at a time.
-void compare_words(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t from, uint64_t to) {
-    for (uint64_t o = from; o < to; o += 8) {
-        const uint64_t word = load_word(b + o);
-        if (word != load_word(b0 + o)) record_difference(o / 8, i, word);
+// Writes the entries of one 64-byte step that differs somewhere: all eight words of every input
+// of the group are written, and the count only advances past the ones that differ, which costs
+// no branch per word. differ[t] has bit k set when input t's word k differs.
+template <uint64_t G>
+inline void record_step(const uint8_t* const* in, uint64_t first, uint64_t o, const unsigned* differ) {
+    uint32_t n = g_scan.entries;
+    const uint32_t w = static_cast<uint32_t>(o / 8);
+    for (unsigned k = 0; k < 8; k++) {
+        for (uint64_t t = 0; t < G; t++) {
+            diff_entry& e = g_entries[n];
+            e.word = load_word(in[t] + o + 8 * k);
+            e.where = static_cast<uint32_t>((w + k) | ((first + t) << INPUT_SHIFT));
+            n += (differ[t] >> k) & 1;
+        }
     }
+    g_scan.entries = n;
 }
 
 #ifdef VOTE_HAVE_AVX2_KERNEL
-// 64 bytes per step; a step whose bytes all agree costs four loads, a test and a branch. In a
-// step that differs, all eight words are written as entries and only the differing ones are
-// kept (the count advances past them), which costs no branch per word.
-__attribute__((target("avx2"))) void compare_avx2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
-    const uint32_t input_bits = static_cast<uint32_t>(i << INPUT_SHIFT);
+// 64 bytes per step; a step in which every input agrees costs two loads of input 0 and two of
+// each input, a test and a branch.
+template <uint64_t G>
+__attribute__((target("avx2"))) void compare_group_avx2(const uint8_t* b0, const uint8_t* const* in, uint64_t first,
+                                                        uint64_t end) {
     uint64_t o = 0;
     for (; o + 64 <= end; o += 64) {
-        const __m256i x0 = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o)),
-                                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + o)));
-        const __m256i x1 = _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o + 32)),
-                                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + o + 32)));
-        const __m256i x = _mm256_or_si256(x0, x1);
-        if (_mm256_testz_si256(x, x)) continue;
-        if (g_scan.entries > ENTRY_CAPACITY - 8) {
-            compare_words(b0, b, i, o, o + 64);
+        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o));
+        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o + 32));
+        __m256i x0[G], x1[G];
+        __m256i any = _mm256_setzero_si256();
+        for (uint64_t t = 0; t < G; t++) {
+            x0[t] = _mm256_xor_si256(a0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[t] + o)));
+            x1[t] = _mm256_xor_si256(a1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[t] + o + 32)));
+            any = _mm256_or_si256(any, _mm256_or_si256(x0[t], x1[t]));
+        }
+        if (_mm256_testz_si256(any, any)) continue;
+        if (g_scan.entries > ENTRY_CAPACITY - 8 * G) {
+            compare_words(b0, in, G, first, o, o + 64);
+            if (!g_scan.complete) return;
             continue;
         }
         const __m256i zero = _mm256_setzero_si256();
-        const unsigned equal =
-            static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x0, zero)))) |
-            static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x1, zero)))) << 4;
-        const unsigned differ = ~equal;
-        uint32_t n = g_scan.entries;
-        const uint32_t w = static_cast<uint32_t>(o / 8) | input_bits;
-        for (unsigned k = 0; k < 8; k++) {
-            diff_entry& e = g_entries[n];
-            e.word = load_word(b + o + 8 * k);
-            e.where = w + k;
-            n += (differ >> k) & 1;
+        unsigned differ[G];
+        for (uint64_t t = 0; t < G; t++) {
+            const unsigned equal =
+                static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x0[t], zero)))) |
+                static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x1[t], zero)))) << 4;
+            differ[t] = ~equal;
         }
-        g_scan.entries = n;
+        record_step<G>(in, first, o, differ);
     }
-    compare_words(b0, b, i, o, end);
+    compare_words(b0, in, G, first, o, end);
 }
 #endif
 
 #ifdef __SSE2__
-void compare_sse2(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
+template <uint64_t G>
+void compare_group_sse2(const uint8_t* b0, const uint8_t* const* in, uint64_t first, uint64_t end) {
     uint64_t o = 0;
     for (; o + 32 <= end; o += 32) {
-        const __m128i x0 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o)),
-                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + o)));
-        const __m128i x1 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o + 16)),
-                                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + o + 16)));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(x0, x1), _mm_setzero_si128())) == 0xFFFF) continue;
-        compare_words(b0, b, i, o, o + 32);
+        const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o));
+        const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o + 16));
+        __m128i any = _mm_setzero_si128();
+        for (uint64_t t = 0; t < G; t++) {
+            any = _mm_or_si128(any, _mm_xor_si128(a0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[t] + o))));
+            any = _mm_or_si128(any, _mm_xor_si128(a1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[t] + o + 16))));
+        }
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) continue;
+        compare_words(b0, in, G, first, o, o + 32);
+        if (!g_scan.complete) return;
     }
-    compare_words(b0, b, i, o, end);
+    compare_words(b0, in, G, first, o, end);
 }
 #endif
 
@@ -345,28 +379,48 @@ bool cpu_has_avx2() {
 #endif
 }
 
-// Compares input i's words [0, end) with input 0's.
-void compare_input(const uint8_t* b0, const uint8_t* b, uint64_t i, uint64_t end) {
+template <uint64_t G>
+void compare_group_of(const uint8_t* b0, const uint8_t* const* in, uint64_t first, uint64_t end) {
 #ifdef VOTE_HAVE_AVX2_KERNEL
     if (cpu_has_avx2()) {
-        compare_avx2(b0, b, i, end);
+        compare_group_avx2<G>(b0, in, first, end);
         return;
     }
 #endif
 #ifdef __SSE2__
-    compare_sse2(b0, b, i, end);
+    compare_group_sse2<G>(b0, in, first, end);
 #else
-    compare_words(b0, b, i, 0, end);
+    compare_words(b0, in, G, first, 0, end);
 #endif
+}
+
+// Compares inputs compared + 1 .. inputs with input 0 over the words that cover `len` bytes, as
+// one list of entries.
+void compare_group(const vote_state& s) {
+    const uint64_t first = g_scan.compared + 1;
+    const uint64_t g = g_scan.inputs - g_scan.compared;
+    g_scan.compared = g_scan.inputs;
+    if (g == 0 || !g_scan.complete) return;  // once entries are lost the vote scans the block itself
+    const uint8_t* const* in = s.in_blocks + first;
+    const uint64_t end = (g_scan.len + 7) / 8 * 8;
+    static_assert(GROUP == 2, "a group has one or two inputs");
+    if (g == 1) {
+        compare_group_of<1>(s.in_blocks[0], in, first, end);
+    } else {
+        compare_group_of<2>(s.in_blocks[0], in, first, end);
+    }
+    g_scan.first[++g_scan.lists] = g_scan.entries;
 }
 
 void scan_begin(const vote_state& s) {
     g_scan.owner = &s;
     g_scan.inputs = 0;
+    g_scan.compared = 0;
     g_scan.len = SCAN_SPAN;
     g_scan.complete = true;
     g_scan.entries = 0;
-    g_scan.first[1] = 0;
+    g_scan.lists = 0;
+    g_scan.first[0] = 0;
 }
 
 void scan_input(const vote_state& s, uint64_t i, uint64_t len) {
@@ -374,16 +428,14 @@ void scan_input(const vote_state& s, uint64_t i, uint64_t len) {
         g_scan.owner = nullptr;  // out of order: vote_block compares the copies itself
         return;
     }
-    // Once entries are lost the vote scans the block itself, so comparing further is useless.
-    if (g_scan.complete) compare_input(s.in_blocks[0], s.in_blocks[i], i, (len + 7) / 8 * 8);
     g_scan.inputs = i;
-    g_scan.first[i + 1] = g_scan.entries;
     if (len < g_scan.len) g_scan.len = len;
+    if (i - g_scan.compared == GROUP || i + 1 == s.count) compare_group(s);
 }
 
 // True when the comparison made for this block covers every input and all of the block.
 bool scan_is_complete(const vote_state& s) {
-    return g_scan.owner == &s && g_scan.inputs + 1 == s.count && g_scan.len >= s.block_len;
+    return g_scan.owner == &s && g_scan.compared + 1 == s.count && g_scan.len >= s.block_len;
 }
 
 // ---- Byte vote from the lists of differing words ----
@@ -480,33 +532,31 @@ struct segment {
 };
 
 segment g_segment;
-uint32_t g_cursor[MAX_INPUTS];  // each input's next entry not yet taken into a segment
+uint32_t g_cursor[MAX_INPUTS];  // each list's next entry not yet taken into a segment
 
-// Takes the entries of the words [seg.start, words_end) into the segment, input by input, so
-// that every word's list is in input order.
-void fill_segment(const vote_state& s, segment& seg, uint64_t words_end, bool link) {
+// Takes the entries of the words [seg.start, words_end) into the segment, list by list, so that
+// every word's entries are linked in input order.
+void fill_segment(segment& seg, uint64_t words_end) {
     memset(seg.disputed, 0, sizeof seg.disputed);
-    for (uint64_t i = 1; i < s.count; i++) {
-        uint32_t c = g_cursor[i];
-        const uint32_t limit = g_scan.first[i + 1];
+    for (uint64_t l = 0; l < g_scan.lists; l++) {
+        uint32_t c = g_cursor[l];
+        const uint32_t limit = g_scan.first[l + 1];
         for (; c < limit; c++) {
-            const uint64_t w = g_entries[c].where & ((1u << INPUT_SHIFT) - 1);
+            const uint64_t w = word_index(c);
             if (w >= words_end) break;
             const uint64_t local = w - seg.start;
             uint64_t& bits = seg.disputed[local / 64];
             const uint64_t bit = 1ull << (local % 64);
-            if (link) {
-                g_entries[c].next = NO_ENTRY;
-                if (bits & bit) {
-                    g_entries[seg.tail[local]].next = c;
-                } else {
-                    seg.head[local] = c;
-                }
-                seg.tail[local] = c;
+            g_entries[c].next = NO_ENTRY;
+            if (bits & bit) {
+                g_entries[seg.tail[local]].next = c;
+            } else {
+                seg.head[local] = c;
             }
+            seg.tail[local] = c;
             bits |= bit;
         }
-        g_cursor[i] = c;
+        g_cursor[l] = c;
     }
 }
 
@@ -622,24 +672,17 @@ inline uint64_t vote_three_word(vote_state& s, const three_words& v) {
     return v.w0 ^ (x01 & take1);
 }
 
-inline uint64_t word_index(uint32_t e) { return g_entries[e].where & ((1u << INPUT_SHIFT) - 1); }
-
-// The vote of a scanned block of three inputs: the two lists of differing words are merged in
-// word order.
+// The vote of a scanned block of three inputs: inputs 1 and 2 form one group, so their entries
+// come in one list, in word order and within a word input 1's first.
 void vote_three_block(vote_state& s, uint64_t words) {
-    uint32_t a = g_scan.first[1];
-    const uint32_t a_end = g_scan.first[2];
-    uint32_t b = g_scan.first[2];
-    const uint32_t b_end = g_scan.first[3];
-    const uint64_t none = UINT64_MAX;
-    uint64_t wa = a < a_end ? word_index(a) : none;
-    uint64_t wb = b < b_end ? word_index(b) : none;
+    uint32_t e = g_scan.first[0];
+    const uint32_t e_end = g_scan.first[1];
     // Input 0's words are copied to the output a stretch ahead of the vote, which then changes
     // the disputed ones; so both stay in the caches between the copy and the vote.
     const uint64_t STRETCH = 512;
     uint64_t copied = 0;  // words copied so far
-    for (;;) {
-        const uint64_t w = wa < wb ? wa : wb;
+    while (e < e_end) {
+        const uint64_t w = word_index(e);
         if (w >= words) break;
         if (w >= copied) {
             const uint64_t upto = (w / STRETCH + 1) * STRETCH < words ? (w / STRETCH + 1) * STRETCH : words;
@@ -648,14 +691,13 @@ void vote_three_block(vote_state& s, uint64_t words) {
         }
         three_words v;
         v.w0 = load_word(s.in_blocks[0] + w * 8);
-        const bool in_a = wa == w;
-        const bool in_b = wb == w;
-        v.w1 = in_a ? g_entries[a].word : v.w0;
-        v.w2 = in_b ? g_entries[b].word : v.w0;
-        a += in_a;
-        b += in_b;
-        wa = a < a_end ? word_index(a) : none;
-        wb = b < b_end ? word_index(b) : none;
+        // The entry's input and, when the next entry is the same word's, input 2's too.
+        const bool pair = e + 1 < e_end && word_index(e + 1) == w;
+        const bool first_is_1 = (g_entries[e].where >> INPUT_SHIFT) == 1;
+        const uint64_t next_word = pair ? g_entries[e + 1].word : v.w0;
+        v.w1 = first_is_1 ? g_entries[e].word : v.w0;
+        v.w2 = first_is_1 ? next_word : g_entries[e].word;
+        e += pair ? 2 : 1;
         store_word(s.out_block + w * 8, vote_three_word(s, v));
     }
     memcpy(s.out_block + copied * 8, s.in_blocks[0] + copied * 8, (words - copied) * 8);
@@ -768,10 +810,10 @@ void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t se
 }
 
 // True when some input differs from input 0 in a word below `words`.
-bool any_disputed_word(const vote_state& s, uint64_t words) {
-    for (uint64_t i = 1; i < s.count; i++) {
-        const uint32_t c = g_scan.first[i];
-        if (c < g_scan.first[i + 1] && (g_entries[c].where & ((1u << INPUT_SHIFT) - 1)) < words) return true;
+bool any_disputed_word(uint64_t words) {
+    for (uint64_t l = 0; l < g_scan.lists; l++) {
+        const uint32_t c = g_scan.first[l];
+        if (c < g_scan.first[l + 1] && word_index(c) < words) return true;
     }
     return false;
 }
@@ -780,13 +822,13 @@ bool any_disputed_word(const vote_state& s, uint64_t words) {
 // bytes from the entries or, in sample mode, from the blocks.
 void vote_scanned_block(vote_state& s, uint64_t end) {
     const uint64_t words = end / 8;
-    s.out_filled = any_disputed_word(s, words);
+    s.out_filled = any_disputed_word(words);
     if (!s.out_filled) return;
     if (s.count == 3 && !s.sample_mode) {
         vote_three_block(s, words);
         return;
     }
-    for (uint64_t i = 1; i < s.count; i++) g_cursor[i] = g_scan.first[i];
+    for (uint64_t l = 0; l < g_scan.lists; l++) g_cursor[l] = g_scan.first[l];
     uint64_t base_hits = 0;
     segment& seg = g_segment;
     for (seg.start = 0; seg.start < words; seg.start += SEGMENT_WORDS) {
@@ -794,7 +836,7 @@ void vote_scanned_block(vote_state& s, uint64_t end) {
         // Input 0's stretch becomes the output's first; the vote then changes its disputed words.
         // Copying stretch by stretch keeps both in the caches for the vote that follows.
         memcpy(s.out_block + seg.start * 8, s.in_blocks[0] + seg.start * 8, (seg_end - seg.start) * 8);
-        fill_segment(s, seg, seg_end, true);
+        fill_segment(seg, seg_end);
         if (s.sample_mode) {
             for_each_disputed_word(seg, [&](uint64_t local) { vote_word_samples_from_diffs(s, seg, seg_end, local); });
         } else {
