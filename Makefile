@@ -36,6 +36,11 @@ test: build build-asan
 demo: build
 	@COPYVOTE=$(BUILD)/copyvote DEMO_AUDIO=$(BUILD)/demo_audio scripts/demo.sh
 
+# copyvote against the I/O floor on data generated in a temporary directory (bench/run.sh tells
+# SIZE, RUNS, CASES, REF and BENCH_DIR).
+bench: build
+	@BUILD=$(BUILD) bench/run.sh
+
 BINDIR = $(DESTDIR)$(PREFIX)/bin
 MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1
 
