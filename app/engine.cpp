@@ -154,7 +154,7 @@ bool process_block(engine_run& run) {
     run.vote.clean_block = true;
     run.vote.out_filled = false;
     run.vote.block_len = block_len;
-    if (block_len != 0) vote_block(run.vote);
+    if (block_len != 0) vote_block_in_place(run.vote);
     a_disk = read_cycle_counter();
     t_cpu += a_disk - a_cpu;
 

@@ -247,6 +247,7 @@ void vote_word(vote_state& s, uint64_t offset) {
 // form one list in word order, and within a word in input order.
 
 const uint64_t SCAN_SPAN = 0x200000;       // bytes of the largest block the comparison covers
+const uint64_t SCAN_WORDS = SCAN_SPAN / 8;
 const uint32_t ENTRY_CAPACITY = 1u << 21;  // differing words kept per block
 const uint32_t NO_ENTRY = 0xFFFFFFFFu;
 const unsigned INPUT_SHIFT = 20;           // word index below, input index above
@@ -438,6 +439,31 @@ bool scan_is_complete(const vote_state& s) {
     return g_scan.owner == &s && g_scan.compared + 1 == s.count && g_scan.len >= s.block_len;
 }
 
+// ---- The voted words ----
+//
+// The vote of a scanned block does not write the output block as it goes: it notes every
+// disputed word whose voted value differs from input 0's, in word order, and the caller applies
+// these changes to a copy of input 0's block, or to input 0's block itself. Input 0's block stays
+// as it was read while the vote runs, since the screening of samples reads its neighbours there.
+
+struct patch_list {
+    uint64_t n;
+    uint32_t word_index[SCAN_WORDS];
+    uint64_t word[SCAN_WORDS];
+};
+
+patch_list g_patches;
+
+inline void note_voted_word(uint64_t w, uint64_t voted, uint64_t w0) {
+    g_patches.word_index[g_patches.n] = static_cast<uint32_t>(w);
+    g_patches.word[g_patches.n] = voted;
+    g_patches.n += voted != w0;
+}
+
+void apply_patches(uint8_t* block) {
+    for (uint64_t k = 0; k < g_patches.n; k++) store_word(block + g_patches.word_index[k] * 8ull, g_patches.word[k]);
+}
+
 // ---- Byte vote from the lists of differing words ----
 //
 // At a disputed byte, input 0 and every input that holds input 0's byte form the base group;
@@ -597,9 +623,13 @@ void vote_word_from_diffs(vote_state& s, const segment& seg, uint64_t local, uin
         s.glyphs->put_repeated('#', n);
         return;
     }
+    uint64_t voted = w0;
     for (unsigned b = 0; b < 8; b++) {
-        if (((mask >> (8 * b)) & 0xFF) != 0) s.out_block[offset + b] = vote_byte_from_diffs(s, d, w0, b, base_hits);
+        if (((mask >> (8 * b)) & 0xFF) == 0) continue;
+        const uint64_t value = vote_byte_from_diffs(s, d, w0, b, base_hits);
+        voted = (voted & ~(0xFFull << (8 * b))) | (value << (8 * b));
     }
+    note_voted_word(seg.start + local, voted, w0);
 }
 
 // ---- Byte vote of three inputs ----
@@ -677,18 +707,9 @@ inline uint64_t vote_three_word(vote_state& s, const three_words& v) {
 void vote_three_block(vote_state& s, uint64_t words) {
     uint32_t e = g_scan.first[0];
     const uint32_t e_end = g_scan.first[1];
-    // Input 0's words are copied to the output a stretch ahead of the vote, which then changes
-    // the disputed ones; so both stay in the caches between the copy and the vote.
-    const uint64_t STRETCH = 512;
-    uint64_t copied = 0;  // words copied so far
     while (e < e_end) {
         const uint64_t w = word_index(e);
         if (w >= words) break;
-        if (w >= copied) {
-            const uint64_t upto = (w / STRETCH + 1) * STRETCH < words ? (w / STRETCH + 1) * STRETCH : words;
-            memcpy(s.out_block + copied * 8, s.in_blocks[0] + copied * 8, (upto - copied) * 8);
-            copied = upto;
-        }
         three_words v;
         v.w0 = load_word(s.in_blocks[0] + w * 8);
         // The entry's input and, when the next entry is the same word's, input 2's too.
@@ -698,9 +719,8 @@ void vote_three_block(vote_state& s, uint64_t words) {
         v.w1 = first_is_1 ? g_entries[e].word : v.w0;
         v.w2 = first_is_1 ? next_word : g_entries[e].word;
         e += pair ? 2 : 1;
-        store_word(s.out_block + w * 8, vote_three_word(s, v));
+        note_voted_word(w, vote_three_word(s, v), v.w0);
     }
-    memcpy(s.out_block + copied * 8, s.in_blocks[0] + copied * 8, (words - copied) * 8);
 }
 
 // ---- Sample vote from the lists of differing words ----
@@ -713,7 +733,13 @@ void vote_three_block(vote_state& s, uint64_t words) {
 struct sample_words {
     uint64_t w;                 // index of the word
     uint64_t word[MAX_INPUTS];  // every input's word
+    uint64_t voted;             // the voted word
 };
+
+inline void set_sample(uint64_t& word, uint64_t index, uint16_t sample) {
+    const unsigned shift = static_cast<unsigned>(16 * index);
+    word = (word & ~(0xFFFFull << shift)) | (static_cast<uint64_t>(sample) << shift);
+}
 
 // Input k's word v (v = w - 1 or w + 1), from the segment's lists where it can.
 uint64_t neighbour_word(const vote_state& s, const segment& seg, uint64_t seg_end, uint64_t k, uint64_t v) {
@@ -758,9 +784,8 @@ bool counting_pass_word(vote_state& s, const sample_words& v, uint64_t k, uint64
 }
 
 // The sample vote of sample `index` of the word, step for step as vote_sample.
-void vote_sample_word(vote_state& s, const segment& seg, uint64_t seg_end, const sample_words& v, uint64_t index,
+void vote_sample_word(vote_state& s, const segment& seg, uint64_t seg_end, sample_words& v, uint64_t index,
                       uint64_t prefix_last) {
-    const uint64_t p = v.w * 8 + 2 * index;
     for (uint64_t i = 0; i < s.count; i++) s.pos_hits[i] = 0;
     s.pos_hits[prefix_last] = prefix_last;
     bool differs = false;
@@ -771,17 +796,17 @@ void vote_sample_word(vote_state& s, const segment& seg, uint64_t seg_end, const
         }
         differs = counting_pass_word(s, v, k, index) || differs;
         if (!differs) {
-            store_sample(s.out_block, p, sample_of(v.word[k], index));
+            set_sample(v.voted, index, sample_of(v.word[k], index));
             return;
         }
     }
     if (!differs) {
-        store_sample(s.out_block, p, sample_of(v.word[s.count - 2], index));
+        set_sample(v.voted, index, sample_of(v.word[s.count - 2], index));
         return;
     }
     s.disputed_bytes += 2;
     for (uint64_t i = 0; i < prefix_last; i++) s.pos_hits[i] = s.pos_hits[prefix_last];
-    store_sample(s.out_block, p, sample_of(v.word[decide(s)], index));
+    set_sample(v.voted, index, sample_of(v.word[decide(s)], index));
 }
 
 void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t seg_end, uint64_t local) {
@@ -794,6 +819,7 @@ void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t se
     uint64_t differ = 0;  // bits of the samples in which some input differs from input 0
     for (uint32_t e = first; e != NO_ENTRY; e = g_entries[e].next) differ |= g_entries[e].word ^ w0;
     const uint64_t prefix_last = (g_entries[first].where >> INPUT_SHIFT) - 1;
+    v.voted = w0;
     if (s.clean_block) s.glyphs->put_text("<\n");
     for (uint64_t index = 0; index < 4; index++) {
         if (sample_of(differ, index) != 0) {
@@ -806,6 +832,7 @@ void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t se
             s.glyphs->put(' ');
         }
     }
+    note_voted_word(v.w, v.voted, w0);
     s.clean_block = false;
 }
 
@@ -818,24 +845,22 @@ bool any_disputed_word(uint64_t words) {
     return false;
 }
 
-// The vote of a block that the comparison covers: segment by segment, every disputed word, by
-// bytes from the entries or, in sample mode, from the blocks.
-void vote_scanned_block(vote_state& s, uint64_t end) {
+// The vote of a block that the comparison covers: every disputed word, by bytes or by samples,
+// from the entries. Returns false when the block has no disputed word; otherwise the changes to
+// input 0's block are in g_patches.
+bool vote_scanned_block(vote_state& s, uint64_t end) {
     const uint64_t words = end / 8;
-    s.out_filled = any_disputed_word(words);
-    if (!s.out_filled) return;
+    g_patches.n = 0;
+    if (!any_disputed_word(words)) return false;
     if (s.count == 3 && !s.sample_mode) {
         vote_three_block(s, words);
-        return;
+        return true;
     }
     for (uint64_t l = 0; l < g_scan.lists; l++) g_cursor[l] = g_scan.first[l];
     uint64_t base_hits = 0;
     segment& seg = g_segment;
     for (seg.start = 0; seg.start < words; seg.start += SEGMENT_WORDS) {
         const uint64_t seg_end = seg.start + SEGMENT_WORDS < words ? seg.start + SEGMENT_WORDS : words;
-        // Input 0's stretch becomes the output's first; the vote then changes its disputed words.
-        // Copying stretch by stretch keeps both in the caches for the vote that follows.
-        memcpy(s.out_block + seg.start * 8, s.in_blocks[0] + seg.start * 8, (seg_end - seg.start) * 8);
         fill_segment(seg, seg_end);
         if (s.sample_mode) {
             for_each_disputed_word(seg, [&](uint64_t local) { vote_word_samples_from_diffs(s, seg, seg_end, local); });
@@ -844,6 +869,7 @@ void vote_scanned_block(vote_state& s, uint64_t end) {
         }
     }
     for (uint64_t i = 0; i < s.count; i++) s.total_hits[i] += base_hits;
+    return true;
 }
 
 // The vote of a block too long for the comparison: the word scan runs through the block itself.
@@ -878,16 +904,37 @@ void vote_start(vote_state& s, uint64_t count, uint8_t* const* in_blocks, uint8_
     s.glyphs = glyphs;
 }
 
-void vote_block(vote_state& s) {
+namespace {
+
+// Runs the vote of the block. Returns true when the voted block is input 0's block with the
+// changes in g_patches (false: the word scan ran through the block itself and the voted block is
+// in out_block, or input 0's block when out_filled is false).
+bool vote_block_patched(vote_state& s) {
     const uint64_t end = (s.block_len + 7) / 8 * 8;
     if (end <= SCAN_SPAN && !scan_is_complete(s)) {
         scan_begin(s);
         for (uint64_t i = 1; i < s.count; i++) scan_input(s, i, s.block_len);
     }
-    if (end <= SCAN_SPAN && g_scan.complete) {
-        vote_scanned_block(s, end);
-    } else {
-        vote_unscanned_block(s, end);
-    }
+    const bool scanned = end <= SCAN_SPAN && g_scan.complete;
     g_scan.owner = nullptr;  // the comparison is used up
+    if (scanned) {
+        s.out_filled = vote_scanned_block(s, end);
+        return true;
+    }
+    vote_unscanned_block(s, end);
+    return false;
+}
+
+}  // namespace
+
+void vote_block(vote_state& s) {
+    if (!vote_block_patched(s) || !s.out_filled) return;
+    memcpy(s.out_block, s.in_blocks[0], (s.block_len + 7) / 8 * 8);
+    apply_patches(s.out_block);
+}
+
+void vote_block_in_place(vote_state& s) {
+    if (!vote_block_patched(s)) return;
+    apply_patches(s.in_blocks[0]);
+    s.out_filled = false;
 }

@@ -40,3 +40,8 @@ void vote_scan_input(const vote_state& s, uint64_t i, uint64_t len);
 // disputed word and input 0's block already holds the voted bytes; otherwise out_block holds them.
 // The input blocks are left unchanged.
 void vote_block(vote_state& s);
+
+// vote_block for the block loop, which has no use for input 0's block after the vote: the voted
+// words may be written into input 0's block itself, which saves copying it to out_block. On
+// return, out_filled tells where the voted block is, as for vote_block.
+void vote_block_in_place(vote_state& s);
