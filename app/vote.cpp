@@ -253,12 +253,9 @@ const uint32_t NO_ENTRY = 0xFFFFFFFFu;
 const unsigned INPUT_SHIFT = 20;           // word index below, input index above
 const uint64_t GROUP = 2;                  // inputs compared in one pass
 
-// One word of one input that differs from input 0's word.
-struct diff_entry {
-    uint64_t word;   // the input's word
-    uint32_t where;  // word index | input index << INPUT_SHIFT
-    uint32_t next;   // the vote's list of the word's entries
-};
+// The entries: each is one word of one input that differs from input 0's word, kept in three
+// arrays. The scan writes a few entries past the last one it keeps, hence the spare room.
+const uint32_t ENTRY_SPARE = 8;
 
 struct scan_state {
     const vote_state* owner;  // the vote whose block is being compared; null when none is
@@ -272,9 +269,12 @@ struct scan_state {
 };
 
 scan_state g_scan;
-diff_entry g_entries[ENTRY_CAPACITY];
+uint64_t g_word[ENTRY_CAPACITY + ENTRY_SPARE];   // the input's word
+uint32_t g_where[ENTRY_CAPACITY + ENTRY_SPARE];  // word index | input index << INPUT_SHIFT
+uint32_t g_next[ENTRY_CAPACITY];                 // the vote's list of a word's entries
 
-inline uint64_t word_index(uint32_t e) { return g_entries[e].where & ((1u << INPUT_SHIFT) - 1); }
+inline uint64_t word_index(uint32_t e) { return g_where[e] & ((1u << INPUT_SHIFT) - 1); }
+inline uint64_t input_of(uint32_t e) { return g_where[e] >> INPUT_SHIFT; }
 
 // Compares the words [from, to) (byte offsets, multiples of 8) of the group's inputs one at a
 // time. `in` holds the group's blocks, of inputs first, first + 1, ...
@@ -289,9 +289,9 @@ void compare_words(const uint8_t* b0, const uint8_t* const* in, uint64_t g, uint
                 g_scan.complete = false;
                 return;
             }
-            diff_entry& e = g_entries[g_scan.entries++];
-            e.word = word;
-            e.where = static_cast<uint32_t>(o / 8 | ((first + t) << INPUT_SHIFT));
+            const uint32_t e = g_scan.entries++;
+            g_word[e] = word;
+            g_where[e] = static_cast<uint32_t>(o / 8 | ((first + t) << INPUT_SHIFT));
         }
     }
 }
@@ -305,9 +305,8 @@ inline void record_step(const uint8_t* const* in, uint64_t first, uint64_t o, co
     const uint32_t w = static_cast<uint32_t>(o / 8);
     for (unsigned k = 0; k < 8; k++) {
         for (uint64_t t = 0; t < G; t++) {
-            diff_entry& e = g_entries[n];
-            e.word = load_word(in[t] + o + 8 * k);
-            e.where = static_cast<uint32_t>((w + k) | ((first + t) << INPUT_SHIFT));
+            g_word[n] = load_word(in[t] + o + 8 * k);
+            g_where[n] = static_cast<uint32_t>((w + k) | ((first + t) << INPUT_SHIFT));
             n += (differ[t] >> k) & 1;
         }
     }
@@ -573,9 +572,9 @@ void fill_segment(segment& seg, uint64_t words_end) {
             const uint64_t local = w - seg.start;
             uint64_t& bits = seg.disputed[local / 64];
             const uint64_t bit = 1ull << (local % 64);
-            g_entries[c].next = NO_ENTRY;
+            g_next[c] = NO_ENTRY;
             if (bits & bit) {
-                g_entries[seg.tail[local]].next = c;
+                g_next[seg.tail[local]] = c;
             } else {
                 seg.head[local] = c;
             }
@@ -605,10 +604,10 @@ void vote_word_from_diffs(vote_state& s, const segment& seg, uint64_t local, uin
     const uint64_t w0 = load_word(s.in_blocks[0] + offset);
     uint64_t mask = 0;
     d.n = 0;
-    for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_entries[e].next) {
-        d.input[d.n] = static_cast<uint16_t>(g_entries[e].where >> INPUT_SHIFT);
-        d.word[d.n] = g_entries[e].word;
-        mask |= g_entries[e].word ^ w0;
+    for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_next[e]) {
+        d.input[d.n] = static_cast<uint16_t>(input_of(e));
+        d.word[d.n] = g_word[e];
+        mask |= g_word[e] ^ w0;
         d.n++;
     }
     if (s.clean_block) s.glyphs->put_text("<\n");
@@ -641,10 +640,17 @@ struct three_words {
     uint64_t w0, w1, w2;
 };
 
+// The counters of a three-input vote, kept apart from vote_state while a block is voted so that
+// the compiler can hold them in registers (the glyph buffer's char stores could alias them).
+struct three_tally {
+    uint64_t hits[3];
+    uint64_t disputed_bytes;
+};
+
 // Votes the disputed bytes of a word one at a time, in order: used for a word with a byte on
 // which all three copies differ, where the choice depends on the scores so far.
-uint64_t vote_three_bytewise(vote_state& s, const three_words& v, uint64_t disputed, uint64_t z01, uint64_t z02,
-                             uint64_t z12) {
+__attribute__((noinline)) uint64_t vote_three_bytewise(glyph_writer& glyphs, three_tally& t, const three_words& v,
+                                                       uint64_t disputed, uint64_t z01, uint64_t z02, uint64_t z12) {
     uint64_t out = v.w0;
     while (disputed != 0) {
         const unsigned b = static_cast<unsigned>(__builtin_ctzll(disputed)) / 8;
@@ -652,75 +658,88 @@ uint64_t vote_three_bytewise(vote_state& s, const three_words& v, uint64_t dispu
         disputed &= disputed - 1;
         uint64_t from;  // the word whose byte wins
         if (z01 & bit) {
-            s.total_hits[0]++;
-            s.total_hits[1]++;
+            t.hits[0]++;
+            t.hits[1]++;
             from = v.w0;
+            glyphs.put('#');
         } else if (z02 & bit) {
-            s.total_hits[0]++;
-            s.total_hits[2]++;
+            t.hits[0]++;
+            t.hits[2]++;
             from = v.w0;
+            glyphs.put('#');
         } else if (z12 & bit) {
-            s.total_hits[1]++;
-            s.total_hits[2]++;
+            t.hits[1]++;
+            t.hits[2]++;
             from = v.w1;
+            glyphs.put('#');
         } else {
             uint64_t winner = 0;
-            if (s.total_hits[1] > s.total_hits[winner]) winner = 1;
-            if (s.total_hits[2] > s.total_hits[winner]) winner = 2;
-            s.glyphs->put_index(winner);
+            if (t.hits[1] > t.hits[winner]) winner = 1;
+            if (t.hits[2] > t.hits[winner]) winner = 2;
+            glyphs.put_index(winner);
             from = winner == 0 ? v.w0 : winner == 1 ? v.w1 : v.w2;
-            const uint64_t m = 0xFFull << (8 * b);
-            out = (out & ~m) | (from & m);
-            continue;
         }
-        s.glyphs->put('#');
         const uint64_t m = 0xFFull << (8 * b);
         out = (out & ~m) | (from & m);
     }
     return out;
 }
 
-// Votes one disputed word of three inputs and returns the voted word.
-inline uint64_t vote_three_word(vote_state& s, const three_words& v) {
-    const uint64_t x01 = v.w0 ^ v.w1;
-    const uint64_t x02 = v.w0 ^ v.w2;
-    const uint64_t disputed = nonzero_bytes(x01 | x02);
-    const uint64_t z01 = ~nonzero_bytes(x01) & HIGH1;
-    const uint64_t z02 = ~nonzero_bytes(x02) & HIGH1;
-    const uint64_t z12 = ~nonzero_bytes(v.w1 ^ v.w2) & HIGH1;
-    s.disputed_bytes += count_bytes(disputed);
-    if (s.clean_block) s.glyphs->put_text("<\n");
-    s.clean_block = false;
-    if ((disputed & ~(z01 | z02 | z12)) != 0) return vote_three_bytewise(s, v, disputed, z01, z02, z12);
-    // Every disputed byte is held by two copies: "#" each, and both of them score.
-    s.total_hits[0] += count_bytes(disputed & (z01 | z02));
-    s.total_hits[1] += count_bytes(disputed & (z01 | z12));
-    s.total_hits[2] += count_bytes(disputed & (z02 | z12));
-    s.glyphs->put_repeated('#', count_bytes(disputed));
-    // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's does.
-    const uint64_t take1 = byte_mask(disputed & z12);
-    return v.w0 ^ (x01 & take1);
-}
-
 // The vote of a scanned block of three inputs: inputs 1 and 2 form one group, so their entries
-// come in one list, in word order and within a word input 1's first.
+// come in one list, in word order and within a word input 1's first. With three copies a
+// disputed byte is either held by two of them or by none twice, and whole words can be decided
+// at once from the byte masks of the three pairs.
 void vote_three_block(vote_state& s, uint64_t words) {
+    glyph_writer& glyphs = *s.glyphs;
+    const uint8_t* const b0 = s.in_blocks[0];
+    uint64_t h0 = s.total_hits[0], h1 = s.total_hits[1], h2 = s.total_hits[2];
+    uint64_t disputed_bytes = s.disputed_bytes;
+    if (s.clean_block) glyphs.put_text("<\n");  // the first disputed word is met at once
     uint32_t e = g_scan.first[0];
     const uint32_t e_end = g_scan.first[1];
     while (e < e_end) {
         const uint64_t w = word_index(e);
         if (w >= words) break;
         three_words v;
-        v.w0 = load_word(s.in_blocks[0] + w * 8);
+        v.w0 = load_word(b0 + w * 8);
         // The entry's input and, when the next entry is the same word's, input 2's too.
         const bool pair = e + 1 < e_end && word_index(e + 1) == w;
-        const bool first_is_1 = (g_entries[e].where >> INPUT_SHIFT) == 1;
-        const uint64_t next_word = pair ? g_entries[e + 1].word : v.w0;
-        v.w1 = first_is_1 ? g_entries[e].word : v.w0;
-        v.w2 = first_is_1 ? next_word : g_entries[e].word;
+        const bool first_is_1 = input_of(e) == 1;
+        const uint64_t next_word = pair ? g_word[e + 1] : v.w0;
+        v.w1 = first_is_1 ? g_word[e] : v.w0;
+        v.w2 = first_is_1 ? next_word : g_word[e];
         e += pair ? 2 : 1;
-        note_voted_word(w, vote_three_word(s, v), v.w0);
+
+        const uint64_t x01 = v.w0 ^ v.w1;
+        const uint64_t x02 = v.w0 ^ v.w2;
+        const uint64_t disputed = nonzero_bytes(x01 | x02);
+        const uint64_t z01 = ~nonzero_bytes(x01) & HIGH1;
+        const uint64_t z02 = ~nonzero_bytes(x02) & HIGH1;
+        const uint64_t z12 = ~nonzero_bytes(v.w1 ^ v.w2) & HIGH1;
+        disputed_bytes += count_bytes(disputed);
+        uint64_t voted;
+        if ((disputed & ~(z01 | z02 | z12)) != 0) {
+            three_tally t = {{h0, h1, h2}, disputed_bytes};
+            voted = vote_three_bytewise(glyphs, t, v, disputed, z01, z02, z12);
+            h0 = t.hits[0];
+            h1 = t.hits[1];
+            h2 = t.hits[2];
+        } else {
+            // Every disputed byte is held by two copies: "#" each, and both of them score.
+            h0 += count_bytes(disputed & (z01 | z02));
+            h1 += count_bytes(disputed & (z01 | z12));
+            h2 += count_bytes(disputed & (z02 | z12));
+            glyphs.put_repeated('#', count_bytes(disputed));
+            // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's does.
+            voted = v.w0 ^ (x01 & byte_mask(disputed & z12));
+        }
+        note_voted_word(w, voted, v.w0);
     }
+    s.total_hits[0] = h0;
+    s.total_hits[1] = h1;
+    s.total_hits[2] = h2;
+    s.disputed_bytes = disputed_bytes;
+    s.clean_block = false;
 }
 
 // ---- Sample vote from the lists of differing words ----
@@ -746,8 +765,8 @@ uint64_t neighbour_word(const vote_state& s, const segment& seg, uint64_t seg_en
     if (v < seg.start || v >= seg_end) return load_word(s.in_blocks[k] + v * 8);
     const uint64_t local = v - seg.start;
     if (seg.disputed[local / 64] & (1ull << (local % 64))) {
-        for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_entries[e].next) {
-            if ((g_entries[e].where >> INPUT_SHIFT) == k) return g_entries[e].word;
+        for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_next[e]) {
+            if (input_of(e) == k) return g_word[e];
         }
     }
     return load_word(s.in_blocks[0] + v * 8);
@@ -815,10 +834,10 @@ void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t se
     const uint64_t w0 = load_word(s.in_blocks[0] + v.w * 8);
     for (uint64_t i = 0; i < s.count; i++) v.word[i] = w0;
     const uint32_t first = seg.head[local];
-    for (uint32_t e = first; e != NO_ENTRY; e = g_entries[e].next) v.word[g_entries[e].where >> INPUT_SHIFT] = g_entries[e].word;
+    for (uint32_t e = first; e != NO_ENTRY; e = g_next[e]) v.word[input_of(e)] = g_word[e];
     uint64_t differ = 0;  // bits of the samples in which some input differs from input 0
-    for (uint32_t e = first; e != NO_ENTRY; e = g_entries[e].next) differ |= g_entries[e].word ^ w0;
-    const uint64_t prefix_last = (g_entries[first].where >> INPUT_SHIFT) - 1;
+    for (uint32_t e = first; e != NO_ENTRY; e = g_next[e]) differ |= g_word[e] ^ w0;
+    const uint64_t prefix_last = input_of(first) - 1;
     v.voted = w0;
     if (s.clean_block) s.glyphs->put_text("<\n");
     for (uint64_t index = 0; index < 4; index++) {
@@ -862,6 +881,8 @@ bool vote_scanned_block(vote_state& s, uint64_t end) {
     for (seg.start = 0; seg.start < words; seg.start += SEGMENT_WORDS) {
         const uint64_t seg_end = seg.start + SEGMENT_WORDS < words ? seg.start + SEGMENT_WORDS : words;
         fill_segment(seg, seg_end);
+        // Input 0's block has been read long before; ask for its disputed words all at once.
+        for_each_disputed_word(seg, [&](uint64_t local) { __builtin_prefetch(s.in_blocks[0] + (seg.start + local) * 8); });
         if (s.sample_mode) {
             for_each_disputed_word(seg, [&](uint64_t local) { vote_word_samples_from_diffs(s, seg, seg_end, local); });
         } else {
