@@ -881,8 +881,6 @@ bool vote_scanned_block(vote_state& s, uint64_t end) {
     for (seg.start = 0; seg.start < words; seg.start += SEGMENT_WORDS) {
         const uint64_t seg_end = seg.start + SEGMENT_WORDS < words ? seg.start + SEGMENT_WORDS : words;
         fill_segment(seg, seg_end);
-        // Input 0's block has been read long before; ask for its disputed words all at once.
-        for_each_disputed_word(seg, [&](uint64_t local) { __builtin_prefetch(s.in_blocks[0] + (seg.start + local) * 8); });
         if (s.sample_mode) {
             for_each_disputed_word(seg, [&](uint64_t local) { vote_word_samples_from_diffs(s, seg, seg_end, local); });
         } else {

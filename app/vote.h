@@ -2,6 +2,10 @@
 // The vote of one block: a word scan that copies every 8-byte word on which all copies agree,
 // and a vote of each disputed word by bytes, or by 16-bit samples with corrected-sample
 // screening when AUDIOCD_IGNORE_CORRECTED is set.
+//
+// The scan compares every input with input 0 (as soon as the input is read, when the block loop
+// asks for it) and keeps the words that differ; the vote then works from those words and input
+// 0's block, and never needs the other copies' blocks again.
 
 #include <cstdint>
 
