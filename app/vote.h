@@ -5,7 +5,7 @@
 //
 // The scan compares every input with input 0 (as soon as the input is read, when the block loop
 // asks for it) and keeps the words that differ; the vote then works from those words and input
-// 0's block, and never needs the other copies' blocks again.
+// 0's block, and reads the other copies' blocks again only at a few edges.
 
 #include <cstdint>
 

@@ -7,7 +7,7 @@
 #
 # Variables:
 #   SIZE       MiB per copy of the large cases (default 256); "many copies" uses SIZE/16 MiB
-#   RUNS       timed runs of each program per case; the minimum counts (default 5, plus a warm-up)
+#   RUNS       timed runs of each program per case; the minimum counts (default 7, plus a warm-up)
 #   CASES      cases to run, from: clean sparse dense audio many md5 sha256 (default: all)
 #   REF        a reference copyvote binary: in every case its standard output (less the timing
 #              figures of the statistics lines), standard error, output file and exit status are
@@ -28,7 +28,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${BUILD:-build}"
 case "$BUILD" in /*) build="$BUILD" ;; *) build="$repo/$BUILD" ;; esac
 SIZE="${SIZE:-256}"
-RUNS="${RUNS:-5}"
+RUNS="${RUNS:-7}"
 CASES="${CASES:-clean sparse dense audio many md5 sha256}"
 REF="${REF:-}"
 
@@ -181,7 +181,7 @@ if [ -x "$scan_bench" ]; then
     scan_rows+=("$(awk -F, -v n="$n" '
       $1 == "\"BM_WordScan/" n "\"" { scan = $4 }
       $1 == "\"BM_Memcmp/" n "\"" { cmp = $4 }
-      END { r = cmp / scan; printf "| word scan, %2d copies        | %9.1f | %11.1f | %29.0f %% |", n, 2097152 * n / scan, 2097152 * n / cmp, 100 * r }
+      END { r = cmp / scan; printf "| word scan, %2d copies        | %9.1f | %11.1f | %28.0f %% |", n, 2097152 * n / scan, 2097152 * n / cmp, 100 * r }
     ' "$tmp/scan.csv")")
   done
 fi
