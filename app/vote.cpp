@@ -259,6 +259,7 @@ const uint32_t ENTRY_SPARE = 8;
 
 struct scan_state {
     const vote_state* owner;  // the vote whose block is being compared; null when none is
+    bool three;               // three inputs voted by bytes: step masks instead of entries
     uint64_t inputs;          // inputs 1 .. inputs have been read (and all but a last group compared)
     uint64_t compared;        // inputs 1 .. compared have been compared
     uint64_t len;             // bytes that every comparison covers
@@ -370,6 +371,64 @@ void compare_group_sse2(const uint8_t* b0, const uint8_t* const* in, uint64_t fi
 }
 #endif
 
+// ---- Three inputs voted by bytes: one mask per input and 64-byte step ----
+//
+// With three copies all blocks stay in the caches, so the vote can read the disputed words from
+// the blocks themselves; the comparison then only notes, without a branch, which words of input 1
+// and of input 2 differ from input 0's: bit k of mask[step] for word 8 * step + k.
+
+const uint64_t SCAN_STEPS = SCAN_WORDS / 8;
+uint8_t g_mask1[SCAN_STEPS];
+uint8_t g_mask2[SCAN_STEPS];
+
+// Masks of the words [from, to) (byte offsets, multiples of 8, within one step or up to `to`).
+void three_masks_words(const uint8_t* b0, const uint8_t* b1, const uint8_t* b2, uint64_t from, uint64_t to) {
+    for (uint64_t o = from; o < to; o += 8) {
+        const uint64_t w0 = load_word(b0 + o);
+        const uint8_t bit = static_cast<uint8_t>(1u << ((o / 8) % 8));
+        if (o % 64 == 0) g_mask1[o / 64] = g_mask2[o / 64] = 0;
+        if (load_word(b1 + o) != w0) g_mask1[o / 64] |= bit;
+        if (load_word(b2 + o) != w0) g_mask2[o / 64] |= bit;
+    }
+}
+
+#ifdef VOTE_HAVE_AVX2_KERNEL
+__attribute__((target("avx2"))) inline unsigned differing_words(__m256i a0, __m256i a1, const uint8_t* p) {
+    const __m256i x0 = _mm256_xor_si256(a0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    const __m256i x1 = _mm256_xor_si256(a1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)));
+    const __m256i zero = _mm256_setzero_si256();
+    const unsigned equal =
+        static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x0, zero)))) |
+        static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x1, zero)))) << 4;
+    return ~equal & 0xFFu;
+}
+
+__attribute__((target("avx2"))) void three_masks_avx2(const uint8_t* b0, const uint8_t* b1, const uint8_t* b2,
+                                                      uint64_t end) {
+    uint64_t o = 0;
+    for (; o + 64 <= end; o += 64) {
+        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o));
+        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o + 32));
+        g_mask1[o / 64] = static_cast<uint8_t>(differing_words(a0, a1, b1 + o));
+        g_mask2[o / 64] = static_cast<uint8_t>(differing_words(a0, a1, b2 + o));
+    }
+    three_masks_words(b0, b1, b2, o, end);
+}
+#endif
+
+bool cpu_has_avx2();
+
+// Notes the words [0, end) of inputs 1 and 2 that differ from input 0's.
+void three_masks(const uint8_t* b0, const uint8_t* b1, const uint8_t* b2, uint64_t end) {
+#ifdef VOTE_HAVE_AVX2_KERNEL
+    if (cpu_has_avx2()) {
+        three_masks_avx2(b0, b1, b2, end);
+        return;
+    }
+#endif
+    three_masks_words(b0, b1, b2, 0, end);
+}
+
 bool cpu_has_avx2() {
 #ifdef VOTE_HAVE_AVX2_KERNEL
     static const bool has = __builtin_cpu_supports("avx2");
@@ -403,6 +462,10 @@ void compare_group(const vote_state& s) {
     if (g == 0 || !g_scan.complete) return;  // once entries are lost the vote scans the block itself
     const uint8_t* const* in = s.in_blocks + first;
     const uint64_t end = (g_scan.len + 7) / 8 * 8;
+    if (g_scan.three) {
+        three_masks(s.in_blocks[0], in[0], in[1], end);
+        return;
+    }
     static_assert(GROUP == 2, "a group has one or two inputs");
     if (g == 1) {
         compare_group_of<1>(s.in_blocks[0], in, first, end);
@@ -414,6 +477,7 @@ void compare_group(const vote_state& s) {
 
 void scan_begin(const vote_state& s) {
     g_scan.owner = &s;
+    g_scan.three = s.count == 3 && !s.sample_mode;
     g_scan.inputs = 0;
     g_scan.compared = 0;
     g_scan.len = SCAN_SPAN;
@@ -685,55 +749,69 @@ __attribute__((noinline)) uint64_t vote_three_bytewise(glyph_writer& glyphs, thr
     return out;
 }
 
-// The vote of a scanned block of three inputs: inputs 1 and 2 form one group, so their entries
-// come in one list, in word order and within a word input 1's first. With three copies a
-// disputed byte is either held by two of them or by none twice, and whole words can be decided
-// at once from the byte masks of the three pairs.
+// True when the masks mark a word below `words`.
+bool three_any_disputed(uint64_t words) {
+    uint64_t any = 0;
+    for (uint64_t c = 0; c * 64 < words; c++) {
+        uint64_t m1, m2;
+        memcpy(&m1, g_mask1 + c * 8, sizeof m1);
+        memcpy(&m2, g_mask2 + c * 8, sizeof m2);
+        uint64_t m = m1 | m2;
+        if (words - c * 64 < 64) m &= (1ull << (words - c * 64)) - 1;
+        any |= m;
+    }
+    return any != 0;
+}
+
+// The vote of a scanned block of three inputs, from the masks: the disputed words are read from
+// the three blocks, which are still in the caches.
 void vote_three_block(vote_state& s, uint64_t words) {
     glyph_writer& glyphs = *s.glyphs;
     const uint8_t* const b0 = s.in_blocks[0];
+    const uint8_t* const b1 = s.in_blocks[1];
+    const uint8_t* const b2 = s.in_blocks[2];
     uint64_t h0 = s.total_hits[0], h1 = s.total_hits[1], h2 = s.total_hits[2];
     uint64_t disputed_bytes = s.disputed_bytes;
     if (s.clean_block) glyphs.put_text("<\n");  // the first disputed word is met at once
-    uint32_t e = g_scan.first[0];
-    const uint32_t e_end = g_scan.first[1];
-    while (e < e_end) {
-        const uint64_t w = word_index(e);
-        if (w >= words) break;
-        three_words v;
-        v.w0 = load_word(b0 + w * 8);
-        // The entry's input and, when the next entry is the same word's, input 2's too.
-        const bool pair = e + 1 < e_end && word_index(e + 1) == w;
-        const bool first_is_1 = input_of(e) == 1;
-        const uint64_t next_word = pair ? g_word[e + 1] : v.w0;
-        v.w1 = first_is_1 ? g_word[e] : v.w0;
-        v.w2 = first_is_1 ? next_word : g_word[e];
-        e += pair ? 2 : 1;
-
-        const uint64_t x01 = v.w0 ^ v.w1;
-        const uint64_t x02 = v.w0 ^ v.w2;
-        const uint64_t disputed = nonzero_bytes(x01 | x02);
-        const uint64_t z01 = ~nonzero_bytes(x01) & HIGH1;
-        const uint64_t z02 = ~nonzero_bytes(x02) & HIGH1;
-        const uint64_t z12 = ~nonzero_bytes(v.w1 ^ v.w2) & HIGH1;
-        disputed_bytes += count_bytes(disputed);
-        uint64_t voted;
-        if ((disputed & ~(z01 | z02 | z12)) != 0) {
-            three_tally t = {{h0, h1, h2}, disputed_bytes};
-            voted = vote_three_bytewise(glyphs, t, v, disputed, z01, z02, z12);
-            h0 = t.hits[0];
-            h1 = t.hits[1];
-            h2 = t.hits[2];
-        } else {
-            // Every disputed byte is held by two copies: "#" each, and both of them score.
-            h0 += count_bytes(disputed & (z01 | z02));
-            h1 += count_bytes(disputed & (z01 | z12));
-            h2 += count_bytes(disputed & (z02 | z12));
-            glyphs.put_repeated('#', count_bytes(disputed));
-            // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's does.
-            voted = v.w0 ^ (x01 & byte_mask(disputed & z12));
+    // Eight steps' masks at a time: bit j of the combined 64-bit mask is word 64 * c + j.
+    for (uint64_t c = 0; c * 64 < words; c++) {
+        uint64_t m1, m2;
+        memcpy(&m1, g_mask1 + c * 8, sizeof m1);
+        memcpy(&m2, g_mask2 + c * 8, sizeof m2);
+        uint64_t m = m1 | m2;
+        if (words - c * 64 < 64) m &= (1ull << (words - c * 64)) - 1;
+        while (m != 0) {
+            const uint64_t w = c * 64 + static_cast<uint64_t>(__builtin_ctzll(m));
+            m &= m - 1;
+            three_words v;
+            v.w0 = load_word(b0 + w * 8);
+            v.w1 = load_word(b1 + w * 8);
+            v.w2 = load_word(b2 + w * 8);
+            const uint64_t x01 = v.w0 ^ v.w1;
+            const uint64_t x02 = v.w0 ^ v.w2;
+            const uint64_t disputed = nonzero_bytes(x01 | x02);
+            const uint64_t z01 = ~nonzero_bytes(x01) & HIGH1;
+            const uint64_t z02 = ~nonzero_bytes(x02) & HIGH1;
+            const uint64_t z12 = ~nonzero_bytes(v.w1 ^ v.w2) & HIGH1;
+            disputed_bytes += count_bytes(disputed);
+            uint64_t voted;
+            if ((disputed & ~(z01 | z02 | z12)) != 0) {
+                three_tally t = {{h0, h1, h2}, disputed_bytes};
+                voted = vote_three_bytewise(glyphs, t, v, disputed, z01, z02, z12);
+                h0 = t.hits[0];
+                h1 = t.hits[1];
+                h2 = t.hits[2];
+            } else {
+                // Every disputed byte is held by two copies: "#" each, and both of them score.
+                h0 += count_bytes(disputed & (z01 | z02));
+                h1 += count_bytes(disputed & (z01 | z12));
+                h2 += count_bytes(disputed & (z02 | z12));
+                glyphs.put_repeated('#', count_bytes(disputed));
+                // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's.
+                voted = v.w0 ^ (x01 & byte_mask(disputed & z12));
+            }
+            note_voted_word(w, voted, v.w0);
         }
-        note_voted_word(w, voted, v.w0);
     }
     s.total_hits[0] = h0;
     s.total_hits[1] = h1;
@@ -870,11 +948,12 @@ bool any_disputed_word(uint64_t words) {
 bool vote_scanned_block(vote_state& s, uint64_t end) {
     const uint64_t words = end / 8;
     g_patches.n = 0;
-    if (!any_disputed_word(words)) return false;
-    if (s.count == 3 && !s.sample_mode) {
+    if (g_scan.three) {
+        if (!three_any_disputed(words)) return false;
         vote_three_block(s, words);
         return true;
     }
+    if (!any_disputed_word(words)) return false;
     for (uint64_t l = 0; l < g_scan.lists; l++) g_cursor[l] = g_scan.first[l];
     uint64_t base_hits = 0;
     segment& seg = g_segment;
