@@ -259,7 +259,7 @@ const uint32_t ENTRY_SPARE = 8;
 
 struct scan_state {
     const vote_state* owner;  // the vote whose block is being compared; null when none is
-    bool three;               // three inputs voted by bytes: step masks instead of entries
+    bool masks;               // few inputs: step masks instead of entries
     uint64_t inputs;          // inputs 1 .. inputs have been read (and all but a last group compared)
     uint64_t compared;        // inputs 1 .. compared have been compared
     uint64_t len;             // bytes that every comparison covers
@@ -371,24 +371,27 @@ void compare_group_sse2(const uint8_t* b0, const uint8_t* const* in, uint64_t fi
 }
 #endif
 
-// ---- Three inputs voted by bytes: one mask per input and 64-byte step ----
+// ---- Few inputs: one mask per input and 64-byte step ----
 //
-// With three copies all blocks stay in the caches, so the vote can read the disputed words from
-// the blocks themselves; the comparison then only notes, without a branch, which words of input 1
-// and of input 2 differ from input 0's: bit k of mask[step] for word 8 * step + k.
+// With up to MASK_INPUTS copies all blocks stay in the caches, so the vote can read the disputed
+// words from the blocks themselves; the comparison then only notes, without a branch, which words
+// of each input differ from input 0's: bit k of g_masks[i][step] for word 8 * step + k. All inputs
+// are compared in one pass once the last one is read, which reads input 0's block only once.
 
+const uint64_t MASK_INPUTS = 8;
 const uint64_t SCAN_STEPS = SCAN_WORDS / 8;
-uint8_t g_mask1[SCAN_STEPS];
-uint8_t g_mask2[SCAN_STEPS];
+uint8_t g_masks[MASK_INPUTS][SCAN_STEPS];  // [0] unused: input 0 is the reference
 
-// Masks of the words [from, to) (byte offsets, multiples of 8, within one step or up to `to`).
-void three_masks_words(const uint8_t* b0, const uint8_t* b1, const uint8_t* b2, uint64_t from, uint64_t to) {
+// Masks of the words [from, to) (byte offsets, multiples of 8; `from` starts a step) of inputs
+// 1 to n - 1.
+void masks_words(const uint8_t* const* in, uint64_t n, uint64_t from, uint64_t to) {
     for (uint64_t o = from; o < to; o += 8) {
-        const uint64_t w0 = load_word(b0 + o);
+        const uint64_t w0 = load_word(in[0] + o);
         const uint8_t bit = static_cast<uint8_t>(1u << ((o / 8) % 8));
-        if (o % 64 == 0) g_mask1[o / 64] = g_mask2[o / 64] = 0;
-        if (load_word(b1 + o) != w0) g_mask1[o / 64] |= bit;
-        if (load_word(b2 + o) != w0) g_mask2[o / 64] |= bit;
+        for (uint64_t t = 1; t < n; t++) {
+            if (o % 64 == 0) g_masks[t][o / 64] = 0;
+            if (load_word(in[t] + o) != w0) g_masks[t][o / 64] |= bit;
+        }
     }
 }
 
@@ -403,30 +406,54 @@ __attribute__((target("avx2"))) inline unsigned differing_words(__m256i a0, __m2
     return ~equal & 0xFFu;
 }
 
-__attribute__((target("avx2"))) void three_masks_avx2(const uint8_t* b0, const uint8_t* b1, const uint8_t* b2,
-                                                      uint64_t end) {
+template <uint64_t N>
+__attribute__((target("avx2"))) void masks_avx2(const uint8_t* const* in, uint64_t end) {
     uint64_t o = 0;
     for (; o + 64 <= end; o += 64) {
-        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o));
-        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o + 32));
-        g_mask1[o / 64] = static_cast<uint8_t>(differing_words(a0, a1, b1 + o));
-        g_mask2[o / 64] = static_cast<uint8_t>(differing_words(a0, a1, b2 + o));
+        const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[0] + o));
+        const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[0] + o + 32));
+        for (uint64_t t = 1; t < N; t++) g_masks[t][o / 64] = static_cast<uint8_t>(differing_words(a0, a1, in[t] + o));
     }
-    three_masks_words(b0, b1, b2, o, end);
+    masks_words(in, N, o, end);
 }
 #endif
 
 bool cpu_has_avx2();
 
-// Notes the words [0, end) of inputs 1 and 2 that differ from input 0's.
-void three_masks(const uint8_t* b0, const uint8_t* b1, const uint8_t* b2, uint64_t end) {
+// Notes the words [0, end) of inputs 1 to n - 1 (n <= MASK_INPUTS) that differ from input 0's.
+void compare_masks(const uint8_t* const* in, uint64_t n, uint64_t end) {
 #ifdef VOTE_HAVE_AVX2_KERNEL
     if (cpu_has_avx2()) {
-        three_masks_avx2(b0, b1, b2, end);
-        return;
+        switch (n) {
+        case 2: masks_avx2<2>(in, end); return;
+        case 3: masks_avx2<3>(in, end); return;
+        case 4: masks_avx2<4>(in, end); return;
+        case 5: masks_avx2<5>(in, end); return;
+        case 6: masks_avx2<6>(in, end); return;
+        case 7: masks_avx2<7>(in, end); return;
+        case 8: masks_avx2<8>(in, end); return;
+        default: break;
+        }
     }
 #endif
-    three_masks_words(b0, b1, b2, 0, end);
+    masks_words(in, n, 0, end);
+}
+
+// The masks of the 64 words from 64 * c on: bit j for word 64 * c + j, of words below `words`.
+inline uint64_t mask_chunk(uint64_t t, uint64_t c, uint64_t words) {
+    uint64_t m;
+    memcpy(&m, g_masks[t] + c * 8, sizeof m);
+    if (words - c * 64 < 64) m &= (1ull << (words - c * 64)) - 1;
+    return m;
+}
+
+// True when some input differs from input 0 in a word below `words`.
+bool masks_any_disputed(uint64_t count, uint64_t words) {
+    uint64_t any = 0;
+    for (uint64_t c = 0; c * 64 < words; c++) {
+        for (uint64_t t = 1; t < count; t++) any |= mask_chunk(t, c, words);
+    }
+    return any != 0;
 }
 
 bool cpu_has_avx2() {
@@ -462,10 +489,6 @@ void compare_group(const vote_state& s) {
     if (g == 0 || !g_scan.complete) return;  // once entries are lost the vote scans the block itself
     const uint8_t* const* in = s.in_blocks + first;
     const uint64_t end = (g_scan.len + 7) / 8 * 8;
-    if (g_scan.three) {
-        three_masks(s.in_blocks[0], in[0], in[1], end);
-        return;
-    }
     static_assert(GROUP == 2, "a group has one or two inputs");
     if (g == 1) {
         compare_group_of<1>(s.in_blocks[0], in, first, end);
@@ -477,7 +500,7 @@ void compare_group(const vote_state& s) {
 
 void scan_begin(const vote_state& s) {
     g_scan.owner = &s;
-    g_scan.three = s.count == 3 && !s.sample_mode;
+    g_scan.masks = s.count <= MASK_INPUTS;
     g_scan.inputs = 0;
     g_scan.compared = 0;
     g_scan.len = SCAN_SPAN;
@@ -494,6 +517,13 @@ void scan_input(const vote_state& s, uint64_t i, uint64_t len) {
     }
     g_scan.inputs = i;
     if (len < g_scan.len) g_scan.len = len;
+    if (g_scan.masks) {
+        if (i + 1 == s.count) {
+            compare_masks(s.in_blocks, s.count, (g_scan.len + 7) / 8 * 8);
+            g_scan.compared = i;
+        }
+        return;
+    }
     if (i - g_scan.compared == GROUP || i + 1 == s.count) compare_group(s);
 }
 
@@ -662,18 +692,11 @@ void for_each_disputed_word(const segment& seg, Vote vote) {
     }
 }
 
-void vote_word_from_diffs(vote_state& s, const segment& seg, uint64_t local, uint64_t& base_hits) {
-    static word_diffs d;
-    const uint64_t offset = (seg.start + local) * 8;
-    const uint64_t w0 = load_word(s.in_blocks[0] + offset);
+// Votes the disputed word w by bytes: input 0 holds w0 there, and d the inputs whose word
+// differs from it, in input order, with their words.
+void vote_word_diffs(vote_state& s, uint64_t w, uint64_t w0, const word_diffs& d, uint64_t& base_hits) {
     uint64_t mask = 0;
-    d.n = 0;
-    for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_next[e]) {
-        d.input[d.n] = static_cast<uint16_t>(input_of(e));
-        d.word[d.n] = g_word[e];
-        mask |= g_word[e] ^ w0;
-        d.n++;
-    }
+    for (uint64_t t = 0; t < d.n; t++) mask |= d.word[t] ^ w0;
     if (s.clean_block) s.glyphs->put_text("<\n");
     s.clean_block = false;
     if (d.n == 1 && s.count >= 3) {
@@ -692,7 +715,21 @@ void vote_word_from_diffs(vote_state& s, const segment& seg, uint64_t local, uin
         const uint64_t value = vote_byte_from_diffs(s, d, w0, b, base_hits);
         voted = (voted & ~(0xFFull << (8 * b))) | (value << (8 * b));
     }
-    note_voted_word(seg.start + local, voted, w0);
+    note_voted_word(w, voted, w0);
+}
+
+word_diffs g_diffs;
+
+void vote_word_from_diffs(vote_state& s, const segment& seg, uint64_t local, uint64_t& base_hits) {
+    word_diffs& d = g_diffs;
+    const uint64_t w = seg.start + local;
+    d.n = 0;
+    for (uint32_t e = seg.head[local]; e != NO_ENTRY; e = g_next[e]) {
+        d.input[d.n] = static_cast<uint16_t>(input_of(e));
+        d.word[d.n] = g_word[e];
+        d.n++;
+    }
+    vote_word_diffs(s, w, load_word(s.in_blocks[0] + w * 8), d, base_hits);
 }
 
 // ---- Byte vote of three inputs ----
@@ -749,20 +786,6 @@ __attribute__((noinline)) uint64_t vote_three_bytewise(glyph_writer& glyphs, thr
     return out;
 }
 
-// True when the masks mark a word below `words`.
-bool three_any_disputed(uint64_t words) {
-    uint64_t any = 0;
-    for (uint64_t c = 0; c * 64 < words; c++) {
-        uint64_t m1, m2;
-        memcpy(&m1, g_mask1 + c * 8, sizeof m1);
-        memcpy(&m2, g_mask2 + c * 8, sizeof m2);
-        uint64_t m = m1 | m2;
-        if (words - c * 64 < 64) m &= (1ull << (words - c * 64)) - 1;
-        any |= m;
-    }
-    return any != 0;
-}
-
 // The vote of a scanned block of three inputs, from the masks: the disputed words are read from
 // the three blocks, which are still in the caches.
 void vote_three_block(vote_state& s, uint64_t words) {
@@ -775,11 +798,7 @@ void vote_three_block(vote_state& s, uint64_t words) {
     if (s.clean_block) glyphs.put_text("<\n");  // the first disputed word is met at once
     // Eight steps' masks at a time: bit j of the combined 64-bit mask is word 64 * c + j.
     for (uint64_t c = 0; c * 64 < words; c++) {
-        uint64_t m1, m2;
-        memcpy(&m1, g_mask1 + c * 8, sizeof m1);
-        memcpy(&m2, g_mask2 + c * 8, sizeof m2);
-        uint64_t m = m1 | m2;
-        if (words - c * 64 < 64) m &= (1ull << (words - c * 64)) - 1;
+        uint64_t m = mask_chunk(1, c, words) | mask_chunk(2, c, words);
         while (m != 0) {
             const uint64_t w = c * 64 + static_cast<uint64_t>(__builtin_ctzll(m));
             m &= m - 1;
@@ -853,13 +872,14 @@ uint64_t neighbour_word(const vote_state& s, const segment& seg, uint64_t seg_en
 inline uint16_t sample_of(uint64_t word, uint64_t index) { return static_cast<uint16_t>(word >> (16 * index)); }
 
 // The screening of input k's sample `index` (0 to 3) of the word, as is_corrected does it.
-bool is_corrected_word(const vote_state& s, const segment& seg, uint64_t seg_end, const sample_words& v, uint64_t k,
-                       uint64_t index) {
+// neighbour(k, u) gives input k's word u, for u = w - 1 or w + 1.
+template <typename Neighbour>
+bool is_corrected_word(const vote_state& s, const sample_words& v, uint64_t k, uint64_t index, Neighbour& neighbour) {
     const uint64_t p = v.w * 8 + 2 * index;
     if (p == 0 || p + 2 >= s.block_len) return false;
     const uint64_t word = v.word[k];
-    const uint16_t prev = index > 0 ? sample_of(word, index - 1) : sample_of(neighbour_word(s, seg, seg_end, k, v.w - 1), 3);
-    const uint16_t next = index < 3 ? sample_of(word, index + 1) : sample_of(neighbour_word(s, seg, seg_end, k, v.w + 1), 0);
+    const uint16_t prev = index > 0 ? sample_of(word, index - 1) : sample_of(neighbour(k, v.w - 1), 3);
+    const uint16_t next = index < 3 ? sample_of(word, index + 1) : sample_of(neighbour(k, v.w + 1), 0);
     const uint32_t mean = (static_cast<uint32_t>(prev) + next) / 2;
     const int64_t delta = static_cast<int64_t>(mean) - sample_of(word, index);
     return delta >= -1 && delta <= 1;
@@ -881,13 +901,13 @@ bool counting_pass_word(vote_state& s, const sample_words& v, uint64_t k, uint64
 }
 
 // The sample vote of sample `index` of the word, step for step as vote_sample.
-void vote_sample_word(vote_state& s, const segment& seg, uint64_t seg_end, sample_words& v, uint64_t index,
-                      uint64_t prefix_last) {
+template <typename Neighbour>
+void vote_sample_word(vote_state& s, sample_words& v, uint64_t index, uint64_t prefix_last, Neighbour& neighbour) {
     for (uint64_t i = 0; i < s.count; i++) s.pos_hits[i] = 0;
     s.pos_hits[prefix_last] = prefix_last;
     bool differs = false;
     for (uint64_t k = prefix_last; k + 1 < s.count; k++) {
-        if (is_corrected_word(s, seg, seg_end, v, k, index)) {
+        if (is_corrected_word(s, v, k, index, neighbour)) {
             s.glyphs->put(' ');
             continue;
         }
@@ -906,31 +926,87 @@ void vote_sample_word(vote_state& s, const segment& seg, uint64_t seg_end, sampl
     set_sample(v.voted, index, sample_of(v.word[decide(s)], index));
 }
 
-void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t seg_end, uint64_t local) {
-    static sample_words v;
-    v.w = seg.start + local;
-    const uint64_t w0 = load_word(s.in_blocks[0] + v.w * 8);
-    for (uint64_t i = 0; i < s.count; i++) v.word[i] = w0;
-    const uint32_t first = seg.head[local];
-    for (uint32_t e = first; e != NO_ENTRY; e = g_next[e]) v.word[input_of(e)] = g_word[e];
-    uint64_t differ = 0;  // bits of the samples in which some input differs from input 0
-    for (uint32_t e = first; e != NO_ENTRY; e = g_next[e]) differ |= g_word[e] ^ w0;
-    const uint64_t prefix_last = input_of(first) - 1;
+// The sample vote of a disputed word whose inputs' words are in v.word: the first input that
+// differs from input 0 is prefix_last + 1, and `differ` has the bits in which some input differs.
+template <typename Neighbour>
+void vote_sample_words(vote_state& s, sample_words& v, uint64_t prefix_last, uint64_t differ, Neighbour& neighbour) {
+    const uint64_t w0 = v.word[0];
     v.voted = w0;
     if (s.clean_block) s.glyphs->put_text("<\n");
     for (uint64_t index = 0; index < 4; index++) {
         if (sample_of(differ, index) != 0) {
-            vote_sample_word(s, seg, seg_end, v, index, prefix_last);
+            vote_sample_word(s, v, index, prefix_last, neighbour);
             continue;
         }
         // Every copy holds input 0's sample, which the output already has: the vote only passes
         // over the corrected copies until the first that is not (or the last tested one).
-        for (uint64_t k = prefix_last; k + 1 < s.count && is_corrected_word(s, seg, seg_end, v, k, index); k++) {
+        for (uint64_t k = prefix_last; k + 1 < s.count && is_corrected_word(s, v, k, index, neighbour); k++) {
             s.glyphs->put(' ');
         }
     }
     note_voted_word(v.w, v.voted, w0);
     s.clean_block = false;
+}
+
+sample_words g_sample_words;
+
+void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t seg_end, uint64_t local) {
+    sample_words& v = g_sample_words;
+    v.w = seg.start + local;
+    const uint64_t w0 = load_word(s.in_blocks[0] + v.w * 8);
+    for (uint64_t i = 0; i < s.count; i++) v.word[i] = w0;
+    const uint32_t first = seg.head[local];
+    uint64_t differ = 0;  // bits of the samples in which some input differs from input 0
+    for (uint32_t e = first; e != NO_ENTRY; e = g_next[e]) {
+        v.word[input_of(e)] = g_word[e];
+        differ |= g_word[e] ^ w0;
+    }
+    auto neighbour = [&](uint64_t k, uint64_t u) { return neighbour_word(s, seg, seg_end, k, u); };
+    vote_sample_words(s, v, input_of(first) - 1, differ, neighbour);
+}
+
+// ---- Few inputs: the vote from the masks ----
+
+// The vote of a block of at most MASK_INPUTS inputs (not three by bytes) from the masks: every
+// disputed word is read from the blocks, by bytes or by samples.
+void vote_masked_block(vote_state& s, uint64_t words) {
+    uint64_t base_hits = 0;
+    uint64_t chunk[MASK_INPUTS];
+    auto neighbour = [&](uint64_t k, uint64_t u) { return load_word(s.in_blocks[k] + u * 8); };
+    for (uint64_t c = 0; c * 64 < words; c++) {
+        uint64_t m = 0;
+        for (uint64_t t = 1; t < s.count; t++) m |= chunk[t] = mask_chunk(t, c, words);
+        while (m != 0) {
+            const unsigned j = static_cast<unsigned>(__builtin_ctzll(m));
+            const uint64_t w = c * 64 + j;
+            m &= m - 1;
+            const uint64_t w0 = load_word(s.in_blocks[0] + w * 8);
+            if (s.sample_mode) {
+                sample_words& v = g_sample_words;
+                v.w = w;
+                v.word[0] = w0;
+                uint64_t differ = 0;
+                uint64_t first = 0;
+                for (uint64_t t = s.count - 1; t > 0; t--) {
+                    v.word[t] = load_word(s.in_blocks[t] + w * 8);
+                    differ |= v.word[t] ^ w0;
+                    if ((chunk[t] >> j) & 1) first = t;
+                }
+                vote_sample_words(s, v, first - 1, differ, neighbour);
+            } else {
+                word_diffs& d = g_diffs;
+                d.n = 0;
+                for (uint64_t t = 1; t < s.count; t++) {
+                    if (!((chunk[t] >> j) & 1)) continue;
+                    d.input[d.n] = static_cast<uint16_t>(t);
+                    d.word[d.n] = load_word(s.in_blocks[t] + w * 8);
+                    d.n++;
+                }
+                vote_word_diffs(s, w, w0, d, base_hits);
+            }
+        }
+    }
+    for (uint64_t i = 0; i < s.count; i++) s.total_hits[i] += base_hits;
 }
 
 // True when some input differs from input 0 in a word below `words`.
@@ -948,9 +1024,13 @@ bool any_disputed_word(uint64_t words) {
 bool vote_scanned_block(vote_state& s, uint64_t end) {
     const uint64_t words = end / 8;
     g_patches.n = 0;
-    if (g_scan.three) {
-        if (!three_any_disputed(words)) return false;
-        vote_three_block(s, words);
+    if (g_scan.masks) {
+        if (!masks_any_disputed(s.count, words)) return false;
+        if (s.count == 3 && !s.sample_mode) {
+            vote_three_block(s, words);
+        } else {
+            vote_masked_block(s, words);
+        }
         return true;
     }
     if (!any_disputed_word(words)) return false;
