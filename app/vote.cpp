@@ -236,15 +236,17 @@ void vote_word(vote_state& s, uint64_t offset) {
 
 // ---- Comparison of the inputs with input 0, while they are still in the caches ----
 //
-// The comparison keeps the words in which the inputs from 1 on differ from input 0: the disputed
-// words are exactly the words that appear there. The byte vote then needs nothing but input 0's
-// block and these entries: with many copies the blocks do not fit in the caches together, and
-// going back to every copy's block at every disputed word would wait for memory each time.
+// Up to MASK_INPUTS inputs, the comparison notes in masks which words differ (see below). With
+// more inputs it keeps the words themselves in which the inputs from 1 on differ from input 0
+// (the entries): the disputed words are exactly the words that appear there, and the vote then
+// needs nothing but input 0's block and these entries. Many blocks do not fit in the caches
+// together, and going back to every copy's block at every disputed word would wait for memory
+// each time.
 //
-// The inputs are compared in pairs, as soon as a pair has been read: each pass reads input 0's
-// block once for both, while their blocks are still in the caches. (Larger groups read input 0
-// less often but write more entries per differing step, and measured slower.) A group's entries
-// form one list in word order, and within a word in input order.
+// The inputs are then compared in pairs, as soon as a pair has been read: each pass reads input
+// 0's block once for both, while their blocks are still in the caches. (Larger groups read input
+// 0 less often but write more entries per differing step, and measured slower.) A group's
+// entries form one list in word order, and within a word in input order.
 
 const uint64_t SCAN_SPAN = 0x200000;       // bytes of the largest block the comparison covers
 const uint64_t SCAN_WORDS = SCAN_SPAN / 8;

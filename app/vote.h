@@ -3,9 +3,9 @@
 // and a vote of each disputed word by bytes, or by 16-bit samples with corrected-sample
 // screening when AUDIOCD_IGNORE_CORRECTED is set.
 //
-// The scan compares every input with input 0 (as soon as the input is read, when the block loop
-// asks for it) and keeps the words that differ; the vote then works from those words and input
-// 0's block, and reads the other copies' blocks again only at a few edges.
+// The scan compares every input with input 0 while the blocks are still in the caches (in the
+// block loop, between the reads) and notes the words that differ; the vote then visits only
+// those words.
 
 #include <cstdint>
 
