@@ -12,16 +12,16 @@
 #   REF        a reference copyvote binary: in every case its standard output (less the timing
 #              figures of the statistics lines), standard error, output file and exit status are
 #              compared with the measured binary's; any difference fails the run
-#   BENCH_DIR  where the temporary directory is made. Default: /dev/shm when it has room (a
-#              memory file system: the data are page-cached by construction and no writeback of
-#              the outputs to a disk interferes), otherwise $TMPDIR or /tmp
+#   BENCH_DIR  where the temporary directory is made (default: $TMPDIR, else /tmp). The data
+#              are read from the page cache either way; a memory file system (BENCH_DIR=/dev/shm)
+#              reads them at a higher cost per byte, which makes every ratio smaller
 #
 # Each case's data are written just before it and removed after it. Floor and copyvote run in
 # turn (A B A B ...), so that a drift of the machine's speed touches both. A run's time is its
 # processor time (user + system, from the system's accounting of the finished process): both
 # programs are single-threaded and their data page-cached, so this is what the run costs, and
-# unlike the wall-clock time it does not grow when other processes share the processors. The
-# wall-clock ratio is shown beside it.
+# unlike the wall-clock time it does not grow when other processes share the processors or when
+# the outputs are written back to a disk. The wall-clock ratio is shown beside it.
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -54,12 +54,7 @@ many=$((SIZE / 16 * 1048576))
 # The largest case holds five copies and two outputs.
 need_kb=$((SIZE * 1024 * 7))
 free_kb() { df -Pk "$1" 2>/dev/null | awk 'NR == 2 { print $4 }'; }
-if [ -z "${BENCH_DIR:-}" ]; then
-  BENCH_DIR="${TMPDIR:-/tmp}"
-  if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(free_kb /dev/shm || echo 0)" -ge "$need_kb" ]; then
-    BENCH_DIR=/dev/shm
-  fi
-fi
+BENCH_DIR="${BENCH_DIR:-${TMPDIR:-/tmp}}"
 tmp="$(mktemp -d "$BENCH_DIR/copyvote-bench.XXXXXX")"
 trap 'rm -rf "$tmp"' EXIT
 avail_kb="$(free_kb "$tmp")"
@@ -187,7 +182,8 @@ if [ -x "$scan_bench" ]; then
 fi
 
 echo
-echo "Processor time (user + system) in seconds, minimum of $RUNS runs each; SIZE=$SIZE MiB per copy."
+echo "Processor time (user + system) in seconds, minimum of $RUNS runs each; SIZE=$SIZE MiB per copy;"
+echo "data in $BENCH_DIR ($(stat -f -c %T "$tmp" 2>/dev/null || echo unknown file system))."
 echo
 echo "| case          | floor s | copyvote s | ratio | target  |      | wall-clock ratio |"
 echo "|---------------|---------|------------|-------|---------|------|------------------|"
