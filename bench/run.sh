@@ -183,7 +183,8 @@ fi
 
 echo
 echo "Processor time (user + system) in seconds, minimum of $RUNS runs each; SIZE=$SIZE MiB per copy;"
-echo "data in $BENCH_DIR ($(stat -f -c %T "$tmp" 2>/dev/null || echo unknown file system))."
+fstype="$(findmnt -n -o FSTYPE -T "$tmp" 2>/dev/null || stat -f -c %T "$tmp" 2>/dev/null || echo unknown)"
+echo "data in $BENCH_DIR ($fstype)."
 echo
 echo "| case          | floor s | copyvote s | ratio | target  |      | wall-clock ratio |"
 echo "|---------------|---------|------------|-------|---------|------|------------------|"
