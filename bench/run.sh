@@ -183,7 +183,8 @@ fi
 
 echo
 echo "Processor time (user + system) in seconds, minimum of $RUNS runs each; SIZE=$SIZE MiB per copy;"
-fstype="$(findmnt -n -o FSTYPE -T "$tmp" 2>/dev/null || stat -f -c %T "$tmp" 2>/dev/null || echo unknown)"
+fstype="$(findmnt -n -o FSTYPE -T "$tmp" 2>/dev/null | head -n 1)"
+[ -n "$fstype" ] || fstype="$(stat -f -c %T "$tmp" 2>/dev/null || echo unknown)"
 echo "data in $BENCH_DIR ($fstype)."
 echo
 echo "| case          | floor s | copyvote s | ratio | target  |      | wall-clock ratio |"
