@@ -59,7 +59,7 @@ FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
 fuzz: gcrypt
-	@command -v clang++ >/dev/null 2>&1 || scripts/install-deps.sh clang
+	@scripts/install-deps.sh clang libclang-rt-14-dev
 	CC=clang CXX=clang++ cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOPYVOTE_GCRYPT_PREFIX="$(GCRYPT_PREFIX)" >/dev/null
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	@mkdir -p $(FUZZ_BUILD)/artifacts
