@@ -16,17 +16,6 @@ using testing_support::write_file;
 
 namespace {
 
-RunOptions in_dir(const std::string& path) {
-    RunOptions options;
-    options.cwd = path;
-    return options;
-}
-
-// Writes `data` under every name in `dir`.
-void write_all(const ScopedTempDir& dir, const std::vector<std::string>& names, const std::string& data) {
-    for (const std::string& name : names) write_file(dir.file(name), data);
-}
-
 // Progress of equal inputs that fit in one block.
 std::string clean_small_run(size_t inputs) { return "processing:\n" + dots(inputs) + "|" + dots(inputs) + "|\n"; }
 

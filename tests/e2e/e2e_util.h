@@ -29,6 +29,19 @@ inline RunResult run_copyvote(const std::vector<std::string>& args, const RunOpt
     return testing_support::run_program(argv, options);
 }
 
+// Options that run the program in `path`.
+inline RunOptions in_dir(const std::string& path) {
+    RunOptions options;
+    options.cwd = path;
+    return options;
+}
+
+// Writes `data` under every name in `dir`.
+inline void write_all(const testing_support::ScopedTempDir& dir, const std::vector<std::string>& names,
+                      const std::string& data) {
+    for (const std::string& name : names) testing_support::write_file(dir.file(name), data);
+}
+
 // Terminal columns of a name: one per valid UTF-8 character, one per byte outside such a character.
 inline size_t columns(const std::string& name) {
     size_t cols = 0;

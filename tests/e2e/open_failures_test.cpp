@@ -17,16 +17,6 @@ using testing_support::write_file;
 
 namespace {
 
-RunOptions in_dir(const std::string& path) {
-    RunOptions options;
-    options.cwd = path;
-    return options;
-}
-
-void write_all(const ScopedTempDir& dir, const std::vector<std::string>& names, const std::string& data) {
-    for (const std::string& name : names) write_file(dir.file(name), data);
-}
-
 // Standard output of a run refused before anything was opened: the clear-screen sequence and one
 // error line, with `code` unless it is negative.
 ::testing::AssertionResult is_refusal(const std::string& out, int code = -1) {

@@ -64,12 +64,6 @@ std::string usage_text(const std::string& program) {
            "\n";
 }
 
-RunOptions in_dir(const std::string& path) {
-    RunOptions options;
-    options.cwd = path;
-    return options;
-}
-
 void expect_usage(const RunResult& r, const std::string& program) {
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, CLEAR_SCREEN + usage_text(program));
