@@ -78,7 +78,6 @@ int main(int argc, char** argv) {
                mem.allocate_ram(count + 1) == 0 && mem.address != nullptr) {
         status = restore(mem, crypt, timer, names, count, out_name);
     }
-    mem.free_ram();
     if (crypt.enabled) crypt.free_context();
     fflush(stdout);
     fflush(stderr);
