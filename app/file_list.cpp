@@ -96,7 +96,8 @@ const char* find_output_argument(int argc, char** argv) {
     return output;
 }
 
-int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt) {
+int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt,
+                   added_switches* added) {
     memset(names, 0, MAX_INPUTS * NAME_SIZE);
     memset(out_name, 0, NAME_SIZE);
     count = 0;
@@ -110,6 +111,8 @@ int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, c
         if (uint32_t alg = digest_algorithm(arg)) {
             digest_requested = true;
             alg_id = alg;
+        } else if (added && take_added_switch(*added, argc, argv, i)) {
+            continue;
         } else if (has_wildcard(arg)) {
             expand_wildcard(names, count, arg);
         } else if (strcmp(arg, "-a") == 0) {

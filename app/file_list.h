@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "added_switches.h"
 #include "g_linux_crypt.h"
 #include "globals.h"
 
@@ -11,7 +12,10 @@
 // Returns 0 when 3 to MAX_INPUTS names were collected. Returns -1 with count 0 when fewer were,
 // and -1 with the count kept when the default output name cannot be formed (an error line has
 // then been printed).
-int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt);
+// With `added`, the added switches (and the value of one that takes a value) are taken into it
+// instead of being read as names; without it every argument keeps its classic meaning.
+int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt,
+                   added_switches* added = nullptr);
 
 // The output name that init_file_list will use when argv names one with -o, else null.
 // Lets the driver know before anything is printed whether the data go to standard output.

@@ -69,8 +69,9 @@ int main(int argc, char** argv) {
     static name_row names[MAX_INPUTS];
     char out_name[NAME_SIZE];
     uint64_t count = 0;
+    added_switches added;
 
-    const int listed = init_file_list(names, count, out_name, argc, argv, crypt);
+    const int listed = init_file_list(names, count, out_name, argc, argv, crypt, &added);
     int status = -1;
     if (count < MIN_INPUTS || count > MAX_INPUTS) {
         help(argv[0]);
