@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
@@ -15,12 +16,15 @@
 #include "g_print.h"
 #include "glyphs.h"
 #include "report.h"
-#include "vote.h"
+#include "block_vote.h"
+#include "g_mem.h"
 
 bool AUDIOCD_IGNORE_CORRECTED = false;
 uint32_t DW_READ_FLAGS = 0;
 uint64_t a_disk = 0, a_cpu = 0, t_disk = 0, t_cpu = 0;
 bool PROCESS_IO_FAILED = false;
+
+static_assert(word_scan::SPAN == G_MEM::BLOCK_SIZE, "the word scan covers exactly one block");
 
 uint64_t read_cycle_counter() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -44,7 +48,7 @@ struct engine_run {
     uint64_t block_size;
     G_CRYPT* crypt;
     glyph_writer* glyphs;
-    vote_state vote;
+    block_vote* vote;
     // A pipe, FIFO or terminal delivers less than a block per read although more will follow;
     // such inputs are read until the block is full, so that the copies stay aligned.
     bool is_stream[MAX_INPUTS];
@@ -85,7 +89,7 @@ int64_t read_block(engine_run& run, uint64_t i) {
 // done between the reads, so its cycles are moved from the I/O time to the voting time.
 void scan_input(engine_run& run, uint64_t i, uint64_t block_len) {
     const uint64_t start = read_cycle_counter();
-    vote_scan_input(run.vote, i, block_len);
+    run.vote->input_read(i, block_len);
     run.scan_cycles += read_cycle_counter() - start;
 }
 
@@ -94,7 +98,7 @@ void scan_input(engine_run& run, uint64_t i, uint64_t block_len) {
 uint64_t read_inputs(engine_run& run, bool* read_failed) {
     uint64_t block_len = run.block_size;
     *read_failed = false;
-    vote_begin_block(run.vote);
+    run.vote->begin_block();
     for (uint64_t i = 0; i < run.count; i++) {
         int64_t got = read_block(run, i);
         if (got == -1) {
@@ -115,7 +119,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
 
 // Feeds and writes the voted block. Returns false when the write failed.
 bool write_output(engine_run& run, uint64_t block_len) {
-    const uint8_t* data = run.vote.out_filled ? run.vote.out_block : run.in_blocks[0];
+    const uint8_t* data = run.in_blocks[0];
     if (run.crypt->enabled) run.crypt->hash_data(0, data, block_len);
     if (run.h_out->write(reinterpret_cast<const char*>(data), block_len) == -1 && run.h_out->write_error != 0) {
         run.glyphs->flush();
@@ -151,10 +155,7 @@ bool process_block(engine_run& run) {
     t_disk += a_cpu - a_disk - run.scan_cycles;
     t_cpu += run.scan_cycles;
 
-    run.vote.clean_block = true;
-    run.vote.out_filled = false;
-    run.vote.block_len = block_len;
-    if (block_len != 0) vote_block_in_place(run.vote);
+    const bool disputed = block_len != 0 && run.vote->vote(block_len);
     a_disk = read_cycle_counter();
     t_cpu += a_disk - a_cpu;
 
@@ -163,7 +164,7 @@ bool process_block(engine_run& run) {
         return false;
     }
     t_disk += read_cycle_counter() - a_disk;
-    print_block_glyph(run, run.vote.clean_block);
+    print_block_glyph(run, !disputed);
     if (read_failed) PROCESS_IO_FAILED = true;
     return !read_failed && block_len != 0;
 }
@@ -172,31 +173,37 @@ bool process_block(engine_run& run) {
 
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,
                  uint64_t block_size, const name_row* names, const char* out_name, G_CRYPT& crypt) {
-    static engine_run run;
-    static glyph_writer glyphs(stderr);
+    // The vote leaves the voted block in input 0's block, which saves copying it: the output
+    // block is not needed.
+    (void)out_block;
+    std::unique_ptr<glyph_writer> glyphs(new glyph_writer(stderr));
+    std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
+    vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
+
+    engine_run run;
     run.count = count;
     run.h_files = h_files;
     run.h_out = &h_out;
     run.in_blocks = in_blocks;
     run.block_size = block_size;
     run.crypt = &crypt;
-    run.glyphs = &glyphs;
+    run.glyphs = glyphs.get();
+    run.vote = vote.get();
     run.line_blocks = 0;
     run.line_limit = 80 / (count + 1);
-    vote_start(run.vote, count, in_blocks, out_block, AUDIOCD_IGNORE_CORRECTED, &glyphs);
     prepare_inputs(run);
 
-    glyphs.put_text("processing:\n");
-    glyphs.flush();
+    glyphs->put_text("processing:\n");
+    glyphs->flush();
     if (block_size != 0) {
         while (process_block(run)) {
         }
     }
-    glyphs.put('\n');
-    glyphs.flush();
-    print_report(count, names, out_name, crypt, run.vote.total_hits);
+    glyphs->put('\n');
+    glyphs->flush();
+    print_report(count, names, out_name, crypt, vote->tally.total_hits);
     fflush(stderr);
     fflush(con_out());
     fflush(stdout);
-    return run.vote.disputed_bytes;
+    return vote->tally.disputed_bytes;
 }

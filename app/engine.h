@@ -10,7 +10,7 @@
 #include "globals.h"
 
 // Runs the whole restoration once. REQUIRES: 1 <= count <= MAX_INPUTS, every handle open, the
-// blocks distinct and block_size bytes each, block_size a multiple of 8, crypt with count + 1
+// blocks distinct and block_size bytes each, block_size a multiple of 8 and at most 2 MiB, crypt with count + 1
 // slots when enabled. Leaves every file open. Returns the number of disputed output bytes; a
 // failed read or write ends the loop, is reported by an error line and sets PROCESS_IO_FAILED.
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,

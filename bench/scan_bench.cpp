@@ -9,10 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "glyphs.h"
-#include "vote.h"
+#include "block_vote.h"
 
 namespace {
 
@@ -49,17 +50,14 @@ void BM_WordScan(benchmark::State& state) {
     const uint64_t count = static_cast<uint64_t>(state.range(0));
     blocks b(count);
     static glyph_writer glyphs(stderr);
-    static vote_state vote;
-    vote_start(vote, count, b.in.data(), b.out, false, &glyphs);
+    std::unique_ptr<block_vote> vote(new block_vote);
+    vote->start(count, b.in.data(), false, &glyphs);
     for (auto _ : state) {
         // As the block loop does it: each input is compared with input 0 after its read, then
         // the block is voted (for equal blocks, nothing is left to do).
-        vote_begin_block(vote);
-        for (uint64_t i = 1; i < count; i++) vote_scan_input(vote, i, BLOCK);
-        vote.block_len = BLOCK;
-        vote.clean_block = true;
-        vote_block(vote);
-        if (vote.out_filled || !vote.clean_block) state.SkipWithError("the scan found a dispute in equal blocks");
+        vote->begin_block();
+        for (uint64_t i = 1; i < count; i++) vote->input_read(i, BLOCK);
+        if (vote->vote(BLOCK)) state.SkipWithError("the scan found a dispute in equal blocks");
         benchmark::ClobberMemory();
     }
     report(state, count);

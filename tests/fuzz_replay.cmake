@@ -5,7 +5,7 @@ file(GLOB COPYVOTE_FUZZ_TARGETS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/fuzz/fuzz_
 foreach(src ${COPYVOTE_FUZZ_TARGETS})
   get_filename_component(name ${src} NAME_WE)
   add_executable(replay_${name} ${src} ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
-  target_include_directories(replay_${name} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)
+  target_include_directories(replay_${name} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz ${CMAKE_SOURCE_DIR}/tests/support)
   target_link_libraries(replay_${name} PRIVATE copyvote_core copyvote_warnings)
   add_test(NAME fuzz_replay.${name} COMMAND replay_${name} ${CMAKE_SOURCE_DIR}/fuzz/corpus/${name})
   set_tests_properties(fuzz_replay.${name} PROPERTIES TIMEOUT 300)

@@ -1,4 +1,4 @@
-#include "vote.h"
+#include "block_vote.h"
 
 #include <gtest/gtest.h>
 
@@ -25,20 +25,22 @@ std::vector<uint8_t> le16(const std::vector<uint16_t>& samples) {
     return bytes;
 }
 
-// Input blocks, an output block and a glyph stream around one vote_state, driven the way the
-// block loop drives it.
+// Input blocks and a glyph stream around the vote, driven the way the block loop drives it. Every
+// block is voted by each way the engine can take (each scan method, and three inputs with and
+// without whole-word decisions); all must agree, and the automatic one is what the test sees.
 class VoteRig {
   public:
-    VoteRig(size_t count, bool sample_mode)
-        : inputs_(count, std::vector<uint8_t>(GUARD + ROOM + GUARD, 0)), out_(ROOM + GUARD, 0xEE) {
-        file_ = tmpfile();
-        glyphs_.reset(new glyph_writer(file_));
+    VoteRig(size_t count, bool sample_mode) : inputs_(count, std::vector<uint8_t>(GUARD + ROOM + GUARD, 0)) {
         for (std::vector<uint8_t>& block : inputs_) pointers_.push_back(block.data() + GUARD);
-        vote_start(s, count, pointers_.data(), out_.data(), sample_mode, glyphs_.get());
-    }
-    ~VoteRig() {
-        glyphs_.reset();
-        fclose(file_);
+        std::vector<scan_method> methods = {scan_method::automatic, scan_method::lists, scan_method::direct};
+        if (count <= word_scan::MASK_INPUTS) methods.push_back(scan_method::masks);
+        for (scan_method m : methods) {
+            for (bool three_by_words : {true, false}) {
+                if (!three_by_words && (count != 3 || sample_mode)) continue;
+                ways_.emplace_back(new Way(inputs_[0], pointers_, sample_mode, m));
+                ways_.back()->v->three_by_words = three_by_words;
+            }
+        }
     }
 
     void bytes(size_t input, const std::vector<uint8_t>& data, size_t at = 0) {
@@ -55,20 +57,20 @@ class VoteRig {
 
     // Votes one block and returns the glyphs it printed.
     std::string vote(uint64_t block_len) {
-        s.block_len = block_len;
-        s.clean_block = true;
-        s.out_filled = false;
-        vote_block(s);
-        glyphs_->flush();
-        std::string all(static_cast<size_t>(ftell(file_)), '\0');
-        rewind(file_);
-        EXPECT_EQ(all.size(), fread(&all[0], 1, all.size(), file_));
-        std::string fresh = all.substr(seen_);
-        seen_ = all.size();
-        return fresh;
+        for (std::unique_ptr<Way>& way : ways_) way->vote(inputs_[0], block_len);
+        for (size_t k = 1; k < ways_.size(); k++) {
+            EXPECT_EQ(ways_[0]->glyphs, ways_[k]->glyphs) << "way " << k;
+            EXPECT_EQ(ways_[0]->disputed, ways_[k]->disputed) << "way " << k;
+            EXPECT_EQ(ways_[0]->block0, ways_[k]->block0) << "way " << k;
+            EXPECT_EQ(ways_[0]->totals(), ways_[k]->totals()) << "way " << k;
+            EXPECT_EQ(ways_[0]->v->tally.disputed_bytes, ways_[k]->v->tally.disputed_bytes) << "way " << k;
+        }
+        return ways_[0]->glyphs;
     }
 
-    uint8_t out_byte(size_t q) const { return s.out_filled ? out_[q] : pointers_[0][q]; }
+    bool clean() const { return !ways_[0]->disputed; }
+    uint64_t disputed_bytes() const { return ways_[0]->v->tally.disputed_bytes; }
+    uint8_t out_byte(size_t q) const { return ways_[0]->block0[GUARD + q]; }
     uint16_t out_sample(size_t p) const {
         return static_cast<uint16_t>(out_byte(p) | (out_byte(p + 1) << 8));
     }
@@ -77,22 +79,53 @@ class VoteRig {
         for (size_t i = 0; i < n; i++) all.push_back(out_sample(2 * i));
         return all;
     }
-    std::vector<uint64_t> totals() const {
-        return std::vector<uint64_t>(s.total_hits, s.total_hits + s.count);
-    }
+    std::vector<uint64_t> totals() const { return ways_[0]->totals(); }
     void set_totals(const std::vector<uint64_t>& totals) {
-        for (size_t i = 0; i < totals.size(); i++) s.total_hits[i] = totals[i];
+        for (std::unique_ptr<Way>& way : ways_) {
+            for (size_t i = 0; i < totals.size(); i++) way->v->tally.total_hits[i] = totals[i];
+        }
     }
-
-    vote_state s;
 
   private:
+    // One way through the vote: its own state, and its own copy of input 0's block, which the
+    // vote overwrites with the voted bytes.
+    struct Way {
+        std::unique_ptr<block_vote> v;
+        std::vector<uint8_t> block0;
+        std::vector<uint8_t*> pointers;
+        FILE* file;
+        std::unique_ptr<glyph_writer> writer;
+        std::string glyphs;
+        bool disputed = false;
+        size_t seen = 0;
+
+        Way(const std::vector<uint8_t>& input0, const std::vector<uint8_t*>& in, bool sample_mode, scan_method m)
+            : v(new block_vote), block0(input0), pointers(in), file(tmpfile()), writer(new glyph_writer(file)) {
+            pointers[0] = block0.data() + GUARD;
+            v->start(in.size(), pointers.data(), sample_mode, writer.get(), m);
+        }
+        ~Way() {
+            writer.reset();
+            fclose(file);
+        }
+        void vote(const std::vector<uint8_t>& input0, uint64_t block_len) {
+            block0 = input0;
+            disputed = v->vote(block_len);
+            writer->flush();
+            std::string all(static_cast<size_t>(ftell(file)), '\0');
+            rewind(file);
+            EXPECT_EQ(all.size(), fread(&all[0], 1, all.size(), file));
+            glyphs = all.substr(seen);
+            seen = all.size();
+        }
+        std::vector<uint64_t> totals() const {
+            return std::vector<uint64_t>(v->tally.total_hits, v->tally.total_hits + v->tally.count);
+        }
+    };
+
     std::vector<std::vector<uint8_t>> inputs_;
     std::vector<uint8_t*> pointers_;
-    std::vector<uint8_t> out_;
-    FILE* file_;
-    std::unique_ptr<glyph_writer> glyphs_;
-    size_t seen_ = 0;
+    std::vector<std::unique_ptr<Way>> ways_;
 };
 
 typedef std::vector<uint64_t> Hits;
@@ -123,7 +156,7 @@ TEST(SampleVoteTest, CorrectedCopiesAtAnAgreedPositionPrintButCountNothing) {
     for (uint16_t k = 0; k < 3; k++) rig.samples(k, {100, 102, 104, static_cast<uint16_t>(k + 1)});
     EXPECT_EQ("<\n  0.", rig.vote(16));
     EXPECT_EQ((Samples{100, 102, 104, 1, 0, 0, 0, 0}), rig.out_samples(8));
-    EXPECT_EQ(2u, rig.s.disputed_bytes);
+    EXPECT_EQ(2u, rig.disputed_bytes());
     EXPECT_EQ((Hits{0, 0, 0}), rig.totals());
 }
 
@@ -134,7 +167,7 @@ TEST(SampleVoteTest, PassedOverCopyLeavesTheRestUnanimousAndUncounted) {
     rig.samples(2, {100, 500, 104, 0});
     EXPECT_EQ("<\n ", rig.vote(16));
     EXPECT_EQ(500, rig.out_sample(2));
-    EXPECT_EQ(0u, rig.s.disputed_bytes);
+    EXPECT_EQ(0u, rig.disputed_bytes());
     EXPECT_EQ((Hits{0, 0, 0}), rig.totals());
 }
 
@@ -146,14 +179,14 @@ TEST(SampleVoteTest, DisputeAfterPassOverTakesTheBestScoredInput) {
     rig.set_totals({0, 4, 9});
     EXPECT_EQ("<\n 2.", rig.vote(16));
     EXPECT_EQ(501, rig.out_sample(2));
-    EXPECT_EQ(2u, rig.s.disputed_bytes);
+    EXPECT_EQ(2u, rig.disputed_bytes());
     EXPECT_EQ((Hits{0, 4, 9}), rig.totals());
 
     // Equal scores: the lowest index wins, and a passed-over copy is not excluded from that choice.
     rig.set_totals({7, 7, 7});
     EXPECT_EQ("<\n 0.", rig.vote(16));
     EXPECT_EQ(102, rig.out_sample(2));
-    EXPECT_EQ(4u, rig.s.disputed_bytes);
+    EXPECT_EQ(4u, rig.disputed_bytes());
 }
 
 TEST(SampleVoteTest, CorrectedWindowIsTheFloorMeanPlusOrMinusOne) {
@@ -254,7 +287,7 @@ TEST(SampleVoteTest, OddBlockTestsTheSampleBeforeTheLastWithTheZeroFilledByte) {
     rig.samples(0, {102}, 12);
     EXPECT_EQ("<\n ", rig.vote(15));
     EXPECT_EQ(500, rig.out_sample(12));
-    EXPECT_EQ(0u, rig.s.disputed_bytes);
+    EXPECT_EQ(0u, rig.disputed_bytes());
 
     // A nonzero high byte there makes the neighbour 104 + 256: the mean moves away from 102.
     rig.bytes(0, {1}, 15);
@@ -286,7 +319,7 @@ TEST(SampleVoteTest, EveryTestedInputCorrectedWritesInputCountMinusTwo) {
     rig.samples(3, {100, 500, 104});
     EXPECT_EQ("<\n   ", rig.vote(16));
     EXPECT_EQ(103, rig.out_sample(2));
-    EXPECT_EQ(0u, rig.s.disputed_bytes);
+    EXPECT_EQ(0u, rig.disputed_bytes());
     EXPECT_EQ((Hits{0, 0, 0, 0}), rig.totals());
 }
 
@@ -309,7 +342,7 @@ TEST(SampleVoteTest, InputsBeforePrefixLastReceiveItsCount) {
     EXPECT_EQ("<\n##", rig.vote(16));
     EXPECT_EQ((Samples{1000, 7, 3000, 0}), rig.out_samples(4));
     EXPECT_EQ((Hits{4, 4, 2, 2}), rig.totals());
-    EXPECT_EQ(4u, rig.s.disputed_bytes);
+    EXPECT_EQ(4u, rig.disputed_bytes());
 }
 
 TEST(SampleVoteTest, PassedOverPrefixLastKeepsItsSeed) {
@@ -323,7 +356,7 @@ TEST(SampleVoteTest, PassedOverPrefixLastKeepsItsSeed) {
     EXPECT_EQ("<\n #", rig.vote(16));
     EXPECT_EQ(102, rig.out_sample(2));
     EXPECT_EQ((Hits{1, 1, 0, 0}), rig.totals());
-    EXPECT_EQ(2u, rig.s.disputed_bytes);
+    EXPECT_EQ(2u, rig.disputed_bytes());
 }
 
 TEST(SampleVoteTest, PassedOverCopyIsStillMatchedInAnEarlierPass) {
@@ -359,7 +392,7 @@ TEST(SampleVoteTest, DisputedSampleCountsTwoBytesAndOneHit) {
         rig.samples(2, {9000, 0x1235});
         EXPECT_EQ("<\n#", rig.vote(8));
         EXPECT_EQ(0x1234, rig.out_sample(2));
-        EXPECT_EQ(sample_mode ? 2u : 1u, rig.s.disputed_bytes);
+        EXPECT_EQ(sample_mode ? 2u : 1u, rig.disputed_bytes());
         EXPECT_EQ((Hits{1, 1, 0}), rig.totals());
     }
 }
@@ -388,7 +421,7 @@ TEST(ByteVoteTest, LargestGroupWinsAndEveryMemberIsCredited) {
                   (std::vector<uint8_t>{rig.out_byte(0), rig.out_byte(1), rig.out_byte(2), rig.out_byte(3),
                                         rig.out_byte(4), rig.out_byte(5), rig.out_byte(6), rig.out_byte(7)}));
         EXPECT_EQ(c.hits, rig.totals());
-        EXPECT_EQ(1u, rig.s.disputed_bytes);
+        EXPECT_EQ(1u, rig.disputed_bytes());
     }
 }
 
@@ -401,7 +434,7 @@ TEST(ByteVoteTest, NoAgreementTakesTheBestScoredInput) {
     EXPECT_EQ("<\n1.", rig.vote(8));
     EXPECT_EQ(2, rig.out_byte(0));
     EXPECT_EQ((Hits{2, 6, 6}), rig.totals());
-    EXPECT_EQ(1u, rig.s.disputed_bytes);
+    EXPECT_EQ(1u, rig.disputed_bytes());
 }
 
 TEST(ByteVoteTest, NoScoreYetTakesInputZeroUntilSomeoneScores) {
@@ -415,7 +448,7 @@ TEST(ByteVoteTest, NoScoreYetTakesInputZeroUntilSomeoneScores) {
     EXPECT_EQ((std::vector<uint8_t>{1, 1, 6, 8}),
               (std::vector<uint8_t>{rig.out_byte(1), rig.out_byte(2), rig.out_byte(4), rig.out_byte(6)}));
     EXPECT_EQ((Hits{0, 1, 1}), rig.totals());
-    EXPECT_EQ(4u, rig.s.disputed_bytes);
+    EXPECT_EQ(4u, rig.disputed_bytes());
 }
 
 TEST(ByteVoteTest, TwoInputsNeverScore) {
@@ -436,7 +469,7 @@ TEST(ByteVoteTest, BytesPastAnOddBlockEndAreVotedAndCounted) {
     for (size_t k = 0; k < 3; k++) rig.bytes(k, std::vector<uint8_t>(data.begin(), data.end()));
     rig.bytes(2, {1, 2, 3}, 13);
     EXPECT_EQ("<\n###", rig.vote(13));
-    EXPECT_EQ(3u, rig.s.disputed_bytes);
+    EXPECT_EQ(3u, rig.disputed_bytes());
     EXPECT_EQ((Hits{3, 3, 0}), rig.totals());
     for (size_t q = 0; q < 16; q++) EXPECT_EQ(q < 13 ? uint8_t(data[q]) : 0, rig.out_byte(q)) << q;
 }
@@ -451,16 +484,14 @@ TEST(WordScanTest, BlockStartsOneLineAtItsFirstDisputedWord) {
 
         // A clean block prints nothing and leaves the result in input 0's block.
         EXPECT_EQ("", rig.vote(ROOM));
-        EXPECT_TRUE(rig.s.clean_block);
-        EXPECT_FALSE(rig.s.out_filled);
+        EXPECT_TRUE(rig.clean());
 
         // Disputes in the words at 8 and 40: one "<\n" for the block, and every agreeing word copied.
         rig.bytes(2, {uint8_t(data[8] ^ 0x80), uint8_t(data[9] ^ 0x80)}, 8);
         rig.bytes(1, {uint8_t(data[46] ^ 0x80), uint8_t(data[47] ^ 0x80)}, 46);
         const std::string line = sample_mode ? "<\n##" : "<\n####";
         EXPECT_EQ(line, rig.vote(ROOM));
-        EXPECT_FALSE(rig.s.clean_block);
-        EXPECT_TRUE(rig.s.out_filled);
+        EXPECT_FALSE(rig.clean());
         for (size_t q = 0; q < ROOM; q++) EXPECT_EQ(uint8_t(data[q]), rig.out_byte(q)) << q;
         EXPECT_EQ(sample_mode ? (Hits{2, 1, 1}) : (Hits{4, 2, 2}), rig.totals());
 

@@ -1,6 +1,6 @@
 // The sample vote (-a) end to end: a synthesized stereo track and five damaged copies of it, in
-// which a drive's interpolated samples outvote the true ones. A small reference model of the vote,
-// written here from the voting rules, predicts the output, the progress glyphs and the hit scores.
+// which a drive's interpolated samples outvote the true ones. The reference vote predicts the
+// output, the progress glyphs and the hit scores.
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "reference_vote.h"
 #include "test_support.h"
 
 using testing_support::read_file;
@@ -75,143 +76,10 @@ struct Rng {
     size_t below(size_t n) { return static_cast<size_t>(next() % n); }
 };
 
-// What a run should show, derived from the voting rules alone.
-struct Expected {
-    std::string output;
-    std::string progress;  // standard error after the status lines
-    std::vector<uint64_t> hits;
-    uint64_t disputed = 0;
-};
-
-// The vote as the rules describe it, counting pass by counting pass, over whole files.
-class ReferenceVote {
-  public:
-    ReferenceVote(const std::vector<std::string>& files, bool sample_mode)
-        : files_(files), n_(files.size()), samples_(sample_mode), blocks_(n_) {
-        result_.hits.assign(n_, 0);
-    }
-
-    Expected run() {
-        result_.progress = "processing:\n";
-        const size_t line_limit = 80 / (n_ + 1);
-        size_t line_blocks = 0;
-        for (size_t start = 0;; start += BLOCK) {
-            size_t len = BLOCK;
-            for (size_t i = 0; i < n_; i++) {
-                const size_t got = files_[i].size() > start ? std::min(BLOCK, files_[i].size() - start) : 0;
-                if (got > 0) {
-                    blocks_[i] = files_[i].substr(start, got);
-                    blocks_[i].resize(BLOCK, '\0');
-                }
-                len = std::min(len, got);
-                result_.progress += ".";
-            }
-            len_ = len;
-            clean_ = true;
-            if (len > 0) vote_block();
-            if (clean_) {
-                result_.progress += "|";
-                if (++line_blocks >= line_limit) {
-                    result_.progress += "\n";
-                    line_blocks = 0;
-                }
-            } else {
-                result_.progress += "\n\n";
-                line_blocks = 0;
-            }
-            if (len == 0) break;
-        }
-        result_.progress += "\n";
-        return result_;
-    }
-
-  private:
-    unsigned value(size_t i, size_t pos) const {
-        return samples_ ? get16(blocks_[i], pos) : static_cast<unsigned char>(blocks_[i][pos]);
-    }
-
-    bool corrected(size_t i, size_t p) const {
-        if (!samples_ || p == 0 || p + 2 >= len_) return false;
-        const long mean = (static_cast<long>(get16(blocks_[i], p - 2)) + get16(blocks_[i], p + 2)) / 2;
-        return labs(mean - static_cast<long>(get16(blocks_[i], p))) <= 1;
-    }
-
-    void put(size_t pos, unsigned v) {
-        if (samples_) {
-            put16(out_, pos, v);
-        } else {
-            out_[pos] = static_cast<char>(v);
-        }
-    }
-
-    void vote_block() {
-        const size_t end = (len_ + 7) / 8 * 8;
-        out_.assign(end, '\0');
-        for (size_t w = 0; w < end; w += 8) {
-            size_t d = 1;
-            while (d < n_ && memcmp(&blocks_[d][w], &blocks_[0][w], 8) == 0) d++;
-            if (d == n_) {
-                memcpy(&out_[w], &blocks_[0][w], 8);
-                continue;
-            }
-            if (clean_) result_.progress += "<\n";
-            clean_ = false;
-            const size_t width = samples_ ? 2 : 1;
-            for (size_t pos = w; pos < w + 8; pos += width) vote_position(pos, d - 1);
-        }
-        result_.output += out_.substr(0, len_);
-    }
-
-    void vote_position(size_t pos, size_t first) {
-        std::vector<uint64_t> count(n_, 0);
-        count[first] = first;
-        bool differs = false;
-        for (size_t k = first; k + 1 < n_; k++) {
-            if (corrected(k, pos)) {
-                result_.progress += " ";
-                continue;
-            }
-            for (size_t j = k + 1; j < n_; j++) {
-                if (value(j, pos) == value(k, pos)) {
-                    count[j] = ++count[k];
-                } else {
-                    differs = true;
-                }
-            }
-            if (!differs) return put(pos, value(k, pos));
-        }
-        if (!differs) return put(pos, value(n_ - 2, pos));
-        result_.disputed += samples_ ? 2 : 1;
-        for (size_t i = 0; i < first; i++) count[i] = count[first];
-        size_t winner = 0;
-        for (size_t i = 0; i < n_; i++) {
-            result_.hits[i] += count[i];
-            if (count[i] > count[winner]) winner = i;
-        }
-        if (count[winner] > 0) {
-            result_.progress += "#";
-        } else {
-            winner = 0;
-            for (size_t i = 1; i < n_; i++) {
-                if (result_.hits[i] > result_.hits[winner]) winner = i;
-            }
-            result_.progress += std::to_string(winner) + ".";
-        }
-        put(pos, value(winner, pos));
-    }
-
-    const std::vector<std::string>& files_;
-    const size_t n_;
-    const bool samples_;
-    std::vector<std::string> blocks_;
-    std::string out_;
-    size_t len_ = 0;
-    bool clean_ = true;
-    Expected result_;
-};
+using Expected = reference_vote::run_result;
 
 Expected predict(const std::vector<std::string>& copies, bool sample_mode) {
-    return ReferenceVote(copies, sample_mode).run();
+    return reference_vote::vote_run(copies, sample_mode);
 }
 
 std::string bracket(const std::string& name) { return "[" + std::string(24 - name.size(), ' ') + name + "]"; }

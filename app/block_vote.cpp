@@ -1,0 +1,140 @@
+#include "block_vote.h"
+
+#include "word_bits.h"
+
+void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, glyph_writer* glyphs,
+                       scan_method forced) {
+    tally_start(tally, count, glyphs);
+    scan.start(count, blocks, forced);
+    sample_mode = samples;
+    three_by_words = true;
+    blocks_ = blocks;
+}
+
+bool block_vote::vote(uint64_t block_len) {
+    const uint64_t words = (block_len + 7) / 8;
+    const scan_method m = scan.finish(block_len);
+    if (!scan.any_disputed(m, words)) return false;
+    patches = 0;
+    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words) {
+        vote_three(words);
+    } else {
+        glyph_writer& glyphs = *tally.glyphs;
+        glyphs.put_text("<\n");
+        if (sample_mode) {
+            scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
+                note(w, vote_samples(tally, blocks_, block_len, w * 8, w0, d), w0);
+            });
+        } else {
+            scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
+                note(w, vote_bytes(tally, w0, d), w0);
+            });
+            tally_settle(tally);
+        }
+    }
+    for (uint64_t k = 0; k < patches; k++) store_word(blocks_[0] + patch_index[k] * 8ull, patch_word[k]);
+    return true;
+}
+
+// ---- A specialised path: three inputs by bytes ----
+//
+// With three copies a disputed byte is either held by two of them or by none twice, so whole
+// words can be decided at once from the byte masks of the three pairs. This is the rules of
+// vote_bytes for three inputs, with the hit scores held in registers (the glyph writer's char
+// stores could alias the tally); the vote fuzzers compare it with the general path.
+
+namespace {
+
+struct three_words {
+    uint64_t w0, w1, w2;
+};
+
+// Votes the disputed bytes of a word one at a time, in order: used for a word with a byte on
+// which all three copies differ, where the choice depends on the scores so far.
+__attribute__((noinline)) uint64_t vote_three_bytewise(glyph_writer& glyphs, uint64_t* hits, const three_words& v,
+                                                       uint64_t disputed, uint64_t z01, uint64_t z02, uint64_t z12) {
+    uint64_t out = v.w0;
+    while (disputed != 0) {
+        const unsigned b = static_cast<unsigned>(__builtin_ctzll(disputed)) / 8;
+        const uint64_t bit = 0x80ull << (8 * b);
+        disputed &= disputed - 1;
+        uint64_t from;  // the word whose byte wins
+        if (z01 & bit) {
+            hits[0]++;
+            hits[1]++;
+            from = v.w0;
+            glyphs.put('#');
+        } else if (z02 & bit) {
+            hits[0]++;
+            hits[2]++;
+            from = v.w0;
+            glyphs.put('#');
+        } else if (z12 & bit) {
+            hits[1]++;
+            hits[2]++;
+            from = v.w1;
+            glyphs.put('#');
+        } else {
+            uint64_t winner = 0;
+            if (hits[1] > hits[winner]) winner = 1;
+            if (hits[2] > hits[winner]) winner = 2;
+            glyphs.put_index(winner);
+            from = winner == 0 ? v.w0 : winner == 1 ? v.w1 : v.w2;
+        }
+        const uint64_t m = 0xFFull << (8 * b);
+        out = (out & ~m) | (from & m);
+    }
+    return out;
+}
+
+}  // namespace
+
+void block_vote::vote_three(uint64_t words) {
+    glyph_writer& glyphs = *tally.glyphs;
+    const uint8_t* const b0 = blocks_[0];
+    const uint8_t* const b1 = blocks_[1];
+    const uint8_t* const b2 = blocks_[2];
+    uint64_t h0 = tally.total_hits[0], h1 = tally.total_hits[1], h2 = tally.total_hits[2];
+    uint64_t disputed_bytes = tally.disputed_bytes;
+    glyphs.put_text("<\n");  // the first disputed word is met at once
+    // Eight steps' masks at a time: bit j of the combined 64-bit mask is word 64 * c + j.
+    for (uint64_t c = 0; c * 64 < words; c++) {
+        uint64_t m = scan.mask_chunk(1, c, words) | scan.mask_chunk(2, c, words);
+        while (m != 0) {
+            const uint64_t w = c * 64 + static_cast<uint64_t>(__builtin_ctzll(m));
+            m &= m - 1;
+            three_words v;
+            v.w0 = load_word(b0 + w * 8);
+            v.w1 = load_word(b1 + w * 8);
+            v.w2 = load_word(b2 + w * 8);
+            const uint64_t x01 = v.w0 ^ v.w1;
+            const uint64_t x02 = v.w0 ^ v.w2;
+            const uint64_t disputed = nonzero_bytes(x01 | x02);
+            const uint64_t z01 = ~nonzero_bytes(x01) & HIGH1;
+            const uint64_t z02 = ~nonzero_bytes(x02) & HIGH1;
+            const uint64_t z12 = ~nonzero_bytes(v.w1 ^ v.w2) & HIGH1;
+            disputed_bytes += count_bytes(disputed);
+            uint64_t voted;
+            if ((disputed & ~(z01 | z02 | z12)) != 0) {
+                uint64_t hits[3] = {h0, h1, h2};
+                voted = vote_three_bytewise(glyphs, hits, v, disputed, z01, z02, z12);
+                h0 = hits[0];
+                h1 = hits[1];
+                h2 = hits[2];
+            } else {
+                // Every disputed byte is held by two copies: "#" each, and both of them score.
+                h0 += count_bytes(disputed & (z01 | z02));
+                h1 += count_bytes(disputed & (z01 | z12));
+                h2 += count_bytes(disputed & (z02 | z12));
+                glyphs.put_repeated('#', count_bytes(disputed));
+                // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's.
+                voted = v.w0 ^ (x01 & byte_mask(disputed & z12));
+            }
+            note(w, voted, v.w0);
+        }
+    }
+    tally.total_hits[0] = h0;
+    tally.total_hits[1] = h1;
+    tally.total_hits[2] = h2;
+    tally.disputed_bytes = disputed_bytes;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Byte-wise arithmetic on 64-bit words, shared by the word scan and the vote: a word holds eight
+// bytes of a block, the byte at the lowest address in the lowest bits.
+
+#include <cstdint>
+#include <cstring>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "words hold their first byte in the lowest bits");
+
+inline uint64_t load_word(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store_word(uint8_t* p, uint64_t v) { memcpy(p, &v, sizeof v); }
+
+const uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+const uint64_t HIGH1 = 0x8080808080808080ull;
+
+// The high bit of every byte of x that is not zero (exact: no carry crosses a byte).
+inline uint64_t nonzero_bytes(uint64_t x) { return (((x & LOW7) + LOW7) | x) & HIGH1; }
+
+// Widens a mask of byte high bits to whole bytes.
+inline uint64_t byte_mask(uint64_t high_bits) { return (high_bits >> 7) * 0xFF; }
+
+// Number of bytes marked in a mask of byte high bits (without relying on a popcount instruction,
+// which the baseline x86-64 target lacks).
+inline unsigned count_bytes(uint64_t high_bits) {
+    return static_cast<unsigned>(((high_bits >> 7) * 0x0101010101010101ull) >> 56);
+}
