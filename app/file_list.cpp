@@ -1,5 +1,6 @@
 #include "file_list.h"
 
+#include <fcntl.h>
 #include <strings.h>
 
 #include <cerrno>
@@ -21,7 +22,9 @@ struct digest_switch {
 };
 
 const digest_switch DIGEST_SWITCHES[] = {
-    {"-md2", 5}, {"-md4", 301}, {"-md5", 1}, {"-sha1", 2}, {"-sha256", 8}, {"-sha384", 9}, {"-sha512", 10},
+    {"-md2", GCRY_MD_MD2},       {"-md4", GCRY_MD_MD4},       {"-md5", GCRY_MD_MD5},
+    {"-sha1", GCRY_MD_SHA1},     {"-sha256", GCRY_MD_SHA256}, {"-sha384", GCRY_MD_SHA384},
+    {"-sha512", GCRY_MD_SHA512},
 };
 
 // The algorithm of a digest switch (any letter case), or 0 when `arg` is none.
@@ -104,7 +107,7 @@ int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, c
     if (argc < 2) return -1;
 
     bool output_given = false;
-    uint32_t alg_id = 2;
+    uint32_t alg_id = GCRY_MD_SHA1;
     bool digest_requested = false;
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
@@ -118,7 +121,7 @@ int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, c
         } else if (strcmp(arg, "-a") == 0) {
             AUDIOCD_IGNORE_CORRECTED = true;
         } else if (strcmp(arg, "-b") == 0) {
-            DW_READ_FLAGS = 0x4000;
+            DW_READ_FLAGS = O_DIRECT;
         } else if (strcmp(arg, "-o") == 0) {
             if (i + 1 >= argc) break;
             snprintf(out_name, NAME_SIZE, "%s", argv[++i]);

@@ -1,6 +1,8 @@
 // copyvote: restores a file from three or more damaged copies by a vote at every byte (or,
 // with -a, every 16-bit sample).
 
+#include <fcntl.h>
+
 #include <cstdio>
 
 #include "driver.h"
@@ -13,8 +15,8 @@
 #include "usage.h"
 
 namespace {
-const uint32_t ACCESS_WRITE = 1;        // O_WRONLY
-const uint32_t CREATE_TRUNCATE = 0x240;  // O_CREAT | O_TRUNC
+const uint32_t ACCESS_WRITE = O_WRONLY;
+const uint32_t CREATE_TRUNCATE = O_CREAT | O_TRUNC;
 const uint16_t DEFAULT_MODE = 0xFFFF;    // 0644
 
 // When the voted data go to standard output, the program's own text must not mix into them.
@@ -66,7 +68,7 @@ int main(int argc, char** argv) {
     G_MEM mem;
     G_CRYPT crypt;
     G_TIMER timer;
-    static name_row names[MAX_INPUTS];
+    name_row names[MAX_INPUTS];
     char out_name[NAME_SIZE];
     uint64_t count = 0;
     added_switches added;

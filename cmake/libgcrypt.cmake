@@ -3,8 +3,10 @@
 # builds (made by scripts/provide-libgcrypt.sh when the system's library is too old);
 # without it the system's libgcrypt is used through pkg-config.
 set(COPYVOTE_GCRYPT_PREFIX "" CACHE PATH "Prefix of a static libgcrypt/libgpg-error build")
+# The oldest libgcrypt the program accepts; scripts/provide-libgcrypt.sh reads it from here too.
 set(COPYVOTE_GCRYPT_MIN_VERSION 1.10.3)
 add_library(copyvote_gcrypt INTERFACE)
+target_compile_definitions(copyvote_gcrypt INTERFACE COPYVOTE_GCRYPT_MIN_VERSION="${COPYVOTE_GCRYPT_MIN_VERSION}")
 if(COPYVOTE_GCRYPT_PREFIX)
   foreach(file include/gcrypt.h lib/libgcrypt.a lib/libgpg-error.a)
     if(NOT EXISTS ${COPYVOTE_GCRYPT_PREFIX}/${file})

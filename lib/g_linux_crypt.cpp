@@ -111,7 +111,7 @@ uint32_t G_CRYPT::init(unsigned long new_count, unsigned int, unsigned int new_a
     count = new_count;
     alg_id = new_alg_id;
 
-    if (!gcry_check_version("1.10.3")) {
+    if (!gcry_check_version(COPYVOTE_GCRYPT_MIN_VERSION)) {
         int err = errno;
         print_format_inline(err, L"gcry_check_version(GCRYPT_VERSION)  libgcrypt version mismatch");
         return static_cast<uint32_t>(err);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Provides a libgcrypt of version 1.10.3 or newer for the build.
+# Provides a libgcrypt new enough for the build (the version cmake/libgcrypt.cmake names).
 #
 #   scripts/provide-libgcrypt.sh                makes sure one is there (builds it once if needed)
 #   scripts/provide-libgcrypt.sh --prefix-only  prints the prefix to pass as COPYVOTE_GCRYPT_PREFIX,
@@ -13,12 +13,14 @@
 # nothing but the prefix of --prefix-only.
 set -euo pipefail
 
-readonly MIN_VERSION=1.10.3
 readonly SUITE=trixie
 readonly MIRROR=http://deb.debian.org/debian
 readonly KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# The oldest version the program accepts, from the one place the build keeps it.
+readonly MIN_VERSION="$(sed -n 's/^set(COPYVOTE_GCRYPT_MIN_VERSION \([0-9.]*\))$/\1/p' "$repo/cmake/libgcrypt.cmake")"
+[ -n "$MIN_VERSION" ] || { echo "provide-libgcrypt: no COPYVOTE_GCRYPT_MIN_VERSION in cmake/libgcrypt.cmake" >&2; exit 1; }
 readonly prefix="$repo/build/deps"
 readonly work="$prefix/.work"
 readonly stamp="$prefix/.provided"

@@ -13,6 +13,8 @@ if(COPYVOTE_GCRYPT_PREFIX)
       ${CMAKE_SOURCE_DIR}/lib/g_print.cpp
       ${CMAKE_SOURCE_DIR}/lib/g_console.cpp)
     target_include_directories(gcrypt_version_probe PRIVATE ${CMAKE_SOURCE_DIR}/lib)
+    target_compile_definitions(gcrypt_version_probe PRIVATE
+      COPYVOTE_GCRYPT_MIN_VERSION="${COPYVOTE_GCRYPT_MIN_VERSION}")
     target_link_libraries(gcrypt_version_probe PRIVATE PkgConfig::COPYVOTE_SYSTEM_GCRYPT copyvote_warnings)
     add_dependencies(unit_tests gcrypt_version_probe)
     target_compile_definitions(unit_tests PRIVATE
