@@ -41,8 +41,18 @@ namespace {
 // group's members all gain the same amount: it is owed to every input, and only the other inputs
 // are credited one by one, with the difference to it.
 
+// Notes that the position of bytes `bits` was disputed and `holders` copies held its value.
+inline void note(word_notes* notes, unsigned bits, uint64_t holders, bool guessed) {
+    if (!notes) return;
+    notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
+    if (guessed) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
+    for (unsigned b = 0; b < 8; b++) {
+        if (bits & (1u << b)) notes->holders[b] = static_cast<uint8_t>(holders < 255 ? holders : 255);
+    }
+}
+
 // Votes byte b of a disputed word (known to be disputed) and returns the byte's value.
-uint8_t vote_byte(vote_tally& t, const word_diffs& d, uint64_t w0, unsigned b) {
+uint8_t vote_byte(vote_tally& t, const word_diffs& d, uint64_t w0, unsigned b, word_notes* notes) {
     const unsigned shift = 8 * b;
     const uint8_t base = static_cast<uint8_t>(w0 >> shift);
     uint16_t input[MAX_INPUTS];
@@ -85,8 +95,10 @@ uint8_t vote_byte(vote_tally& t, const word_diffs& d, uint64_t w0, unsigned b) {
     }
     if (best > 1) {
         t.glyphs->put('#');
+        note(notes, 1u << b, best, false);
         return result;
     }
+    note(notes, 1u << b, 1, true);
     const uint64_t winner = best_scored_input(t);
     t.glyphs->put_index(winner);
     for (uint64_t e = 0; e < k; e++) {
@@ -163,7 +175,7 @@ uint64_t decide(vote_tally& t) {
 // The vote of sample `index` of the word, on which some input differs. Inputs before
 // prefix_last share its word and receive its count.
 void vote_sample(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, const sample_words& v,
-                 uint64_t index, uint64_t prefix_last, uint64_t& voted) {
+                 uint64_t index, uint64_t prefix_last, uint64_t& voted, word_notes* notes) {
     for (uint64_t i = 0; i < t.count; i++) t.pos_hits[i] = 0;
     t.pos_hits[prefix_last] = prefix_last;
     bool differs = false;
@@ -185,12 +197,14 @@ void vote_sample(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len
     }
     t.disputed_bytes += 2;
     for (uint64_t i = 0; i < prefix_last; i++) t.pos_hits[i] = t.pos_hits[prefix_last];
-    set_sample(voted, index, sample_of(v.word[decide(t)], index));
+    const uint64_t winner = decide(t);
+    note(notes, 3u << (2 * index), t.pos_hits[winner] + 1, t.pos_hits[winner] == 0);
+    set_sample(voted, index, sample_of(v.word[winner], index));
 }
 
 }  // namespace
 
-uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d) {
+uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d, word_notes* notes) {
     uint64_t mask = 0;
     for (uint64_t e = 0; e < d.n; e++) mask |= d.word[e] ^ w0;
     if (d.n == 1 && t.count >= 3) {
@@ -201,19 +215,24 @@ uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d) {
         t.owed += n * (t.count - 2);
         t.total_hits[d.input[0]] -= n * (t.count - 2);
         t.glyphs->put_repeated('#', n);
+        if (notes) {
+            for (unsigned b = 0; b < 8; b++) {
+                if ((mask >> (8 * b)) & 0xFF) note(notes, 1u << b, t.count - 1, false);
+            }
+        }
         return w0;
     }
     uint64_t voted = w0;
     for (unsigned b = 0; b < 8; b++) {
         if (((mask >> (8 * b)) & 0xFF) == 0) continue;
-        const uint64_t value = vote_byte(t, d, w0, b);
+        const uint64_t value = vote_byte(t, d, w0, b, notes);
         voted = (voted & ~(0xFFull << (8 * b))) | (value << (8 * b));
     }
     return voted;
 }
 
 uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset, uint64_t w0,
-                      const word_diffs& d) {
+                      const word_diffs& d, word_notes* notes) {
     sample_words v;
     v.offset = offset;
     for (uint64_t i = 0; i < t.count; i++) v.word[i] = w0;
@@ -226,7 +245,7 @@ uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t bloc
     uint64_t voted = w0;
     for (uint64_t index = 0; index < 4; index++) {
         if (sample_of(differ, index) != 0) {
-            vote_sample(t, blocks, block_len, v, index, prefix_last, voted);
+            vote_sample(t, blocks, block_len, v, index, prefix_last, voted, notes);
             continue;
         }
         // Every copy holds input 0's sample, which the voted word already has: the vote only

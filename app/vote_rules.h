@@ -48,14 +48,22 @@ struct word_diffs {
     uint64_t word[MAX_INPUTS];
 };
 
+// What the vote decided at the positions of one word, for a map of the disputes.
+struct word_notes {
+    uint8_t disputed;    // bit b: byte b was counted as disputed
+    uint8_t guessed;     // bit b: no two copies agreed; byte b came from the best-scored copy
+    uint8_t holders[8];  // byte b, when disputed: copies that held the chosen value (sample votes:
+                         // of the copies counted)
+};
+
 // Votes a disputed word by bytes: input 0 (and every input not in `d`) holds w0. Credits the
-// hits, counts the disputed bytes, prints their glyphs and returns the voted word.
-// REQUIRES: d.n >= 1.
-uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d);
+// hits, counts the disputed bytes, prints their glyphs and returns the voted word. With `notes`,
+// also tells what was decided where. REQUIRES: d.n >= 1.
+uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d, word_notes* notes = nullptr);
 
 // Votes the disputed word at byte offset `offset` of the blocks by 16-bit samples: input 0 (and
 // every input not in `d`) holds w0 there. The screening reads neighbours from the blocks, which
 // must hold what was read (readable up to block_len rounded up to 8). Returns the voted word.
-// REQUIRES: d.n >= 1.
+// With `notes`, also tells what was decided where. REQUIRES: d.n >= 1.
 uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset, uint64_t w0,
-                      const word_diffs& d);
+                      const word_diffs& d, word_notes* notes = nullptr);

@@ -100,13 +100,13 @@ inline std::vector<way> every_way(uint64_t count, bool samples) {
 // block of its exact size (what the copy delivered, rounded up to 8), so that a read or write
 // past a block is caught; bytes a copy delivered beyond the block length rounded up get a pattern
 // of their own, on which nothing may depend.
-inline void check_way(const run_data& run, bool samples, const way& w) {
+inline void check_way(const run_data& run, bool samples, const way& w, block_vote& state) {
     char* text = nullptr;
     size_t text_len = 0;
     FILE* stream = open_memstream(&text, &text_len);
     if (!stream) abort();
     std::unique_ptr<glyph_writer> glyphs(new glyph_writer(stream));
-    std::unique_ptr<block_vote> v(new block_vote);
+    block_vote* v = &state;
     std::vector<uint8_t*> in(run.count, nullptr);
     v->start(run.count, in.data(), samples, glyphs.get(), w.method);
     v->three_by_words = w.three_by_words;
@@ -155,7 +155,10 @@ inline void check_way(const run_data& run, bool samples, const way& w) {
 inline int check_every_way(const uint8_t* data, size_t size, bool samples) {
     run_data run;
     if (!decode(data, size, run)) return 0;
-    for (const way& w : every_way(run.count, samples)) check_way(run, samples, w);
+    // The vote's state is large: one is made for the whole fuzzing session, and start() makes it
+    // new for each run.
+    static block_vote* state = new block_vote;
+    for (const way& w : every_way(run.count, samples)) check_way(run, samples, w, *state);
     return 0;
 }
 
