@@ -17,6 +17,7 @@
 #include "glyphs.h"
 #include "report.h"
 #include "block_vote.h"
+#include "digest_pool.h"
 #include "g_mem.h"
 
 bool AUDIOCD_IGNORE_CORRECTED = false;
@@ -47,6 +48,7 @@ struct engine_run {
     uint8_t** in_blocks;
     uint64_t block_size;
     G_CRYPT* crypt;
+    digest_pool* digests;  // null when no digest is asked for
     glyph_writer* glyphs;
     block_vote* vote;
     // A pipe, FIFO or terminal delivers less than a block per read although more will follow;
@@ -100,6 +102,12 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
     *read_failed = false;
     run.vote->begin_block();
     for (uint64_t i = 0; i < run.count; i++) {
+        // The block is about to be overwritten: its digests must be done with it. Input 0's
+        // block also held the voted block, which the output's digest reads.
+        if (run.digests) {
+            if (i == 0) run.digests->wait(0);
+            run.digests->wait(i + 1);
+        }
         int64_t got = read_block(run, i);
         if (got == -1) {
             run.glyphs->flush();
@@ -108,7 +116,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             return 0;
         }
         const uint64_t n = static_cast<uint64_t>(got);
-        if (run.crypt->enabled) run.crypt->hash_data(i + 1, run.in_blocks[i], n);
+        if (run.digests) run.digests->submit(i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
         if (i > 0 && block_len > 0) scan_input(run, i, block_len);
@@ -120,7 +128,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
 // Feeds and writes the voted block. Returns false when the write failed.
 bool write_output(engine_run& run, uint64_t block_len) {
     const uint8_t* data = run.in_blocks[0];
-    if (run.crypt->enabled) run.crypt->hash_data(0, data, block_len);
+    if (run.digests) run.digests->submit(0, data, block_len);
     if (run.h_out->write(reinterpret_cast<const char*>(data), block_len) == -1 && run.h_out->write_error != 0) {
         run.glyphs->flush();
         print_format_inline(static_cast<int>(run.h_out->write_error), L"h_out.write()");
@@ -151,6 +159,8 @@ bool process_block(engine_run& run) {
     run.scan_cycles = 0;
     a_disk = read_cycle_counter();
     const uint64_t block_len = read_inputs(run, &read_failed);
+    // The vote writes into input 0's block, which its digest must have read first.
+    if (run.digests) run.digests->wait(1);
     a_cpu = read_cycle_counter();
     t_disk += a_cpu - a_disk - run.scan_cycles;
     t_cpu += run.scan_cycles;
@@ -180,6 +190,9 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
     vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
 
+    digest_pool digests;
+    if (crypt.enabled) digests.start(&crypt, digest_pool::workers_for(count + 1));
+
     engine_run run;
     run.count = count;
     run.h_files = h_files;
@@ -187,6 +200,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.in_blocks = in_blocks;
     run.block_size = block_size;
     run.crypt = &crypt;
+    run.digests = crypt.enabled ? &digests : nullptr;
     run.glyphs = glyphs.get();
     run.vote = vote.get();
     run.line_blocks = 0;
@@ -201,6 +215,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     }
     glyphs->put('\n');
     glyphs->flush();
+    digests.stop();
     print_report(count, names, out_name, crypt, vote->tally.total_hits);
     fflush(stderr);
     fflush(con_out());

@@ -37,6 +37,8 @@ int32_t G_MEM::allocate_ram(uint64_t n) {
 
     int alloc_error = 0;
     address = allocate_aligned(alignment, length, overflow, &alloc_error);
+    // Huge pages make the lock and the clearing below several times cheaper; mere advice.
+    if (address) madvise(address, static_cast<size_t>(length), MADV_HUGEPAGE);
     // A refused lock (RLIMIT_MEMLOCK) is no error: the area is then used unlocked.
     locked = address != nullptr && mlock(address, static_cast<size_t>(length)) == 0;
 
