@@ -1,0 +1,218 @@
+#include "dispute_map.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "g_print.h"
+
+dispute_map* DISPUTE_MAP = nullptr;
+
+namespace {
+
+const uint64_t BUFFER_SIZE = 64 * 1024;
+const uint32_t ACCESS_WRITE = 1;         // O_WRONLY
+const uint32_t CREATE_TRUNCATE = 0x240;  // O_CREAT | O_TRUNC
+const uint64_t CD_FRAMES_PER_SECOND = 75;
+
+// The byte mask (0xFF per byte) of the bits set in `bytes`.
+uint64_t byte_mask(uint8_t bytes) {
+    uint64_t mask = 0;
+    for (int b = 0; b < 8; b++) {
+        if (bytes & (1u << b)) mask |= 0xFFull << (8 * b);
+    }
+    return mask;
+}
+
+// Bits 0 .. valid - 1.
+uint8_t valid_bytes(uint64_t valid) { return valid >= 8 ? 0xFF : static_cast<uint8_t>((1u << valid) - 1); }
+
+}  // namespace
+
+dispute_map::dispute_map()
+    : started(false), finished(false), write_error(0), timed(false), cd_timed(false), data_begin(0), data_end(0),
+      frame_bytes(0), frame_rate(0), in_run(false), run_begin(0), run_end(0), run_guessed(0), run_weakest(0),
+      run_lost(), inputs(0), runs(0), guessed_bytes(0), buffer(nullptr), buffered(0) {}
+
+dispute_map::~dispute_map() {
+    if (file.is_open) close();
+    free(buffer);
+}
+
+int dispute_map::open(const char* path) {
+    buffer = static_cast<char*>(malloc(BUFFER_SIZE));
+    if (!buffer) return print_format_inline(ENOMEM, L"malloc()  no room for the map file's buffer");
+    return file.open(path, ACCESS_WRITE, CREATE_TRUNCATE, 0, g_file::DEFAULT_PERMISSIONS);
+}
+
+void dispute_map::start(const name_row* names, uint64_t count, bool sample_mode) {
+    put_text("# copyvote " COPYVOTE_VERSION "\t");
+    put_text(sample_mode ? "sample vote (-a)" : "byte vote");
+    put_text("\t");
+    put_number(count);
+    put_text(" inputs");
+    for (uint64_t i = 0; i < count; i++) {
+        put_text("\t");
+        put_number(i);
+        put_text(":");
+        put_name(names[i]);
+    }
+    put_text("\noffset\tbytes\tguessed\tweakest\tlost\ttime\tcd\n");
+    started = true;
+}
+
+void dispute_map::set_layout(const wav_header& h) {
+    timed = h.valid && h.sample_rate > 0 && h.block_align > 0;
+    cd_timed = timed && wav_is_cd_audio(h);
+    data_begin = h.data_offset;
+    const bool open_ended = h.data_size == 0 || h.data_size == 0xFFFFFFFFu;
+    data_end = open_ended ? UINT64_MAX : h.data_offset + h.data_size;
+    frame_bytes = h.block_align;
+    frame_rate = h.sample_rate;
+}
+
+void dispute_map::add(const word_verdict& v) {
+    if (v.count > inputs) inputs = v.count;
+    uint8_t left = v.disputed & valid_bytes(v.valid);
+    while (left) {
+        // The next stretch of consecutive disputed bytes in this word: [first, first + length).
+        const int first = __builtin_ctz(left);
+        const int length = __builtin_ctz(~(static_cast<unsigned>(left) >> first));
+        const uint8_t stretch = static_cast<uint8_t>(((1u << length) - 1) << first);
+        left = static_cast<uint8_t>(left & ~stretch);
+
+        const uint64_t begin = v.offset + static_cast<uint64_t>(first);
+        if (!in_run || run_end != begin) {
+            end_run();
+            in_run = true;
+            run_begin = begin;
+            run_guessed = 0;
+            run_weakest = UINT64_MAX;
+            memset(run_lost, 0, sizeof run_lost);
+        }
+        run_end = begin + static_cast<uint64_t>(length);
+        run_guessed += static_cast<uint64_t>(__builtin_popcount(v.guessed & stretch));
+        for (int b = first; b < first + length; b++) {
+            if (v.holders[b] < run_weakest) run_weakest = v.holders[b];
+        }
+        const uint64_t mask = byte_mask(stretch);
+        for (uint64_t i = 0; i < v.count; i++) {
+            if ((v.words[i] ^ v.voted) & mask) run_lost[i / 64] |= 1ull << (i % 64);
+        }
+    }
+}
+
+void dispute_map::finish(uint64_t disputed_bytes) {
+    if (finished || !file.is_open) return;
+    end_run();
+    put_text("# total\t");
+    put_number(disputed_bytes);
+    put_text("\t");
+    put_number(guessed_bytes);
+    put_text("\t");
+    put_number(runs);
+    put_text("\n");
+    flush();
+    finished = true;
+}
+
+uint32_t dispute_map::close() {
+    if (file.is_open) {
+        flush();
+        file.close();
+    }
+    return write_error;
+}
+
+void dispute_map::end_run() {
+    if (!in_run) return;
+    in_run = false;
+    runs++;
+    guessed_bytes += run_guessed;
+    write_run_line();
+}
+
+void dispute_map::write_run_line() {
+    put_number(run_begin);
+    put_text("\t");
+    put_number(run_end - run_begin);
+    put_text("\t");
+    put_number(run_guessed);
+    put_text("\t");
+    put_number(run_weakest);
+    put_text("\t");
+    const char* comma = "";
+    for (uint64_t i = 0; i < inputs; i++) {
+        if (!(run_lost[i / 64] >> (i % 64) & 1)) continue;
+        put_text(comma);
+        put_number(i);
+        comma = ",";
+    }
+    put_text("\t");
+    put_time();
+    put_text("\n");
+}
+
+// The time and cd columns of the run's first byte, both truncated, minutes unbounded. The tab
+// between them is written even when both are empty.
+void dispute_map::put_time() {
+    if (!timed || run_begin < data_begin || run_begin >= data_end) {
+        put_text("\t");
+        return;
+    }
+    const uint64_t frame = (run_begin - data_begin) / frame_bytes;
+    const uint64_t seconds = frame / frame_rate;
+    const uint64_t ms = frame % frame_rate * 1000 / frame_rate;
+    char text[64];
+    int length = snprintf(text, sizeof text, "%02llu:%02llu.%03llu\t", static_cast<unsigned long long>(seconds / 60),
+                          static_cast<unsigned long long>(seconds % 60), static_cast<unsigned long long>(ms));
+    if (cd_timed) {
+        // 588 audio frames make one CD frame at 44.1 kHz.
+        const uint64_t cd_frame = frame / (frame_rate / CD_FRAMES_PER_SECOND);
+        const uint64_t cd_seconds = cd_frame / CD_FRAMES_PER_SECOND;
+        length += snprintf(text + length, sizeof text - static_cast<size_t>(length), "%02llu:%02llu:%02llu",
+                           static_cast<unsigned long long>(cd_seconds / 60),
+                           static_cast<unsigned long long>(cd_seconds % 60),
+                           static_cast<unsigned long long>(cd_frame % CD_FRAMES_PER_SECOND));
+    }
+    put(text, static_cast<uint64_t>(length));
+}
+
+void dispute_map::flush() {
+    if (buffered == 0) return;
+    if (write_error == 0 && file.write(buffer, buffered) == -1) write_error = file.write_error;
+    buffered = 0;
+}
+
+void dispute_map::put(const char* text, uint64_t length) {
+    if (BUFFER_SIZE - buffered < length) flush();
+    if (length > BUFFER_SIZE) {
+        if (write_error == 0 && file.write(text, length) == -1) write_error = file.write_error;
+        return;
+    }
+    memcpy(buffer + buffered, text, length);
+    buffered += length;
+}
+
+void dispute_map::put_text(const char* text) { put(text, strlen(text)); }
+
+void dispute_map::put_name(const char* name) {
+    char clean[NAME_SIZE];
+    size_t length = strnlen(name, NAME_SIZE - 1);
+    for (size_t i = 0; i < length; i++) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        clean[i] = c < 0x20 || c == 0x7F ? '?' : name[i];
+    }
+    put(clean, length);
+}
+
+void dispute_map::put_number(uint64_t n) {
+    char digits[20];
+    int at = 20;
+    do {
+        digits[--at] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n);
+    put(digits + at, static_cast<uint64_t>(20 - at));
+}
