@@ -1,7 +1,6 @@
 #include "dispute_map.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,14 +14,45 @@ const uint64_t BUFFER_SIZE = 64 * 1024;
 const uint32_t ACCESS_WRITE = 1;         // O_WRONLY
 const uint32_t CREATE_TRUNCATE = 0x240;  // O_CREAT | O_TRUNC
 const uint64_t CD_FRAMES_PER_SECOND = 75;
+// A run line: five numbers of up to 20 digits, the lost list, the time columns, separators.
+const uint64_t LONGEST_RUN_LINE = 5 * 21 + MAX_INPUTS * 4 + 64;
 
-// The byte mask (0xFF per byte) of the bits set in `bytes`.
-uint64_t byte_mask(uint8_t bytes) {
-    uint64_t mask = 0;
-    for (int b = 0; b < 8; b++) {
-        if (bytes & (1u << b)) mask |= 0xFFull << (8 * b);
+// The bytes first .. first + length - 1 of a word, 0xFF each.
+uint64_t byte_mask(int first, int length) {
+    const uint64_t bytes = length == 8 ? ~0ull : (1ull << (8 * length)) - 1;
+    return bytes << (8 * first);
+}
+
+const char DIGIT_PAIRS[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// The decimal digits of n at `at`; returns the end. Two digits per division, written in place
+// from the last: a sparse map is mostly numbers, and this is most of its cost.
+char* append_number(char* at, uint64_t n) {
+    int length = 1;
+    for (uint64_t power = 10; length < 20 && n >= power; power *= 10) length++;
+    char* p = at + length;
+    while (n >= 100) {
+        const uint64_t pair = n % 100 * 2;
+        n /= 100;
+        *--p = DIGIT_PAIRS[pair + 1];
+        *--p = DIGIT_PAIRS[pair];
     }
-    return mask;
+    if (n >= 10) {
+        *--p = DIGIT_PAIRS[n * 2 + 1];
+        *--p = DIGIT_PAIRS[n * 2];
+    } else {
+        *--p = static_cast<char>('0' + n);
+    }
+    return at + length;
+}
+
+// n with at least two digits.
+char* append_two_digits(char* at, uint64_t n) {
+    if (n < 10) *at++ = '0';
+    return append_number(at, n);
 }
 
 // Bits 0 .. valid - 1.
@@ -89,16 +119,19 @@ void dispute_map::add(const word_verdict& v) {
             run_begin = begin;
             run_guessed = 0;
             run_weakest = UINT64_MAX;
-            memset(run_lost, 0, sizeof run_lost);
+            for (uint64_t w = 0; w * 64 < inputs; w++) run_lost[w] = 0;
         }
         run_end = begin + static_cast<uint64_t>(length);
-        run_guessed += static_cast<uint64_t>(__builtin_popcount(v.guessed & stretch));
+        for (unsigned g = v.guessed & stretch; g; g &= g - 1) run_guessed++;
         for (int b = first; b < first + length; b++) {
             if (v.holders[b] < run_weakest) run_weakest = v.holders[b];
         }
-        const uint64_t mask = byte_mask(stretch);
-        for (uint64_t i = 0; i < v.count; i++) {
-            if ((v.words[i] ^ v.voted) & mask) run_lost[i / 64] |= 1ull << (i % 64);
+        const uint64_t mask = byte_mask(first, length);
+        for (uint64_t base = 0; base < v.count; base += 64) {
+            const uint64_t end = v.count - base < 64 ? v.count : base + 64;
+            uint64_t lost = 0;
+            for (uint64_t i = base; i < end; i++) lost |= static_cast<uint64_t>(((v.words[i] ^ v.voted) & mask) != 0) << (i - base);
+            run_lost[base / 64] |= lost;
         }
     }
 }
@@ -134,49 +167,56 @@ void dispute_map::end_run() {
 }
 
 void dispute_map::write_run_line() {
-    put_number(run_begin);
-    put_text("\t");
-    put_number(run_end - run_begin);
-    put_text("\t");
-    put_number(run_guessed);
-    put_text("\t");
-    put_number(run_weakest);
-    put_text("\t");
-    const char* comma = "";
-    for (uint64_t i = 0; i < inputs; i++) {
-        if (!(run_lost[i / 64] >> (i % 64) & 1)) continue;
-        put_text(comma);
-        put_number(i);
-        comma = ",";
+    if (BUFFER_SIZE - buffered < LONGEST_RUN_LINE) flush();
+    char* at = buffer + buffered;
+    at = append_number(at, run_begin);
+    *at++ = '\t';
+    at = append_number(at, run_end - run_begin);
+    *at++ = '\t';
+    at = append_number(at, run_guessed);
+    *at++ = '\t';
+    at = append_number(at, run_weakest);
+    *at++ = '\t';
+    bool first = true;
+    for (uint64_t word = 0; word * 64 < inputs; word++) {
+        for (uint64_t bits = run_lost[word]; bits; bits &= bits - 1) {
+            if (!first) *at++ = ',';
+            at = append_number(at, word * 64 + static_cast<uint64_t>(__builtin_ctzll(bits)));
+            first = false;
+        }
     }
-    put_text("\t");
-    put_time();
-    put_text("\n");
+    *at++ = '\t';
+    at = append_time(at);
+    *at++ = '\n';
+    buffered = static_cast<uint64_t>(at - buffer);
 }
 
-// The time and cd columns of the run's first byte, both truncated, minutes unbounded. The tab
-// between them is written even when both are empty.
-void dispute_map::put_time() {
+// The time and cd columns of the run's first byte, both truncated, minutes unbounded; the tab
+// between them stands even when both are empty.
+char* dispute_map::append_time(char* at) const {
     if (!timed || run_begin < data_begin || run_begin >= data_end) {
-        put_text("\t");
-        return;
+        *at++ = '\t';
+        return at;
     }
     const uint64_t frame = (run_begin - data_begin) / frame_bytes;
     const uint64_t seconds = frame / frame_rate;
     const uint64_t ms = frame % frame_rate * 1000 / frame_rate;
-    char text[64];
-    int length = snprintf(text, sizeof text, "%02llu:%02llu.%03llu\t", static_cast<unsigned long long>(seconds / 60),
-                          static_cast<unsigned long long>(seconds % 60), static_cast<unsigned long long>(ms));
-    if (cd_timed) {
-        // 588 audio frames make one CD frame at 44.1 kHz.
-        const uint64_t cd_frame = frame / (frame_rate / CD_FRAMES_PER_SECOND);
-        const uint64_t cd_seconds = cd_frame / CD_FRAMES_PER_SECOND;
-        length += snprintf(text + length, sizeof text - static_cast<size_t>(length), "%02llu:%02llu:%02llu",
-                           static_cast<unsigned long long>(cd_seconds / 60),
-                           static_cast<unsigned long long>(cd_seconds % 60),
-                           static_cast<unsigned long long>(cd_frame % CD_FRAMES_PER_SECOND));
-    }
-    put(text, static_cast<uint64_t>(length));
+    at = append_two_digits(at, seconds / 60);
+    *at++ = ':';
+    at = append_two_digits(at, seconds % 60);
+    *at++ = '.';
+    *at++ = static_cast<char>('0' + ms / 100);
+    at = append_two_digits(at, ms % 100);
+    *at++ = '\t';
+    if (!cd_timed) return at;
+    // 588 audio frames make one CD frame at 44.1 kHz.
+    const uint64_t cd_frame = frame / (frame_rate / CD_FRAMES_PER_SECOND);
+    const uint64_t cd_seconds = cd_frame / CD_FRAMES_PER_SECOND;
+    at = append_two_digits(at, cd_seconds / 60);
+    *at++ = ':';
+    at = append_two_digits(at, cd_seconds % 60);
+    *at++ = ':';
+    return append_two_digits(at, cd_frame % CD_FRAMES_PER_SECOND);
 }
 
 void dispute_map::flush() {
@@ -209,10 +249,5 @@ void dispute_map::put_name(const char* name) {
 
 void dispute_map::put_number(uint64_t n) {
     char digits[20];
-    int at = 20;
-    do {
-        digits[--at] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n);
-    put(digits + at, static_cast<uint64_t>(20 - at));
+    put(digits, static_cast<uint64_t>(append_number(digits, n) - digits));
 }

@@ -101,7 +101,7 @@ private:
     void put_text(const char* text);
     void put_name(const char* name);
     void put_number(uint64_t n);
-    void put_time();
+    char* append_time(char* at) const;
 };
 
 // The map of this run, or null without --map. Set by the driver for the whole of `process`, read
