@@ -23,6 +23,45 @@ bool identify(const char* name, struct stat* st) {
     return stat(name, st) == 0;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The first input that is the file `st` describes, or null.
+const char* find_input(const struct stat& st, const name_row* names, uint64_t count) {
+    for (uint64_t i = 0; i < count; i++) {
+        struct stat in_st;
+        if (identify(names[i], &in_st) && same_file(in_st, st)) return names[i];
+    }
+    return nullptr;
+}
+
+// Prints the refusal of `name`, the `role` file, for being the `other_role` file `other`. Returns -1.
+int refuse_same_file(const char* name, const char* role, const char* other_role, const char* other) {
+    wchar_t context[512] = L"open(";
+    con_widen_append(context, 512, name);
+    con_widen_append(context, 512, ")  the ");
+    con_widen_append(context, 512, role);
+    con_widen_append(context, 512, " file is also the ");
+    con_widen_append(context, 512, other_role);
+    con_widen_append(context, 512, " file ");
+    con_widen_append(context, 512, other);
+    con_widen_append(context, 512, "; nothing was written");
+    print_format_inline(EINVAL, context);
+    return -1;
+}
+
+// Refuses a map, a regular file described by `st`, that is one of the inputs or the output.
+int refuse_map_identity(const struct stat& st, const char* map_name, const char* out_name, const name_row* names,
+                        uint64_t count) {
+    if (!S_ISREG(st.st_mode)) return 0;
+    const char* input = find_input(st, names, count);
+    if (input) return refuse_same_file(map_name, "map", "input", input);
+    struct stat out_st;
+    const bool out_stdio = !g_file::disallow_stdio && g_file::is_stdio(out_name);
+    if (!out_stdio && stat(out_name, &out_st) == 0 && same_file(out_st, st))
+        return refuse_same_file(map_name, "map", "output", out_name);
+    return 0;
+}
+
 // a / b, or 0 where the quotient would be infinite or undefined (a timer that measured nothing).
 double ratio(double a, double b) {
     if (b == 0.0) return 0.0;
@@ -60,18 +99,28 @@ int check_output_is_not_an_input(const char* out_name, const name_row* names, ui
     struct stat out_st;
     if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return 0;
     if (stat(out_name, &out_st) != 0 || !S_ISREG(out_st.st_mode)) return 0;
-    for (uint64_t i = 0; i < count; i++) {
-        struct stat in_st;
-        if (!identify(names[i], &in_st) || in_st.st_dev != out_st.st_dev || in_st.st_ino != out_st.st_ino) continue;
-        wchar_t context[512] = L"open(";
-        con_widen_append(context, 512, out_name);
-        con_widen_append(context, 512, ")  the output file is also the input file ");
-        con_widen_append(context, 512, names[i]);
-        con_widen_append(context, 512, "; nothing was written");
-        print_format_inline(EINVAL, context);
-        return -1;
+    const char* input = find_input(out_st, names, count);
+    return input ? refuse_same_file(out_name, "output", "input", input) : 0;
+}
+
+int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
+    const bool map_stdio = !g_file::disallow_stdio && g_file::is_stdio(map_name);
+    if (map_stdio) {
+        const bool out_stdio = !g_file::disallow_stdio && g_file::is_stdio(out_name);
+        if (out_stdio) return refuse_same_file(map_name, "map", "output", out_name);
+        return map.open(map_name) == 0 ? 0 : -1;
     }
-    return 0;
+    // An existing file is checked before opening truncates it; a new one after it exists, as an
+    // input or the output of the same name would otherwise open the map itself.
+    struct stat st;
+    const bool existed = stat(map_name, &st) == 0;
+    if (existed && refuse_map_identity(st, map_name, out_name, names, count) != 0) return -1;
+    if (map.open(map_name) != 0) return -1;
+    if (existed || fstat(map.file.descriptor, &st) != 0) return 0;
+    if (refuse_map_identity(st, map_name, out_name, names, count) == 0) return 0;
+    map.file.close();
+    unlink(map_name);
+    return -1;
 }
 
 void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_bytes) {

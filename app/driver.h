@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "dispute_map.h"
 #include "g_file_io.h"
 #include "globals.h"
 
@@ -23,6 +24,13 @@ void close_files(uint64_t count, g_file* files, g_file& output);
 // Refuses an output that is one of the inputs (same file), which opening it would truncate.
 // Prints an error line and returns -1 in that case, else 0.
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count);
+
+// Opens the map of --map for `map_name`, after refusing (with an error line like the one above)
+// a map that is one of the inputs or the output, before anything is truncated; a map created here
+// and then found to be one of them is removed again. A map on standard output ("-", "con", "CON")
+// is refused when the output is there too. Returns 0, or -1 after an error line (g_file prints
+// the one of a failed open).
+int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names, uint64_t count);
 
 // The two statistics lines after a run.
 void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_bytes);

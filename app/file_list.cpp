@@ -89,10 +89,14 @@ bool derive_output_name(const name_row* names, char* out_name) {
 
 }  // namespace
 
-const char* find_output_argument(int argc, char** argv) {
+const char* find_output_argument(int argc, char** argv, added_switches* added) {
     const char* output = nullptr;
+    added_switches ignored;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-o") != 0) continue;
+        if (strcmp(argv[i], "-o") != 0) {
+            take_added_switch(added ? *added : ignored, argc, argv, i);
+            continue;
+        }
         if (i + 1 >= argc) break;
         output = argv[++i];
     }

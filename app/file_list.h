@@ -17,6 +17,8 @@
 int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt,
                    added_switches* added = nullptr);
 
-// The output name that init_file_list will use when argv names one with -o, else null.
-// Lets the driver know before anything is printed whether the data go to standard output.
-const char* find_output_argument(int argc, char** argv);
+// The output name that init_file_list will use when argv names one with -o, else null; with
+// `added`, also the added switches that init_file_list will take. Lets the driver know before
+// anything is printed whether the data or the map go to standard output, or whether only help
+// or the version was asked for. A switch's value is never read as a switch itself.
+const char* find_output_argument(int argc, char** argv, added_switches* added = nullptr);

@@ -5,12 +5,14 @@
 
 #include <cstdio>
 
+#include "dispute_map.h"
 #include "driver.h"
 #include "engine.h"
 #include "file_list.h"
 #include "g_console.h"
 #include "g_linux_crypt.h"
 #include "g_mem.h"
+#include "g_print.h"
 #include "g_timer.h"
 #include "usage.h"
 
@@ -19,10 +21,23 @@ const uint32_t ACCESS_WRITE = O_WRONLY;
 const uint32_t CREATE_TRUNCATE = O_CREAT | O_TRUNC;
 const uint16_t DEFAULT_MODE = 0xFFFF;    // 0644
 
-// When the voted data go to standard output, the program's own text must not mix into them.
-void keep_standard_output_for_data(int argc, char** argv) {
-    const char* output = find_output_argument(argc, argv);
-    if (output && !g_file::disallow_stdio && g_file::is_stdio(output)) con_divert_out_to_stderr();
+bool names_standard_output(const char* name) { return name && !g_file::disallow_stdio && g_file::is_stdio(name); }
+
+// When the voted data or the map go to standard output, the program's own text must not mix
+// into them.
+void keep_standard_output_for_data(const char* output, const added_switches& added) {
+    if (names_standard_output(output) || names_standard_output(added.map_name)) con_divert_out_to_stderr();
+}
+
+// --help and --version print clean text for whoever reads it, without clearing the screen.
+int print_information(const char* program_name, const added_switches& added) {
+    if (added.help) {
+        help(program_name);
+    } else {
+        print_version();
+    }
+    fflush(con_out());
+    return 0;
 }
 
 void clear_screen() {
@@ -30,9 +45,23 @@ void clear_screen() {
     fflush(con_out());
 }
 
+// Closes the map; a write that failed on the way is reported now, after the run's own text,
+// since the map then lacks lines. Returns 0 or -1.
+int close_map(dispute_map& map, const char* map_name) {
+    const uint32_t error = map.close();
+    if (error == 0) return 0;
+    wchar_t context[512] = L"write(";
+    con_widen_append(context, 512, map_name);
+    con_widen_append(context, 512, ")  the map file is incomplete");
+    print_format_inline(static_cast<int>(error), context);
+    return -1;
+}
+
 // Opens the output and the inputs, runs the engine and prints the statistics. Returns the status.
+// Everything written to the map waits until the run is known to happen, so a run that opens
+// nothing leaves the map empty, like the output.
 int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-            const char* out_name) {
+            const char* out_name, dispute_map* map, const char* map_name) {
     uint8_t* blocks[MAX_INPUTS];
     uint8_t* base = static_cast<uint8_t*>(mem.address);
     assign_buffers(base, mem.alignment, count, blocks);
@@ -45,6 +74,8 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
     if (out_status != 0) status = -1;
 
     if (status == 0) {
+        if (map) map->start(names, count, AUDIOCD_IGNORE_CORRECTED);
+        DISPUTE_MAP = map;
         timer.start.update();
         const uint64_t counter_start = read_cycle_counter();
         const uint64_t disputed =
@@ -52,8 +83,11 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
         timer.end.update();
         timer.calc();
         const uint64_t counter_end = read_cycle_counter();
+        DISPUTE_MAP = nullptr;
+        if (map) map->finish(disputed);
         print_statistics(counter_end - counter_start, timer.elapsed_ns, disputed);
         if (PROCESS_IO_FAILED) status = -1;
+        if (map && close_map(*map, map_name) != 0) status = -1;
     }
     mem.free_ram();
     close_files(count, h_files, h_out);
@@ -62,7 +96,10 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
 }  // namespace
 
 int main(int argc, char** argv) {
-    keep_standard_output_for_data(argc, argv);
+    added_switches early;
+    const char* output = find_output_argument(argc, argv, &early);
+    if (early.help || early.version) return print_information(argv[0], early);
+    keep_standard_output_for_data(output, early);
     clear_screen();
 
     G_MEM mem;
@@ -74,12 +111,15 @@ int main(int argc, char** argv) {
     added_switches added;
 
     const int listed = init_file_list(names, count, out_name, argc, argv, crypt, &added);
+    dispute_map map;
+    const bool mapped = added.map_name != nullptr;
     int status = -1;
-    if (count < MIN_INPUTS || count > MAX_INPUTS) {
+    if (count < MIN_INPUTS || count > MAX_INPUTS || added.map_missing_name) {
         help(argv[0]);
     } else if (listed == 0 && check_output_is_not_an_input(out_name, names, count) == 0 &&
+               (!mapped || open_map(map, added.map_name, out_name, names, count) == 0) &&
                mem.allocate_ram(count + 1) == 0 && mem.address != nullptr) {
-        status = restore(mem, crypt, timer, names, count, out_name);
+        status = restore(mem, crypt, timer, names, count, out_name, mapped ? &map : nullptr, added.map_name);
     }
     if (crypt.enabled) crypt.free_context();
     fflush(stdout);

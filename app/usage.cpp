@@ -1,9 +1,33 @@
 #include "usage.h"
 
+#include <gcrypt.h>
+
 #include <cstdio>
 
 #include "g_console.h"
 #include "globals.h"
+
+namespace {
+
+struct added_switch_line {
+    const char* name;  // the switch with its value, as typed
+    const char* text;
+};
+
+// The switches beyond the classic command line, one line each.
+const added_switch_line ADDED_SWITCH_LINES[] = {
+    {"--map FILE", "write where the copies disagreed to FILE, a tab-separated table"},
+    {"--help", "print this text on standard output and exit"},
+    {"--version", "print the versions of copyvote and libgcrypt and exit"},
+};
+
+void print_added_switches(FILE* out) {
+    con_printf(out, "::added switches::\n");
+    for (const added_switch_line& line : ADDED_SWITCH_LINES) con_printf(out, "\t%-12s%s\n", line.name, line.text);
+    con_printf(out, "\n");
+}
+
+}  // namespace
 
 void help(const char* program_name) {
     FILE* out = con_out();
@@ -56,4 +80,13 @@ void help(const char* program_name) {
     con_printf(out, "\t\n");
     con_printf(out, "\n");
     con_printf(out, "\n");
+    print_added_switches(out);
+}
+
+void print_version() {
+    FILE* out = con_out();
+    con_printf(out, "copyvote %s\n", COPYVOTE_VERSION);
+    // Asking for no minimum returns the version of the library that is linked in.
+    const char* library = gcry_check_version(nullptr);
+    con_printf(out, "libgcrypt %s\n", library ? library : "(unknown)");
 }

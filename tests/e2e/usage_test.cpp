@@ -1,5 +1,6 @@
 // The usage text, and every command line that leads to it.
 
+#include <gcrypt.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -61,6 +62,11 @@ std::string usage_text(const std::string& program) {
            "\tcopied from the input with highest total number of hits so far.\n" +
            "\t\n" +
            "\n" +
+           "\n" +
+           "::added switches::\n" +
+           "\t--map FILE  write where the copies disagreed to FILE, a tab-separated table\n" +
+           "\t--help      print this text on standard output and exit\n" +
+           "\t--version   print the versions of copyvote and libgcrypt and exit\n" +
            "\n";
 }
 
@@ -82,7 +88,9 @@ TEST(Usage, FewerThanThreeNamesPrintTheUsageTextAndOpenNothing) {
     write_file(dir.file("2.wav"), "abc");
     const std::string program = testing_support::copyvote_path();
     expect_usage(run_copyvote({"-h"}, in_dir(dir.path())), program);
-    expect_usage(run_copyvote({"--help"}, in_dir(dir.path())), program);
+    expect_usage(run_copyvote({"--HELP"}, in_dir(dir.path())), program);
+    // A switch's value is not a switch: here "--help" names the map.
+    expect_usage(run_copyvote({"--map", "--help", "1.wav"}, in_dir(dir.path())), program);
     expect_usage(run_copyvote({"1.wav", "2.wav"}, in_dir(dir.path())), program);
     // Switches and their values are not names, and a pattern without matches adds none. The
     // digest set is not touched for a list that is too short.
@@ -111,4 +119,32 @@ TEST(Usage, WithTheOutputOnStandardOutputTheUsageGoesToStandardError) {
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, CLEAR_SCREEN + usage_text(testing_support::copyvote_path()));
+}
+
+// Help and the version are asked for, so they exit with 0, and a script reading them gets the
+// text alone, without the screen-clearing sequence; nothing is opened even with three inputs.
+TEST(Usage, HelpAndVersionPrintCleanTextOnStandardOutputAndExitWithZero) {
+    ScopedTempDir dir;
+    write_all(dir, {"1.wav", "2.wav", "3.wav"}, "abc");
+    const std::string program = testing_support::copyvote_path();
+    const std::string version = std::string("copyvote ") + COPYVOTE_VERSION + "\nlibgcrypt " +
+                                gcry_check_version(nullptr) + "\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"--help"}, usage_text(program)},
+        {{"1.wav", "2.wav", "3.wav", "--help", "-o", "-"}, usage_text(program)},
+        {{"--version", "--help"}, usage_text(program)},
+        {{"--version"}, version},
+        {{"1.wav", "-o", "x", "2.wav", "3.wav", "--version"}, version},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = run_copyvote(c.args, in_dir(dir.path()));
+        EXPECT_EQ(r.exit_code, 0) << c.args[0];
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        EXPECT_EQ(r.err, "") << c.args[0];
+    }
+    EXPECT_FALSE(file_exists(dir.file("out.wav")));
+    EXPECT_FALSE(file_exists(dir.file("x")));
 }
