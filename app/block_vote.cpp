@@ -1,5 +1,6 @@
 #include "block_vote.h"
 
+#include "wav_header.h"
 #include "word_bits.h"
 
 void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, glyph_writer* glyphs,
@@ -8,20 +9,27 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     scan.start(count, blocks, forced);
     sample_mode = samples;
     three_by_words = true;
+    map = nullptr;
+    out_offset = 0;
     blocks_ = blocks;
 }
 
 bool block_vote::vote(uint64_t block_len) {
     const uint64_t words = (block_len + 7) / 8;
     const scan_method m = scan.finish(block_len);
+    const uint64_t block_start = out_offset;
+    out_offset += block_len;
+    if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
     if (!scan.any_disputed(m, words)) return false;
     patches = 0;
-    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words) {
+    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !map) {
         vote_three(words);
     } else {
         glyph_writer& glyphs = *tally.glyphs;
         glyphs.put_text("<\n");
-        if (sample_mode) {
+        if (map) {
+            vote_mapped(m, words, block_len, block_start);
+        } else if (sample_mode) {
             scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
                 note(w, vote_samples(tally, blocks_, block_len, w * 8, w0, d), w0);
             });
@@ -34,6 +42,30 @@ bool block_vote::vote(uint64_t block_len) {
     }
     for (uint64_t k = 0; k < patches; k++) store_word(blocks_[0] + patch_index[k] * 8ull, patch_word[k]);
     return true;
+}
+
+// The vote of the disputed words with every decision handed to the map as well.
+void block_vote::vote_mapped(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start) {
+    scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
+        word_notes notes = {};
+        const uint64_t voted = sample_mode ? vote_samples(tally, blocks_, block_len, w * 8, w0, d, &notes)
+                                           : vote_bytes(tally, w0, d, &notes);
+        note(w, voted, w0);
+        if (notes.disputed == 0) return;  // every difference was screened out
+        for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
+        for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
+        word_verdict v;
+        v.offset = block_start + w * 8;
+        v.count = tally.count;
+        v.words = map_words_;
+        v.voted = voted;
+        v.disputed = notes.disputed;
+        v.guessed = notes.guessed;
+        for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
+        v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
+        map->add(v);
+    });
+    tally_settle(tally);
 }
 
 // ---- A specialised path: three inputs by bytes ----

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "dispute_map.h"
 #include "glyphs.h"
 #include "vote_rules.h"
 #include "word_scan.h"
@@ -18,6 +19,8 @@ struct block_vote {
     word_scan scan;
     bool sample_mode;       // vote disputed words by 16-bit samples with screening
     bool three_by_words;    // three inputs by bytes: decide whole words at once (tests may clear it)
+    dispute_map* map;       // null, or the map that receives every disputed word (set after start)
+    uint64_t out_offset;    // output bytes of the blocks voted so far
 
     // The voted words that differ from input 0's, in word order, applied after the whole block
     // is voted: the screening of samples reads input 0's block as it was read.
@@ -43,10 +46,12 @@ struct block_vote {
 
   private:
     uint8_t* const* blocks_;
+    uint64_t map_words_[MAX_INPUTS];
     void note(uint64_t w, uint64_t voted, uint64_t w0) {
         patch_index[patches] = static_cast<uint32_t>(w);
         patch_word[patches] = voted;
         patches += voted != w0;
     }
     void vote_three(uint64_t words);
+    void vote_mapped(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
 };

@@ -6,7 +6,6 @@
 
 #include "g_print.h"
 
-dispute_map* DISPUTE_MAP = nullptr;
 
 namespace {
 

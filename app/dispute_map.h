@@ -103,7 +103,3 @@ private:
     void put_number(uint64_t n);
     char* append_time(char* at) const;
 };
-
-// The map of this run, or null without --map. Set by the driver for the whole of `process`, read
-// by the vote, which hands it every disputed word.
-extern dispute_map* DISPUTE_MAP;

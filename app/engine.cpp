@@ -182,13 +182,15 @@ bool process_block(engine_run& run) {
 }  // namespace
 
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,
-                 uint64_t block_size, const name_row* names, const char* out_name, G_CRYPT& crypt) {
+                 uint64_t block_size, const name_row* names, const char* out_name, G_CRYPT& crypt,
+                 const engine_extras* extras) {
     // The vote leaves the voted block in input 0's block, which saves copying it: the output
     // block is not needed.
     (void)out_block;
     std::unique_ptr<glyph_writer> glyphs(new glyph_writer(stderr));
     std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
     vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
+    vote->map = extras ? extras->map : nullptr;
 
     digest_pool digests;
     if (crypt.enabled) digests.start(&crypt, digest_pool::workers_for(count + 1));

@@ -75,15 +75,15 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
 
     if (status == 0) {
         if (map) map->start(names, count, AUDIOCD_IGNORE_CORRECTED);
-        DISPUTE_MAP = map;
+        engine_extras extras;
+        extras.map = map;
         timer.start.update();
         const uint64_t counter_start = read_cycle_counter();
         const uint64_t disputed =
-            process(count, h_files, h_out, base, blocks, mem.alignment, names, out_name, crypt);
+            process(count, h_files, h_out, base, blocks, mem.alignment, names, out_name, crypt, &extras);
         timer.end.update();
         timer.calc();
         const uint64_t counter_end = read_cycle_counter();
-        DISPUTE_MAP = nullptr;
         if (map) map->finish(disputed);
         print_statistics(counter_end - counter_start, timer.elapsed_ns, disputed);
         if (PROCESS_IO_FAILED) status = -1;

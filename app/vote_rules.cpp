@@ -47,7 +47,7 @@ inline void note(word_notes* notes, unsigned bits, uint64_t holders, bool guesse
     notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
     if (guessed) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
     for (unsigned b = 0; b < 8; b++) {
-        if (bits & (1u << b)) notes->holders[b] = static_cast<uint8_t>(holders < 255 ? holders : 255);
+        if (bits & (1u << b)) notes->holders[b] = static_cast<uint16_t>(holders);
     }
 }
 

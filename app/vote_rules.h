@@ -52,8 +52,8 @@ struct word_diffs {
 struct word_notes {
     uint8_t disputed;    // bit b: byte b was counted as disputed
     uint8_t guessed;     // bit b: no two copies agreed; byte b came from the best-scored copy
-    uint8_t holders[8];  // byte b, when disputed: copies that held the chosen value (sample votes:
-                         // of the copies counted)
+    uint16_t holders[8];  // byte b, when disputed: copies that held the chosen value (sample votes:
+                          // of the copies counted)
 };
 
 // Votes a disputed word by bytes: input 0 (and every input not in `d`) holds w0. Credits the
