@@ -18,6 +18,7 @@
 #include "vote.h"
 
 bool AUDIOCD_IGNORE_CORRECTED = false;
+bool CD_VOTE = false;
 uint32_t DW_READ_FLAGS = 0;
 uint64_t a_disk = 0, a_cpu = 0, t_disk = 0, t_cpu = 0;
 bool PROCESS_IO_FAILED = false;
@@ -51,6 +52,9 @@ struct engine_run {
     uint64_t line_blocks;
     uint64_t line_limit;
     uint64_t scan_cycles;  // cycles of this block's comparisons made between the reads
+    const name_row* names;
+    cd_layout cd;          // with --cd: where input 0's samples lie, from its first block
+    uint64_t in0_offset;   // bytes input 0 delivered before the current block
 };
 
 bool delivers_whole_blocks(const g_file& file) {
@@ -89,12 +93,27 @@ void scan_input(engine_run& run, uint64_t i, uint64_t block_len) {
     run.scan_cycles += read_cycle_counter() - start;
 }
 
+// With --cd, notes where input 0's block of n bytes lies and, at the first block, reads the
+// layout from its header. The driver has refused a first input it cannot vote when that input
+// is a file; one read from a stream is refused here, with the same error line, before anything
+// is written. Returns false then.
+bool take_cd_layout(engine_run& run, uint64_t n) {
+    run.vote.block_start = run.in0_offset;
+    run.in0_offset += n;
+    if (run.vote.block_start != 0) return true;
+    if (cd_layout_from_header(run.in_blocks[0], n, run.cd) == 0) return true;
+    run.glyphs->flush();
+    cd_print_refusal(run.names[0], run.in_blocks[0], n);
+    return false;
+}
+
 // Reads one block of every input; returns the block length (0 after a failure), and sets
 // *read_failed when an input could not be read.
 uint64_t read_inputs(engine_run& run, bool* read_failed) {
     uint64_t block_len = run.block_size;
     *read_failed = false;
-    vote_begin_block(run.vote);
+    const bool scan = run.vote.cd == nullptr;
+    if (scan) vote_begin_block(run.vote);
     for (uint64_t i = 0; i < run.count; i++) {
         int64_t got = read_block(run, i);
         if (got == -1) {
@@ -104,10 +123,14 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             return 0;
         }
         const uint64_t n = static_cast<uint64_t>(got);
+        if (i == 0 && run.vote.cd && !take_cd_layout(run, n)) {
+            *read_failed = true;
+            return 0;
+        }
         if (run.crypt->enabled) run.crypt->hash_data(i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
-        if (i > 0 && block_len > 0) scan_input(run, i, block_len);
+        if (scan && i > 0 && block_len > 0) scan_input(run, i, block_len);
         run.glyphs->put('.');
     }
     return block_len;
@@ -184,6 +207,10 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.line_blocks = 0;
     run.line_limit = 80 / (count + 1);
     vote_start(run.vote, count, in_blocks, out_block, AUDIOCD_IGNORE_CORRECTED, &glyphs);
+    run.names = names;
+    run.cd = cd_layout();
+    run.in0_offset = 0;
+    if (CD_VOTE) run.vote.cd = &run.cd;
     prepare_inputs(run);
 
     glyphs.put_text("processing:\n");

@@ -12,6 +12,8 @@ typedef char name_row[NAME_SIZE];
 
 // Set by -a: disputed words are voted by 16-bit samples with corrected-sample screening.
 extern bool AUDIOCD_IGNORE_CORRECTED;
+// Set by --cd: disputed words are voted by 16-bit samples with the rule made for CD audio.
+extern bool CD_VOTE;
 // Set to O_DIRECT by -b: extra open flags for every input.
 extern uint32_t DW_READ_FLAGS;
 

@@ -76,7 +76,10 @@ int main(int argc, char** argv) {
     if (count < MIN_INPUTS || count > MAX_INPUTS) {
         help(argv[0]);
     } else if (listed == 0 && check_output_is_not_an_input(out_name, names, count) == 0 &&
-               mem.allocate_ram(count + 1) == 0 && mem.address != nullptr) {
+               check_cd_switches(added.cd, AUDIOCD_IGNORE_CORRECTED) == 0 && mem.allocate_ram(count + 1) == 0 &&
+               mem.address != nullptr &&
+               (!added.cd || check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) == 0)) {
+        CD_VOTE = added.cd;
         status = restore(mem, crypt, timer, names, count, out_name);
     }
     if (crypt.enabled) crypt.free_context();

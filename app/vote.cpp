@@ -226,7 +226,10 @@ void vote_word_by_bytes(vote_state& s, uint64_t offset, uint64_t first_differing
 void vote_word(vote_state& s, uint64_t offset) {
     const uint64_t d = first_differing_input(s, offset);
     if (s.clean_block) s.glyphs->put_text("<\n");
-    if (s.sample_mode) {
+    if (s.cd) {
+        const cd_block b = {s.in_blocks, s.count, s.block_len, s.block_start, s.cd};
+        store_word(s.out_block + offset, cd_vote_word(b, offset, s.total_hits, s.pos_hits, s.disputed_bytes, *s.glyphs));
+    } else if (s.sample_mode) {
         for (uint64_t p = offset; p < offset + 8; p += 2) vote_sample(s, p, d - 1);
     } else {
         vote_word_by_bytes(s, offset, d);
@@ -1077,6 +1080,8 @@ void vote_start(vote_state& s, uint64_t count, uint8_t* const* in_blocks, uint8_
     s.out_block = out_block;
     s.block_len = 0;
     s.sample_mode = sample_mode;
+    s.cd = nullptr;
+    s.block_start = 0;
     for (uint64_t i = 0; i < MAX_INPUTS; i++) s.total_hits[i] = s.pos_hits[i] = 0;
     s.disputed_bytes = 0;
     s.clean_block = true;
@@ -1091,6 +1096,11 @@ namespace {
 // in out_block, or input 0's block when out_filled is false).
 bool vote_block_patched(vote_state& s) {
     const uint64_t end = (s.block_len + 7) / 8 * 8;
+    if (s.cd) {
+        // --cd reads each copy's neighbouring samples, which only the blocks themselves hold.
+        vote_unscanned_block(s, end);
+        return false;
+    }
     if (end <= SCAN_SPAN && !scan_is_complete(s)) {
         scan_begin(s);
         for (uint64_t i = 1; i < s.count; i++) scan_input(s, i, s.block_len);

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "cd_vote.h"
 #include "glyphs.h"
 #include "globals.h"
 
@@ -18,6 +19,8 @@ struct vote_state {
     uint8_t* out_block;
     uint64_t block_len;           // bytes of the current block
     bool sample_mode;             // vote disputed words by 16-bit samples
+    const cd_layout* cd;          // --cd: vote disputed words by cd_vote_word (null: off)
+    uint64_t block_start;         // --cd: input 0's file offset of the block
     uint64_t total_hits[MAX_INPUTS];
     uint64_t pos_hits[MAX_INPUTS];
     uint64_t disputed_bytes;
