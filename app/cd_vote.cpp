@@ -42,17 +42,41 @@ uint64_t best_scored(const uint64_t* total_hits, uint64_t count) {
     return winner;
 }
 
-// The group that may overrule a concealed-looking `held` value: the largest group that does not
-// look concealed and either has two copies or lies within CD_LONE_DISTANCE; between equal sizes
-// the nearer value, then the lower index. Returns count when there is none.
+inline int32_t floor_mean(const cd_sample& s) {
+    const int32_t sum = static_cast<int32_t>(s.prev) + s.next;
+    return (sum - (sum & 1)) / 2;  // rounded down, also below zero
+}
+
+// True when every copy holding `held` holds exactly its own neighbours' floor mean.
+bool held_is_exact_mean(const cd_sample* c, uint64_t count, int16_t held) {
+    for (uint64_t i = 0; i < count; i++) {
+        if (c[i].value == held && !cd_is_exact_mean(c[i])) return false;
+    }
+    return true;
+}
+
+// Whether copy i's value looks genuine next to the concealed-looking `held` and lies close enough
+// to overrule it (see the header).
+bool may_overrule(const cd_sample* c, uint64_t i, const uint64_t* hits, int16_t held, uint64_t held_size,
+                  bool held_exact) {
+    const cd_sample& s = c[i];
+    const int32_t d = distance(s.value, held);
+    const bool genuine =
+        g_plain[key(s.value)] != 0 || (held_exact && d == 1 && s.has_neighbours && !cd_is_exact_mean(s));
+    if (!genuine) return false;
+    if (hits[i] > 0) return d <= CD_PAIR_DISTANCE;
+    return d <= (held_size <= 2 ? CD_LONE_DISTANCE : CD_LONE_DISTANCE_MANY);
+}
+
+// The copy whose group overrules the concealed-looking `held`, or count when none may.
 uint64_t find_overruling(const cd_sample* c, uint64_t count, const uint64_t* hits, int16_t held) {
+    const uint64_t held_size = g_group[key(held)];
+    const bool held_exact = held_is_exact_mean(c, count, held);
     uint64_t best = count;
     for (uint64_t i = 0; i < count; i++) {
-        const int16_t v = c[i].value;
-        if (v == held || g_plain[key(v)] == 0) continue;
-        if (hits[i] == 0 && distance(v, held) > CD_LONE_DISTANCE) continue;
+        if (c[i].value == held || !may_overrule(c, i, hits, held, held_size, held_exact)) continue;
         if (best == count || hits[i] > hits[best] ||
-            (hits[i] == hits[best] && distance(v, held) < distance(c[best].value, held))) {
+            (hits[i] == hits[best] && distance(c[i].value, held) < distance(c[best].value, held))) {
             best = i;
         }
     }
@@ -144,11 +168,11 @@ void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n) {
 
 bool cd_looks_concealed(const cd_sample& s) {
     if (!s.has_neighbours) return false;
-    const int32_t sum = static_cast<int32_t>(s.prev) + s.next;
-    const int32_t mean = (sum - (sum & 1)) / 2;  // rounded down, also below zero
-    const int32_t delta = mean - s.value;
+    const int32_t delta = floor_mean(s) - s.value;
     return delta >= -1 && delta <= 1;
 }
+
+bool cd_is_exact_mean(const cd_sample& s) { return s.has_neighbours && floor_mean(s) == s.value; }
 
 cd_decision cd_decide(const cd_sample* c, uint64_t count, const uint64_t* total_hits, uint64_t* hits) {
     for (uint64_t i = 0; i < count; i++) {
