@@ -112,8 +112,7 @@ bool take_cd_layout(engine_run& run, uint64_t n) {
 uint64_t read_inputs(engine_run& run, bool* read_failed) {
     uint64_t block_len = run.block_size;
     *read_failed = false;
-    const bool scan = run.vote.cd == nullptr;
-    if (scan) vote_begin_block(run.vote);
+    vote_begin_block(run.vote);
     for (uint64_t i = 0; i < run.count; i++) {
         int64_t got = read_block(run, i);
         if (got == -1) {
@@ -130,7 +129,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
         if (run.crypt->enabled) run.crypt->hash_data(i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
-        if (scan && i > 0 && block_len > 0) scan_input(run, i, block_len);
+        if (i > 0 && block_len > 0) scan_input(run, i, block_len);
         run.glyphs->put('.');
     }
     return block_len;

@@ -972,6 +972,14 @@ void vote_word_samples_from_diffs(vote_state& s, const segment& seg, uint64_t se
 
 // ---- Few inputs: the vote from the masks ----
 
+// The --cd vote of the disputed word w, read from the blocks.
+void vote_cd_word(vote_state& s, uint64_t w, uint64_t w0) {
+    if (s.clean_block) s.glyphs->put_text("<\n");
+    const cd_block b = {s.in_blocks, s.count, s.block_len, s.block_start, s.cd};
+    note_voted_word(w, cd_vote_word(b, w * 8, s.total_hits, s.pos_hits, s.disputed_bytes, *s.glyphs), w0);
+    s.clean_block = false;
+}
+
 // The vote of a block of at most MASK_INPUTS inputs (not three by bytes) from the masks: every
 // disputed word is read from the blocks, by bytes or by samples.
 void vote_masked_block(vote_state& s, uint64_t words) {
@@ -986,7 +994,9 @@ void vote_masked_block(vote_state& s, uint64_t words) {
             const uint64_t w = c * 64 + j;
             m &= m - 1;
             const uint64_t w0 = load_word(s.in_blocks[0] + w * 8);
-            if (s.sample_mode) {
+            if (s.cd) {
+                vote_cd_word(s, w, w0);
+            } else if (s.sample_mode) {
                 sample_words& v = g_sample_words;
                 v.w = w;
                 v.word[0] = w0;
@@ -1031,7 +1041,7 @@ bool vote_scanned_block(vote_state& s, uint64_t end) {
     g_patches.n = 0;
     if (g_scan.masks) {
         if (!masks_any_disputed(s.count, words)) return false;
-        if (s.count == 3 && !s.sample_mode) {
+        if (s.count == 3 && !s.sample_mode && !s.cd) {
             vote_three_block(s, words);
         } else {
             vote_masked_block(s, words);
@@ -1096,8 +1106,9 @@ namespace {
 // in out_block, or input 0's block when out_filled is false).
 bool vote_block_patched(vote_state& s) {
     const uint64_t end = (s.block_len + 7) / 8 * 8;
-    if (s.cd) {
-        // --cd reads each copy's neighbouring samples, which only the blocks themselves hold.
+    if (s.cd && s.count > MASK_INPUTS) {
+        // --cd reads each copy's neighbouring samples from the blocks; with many copies the
+        // comparison keeps only input 0's block at hand, so the vote scans the blocks itself.
         vote_unscanned_block(s, end);
         return false;
     }
