@@ -11,9 +11,17 @@
 namespace {
 
 // Copies holding each sample value, and those of them whose value does not look concealed, at
-// the position being decided. Kept zero between positions: only raised entries are cleared.
+// the position being decided, for many copies. Kept zero between positions: only raised entries
+// are cleared.
 uint16_t g_group[65536];
 uint16_t g_plain[65536];
+
+// Up to this many copies are compared pair by pair: the tables above would cost a cache miss per
+// copy at every disputed sample.
+const uint64_t PAIRWISE_COPIES = 16;
+
+// Whether some copy holding copy i's value does not look concealed.
+bool g_group_plain[MAX_INPUTS];
 
 cd_sample g_samples[MAX_INPUTS];
 
@@ -62,15 +70,15 @@ bool may_overrule(const cd_sample* c, uint64_t i, const uint64_t* hits, int16_t 
     const cd_sample& s = c[i];
     const int32_t d = distance(s.value, held);
     const bool genuine =
-        g_plain[key(s.value)] != 0 || (held_exact && d == 1 && s.has_neighbours && !cd_is_exact_mean(s));
+        g_group_plain[i] || (held_exact && d == 1 && s.has_neighbours && !cd_is_exact_mean(s));
     if (!genuine) return false;
     if (hits[i] > 0) return d <= CD_PAIR_DISTANCE;
     return d <= (held_size <= 2 ? CD_LONE_DISTANCE : CD_LONE_DISTANCE_MANY);
 }
 
 // The copy whose group overrules the concealed-looking `held`, or count when none may.
-uint64_t find_overruling(const cd_sample* c, uint64_t count, const uint64_t* hits, int16_t held) {
-    const uint64_t held_size = g_group[key(held)];
+uint64_t find_overruling(const cd_sample* c, uint64_t count, const uint64_t* hits, int16_t held,
+                         uint64_t held_size) {
     const bool held_exact = held_is_exact_mean(c, count, held);
     uint64_t best = count;
     for (uint64_t i = 0; i < count; i++) {
@@ -81,6 +89,33 @@ uint64_t find_overruling(const cd_sample* c, uint64_t count, const uint64_t* hit
         }
     }
     return best;
+}
+
+// Fills hits[i] with the number of other copies holding copy i's value and g_group_plain[i].
+void count_groups(const cd_sample* c, uint64_t count, uint64_t* hits) {
+    if (count <= PAIRWISE_COPIES) {
+        bool plain[PAIRWISE_COPIES];
+        for (uint64_t i = 0; i < count; i++) plain[i] = !cd_looks_concealed(c[i]);
+        for (uint64_t i = 0; i < count; i++) {
+            hits[i] = 0;
+            g_group_plain[i] = plain[i];
+            for (uint64_t j = 0; j < count; j++) {
+                if (j == i || c[j].value != c[i].value) continue;
+                hits[i]++;
+                g_group_plain[i] = g_group_plain[i] || plain[j];
+            }
+        }
+        return;
+    }
+    for (uint64_t i = 0; i < count; i++) {
+        g_group[key(c[i].value)]++;
+        if (!cd_looks_concealed(c[i])) g_plain[key(c[i].value)]++;
+    }
+    for (uint64_t i = 0; i < count; i++) {
+        hits[i] = g_group[key(c[i].value)] - 1u;
+        g_group_plain[i] = g_plain[key(c[i].value)] != 0;
+    }
+    for (uint64_t i = 0; i < count; i++) g_group[key(c[i].value)] = g_plain[key(c[i].value)] = 0;
 }
 
 // The samples of the current block that are audio, as offsets into the block: [lo, hi).
@@ -175,28 +210,20 @@ bool cd_looks_concealed(const cd_sample& s) {
 bool cd_is_exact_mean(const cd_sample& s) { return s.has_neighbours && floor_mean(s) == s.value; }
 
 cd_decision cd_decide(const cd_sample* c, uint64_t count, const uint64_t* total_hits, uint64_t* hits) {
-    for (uint64_t i = 0; i < count; i++) {
-        g_group[key(c[i].value)]++;
-        if (!cd_looks_concealed(c[i])) g_plain[key(c[i].value)]++;
-    }
+    count_groups(c, count, hits);
     cd_decision d = {0, CD_MAJORITY};
-    for (uint64_t i = 0; i < count; i++) {
-        hits[i] = g_group[key(c[i].value)] - 1u;
+    for (uint64_t i = 1; i < count; i++) {
         if (hits[i] > hits[d.winner]) d.winner = i;
     }
     if (hits[d.winner] == 0) d = {best_scored(total_hits, count), CD_BEST_SCORED};
+    if (g_group_plain[d.winner]) return d;
     const int16_t held = c[d.winner].value;
-    if (g_plain[key(held)] == 0) {
-        const uint64_t other = find_overruling(c, count, hits, held);
-        if (other != count) {
-            for (uint64_t i = 0; i < count; i++) {
-                if (c[i].value == held) hits[i] = 0;
-            }
-            d = {other, CD_OVERRULED};
-        }
+    const uint64_t other = find_overruling(c, count, hits, held, hits[d.winner] + 1);
+    if (other == count) return d;
+    for (uint64_t i = 0; i < count; i++) {
+        if (c[i].value == held) hits[i] = 0;
     }
-    for (uint64_t i = 0; i < count; i++) g_group[key(c[i].value)] = g_plain[key(c[i].value)] = 0;
-    return d;
+    return {other, CD_OVERRULED};
 }
 
 uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint64_t* pos_hits,

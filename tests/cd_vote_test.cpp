@@ -14,6 +14,19 @@ namespace {
 // A copy's sample whose neighbours' floor mean is 100 (90 and 110), or no neighbours at all.
 cd_sample at(int16_t value, bool neighbours = true) { return {value, 90, 110, neighbours}; }
 
+std::vector<uint64_t> many_hits(size_t n, uint64_t a, size_t m, uint64_t b) {
+    std::vector<uint64_t> v(n, a);
+    v.insert(v.end(), m, b);
+    return v;
+}
+
+// n copies of a sample, then m of another: more copies than are compared pair by pair.
+std::vector<cd_sample> many(size_t n, cd_sample a, size_t m, cd_sample b) {
+    std::vector<cd_sample> v(n, a);
+    v.insert(v.end(), m, b);
+    return v;
+}
+
 struct rule_case {
     const char* what;
     std::vector<cd_sample> copies;
@@ -51,6 +64,10 @@ TEST(CdRule, DecidesEveryCase) {
         {"no two agree: the best-scored copy", {at(1), at(2), at(3)}, {0, 5, 5}, 1, CD_BEST_SCORED, {0, 0, 0}},
         {"no two agree, best-scored concealed: the nearest genuine one", {at(100), at(120), at(110)}, {9, 0, 0}, 2,
          CD_OVERRULED, {0, 0, 0}},
+        {"many copies: a concealed majority is overruled", many(10, at(100), 8, at(140)), std::vector<uint64_t>(18),
+         10, CD_OVERRULED, many_hits(10, 0, 8, 7)},
+        {"many copies: a genuine majority stands", many(10, at(120), 8, at(140)), std::vector<uint64_t>(18), 0,
+         CD_MAJORITY, many_hits(10, 9, 8, 7)},
         {"without neighbours nothing looks concealed", {at(100, false), at(100, false), at(130, false)}, {0, 0, 0}, 0,
          CD_MAJORITY, {1, 1, 0}},
     };
