@@ -11,7 +11,7 @@ DESTDIR    ?=
 GCRYPT_PREFIX = $(shell scripts/provide-libgcrypt.sh --prefix-only 2>/dev/null)
 CMAKE_ARGS ?=
 
-.PHONY: all deps gcrypt build build-asan test demo bench install uninstall fuzz clean
+.PHONY: all deps gcrypt build build-asan test demo bench audio-eval install uninstall fuzz clean
 
 all: build
 
@@ -40,6 +40,12 @@ demo: build
 # SIZE, RUNS, CASES, REF and BENCH_DIR).
 bench: build
 	@BUILD=$(BUILD) bench/run.sh
+
+# Wrong bytes left by the byte vote, -a and --cd on damaged copies of synthesized music, speech
+# and shipped sounds (scripts/audio_eval.sh tells AUDIO_SECONDS and AUDIO_TIME). Not part of `test`.
+audio-eval: build
+	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
+	@BUILD=$(BUILD) scripts/audio_eval.sh
 
 BINDIR = $(DESTDIR)$(PREFIX)/bin
 MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1

@@ -10,6 +10,9 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     sample_mode = samples;
     three_by_words = true;
     map = nullptr;
+    cd = nullptr;
+    cd_tables.reset();
+    in0_start = 0;
     out_offset = 0;
     blocks_ = blocks;
 }
@@ -22,13 +25,13 @@ bool block_vote::vote(uint64_t block_len) {
     if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
     if (!scan.any_disputed(m, words)) return false;
     patches = 0;
-    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !map) {
+    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !map && !cd) {
         vote_three(words);
     } else {
         glyph_writer& glyphs = *tally.glyphs;
         glyphs.put_text("<\n");
-        if (map) {
-            vote_mapped(m, words, block_len, block_start);
+        if (map || cd) {
+            vote_noted(m, words, block_len, block_start);
         } else if (sample_mode) {
             scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
                 note(w, vote_samples(tally, blocks_, block_len, w * 8, w0, d), w0);
@@ -44,14 +47,23 @@ bool block_vote::vote(uint64_t block_len) {
     return true;
 }
 
-// The vote of the disputed words with every decision handed to the map as well.
-void block_vote::vote_mapped(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start) {
+// The vote of the disputed words by any rule, with every decision handed to the map if there is
+// one.
+void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start) {
+    const cd_block b = {blocks_, tally.count, block_len, in0_start, cd};
     scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
         word_notes notes = {};
-        const uint64_t voted = sample_mode ? vote_samples(tally, blocks_, block_len, w * 8, w0, d, &notes)
-                                           : vote_bytes(tally, w0, d, &notes);
+        uint64_t voted;
+        if (cd) {
+            voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes, *tally.glyphs,
+                                 *cd_tables, &notes);
+        } else if (sample_mode) {
+            voted = vote_samples(tally, blocks_, block_len, w * 8, w0, d, &notes);
+        } else {
+            voted = vote_bytes(tally, w0, d, &notes);
+        }
         note(w, voted, w0);
-        if (notes.disputed == 0) return;  // every difference was screened out
+        if (!map || notes.disputed == 0) return;  // no map, or every difference was screened out
         for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
         word_verdict v;

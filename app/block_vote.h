@@ -8,7 +8,9 @@
 // missing or out of order), then vote(). Nothing is allocated after start().
 
 #include <cstdint>
+#include <memory>
 
+#include "cd_vote.h"
 #include "dispute_map.h"
 #include "glyphs.h"
 #include "vote_rules.h"
@@ -20,6 +22,9 @@ struct block_vote {
     bool sample_mode;       // vote disputed words by 16-bit samples with screening
     bool three_by_words;    // three inputs by bytes: decide whole words at once (tests may clear it)
     dispute_map* map;       // null, or the map that receives every disputed word (set after start)
+    const cd_layout* cd;    // null, or --cd's sample layout: disputed words are voted by its rule
+    uint64_t in0_start;     // with cd: input 0's file offset of the block (set before each vote)
+    std::unique_ptr<cd_scratch> cd_tables;  // with cd: made by use_cd()
     uint64_t out_offset;    // output bytes of the blocks voted so far
 
     // The voted words that differ from input 0's, in word order, applied after the whole block
@@ -32,6 +37,12 @@ struct block_vote {
     // up to word_scan::SPAN bytes. `forced` picks the scan method (automatic outside tests).
     void start(uint64_t count, uint8_t* const* blocks, bool sample_mode, glyph_writer* glyphs,
                scan_method forced = scan_method::automatic);
+
+    // Votes disputed words by --cd's rule, with `layout` (which must outlive the run).
+    void use_cd(const cd_layout* layout) {
+        cd = layout;
+        cd_tables.reset(new cd_scratch());
+    }
 
     void begin_block() { scan.begin_block(); }
     void input_read(uint64_t i, uint64_t len) { scan.input_read(i, len); }
@@ -53,5 +64,5 @@ struct block_vote {
         patches += voted != w0;
     }
     void vote_three(uint64_t words);
-    void vote_mapped(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
+    void vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
 };

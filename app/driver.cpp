@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "cd_vote.h"
 #include "g_console.h"
 #include "g_print.h"
 #include "g_timer.h"
@@ -134,4 +136,42 @@ void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_byt
     con_printf(out, "timer:%12.6f MHz       disk:%6.3f s   total :%6.3f s\n",
                static_cast<double>(G_TIME::freq) / 1e6, ratio(static_cast<double>(t_disk), frequency),
                ratio(c, frequency));
+}
+
+namespace {
+
+// Reads up to `size` bytes from the start of a regular file. Returns the count, or 0 when the
+// name is no regular file or cannot be read (opening it later reports why).
+uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {
+    if (!g_file::disallow_stdio && g_file::is_stdio(name)) return 0;
+    const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO is not waited for
+    if (fd < 0) return 0;
+    struct stat st;
+    uint64_t total = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        while (total < size) {
+            const ssize_t got = pread(fd, buffer + total, size - total, static_cast<off_t>(total));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            total += static_cast<uint64_t>(got);
+        }
+    }
+    close(fd);
+    return total;
+}
+
+}  // namespace
+
+int check_cd_switches(bool cd, bool sample_mode) {
+    if (!cd || !sample_mode) return 0;
+    print_format_inline(EINVAL, L"-a and --cd are two different sample votes: choose one");
+    return -1;
+}
+
+int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t size) {
+    const uint64_t n = read_head(first_input, scratch, size);
+    cd_layout layout;
+    if (cd_layout_from_header(scratch, n, layout) == 0) return 0;
+    cd_print_refusal(first_input, scratch, n);
+    return -1;
 }

@@ -34,3 +34,12 @@ int open_map(dispute_map& map, const char* map_name, const char* out_name, const
 
 // The two statistics lines after a run.
 void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_bytes);
+
+// Refuses -a together with --cd, which are two different sample votes: prints an error line and
+// returns -1 then, else 0.
+int check_cd_switches(bool cd, bool sample_mode);
+
+// Refuses a first input that is a WAV file --cd cannot vote, before anything is opened: prints an
+// error line and returns -1 then, else 0. The input is read into `scratch` (`size` bytes) when it
+// is a regular file; a stream cannot be read twice and is checked by the engine at its first block.
+int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t size);

@@ -57,6 +57,9 @@ struct engine_run {
     uint64_t line_blocks;
     uint64_t line_limit;
     uint64_t scan_cycles;  // cycles of this block's comparisons made between the reads
+    const name_row* names;
+    cd_layout cd;          // with --cd: where input 0's samples lie, from its first block
+    uint64_t in0_offset;   // bytes input 0 delivered before the current block
 };
 
 bool delivers_whole_blocks(const g_file& file) {
@@ -95,6 +98,20 @@ void scan_input(engine_run& run, uint64_t i, uint64_t block_len) {
     run.scan_cycles += read_cycle_counter() - start;
 }
 
+// With --cd, notes where input 0's block of n bytes lies and, at the first block, reads the
+// layout from its header. The driver has refused a first input it cannot vote when that input
+// is a file; one read from a stream is refused here, with the same error line, before anything
+// is written. Returns false then.
+bool take_cd_layout(engine_run& run, uint64_t n) {
+    run.vote->in0_start = run.in0_offset;
+    run.in0_offset += n;
+    if (run.vote->in0_start != 0) return true;
+    if (cd_layout_from_header(run.in_blocks[0], n, run.cd) == 0) return true;
+    run.glyphs->flush();
+    cd_print_refusal(run.names[0], run.in_blocks[0], n);
+    return false;
+}
+
 // Reads one block of every input; returns the block length (0 after a failure), and sets
 // *read_failed when an input could not be read.
 uint64_t read_inputs(engine_run& run, bool* read_failed) {
@@ -116,6 +133,10 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             return 0;
         }
         const uint64_t n = static_cast<uint64_t>(got);
+        if (i == 0 && run.vote->cd && !take_cd_layout(run, n)) {
+            *read_failed = true;
+            return 0;
+        }
         if (run.digests) run.digests->submit(i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
@@ -207,6 +228,10 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.vote = vote.get();
     run.line_blocks = 0;
     run.line_limit = 80 / (count + 1);
+    run.names = names;
+    run.cd = cd_layout();
+    run.in0_offset = 0;
+    if (extras && extras->cd) vote->use_cd(&run.cd);
     prepare_inputs(run);
 
     glyphs->put_text("processing:\n");

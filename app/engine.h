@@ -13,6 +13,7 @@
 // What the added switches ask of the engine beyond the classic vote; nothing when null.
 struct engine_extras {
     dispute_map* map = nullptr;  // --map: every disputed word is handed to it
+    bool cd = false;             // --cd: samples voted by the rule made for CD audio
 };
 
 // Runs the whole restoration once. REQUIRES: 1 <= count <= MAX_INPUTS, every handle open, the

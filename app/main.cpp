@@ -61,7 +61,7 @@ int close_map(dispute_map& map, const char* map_name) {
 // Everything written to the map waits until the run is known to happen, so a run that opens
 // nothing leaves the map empty, like the output.
 int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-            const char* out_name, dispute_map* map, const char* map_name) {
+            const char* out_name, dispute_map* map, const char* map_name, bool cd) {
     uint8_t* blocks[MAX_INPUTS];
     uint8_t* base = static_cast<uint8_t*>(mem.address);
     assign_buffers(base, mem.alignment, count, blocks);
@@ -77,6 +77,7 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
         if (map) map->start(names, count, AUDIOCD_IGNORE_CORRECTED);
         engine_extras extras;
         extras.map = map;
+        extras.cd = cd;
         timer.start.update();
         const uint64_t counter_start = read_cycle_counter();
         const uint64_t disputed =
@@ -117,9 +118,11 @@ int main(int argc, char** argv) {
     if (count < MIN_INPUTS || count > MAX_INPUTS || added.map_missing_name) {
         help(argv[0]);
     } else if (listed == 0 && check_output_is_not_an_input(out_name, names, count) == 0 &&
+               check_cd_switches(added.cd, AUDIOCD_IGNORE_CORRECTED) == 0 &&
                (!mapped || open_map(map, added.map_name, out_name, names, count) == 0) &&
-               mem.allocate_ram(count + 1) == 0 && mem.address != nullptr) {
-        status = restore(mem, crypt, timer, names, count, out_name, mapped ? &map : nullptr, added.map_name);
+               mem.allocate_ram(count + 1) == 0 && mem.address != nullptr &&
+               (!added.cd || check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) == 0)) {
+        status = restore(mem, crypt, timer, names, count, out_name, mapped ? &map : nullptr, added.map_name, added.cd);
     }
     if (crypt.enabled) crypt.free_context();
     fflush(stdout);

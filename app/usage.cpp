@@ -77,6 +77,10 @@ void help(const char* program_name) {
     con_printf(out, "\n");
     con_printf(out, ":: If the current sample is different in all input files, then the value is\n");
     con_printf(out, "\tcopied from the input with highest total number of hits so far.\n");
+    // ---- Added switches: one line each ----
+    con_printf(out, "\n");
+    con_printf(out, "\t--cd  vote CD audio by samples, overruling values the drive concealed\n");
+    // ---- End of the added switches ----
     con_printf(out, "\t\n");
     con_printf(out, "\n");
     con_printf(out, "\n");

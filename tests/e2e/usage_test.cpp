@@ -60,6 +60,8 @@ std::string usage_text(const std::string& program) {
            "\n" +
            ":: If the current sample is different in all input files, then the value is\n" +
            "\tcopied from the input with highest total number of hits so far.\n" +
+           "\n" +
+           "\t--cd  vote CD audio by samples, overruling values the drive concealed\n" +
            "\t\n" +
            "\n" +
            "\n" +

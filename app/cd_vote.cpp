@@ -1,0 +1,241 @@
+#include "cd_vote.h"
+
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+
+#include "g_print.h"
+#include "globals.h"
+#include "wav_header.h"
+
+namespace {
+
+// Up to this many copies are compared pair by pair: the tables of cd_scratch would cost a cache
+// miss per copy at every disputed sample.
+const uint64_t PAIRWISE_COPIES = 16;
+
+inline uint16_t key(int16_t v) { return static_cast<uint16_t>(v); }
+
+inline int16_t load_sample(const uint8_t* block, uint64_t p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(block[p] | (block[p + 1] << 8)));
+}
+
+inline uint64_t load_word(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline int32_t distance(int16_t a, int16_t b) {
+    const int32_t d = static_cast<int32_t>(a) - b;
+    return d < 0 ? -d : d;
+}
+
+uint64_t best_scored(const uint64_t* total_hits, uint64_t count) {
+    uint64_t winner = 0;
+    for (uint64_t i = 1; i < count; i++) {
+        if (total_hits[i] > total_hits[winner]) winner = i;
+    }
+    return winner;
+}
+
+inline int32_t floor_mean(const cd_sample& s) {
+    const int32_t sum = static_cast<int32_t>(s.prev) + s.next;
+    return (sum - (sum & 1)) / 2;  // rounded down, also below zero
+}
+
+// True when every copy holding `held` holds exactly its own neighbours' floor mean.
+bool held_is_exact_mean(const cd_sample* c, uint64_t count, int16_t held) {
+    for (uint64_t i = 0; i < count; i++) {
+        if (c[i].value == held && !cd_is_exact_mean(c[i])) return false;
+    }
+    return true;
+}
+
+// Whether copy i's value looks genuine next to the concealed-looking `held` and lies close enough
+// to overrule it (see the header).
+bool may_overrule(const cd_scratch& sc, const cd_sample* c, uint64_t i, const uint64_t* hits, int16_t held, uint64_t held_size,
+                  bool held_exact) {
+    const cd_sample& s = c[i];
+    const int32_t d = distance(s.value, held);
+    const bool genuine =
+        sc.group_plain[i] || (held_exact && d == 1 && s.has_neighbours && !cd_is_exact_mean(s));
+    if (!genuine) return false;
+    if (hits[i] > 0) return d <= CD_PAIR_DISTANCE;
+    return d <= (held_size <= 2 ? CD_LONE_DISTANCE : CD_LONE_DISTANCE_MANY);
+}
+
+// The copy whose group overrules the concealed-looking `held`, or count when none may.
+uint64_t find_overruling(const cd_scratch& sc, const cd_sample* c, uint64_t count, const uint64_t* hits, int16_t held,
+                         uint64_t held_size) {
+    const bool held_exact = held_is_exact_mean(c, count, held);
+    uint64_t best = count;
+    for (uint64_t i = 0; i < count; i++) {
+        if (c[i].value == held || !may_overrule(sc, c, i, hits, held, held_size, held_exact)) continue;
+        if (best == count || hits[i] > hits[best] ||
+            (hits[i] == hits[best] && distance(c[i].value, held) < distance(c[best].value, held))) {
+            best = i;
+        }
+    }
+    return best;
+}
+
+// Fills hits[i] with the number of other copies holding copy i's value and sc.group_plain[i].
+void count_groups(cd_scratch& sc, const cd_sample* c, uint64_t count, uint64_t* hits) {
+    if (count <= PAIRWISE_COPIES) {
+        bool plain[PAIRWISE_COPIES];
+        for (uint64_t i = 0; i < count; i++) plain[i] = !cd_looks_concealed(c[i]);
+        for (uint64_t i = 0; i < count; i++) {
+            hits[i] = 0;
+            sc.group_plain[i] = plain[i];
+            for (uint64_t j = 0; j < count; j++) {
+                if (j == i || c[j].value != c[i].value) continue;
+                hits[i]++;
+                sc.group_plain[i] = sc.group_plain[i] || plain[j];
+            }
+        }
+        return;
+    }
+    for (uint64_t i = 0; i < count; i++) {
+        sc.group[key(c[i].value)]++;
+        if (!cd_looks_concealed(c[i])) sc.plain[key(c[i].value)]++;
+    }
+    for (uint64_t i = 0; i < count; i++) {
+        hits[i] = sc.group[key(c[i].value)] - 1u;
+        sc.group_plain[i] = sc.plain[key(c[i].value)] != 0;
+    }
+    for (uint64_t i = 0; i < count; i++) sc.group[key(c[i].value)] = sc.plain[key(c[i].value)] = 0;
+}
+
+// The samples of the current block that are audio, as offsets into the block: [lo, hi).
+struct audio_range {
+    uint64_t lo;
+    uint64_t hi;
+};
+
+audio_range audio_of_block(const cd_block& b) {
+    const cd_layout& l = *b.layout;
+    audio_range r = {0, 0};
+    // After an odd short read, the block's even offsets are no longer sample starts.
+    if (b.block_start % 2 != 0 || l.data_end <= b.block_start) return r;
+    r.lo = l.data_begin > b.block_start ? l.data_begin - b.block_start : 0;
+    const uint64_t end = l.data_end - b.block_start;
+    r.hi = end < b.block_len ? end : b.block_len;
+    if (r.lo > r.hi) r.lo = r.hi;
+    return r;
+}
+
+bool all_copies_agree(const cd_block& b, uint64_t p) {
+    const int16_t s0 = load_sample(b.in_blocks[0], p);
+    for (uint64_t i = 1; i < b.count; i++) {
+        if (load_sample(b.in_blocks[i], p) != s0) return false;
+    }
+    return true;
+}
+
+void gather_samples(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p) {
+    const uint64_t step = 2 * b.layout->channels;
+    const bool neighbours = p >= r.lo + step && p + step + 2 <= r.hi;
+    for (uint64_t i = 0; i < b.count; i++) {
+        const uint8_t* block = b.in_blocks[i];
+        cd_sample& s = sc.samples[i];
+        s.value = load_sample(block, p);
+        s.has_neighbours = neighbours;
+        s.prev = neighbours ? load_sample(block, p - step) : 0;
+        s.next = neighbours ? load_sample(block, p + step) : 0;
+    }
+}
+
+void put_decision_glyph(glyph_writer& glyphs, const cd_decision& d) {
+    if (d.outcome == CD_MAJORITY) {
+        glyphs.put('#');
+    } else if (d.outcome == CD_OVERRULED) {
+        glyphs.put(CD_OVERRULED_GLYPH);
+    } else {
+        glyphs.put_index(d.winner);
+    }
+}
+
+}  // namespace
+
+int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout) {
+    const wav_header h = parse_wav_header(bytes, n);
+    if (!h.valid) {
+        // A file that calls itself WAV but whose data cannot be found is not raw audio either.
+        if (n >= 12 && memcmp(bytes, "RIFF", 4) == 0 && memcmp(bytes + 8, "WAVE", 4) == 0) return -1;
+        layout = cd_layout();
+        return 0;
+    }
+    if (!wav_is_16bit_pcm(h) || h.data_offset % 2 != 0) return -1;
+    layout.channels = h.channels;
+    layout.data_begin = h.data_offset;
+    const bool open_ended = h.data_size == 0 || h.data_size == 0xFFFFFFFFu;
+    layout.data_end = open_ended ? UINT64_MAX : h.data_offset + h.data_size;
+    return 0;
+}
+
+void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n) {
+    const wav_header h = parse_wav_header(bytes, n);
+    wchar_t text[NAME_SIZE + 160];
+    if (!h.valid) {
+        swprintf(text, sizeof text / sizeof text[0], L"--cd: %s is a WAV file whose data chunk cannot be found", name);
+    } else if (h.data_offset % 2 != 0) {
+        swprintf(text, sizeof text / sizeof text[0], L"--cd: %s is a WAV file whose samples start at an odd offset",
+                 name);
+    } else {
+        swprintf(text, sizeof text / sizeof text[0],
+                 L"--cd: %s holds %u-bit samples of format %u; --cd votes 16-bit integer samples only", name,
+                 static_cast<unsigned>(h.bits_per_sample), static_cast<unsigned>(h.format));
+    }
+    print_format_inline(ENOTSUP, text);
+}
+
+bool cd_looks_concealed(const cd_sample& s) {
+    if (!s.has_neighbours) return false;
+    const int32_t delta = floor_mean(s) - s.value;
+    return delta >= -1 && delta <= 1;
+}
+
+bool cd_is_exact_mean(const cd_sample& s) { return s.has_neighbours && floor_mean(s) == s.value; }
+
+cd_decision cd_decide(const cd_sample* c, uint64_t count, const uint64_t* total_hits, uint64_t* hits,
+                      cd_scratch& sc) {
+    count_groups(sc, c, count, hits);
+    cd_decision d = {0, CD_MAJORITY};
+    for (uint64_t i = 1; i < count; i++) {
+        if (hits[i] > hits[d.winner]) d.winner = i;
+    }
+    if (hits[d.winner] == 0) d = {best_scored(total_hits, count), CD_BEST_SCORED};
+    if (sc.group_plain[d.winner]) return d;
+    const int16_t held = c[d.winner].value;
+    const uint64_t other = find_overruling(sc, c, count, hits, held, hits[d.winner] + 1);
+    if (other == count) return d;
+    for (uint64_t i = 0; i < count; i++) {
+        if (c[i].value == held) hits[i] = 0;
+    }
+    return {other, CD_OVERRULED};
+}
+
+uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint64_t* pos_hits,
+                      uint64_t& disputed_bytes, glyph_writer& glyphs, cd_scratch& sc, word_notes* notes) {
+    uint64_t out = load_word(b.in_blocks[0] + w);
+    const audio_range r = audio_of_block(b);
+    for (unsigned index = 0; index < 4; index++) {
+        const uint64_t p = w + 2 * index;
+        if (all_copies_agree(b, p)) continue;
+        disputed_bytes += 2;
+        gather_samples(sc, b, r, p);
+        const cd_decision d = cd_decide(sc.samples, b.count, total_hits, pos_hits, sc);
+        for (uint64_t i = 0; i < b.count; i++) total_hits[i] += pos_hits[i];
+        put_decision_glyph(glyphs, d);
+        if (notes) {
+            const unsigned bits = 3u << (2 * index);
+            notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
+            if (d.outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
+            notes->holders[2 * index] = notes->holders[2 * index + 1] = static_cast<uint16_t>(pos_hits[d.winner] + 1);
+        }
+        const unsigned shift = 16 * index;
+        out = (out & ~(0xFFFFull << shift)) | static_cast<uint64_t>(key(sc.samples[d.winner].value)) << shift;
+    }
+    return out;
+}

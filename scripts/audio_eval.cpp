@@ -1,0 +1,332 @@
+// audio_eval: the material and the scoring of `make audio-eval`.
+//
+//   audio_eval music OUT.wav CHANNELS SECONDS SEED
+//       writes synthesized music as a 16-bit 44.1 kHz WAV file: a plucked melody, a bass, a pad
+//       and hi-hats, with a fade-in, a quiet passage, a stretch of digital silence and a fade-out.
+//   audio_eval damage SEED ORIGINAL.wav COPY...
+//       writes damaged copies of ORIGINAL the way rips of a scratched CD come out (see below).
+//   audio_eval score ORIGINAL RESTORED
+//       prints the number of bytes in which RESTORED differs from ORIGINAL (a missing or extra
+//       byte counts as one).
+//
+// Damage, per MiB of audio data: in every copy, bursts of 2 to 200 bytes in which about half of
+// the bytes are wrong, single wrong bytes, and samples concealed by the drive in that copy
+// alone; and at places shared by several copies, misreads that give two copies the same wrong
+// bytes and samples concealed in 2 to n - 1 of the n copies. A drive conceals a sample by
+// writing the floor mean of the same channel's previous and next sample. All numbers come from
+// a fixed-seed generator, so every run makes the same copies.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "wav_header.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const uint32_t RATE = 44100;
+
+// Damage per MiB of audio data.
+const double BURSTS = 6;          // per copy
+const double BYTE_ERRORS = 30;    // per copy
+const double LONE_CONCEALED = 40; // per copy
+const double SHARED_MISREADS = 4;
+const double SHARED_CONCEALED = 80;
+
+// splitmix64: the same numbers on every machine.
+struct Rng {
+    uint64_t state;
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    uint64_t below(uint64_t n) { return next() % n; }
+    uint64_t between(uint64_t lo, uint64_t hi) { return lo + below(hi - lo + 1); }
+    double unit() { return static_cast<double>(next() >> 11) / 9007199254740992.0; }
+    uint8_t nonzero_byte() { return static_cast<uint8_t>(1 + below(255)); }
+};
+
+bool read_file(const char* path, Bytes& data) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        std::perror(path);
+        return false;
+    }
+    uint8_t chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
+    const bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+bool write_file(const char* path, const Bytes& data) {
+    FILE* f = std::fopen(path, "wb");
+    if (!f) {
+        std::perror(path);
+        return false;
+    }
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+void put16(Bytes& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void put32(Bytes& out, uint32_t v) {
+    put16(out, static_cast<uint16_t>(v));
+    put16(out, static_cast<uint16_t>(v >> 16));
+}
+
+int16_t get_sample(const Bytes& b, size_t p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(b[p] | (b[p + 1] << 8)));
+}
+
+void set_sample(Bytes& b, size_t p, int16_t v) {
+    b[p] = static_cast<uint8_t>(static_cast<uint16_t>(v));
+    b[p + 1] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
+}
+
+Bytes wav_bytes(const std::vector<int16_t>& samples, uint16_t channels) {
+    const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
+    Bytes out;
+    out.insert(out.end(), {'R', 'I', 'F', 'F'});
+    put32(out, 36 + data);
+    out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    put32(out, 16);
+    put16(out, 1);
+    put16(out, channels);
+    put32(out, RATE);
+    put32(out, RATE * 2u * channels);
+    put16(out, static_cast<uint16_t>(2 * channels));
+    put16(out, 16);
+    out.insert(out.end(), {'d', 'a', 't', 'a'});
+    put32(out, data);
+    for (int16_t s : samples) put16(out, static_cast<uint16_t>(s));
+    return out;
+}
+
+// ---- Music ----
+
+const double PI = 3.14159265358979323846;
+
+double note_hz(int semitones_from_a4) { return 440.0 * std::pow(2.0, semitones_from_a4 / 12.0); }
+
+// Loudness over the track: fade-in, full, a quiet passage, full, silence, fade-out.
+double envelope(double t, double len) {
+    if (t < 3.0) return t / 3.0;
+    if (t > len - 4.0) return std::max(0.0, (len - t) / 4.0);
+    const double u = t / len;
+    if (u > 0.35 && u < 0.5) return 0.03;  // quiet passage (about -30 dB)
+    if (u > 0.7 && u < 0.72) return 0.0;   // digital silence between movements
+    return 1.0;
+}
+
+struct voice {
+    double pan;  // 0 left .. 1 right
+    double level;
+};
+
+// One frame of every instrument, as values around [-1, 1] per channel.
+void music_frame(double t, Rng& noise, double hat_env, double out[2]) {
+    static const int MELODY[] = {0, 3, 7, 10, 12, 10, 7, 5, 3, 5, 7, 3};
+    static const int BASS[] = {-24, -24, -19, -17};
+    const double beat = 0.25;
+    const int step = static_cast<int>(t / beat);
+    const double in_step = t - step * beat;
+    // Plucked melody: decaying harmonics.
+    const double f = note_hz(MELODY[step % 12]);
+    double pluck = 0;
+    for (int h = 1; h <= 5; h++) pluck += std::sin(2 * PI * f * h * t) * std::exp(-in_step * (4.0 + 3 * h)) / h;
+    // Bass: two-bar pattern with a soft attack.
+    const double fb = note_hz(BASS[(step / 8) % 4]);
+    const double bass = std::sin(2 * PI * fb * t) * (1 - std::exp(-in_step * 40)) * 0.9;
+    // Pad: detuned sines with a slow swell.
+    const double swell = 0.5 + 0.5 * std::sin(2 * PI * 0.1 * t);
+    const double pad = (std::sin(2 * PI * 261.6 * t) + std::sin(2 * PI * 262.9 * t) + std::sin(2 * PI * 392.4 * t)) *
+                       swell / 3;
+    // Hi-hat: noise bursts on the off-beats.
+    const double hat = (noise.unit() * 2 - 1) * hat_env;
+    const voice v[4] = {{0.3, 0.35}, {0.5, 0.45}, {0.7, 0.25}, {0.8, 0.12}};
+    const double sig[4] = {pluck, bass, pad, hat};
+    out[0] = out[1] = 0;
+    for (int i = 0; i < 4; i++) {
+        out[0] += sig[i] * v[i].level * (1 - v[i].pan) * 2;
+        out[1] += sig[i] * v[i].level * v[i].pan * 2;
+    }
+}
+
+std::vector<int16_t> synth_music(uint16_t channels, double seconds, uint64_t seed) {
+    Rng rng{seed};
+    const uint64_t frames = static_cast<uint64_t>(seconds * RATE);
+    std::vector<int16_t> samples;
+    samples.reserve(frames * channels);
+    const double tempo = 0.9 + 0.2 * rng.unit();  // each seed plays at its own speed
+    for (uint64_t i = 0; i < frames; i++) {
+        const double t = static_cast<double>(i) / RATE;
+        const double tt = t * tempo;
+        const double off = std::fmod(tt, 0.25) - 0.125;
+        const double hat_env = off >= 0 ? std::exp(-off * 60) : 0;
+        double frame[2];
+        music_frame(tt, rng, hat_env, frame);
+        const double env = envelope(t, seconds) * 9000;
+        for (uint16_t c = 0; c < channels; c++) {
+            const double x = channels == 1 ? (frame[0] + frame[1]) / 2 : frame[c];
+            // TPDF dither of one step, as a mastered recording has.
+            const double dither = env > 0 ? rng.unit() - rng.unit() : 0;
+            samples.push_back(static_cast<int16_t>(std::lround(std::max(-32768.0, std::min(32767.0, x * env + dither)))));
+        }
+    }
+    return samples;
+}
+
+int cmd_music(int argc, char** argv) {
+    if (argc != 6) return 2;
+    const int channels = std::atoi(argv[3]);
+    const double seconds = std::atof(argv[4]);
+    if ((channels != 1 && channels != 2) || seconds < 10 || seconds > 3600) {
+        std::fprintf(stderr, "audio_eval music: CHANNELS 1 or 2, SECONDS 10 to 3600\n");
+        return 2;
+    }
+    const std::vector<int16_t> s = synth_music(static_cast<uint16_t>(channels), seconds, std::strtoull(argv[5], nullptr, 10));
+    return write_file(argv[2], wav_bytes(s, static_cast<uint16_t>(channels))) ? 0 : 1;
+}
+
+// ---- Damage ----
+
+struct audio {
+    size_t begin;     // first byte of the data chunk
+    size_t end;       // one past its last whole frame
+    size_t frame;     // bytes per frame
+};
+
+bool audio_of(const Bytes& wav, const char* path, audio& a) {
+    const wav_header h = parse_wav_header(wav.data(), wav.size());
+    if (!wav_is_16bit_pcm(h)) {
+        std::fprintf(stderr, "%s: not a 16-bit PCM WAV file\n", path);
+        return false;
+    }
+    a.begin = h.data_offset;
+    a.frame = h.block_align;
+    const size_t size = std::min<size_t>(wav.size() - a.begin, h.data_size);
+    a.end = a.begin + size / a.frame * a.frame;
+    if (a.end - a.begin < 64 * a.frame) {
+        std::fprintf(stderr, "%s: too short\n", path);
+        return false;
+    }
+    return true;
+}
+
+// A number of events with the given mean per MiB of `bytes`, rounded by chance.
+uint64_t events(double per_mib, size_t bytes, Rng& rng) {
+    const double mean = per_mib * static_cast<double>(bytes) / 1048576.0;
+    const uint64_t whole = static_cast<uint64_t>(mean);
+    return whole + (rng.unit() < mean - static_cast<double>(whole) ? 1 : 0);
+}
+
+// A sample offset inside the audio that has both same-channel neighbours.
+size_t inner_sample(const audio& a, Rng& rng) {
+    const size_t frames = (a.end - a.begin) / a.frame;
+    return a.begin + rng.between(1, frames - 2) * a.frame + 2 * rng.below(a.frame / 2);
+}
+
+int16_t concealed_value(const Bytes& original, const audio& a, size_t p) {
+    const int32_t sum = static_cast<int32_t>(get_sample(original, p - a.frame)) + get_sample(original, p + a.frame);
+    return static_cast<int16_t>((sum - (sum & 1)) / 2);
+}
+
+// m different copies out of n.
+std::vector<size_t> pick(size_t n, size_t m, Rng& rng) {
+    std::vector<size_t> all(n);
+    for (size_t i = 0; i < n; i++) all[i] = i;
+    for (size_t i = 0; i < m; i++) std::swap(all[i], all[i + rng.below(n - i)]);
+    all.resize(m);
+    return all;
+}
+
+void damage_copy(Bytes& copy, const Bytes& original, const audio& a, Rng& rng) {
+    const size_t bytes = a.end - a.begin;
+    for (uint64_t e = events(BURSTS, bytes, rng); e > 0; e--) {
+        const size_t len = rng.between(2, 200);
+        const size_t at = a.begin + rng.below(bytes - len);
+        for (size_t i = 0; i < len; i++) {
+            if (rng.below(2)) copy[at + i] ^= rng.nonzero_byte();
+        }
+    }
+    for (uint64_t e = events(BYTE_ERRORS, bytes, rng); e > 0; e--) copy[a.begin + rng.below(bytes)] ^= rng.nonzero_byte();
+    for (uint64_t e = events(LONE_CONCEALED, bytes, rng); e > 0; e--) {
+        const size_t p = inner_sample(a, rng);
+        set_sample(copy, p, concealed_value(original, a, p));
+    }
+}
+
+void damage_shared(std::vector<Bytes>& copies, const Bytes& original, const audio& a, Rng& rng) {
+    const size_t n = copies.size();
+    const size_t bytes = a.end - a.begin;
+    for (uint64_t e = events(SHARED_MISREADS, bytes, rng); e > 0; e--) {
+        const size_t len = rng.between(1, 4);
+        const size_t at = a.begin + rng.below(bytes - len);
+        const std::vector<size_t> who = pick(n, 2, rng);
+        for (size_t i = 0; i < len; i++) {
+            const uint8_t flip = rng.nonzero_byte();
+            for (size_t c : who) copies[c][at + i] ^= flip;
+        }
+    }
+    for (uint64_t e = events(SHARED_CONCEALED, bytes, rng); e > 0; e--) {
+        const size_t p = inner_sample(a, rng);
+        const int16_t v = concealed_value(original, a, p);
+        for (size_t c : pick(n, rng.between(2, n - 1), rng)) set_sample(copies[c], p, v);
+    }
+}
+
+int cmd_damage(int argc, char** argv) {
+    if (argc < 7) return 2;  // a seed, the original and at least three copies
+    Rng rng{std::strtoull(argv[2], nullptr, 10)};
+    Bytes original;
+    audio a;
+    if (!read_file(argv[3], original) || !audio_of(original, argv[3], a)) return 1;
+    std::vector<Bytes> copies(static_cast<size_t>(argc - 4), original);
+    for (Bytes& c : copies) damage_copy(c, original, a, rng);
+    damage_shared(copies, original, a, rng);
+    for (size_t i = 0; i < copies.size(); i++) {
+        if (!write_file(argv[4 + i], copies[i])) return 1;
+    }
+    return 0;
+}
+
+int cmd_score(int argc, char** argv) {
+    if (argc != 4) return 2;
+    Bytes original, restored;
+    if (!read_file(argv[2], original) || !read_file(argv[3], restored)) return 1;
+    const size_t common = std::min(original.size(), restored.size());
+    uint64_t wrong = std::max(original.size(), restored.size()) - common;
+    for (size_t i = 0; i < common; i++) wrong += original[i] != restored[i];
+    std::printf("%llu\n", static_cast<unsigned long long>(wrong));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rc = 2;
+    if (argc >= 2 && std::strcmp(argv[1], "music") == 0) rc = cmd_music(argc, argv);
+    else if (argc >= 2 && std::strcmp(argv[1], "damage") == 0) rc = cmd_damage(argc, argv);
+    else if (argc >= 2 && std::strcmp(argv[1], "score") == 0) rc = cmd_score(argc, argv);
+    if (rc == 2) {
+        std::fprintf(stderr, "usage: audio_eval music OUT.wav CHANNELS SECONDS SEED\n"
+                             "       audio_eval damage SEED ORIGINAL.wav COPY1 COPY2 COPY3 [COPY...]\n"
+                             "       audio_eval score ORIGINAL RESTORED\n");
+    }
+    return rc;
+}

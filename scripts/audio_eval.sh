@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Measures the wrong bytes that the byte vote, -a and --cd leave in copies of real-like audio
+# damaged the way rips of a scratched CD come out, and prints them as a table.
+#
+# Material: synthesized music (scripts/audio_eval.cpp), speech from espeak-ng and the sounds
+# that alsa-utils and sound-theme-freedesktop ship, each as mono and as stereo, with 3, 5 and
+# 7 copies. Every kind comes twice: the "tune" set, on which the rule's distance was chosen,
+# and the "check" set (other music, other words and voice, other sounds, other damage).
+#
+# Environment: BUILD (default build), AUDIO_SECONDS (length of each recording, default 30),
+# AUDIO_TIME=1 to also time -a against --cd on a ~50 MB stereo track (RUNS runs each, default 5).
+# Exit status 1 when a row misses a goal: --cd no worse than the byte vote, and with 5 or more
+# copies at most 0.6 x its wrong bytes.
+set -euo pipefail
+
+BUILD=${BUILD:-build}
+CV=$BUILD/copyvote
+AE=$BUILD/audio_eval
+LEN=${AUDIO_SECONDS:-30}
+RUNS=${RUNS:-5}
+for tool in "$CV" "$AE" sox espeak-ng; do
+  command -v "$tool" >/dev/null || { echo "audio_eval: $tool missing (make audio-eval builds and installs all)" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/audio_eval.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# fit IN OUT CHANNELS: 16-bit 44.1 kHz with CHANNELS channels, looped to LEN seconds.
+fit() {
+  local len_in reps
+  len_in=$(soxi -D "$1")
+  reps=$(awk -v a="$len_in" -v b="$LEN" 'BEGIN { r = int(b / a); print (r < 1 ? 0 : r) }')
+  sox -q -D -R "$1" -r 44100 -b 16 -e signed-integer -c "$3" "$2" repeat "$reps" trim 0 "$LEN"
+}
+
+# speech SET OUT CHANNELS
+speech() {
+  local text voice
+  if [ "$1" = tune ]; then
+    voice=en
+    text="The copies of a scratched disc each carry their own errors. Where a drive cannot read a
+sample it guesses one from its neighbours, and when several copies guess at the same place the
+guess outvotes the truth. Quiet words, loud words, and pauses in between."
+  else
+    voice=en-us+f3
+    text="Seven readings of the same track were made on two different drives. Some of them agree,
+some of them do not, and a few of them hide their mistakes behind a smooth average. Listen: one,
+two, three, four, five. Silence now. And then the speaker goes on talking about the weather."
+  fi
+  espeak-ng -v "$voice" -s 150 -w "$work/speech_raw.wav" "$text"
+  fit "$work/speech_raw.wav" "$2" "$3"
+}
+
+# sounds SET OUT CHANNELS: the shipped sounds of one package, one after another.
+sounds() {
+  local files=()
+  if [ "$1" = tune ]; then
+    files=(/usr/share/sounds/alsa/*.wav)
+  else
+    files=(/usr/share/sounds/freedesktop/stereo/*.oga)
+  fi
+  local parts=() i=0
+  for f in "${files[@]}"; do
+    sox -q -D -R "$f" -r 44100 -b 16 -e signed-integer -c 2 "$work/part_$i.wav"
+    parts+=("$work/part_$i.wav")
+    i=$((i + 1))
+  done
+  sox -q -D -R "${parts[@]}" "$work/sounds_raw.wav"
+  rm -f "${parts[@]}"
+  fit "$work/sounds_raw.wav" "$2" "$3"
+}
+
+# material SET KIND CHANNELS OUT
+material() {
+  case $2 in
+    music) "$AE" music "$4" "$3" "$LEN" "$([ "$1" = tune ] && echo 11 || echo 29)" ;;
+    speech) speech "$1" "$4" "$3" ;;
+    sounds) sounds "$1" "$4" "$3" ;;
+  esac
+}
+
+# wrong ORIGINAL SWITCH COPIES...: wrong bytes of copyvote's output with SWITCH ("" for none).
+wrong() {
+  local original=$1 switch=$2
+  shift 2
+  "$CV" "$@" ${switch:+"$switch"} -o "$work/out.wav" >/dev/null 2>&1 || { echo "audio_eval: copyvote failed" >&2; exit 2; }
+  "$AE" score "$original" "$work/out.wav"
+}
+
+status=0
+printf '%-6s %-7s %-7s %6s %10s %10s %10s %8s\n' set kind audio copies "byte vote" "-a" "--cd" "cd/byte"
+seed=1
+for set in tune check; do
+  for kind in music speech sounds; do
+    for ch in 1 2; do
+      material "$set" "$kind" "$ch" "$work/original.wav"
+      for n in 3 5 7; do
+        copies=()
+        for ((i = 1; i <= n; i++)); do copies+=("$work/copy$i.wav"); done
+        "$AE" damage "$seed" "$work/original.wav" "${copies[@]}"
+        seed=$((seed + 1))
+        byte=$(wrong "$work/original.wav" "" "${copies[@]}")
+        a=$(wrong "$work/original.wav" -a "${copies[@]}")
+        cd=$(wrong "$work/original.wav" --cd "${copies[@]}")
+        ratio=$(awk -v c="$cd" -v b="$byte" 'BEGIN { printf "%.2f", b ? c / b : 0 }')
+        mark=""
+        if [ "$cd" -gt "$byte" ] || { [ "$n" -ge 5 ] && [ $((cd * 10)) -gt $((byte * 6)) ]; }; then
+          mark="  missed"
+          status=1
+        fi
+        printf '%-6s %-7s %-7s %6s %10s %10s %10s %8s%s\n' "$set" "$kind" "$([ "$ch" = 1 ] && echo mono || echo stereo)" \
+          "$n" "$byte" "$a" "$cd" "$ratio" "$mark"
+      done
+    done
+  done
+done
+
+if [ "${AUDIO_TIME:-0}" = 1 ]; then
+  # About 50 MB: five minutes of stereo music, five copies.
+  "$AE" music "$work/long.wav" 2 300 5
+  copies=()
+  for ((i = 1; i <= 5; i++)); do copies+=("$work/long$i.wav"); done
+  "$AE" damage 99 "$work/long.wav" "${copies[@]}"
+  echo
+  echo "processor time (user + system), median of $RUNS runs, 5 copies of $(du -m "$work/long.wav" | cut -f1) MB:"
+  for switch in -a --cd; do
+    times=()
+    for ((r = 0; r < RUNS; r++)); do
+      t=$( { TIMEFORMAT='%U %S'; time "$CV" "${copies[@]}" "$switch" -o "$work/out.wav" >/dev/null 2>&1; } 2>&1 )
+      times+=("$(awk '{ print $1 + $2 }' <<<"$t")")
+    done
+    printf '  %-5s %s s\n' "$switch" "$(printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')"
+  done
+fi
+exit $status

@@ -1,0 +1,109 @@
+// --cd end to end: the glyphs, hit scores and output of a concealed sample in stereo and in mono,
+// and the command lines and first inputs that --cd refuses.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "e2e_util.h"
+#include "test_support.h"
+
+using namespace e2e;
+using testing_support::file_exists;
+using testing_support::ScopedTempDir;
+
+namespace {
+
+std::string le16(unsigned v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)}; }
+std::string le32(unsigned v) { return le16(v & 0xFFFF) + le16(v >> 16); }
+
+const unsigned SAMPLES = 64;
+
+std::string header(unsigned channels, unsigned bits) {
+    const unsigned align = channels * bits / 8;
+    return "RIFF" + le32(36 + SAMPLES * 2) + "WAVEfmt " + le32(16) + le16(1) + le16(channels) + le32(44100) +
+           le32(44100 * align) + le16(align) + le16(bits) + "data" + le32(SAMPLES * 2);
+}
+
+// Sample k holds 1000 + 3 k^2: its neighbours' mean lies 3 above it one sample away, 12 above two
+// samples away.
+unsigned value(unsigned k) { return 1000 + 3 * k * k; }
+
+std::string track(unsigned channels, const std::vector<std::pair<unsigned, unsigned>>& changes = {}) {
+    std::string data;
+    for (unsigned k = 0; k < SAMPLES; k++) {
+        unsigned v = value(k);
+        for (const auto& c : changes) v = c.first == k ? c.second : v;
+        data += le16(v);
+    }
+    return header(channels, 16) + data;
+}
+
+// Copies 1 and 2 hold sample 20 as a drive conceals it in stereo (the mean of samples 18 and 22);
+// copy 3 holds sample 40 wrong by itself.
+TEST(CdVote, AConcealedPairIsOverruledOnlyWhereItsValueIsTheSameChannelsMean) {
+    const unsigned concealed = value(20) + 12;
+    const std::pair<unsigned, unsigned> conceal = {20, concealed}, misread = {40, 7};
+    struct {
+        unsigned channels;
+        std::string glyphs;
+        std::vector<unsigned long long> hits;
+        unsigned sample20;
+    } cases[] = {
+        {2, "...<\n~#\n\n...|", {1, 1, 0}, value(20)},  // the pair is overruled: no hits
+        {1, "...<\n##\n\n...|", {2, 2, 0}, concealed},  // in mono it is no mean of neighbours
+    };
+    for (const auto& c : cases) {
+        RestoreCase r;
+        r.inputs = {track(c.channels, {conceal}), track(c.channels, {conceal}), track(c.channels, {misread})};
+        r.glyphs = c.glyphs;
+        r.hits = c.hits;
+        r.output = track(c.channels, {{20, c.sample20}});
+        r.disputed = 4;
+        r.extra_args = {"--cd"};
+        SCOPED_TRACE(c.channels);
+        expect_restore(r);
+    }
+}
+
+TEST(CdVote, RefusedBeforeAnythingIsOpened) {
+    struct {
+        std::vector<std::string> args;
+        std::string first;
+        std::string error;
+    } cases[] = {
+        {{"-a", "--cd"}, track(2), error_line("-a and --cd are two different sample votes: choose one", EINVAL)},
+        {{"--cd"}, header(1, 8) + std::string(SAMPLES, 'x'),
+         error_line("--cd: 1.wav holds 8-bit samples of format 1; --cd votes 16-bit integer samples only", ENOTSUP)},
+        {{"--cd"}, header(2, 16).substr(0, 36),
+         error_line("--cd: 1.wav is a WAV file whose data chunk cannot be found", ENOTSUP)},
+    };
+    for (const auto& c : cases) {
+        ScopedTempDir dir;
+        write_all(dir, {"2.wav", "3.wav"}, track(2));
+        testing_support::write_file(dir.file("1.wav"), c.first);
+        std::vector<std::string> args = {"1.wav", "2.wav", "3.wav"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = run_copyvote(args, in_dir(dir.path()));
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(r.out, CLEAR_SCREEN + c.error);
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(file_exists(dir.file("out.wav")));
+    }
+}
+
+TEST(CdVote, AFirstInputReadFromAStreamIsRefusedAtItsFirstBlock) {
+    ScopedTempDir dir;
+    write_all(dir, {"2.wav", "3.wav"}, track(2));
+    RunOptions options = in_dir(dir.path());
+    options.stdin_data = header(1, 8) + std::string(SAMPLES, 'x');
+    const RunResult r = run_copyvote({"-", "2.wav", "3.wav", "--cd", "-o", "o.wav"}, options);
+    EXPECT_EQ(r.exit_code, 255);
+    EXPECT_EQ(r.err, status_lines("o.wav", {"-", "2.wav", "3.wav"}) + "processing:\n|\n");
+    const std::string error =
+        error_line("--cd: - holds 8-bit samples of format 1; --cd votes 16-bit integer samples only", ENOTSUP);
+    EXPECT_TRUE(ends_with_statistics(r.out, CLEAR_SCREEN + error + report({"-", "2.wav", "3.wav"}, {0, 0, 0}), 0));
+    EXPECT_EQ(testing_support::read_file(dir.file("o.wav")), "");
+}
+
+}  // namespace
