@@ -17,6 +17,7 @@ struct added_switch_line {
 // The switches beyond the classic command line, one line each.
 const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--map FILE", "write where the copies disagreed to FILE, a tab-separated table"},
+    {"--cd", "vote CD audio by samples, overruling values the drive concealed"},
     {"--help", "print this text on standard output and exit"},
     {"--version", "print the versions of copyvote and libgcrypt and exit"},
 };
@@ -77,10 +78,6 @@ void help(const char* program_name) {
     con_printf(out, "\n");
     con_printf(out, ":: If the current sample is different in all input files, then the value is\n");
     con_printf(out, "\tcopied from the input with highest total number of hits so far.\n");
-    // ---- Added switches: one line each ----
-    con_printf(out, "\n");
-    con_printf(out, "\t--cd  vote CD audio by samples, overruling values the drive concealed\n");
-    // ---- End of the added switches ----
     con_printf(out, "\t\n");
     con_printf(out, "\n");
     con_printf(out, "\n");

@@ -60,13 +60,12 @@ std::string usage_text(const std::string& program) {
            "\n" +
            ":: If the current sample is different in all input files, then the value is\n" +
            "\tcopied from the input with highest total number of hits so far.\n" +
-           "\n" +
-           "\t--cd  vote CD audio by samples, overruling values the drive concealed\n" +
            "\t\n" +
            "\n" +
            "\n" +
            "::added switches::\n" +
            "\t--map FILE  write where the copies disagreed to FILE, a tab-separated table\n" +
+           "\t--cd        vote CD audio by samples, overruling values the drive concealed\n" +
            "\t--help      print this text on standard output and exit\n" +
            "\t--version   print the versions of copyvote and libgcrypt and exit\n" +
            "\n";
