@@ -1,9 +1,13 @@
 #include "driver.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <cmath>
 #include <cstdio>
 #include <cwchar>
@@ -17,10 +21,80 @@ const size_t NAME_COLUMNS = 24;
 const uint32_t ACCESS_READ = 0;       // O_RDONLY
 const uint16_t DEFAULT_MODE = 0xFFFF;  // 0644
 
-// The identity of the file a name refers to; the standard-stream names refer to descriptor 0.
-bool identify(const char* name, struct stat* st) {
-    if (!g_file::disallow_stdio && g_file::is_stdio(name)) return fstat(0, st) == 0;
-    return stat(name, st) == 0;
+// Where a name leads: the file it names, or for a name that does not exist yet, the absolute
+// path at which opening it for writing would create a file.
+struct file_identity {
+    bool exists;
+    struct stat st;
+    bool has_path;
+    char path[PATH_MAX];
+};
+
+// The absolute path of a missing file `name`: its directory resolved, a dangling symbolic link
+// followed to where it points. False when the directory does not exist (then nothing can be
+// created there) or the name ends in a directory component.
+bool resolve_missing(const char* name, char* path, int links_left) {
+    const char* slash = strrchr(name, '/');
+    const std::string dir = slash ? std::string(name, static_cast<size_t>(slash - name + 1)) : std::string(".");
+    const std::string base = slash ? slash + 1 : name;
+    if (base.empty() || base == "." || base == "..") return false;
+    char real_dir[PATH_MAX];
+    if (!realpath(dir.c_str(), real_dir)) return false;
+    const std::string full = std::string(real_dir) + (strcmp(real_dir, "/") == 0 ? "" : "/") + base;
+    struct stat lst;
+    if (lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) && links_left > 0) {
+        char target[PATH_MAX];
+        const ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
+        if (n <= 0) return false;
+        target[n] = '\0';
+        const std::string next = target[0] == '/' ? std::string(target) : std::string(real_dir) + "/" + target;
+        return resolve_missing(next.c_str(), path, links_left - 1);
+    }
+    if (full.size() >= PATH_MAX) return false;
+    memcpy(path, full.c_str(), full.size() + 1);
+    return true;
+}
+
+// Identifies `name`; the standard-stream names stand for descriptor `stdio_fd`.
+void identify(const char* name, int stdio_fd, file_identity& id) {
+    id.has_path = false;
+    if (!g_file::disallow_stdio && g_file::is_stdio(name)) {
+        id.exists = fstat(stdio_fd, &id.st) == 0;
+        return;
+    }
+    id.exists = stat(name, &id.st) == 0;
+    if (!id.exists && errno == ENOENT) id.has_path = resolve_missing(name, id.path, 40);
+}
+
+// Reading and writing one of these at once destroys data: a regular file or a block device is
+// overwritten while it is read, a FIFO hands the output back as input. A character device (a
+// terminal, /dev/null) or a socket carries the two directions apart.
+bool is_shared_storage(const struct stat& st) {
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode);
+}
+
+bool same_file(const file_identity& a, const file_identity& b) {
+    if (a.exists && b.exists) {
+        return a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino && is_shared_storage(a.st);
+    }
+    return !a.exists && !b.exists && a.has_path && b.has_path && strcmp(a.path, b.path) == 0;
+}
+
+// True when the output and the file behind the open descriptor `fd` are one file.
+bool output_is_descriptor(const file_identity& out, int fd) {
+    file_identity stream;
+    stream.has_path = false;
+    stream.exists = fstat(fd, &stream.st) == 0;
+    return stream.exists && same_file(out, stream);
+}
+
+void refuse_output(const char* out_name, const char* reason, const char* other) {
+    wchar_t context[512] = L"open(";
+    con_widen_append(context, 512, out_name);
+    con_widen_append(context, 512, reason);
+    con_widen_append(context, 512, other);
+    con_widen_append(context, 512, "; nothing was written");
+    print_format_inline(EINVAL, context);
 }
 
 // a / b, or 0 where the quotient would be infinite or undefined (a timer that measured nothing).
@@ -57,21 +131,36 @@ void close_files(uint64_t count, g_file* files, g_file& output) {
 }
 
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count) {
-    struct stat out_st;
-    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return 0;
-    if (stat(out_name, &out_st) != 0 || !S_ISREG(out_st.st_mode)) return 0;
+    file_identity out;
+    identify(out_name, 1, out);
     for (uint64_t i = 0; i < count; i++) {
-        struct stat in_st;
-        if (!identify(names[i], &in_st) || in_st.st_dev != out_st.st_dev || in_st.st_ino != out_st.st_ino) continue;
-        wchar_t context[512] = L"open(";
-        con_widen_append(context, 512, out_name);
-        con_widen_append(context, 512, ")  the output file is also the input file ");
-        con_widen_append(context, 512, names[i]);
-        con_widen_append(context, 512, "; nothing was written");
-        print_format_inline(EINVAL, context);
+        file_identity in;
+        identify(names[i], 0, in);
+        if (!same_file(out, in)) continue;
+        refuse_output(out_name, ")  the output file is also the input file ", names[i]);
+        return -1;
+    }
+    if (output_is_descriptor(out, 2)) {
+        refuse_output(out_name, ")  the output file is also the standard error stream", "");
         return -1;
     }
     return 0;
+}
+
+bool output_is_standard_output(const char* out_name) {
+    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return true;
+    file_identity out;
+    identify(out_name, 1, out);
+    return output_is_descriptor(out, 1);
+}
+
+int empty_output(g_file& output, const char* out_name) {
+    struct stat st;
+    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return 0;
+    if (fstat(output.descriptor, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (output.set_eof() == 0) return 0;
+    print_format_inline(static_cast<int>(output.write_error), L"h_out.set_eof()");
+    return -1;
 }
 
 void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_bytes) {

@@ -1,6 +1,10 @@
 // copyvote: restores a file from three or more damaged copies by a vote at every byte (or,
 // with -a, every 16-bit sample).
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include "driver.h"
@@ -13,14 +17,33 @@
 #include "usage.h"
 
 namespace {
-const uint32_t ACCESS_WRITE = 1;        // O_WRONLY
-const uint32_t CREATE_TRUNCATE = 0x240;  // O_CREAT | O_TRUNC
-const uint16_t DEFAULT_MODE = 0xFFFF;    // 0644
+const uint32_t ACCESS_WRITE = 1;      // O_WRONLY
+const uint32_t CREATE = 0x40;         // O_CREAT: an existing output is emptied only once the inputs are open
+const uint16_t DEFAULT_MODE = 0xFFFF;  // 0644
 
-// When the voted data go to standard output, the program's own text must not mix into them.
+// A standard descriptor that the caller left closed (a daemon, `>&-`) would go to the first file
+// the run opens, and the program's text would then land in that file: such descriptors are
+// opened on /dev/null before anything else happens.
+void open_closed_standard_descriptors() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
+// When the voted data go to standard output, by name or because the output is the file that
+// standard output leads to, the program's own text must not mix into them. This is decided
+// before the first line of text, from a preview of the command line.
 void keep_standard_output_for_data(int argc, char** argv) {
-    const char* output = find_output_argument(argc, argv);
-    if (output && !g_file::disallow_stdio && g_file::is_stdio(output)) con_divert_out_to_stderr();
+    static name_row scratch[MAX_INPUTS];
+    char out_name[NAME_SIZE];
+    added_switches added;
+    if (preview_output_name(scratch, out_name, argc, argv, &added) != 0 || out_name[0] == '\0') return;
+    if (output_is_standard_output(out_name)) con_divert_out_to_stderr();
 }
 
 void clear_screen() {
@@ -37,10 +60,11 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
 
     g_file h_files[MAX_INPUTS];
     g_file h_out;
-    h_out.open(out_name, ACCESS_WRITE, CREATE_TRUNCATE, 0, DEFAULT_MODE);
+    h_out.open(out_name, ACCESS_WRITE, CREATE, 0, DEFAULT_MODE);
     const int out_status = print_file_open_status(&h_out, out_name);
     int status = openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
+    if (status == 0) status = empty_output(h_out, out_name);
 
     if (status == 0) {
         timer.start.update();
@@ -60,6 +84,7 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
 }  // namespace
 
 int main(int argc, char** argv) {
+    open_closed_standard_descriptors();
     keep_standard_output_for_data(argc, argv);
     clear_screen();
 
@@ -73,7 +98,9 @@ int main(int argc, char** argv) {
 
     const int listed = init_file_list(names, count, out_name, argc, argv, crypt, &added);
     int status = -1;
-    if (count < MIN_INPUTS || count > MAX_INPUTS) {
+    if (listed == LIST_REFUSED) {
+        status = -1;
+    } else if (count < MIN_INPUTS || count > MAX_INPUTS) {
         help(argv[0]);
     } else if (listed == 0 && check_output_is_not_an_input(out_name, names, count) == 0 &&
                mem.allocate_ram(count + 1) == 0 && mem.address != nullptr) {
