@@ -7,11 +7,12 @@ JOBS       ?= $(shell nproc)
 PREFIX     ?= /usr/local
 DESTDIR    ?=
 
-# libgcrypt: the system's when it is new enough, otherwise a static build made once under build/deps.
+# libgcrypt: the system's when it is new enough, otherwise a static build made once under .deps,
+# which `make clean` leaves alone (`make distclean` removes it too).
 GCRYPT_PREFIX = $(shell scripts/provide-libgcrypt.sh --prefix-only 2>/dev/null)
 CMAKE_ARGS ?=
 
-.PHONY: all deps gcrypt build build-asan test demo bench audio-eval install uninstall fuzz clean
+.PHONY: all deps gcrypt build build-asan test demo bench audio-eval install uninstall fuzz clean distclean
 
 all: build
 
@@ -49,10 +50,12 @@ audio-eval: build
 
 BINDIR = $(DESTDIR)$(PREFIX)/bin
 MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1
+STRIP ?= strip
 
+# The installed program is stripped; $(BUILD)/copyvote keeps its debug information.
 install: build
 	install -d "$(BINDIR)" "$(MAN1DIR)"
-	install -m 0755 $(BUILD)/copyvote "$(BINDIR)/copyvote"
+	install -m 0755 -s --strip-program="$(STRIP)" $(BUILD)/copyvote "$(BINDIR)/copyvote"
 	install -m 0644 docs/copyvote.1 "$(MAN1DIR)/copyvote.1"
 
 uninstall:
@@ -76,5 +79,10 @@ fuzz: gcrypt
 	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t; \
 	done
 
+# The build trees; the provisioned libgcrypt in .deps stays.
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# Everything that building made, the fuzzing tree and the provisioned libgcrypt included.
+distclean: clean
+	rm -rf $(FUZZ_BUILD) .deps

@@ -1,10 +1,14 @@
 #include "driver.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <cmath>
 #include <cstdio>
 #include <cwchar>
@@ -19,49 +23,99 @@ const size_t NAME_COLUMNS = 24;
 const uint32_t ACCESS_READ = 0;       // O_RDONLY
 const uint16_t DEFAULT_MODE = 0xFFFF;  // 0644
 
-// The identity of the file a name refers to; the standard-stream names refer to descriptor 0.
-bool identify(const char* name, struct stat* st) {
-    if (!g_file::disallow_stdio && g_file::is_stdio(name)) return fstat(0, st) == 0;
-    return stat(name, st) == 0;
-}
+// Where a name leads: the file it names, or for a name that does not exist yet, the absolute
+// path at which opening it for writing would create a file.
+struct file_identity {
+    bool exists;
+    struct stat st;
+    bool has_path;
+    char path[PATH_MAX];
+};
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-// The first input that is the file `st` describes, or null.
-const char* find_input(const struct stat& st, const name_row* names, uint64_t count) {
-    for (uint64_t i = 0; i < count; i++) {
-        struct stat in_st;
-        if (identify(names[i], &in_st) && same_file(in_st, st)) return names[i];
+// The absolute path of a missing file `name`: its directory resolved, a dangling symbolic link
+// followed to where it points. False when the directory does not exist (then nothing can be
+// created there) or the name ends in a directory component.
+bool resolve_missing(const char* name, char* path, int links_left) {
+    const char* slash = strrchr(name, '/');
+    const std::string dir = slash ? std::string(name, static_cast<size_t>(slash - name + 1)) : std::string(".");
+    const std::string base = slash ? slash + 1 : name;
+    if (base.empty() || base == "." || base == "..") return false;
+    char real_dir[PATH_MAX];
+    if (!realpath(dir.c_str(), real_dir)) return false;
+    const std::string full = std::string(real_dir) + (strcmp(real_dir, "/") == 0 ? "" : "/") + base;
+    struct stat lst;
+    if (lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode) && links_left > 0) {
+        char target[PATH_MAX];
+        const ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
+        if (n <= 0) return false;
+        target[n] = '\0';
+        const std::string next = target[0] == '/' ? std::string(target) : std::string(real_dir) + "/" + target;
+        return resolve_missing(next.c_str(), path, links_left - 1);
     }
-    return nullptr;
+    if (full.size() >= PATH_MAX) return false;
+    memcpy(path, full.c_str(), full.size() + 1);
+    return true;
 }
 
-// Prints the refusal of `name`, the `role` file, for being the `other_role` file `other`. Returns -1.
-int refuse_same_file(const char* name, const char* role, const char* other_role, const char* other) {
+// Identifies `name`; the standard-stream names stand for descriptor `stdio_fd`.
+void identify(const char* name, int stdio_fd, file_identity& id) {
+    id.has_path = false;
+    if (!g_file::disallow_stdio && g_file::is_stdio(name)) {
+        id.exists = fstat(stdio_fd, &id.st) == 0;
+        return;
+    }
+    id.exists = stat(name, &id.st) == 0;
+    if (!id.exists && errno == ENOENT) id.has_path = resolve_missing(name, id.path, 40);
+}
+
+// Reading and writing one of these at once destroys data: a regular file or a block device is
+// overwritten while it is read, a FIFO hands the output back as input. A character device (a
+// terminal, /dev/null) or a socket carries the two directions apart.
+bool is_shared_storage(const struct stat& st) {
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode) || S_ISFIFO(st.st_mode);
+}
+
+bool same_file(const file_identity& a, const file_identity& b) {
+    if (a.exists && b.exists) {
+        return a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino && is_shared_storage(a.st);
+    }
+    return !a.exists && !b.exists && a.has_path && b.has_path && strcmp(a.path, b.path) == 0;
+}
+
+// True when the output and the file behind the open descriptor `fd` are one file.
+bool output_is_descriptor(const file_identity& out, int fd) {
+    file_identity stream;
+    stream.has_path = false;
+    stream.exists = fstat(fd, &stream.st) == 0;
+    return stream.exists && same_file(out, stream);
+}
+
+void refuse_output(const char* out_name, const char* reason, const char* other) {
     wchar_t context[512] = L"open(";
-    con_widen_append(context, 512, name);
-    con_widen_append(context, 512, ")  the ");
-    con_widen_append(context, 512, role);
-    con_widen_append(context, 512, " file is also the ");
-    con_widen_append(context, 512, other_role);
-    con_widen_append(context, 512, " file ");
+    con_widen_append(context, 512, out_name);
+    con_widen_append(context, 512, reason);
     con_widen_append(context, 512, other);
     con_widen_append(context, 512, "; nothing was written");
     print_format_inline(EINVAL, context);
-    return -1;
 }
 
-// Refuses a map, a regular file described by `st`, that is one of the inputs or the output.
-int refuse_map_identity(const struct stat& st, const char* map_name, const char* out_name, const name_row* names,
-                        uint64_t count) {
-    if (!S_ISREG(st.st_mode)) return 0;
-    const char* input = find_input(st, names, count);
-    if (input) return refuse_same_file(map_name, "map", "input", input);
-    struct stat out_st;
-    const bool out_stdio = !g_file::disallow_stdio && g_file::is_stdio(out_name);
-    if (!out_stdio && stat(out_name, &out_st) == 0 && same_file(out_st, st))
-        return refuse_same_file(map_name, "map", "output", out_name);
-    return 0;
+// Refuses a map that leads to one of the inputs or to the output (an error line, -1), as the
+// output is refused for an input: opening it would empty that file.
+int refuse_map_identity(const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
+    file_identity map;
+    identify(map_name, 1, map);
+    for (uint64_t i = 0; i < count; i++) {
+        file_identity in;
+        identify(names[i], 0, in);
+        if (!same_file(map, in)) continue;
+        refuse_output(map_name, ")  the map file is also the input file ", names[i]);
+        return -1;
+    }
+    file_identity out;
+    identify(out_name, 1, out);
+    if (!same_file(map, out)) return 0;
+    refuse_output(map_name, ")  the map file is also the output file ", out_name);
+    return -1;
 }
 
 // a / b, or 0 where the quotient would be infinite or undefined (a timer that measured nothing).
@@ -98,30 +152,45 @@ void close_files(uint64_t count, g_file* files, g_file& output) {
 }
 
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count) {
-    struct stat out_st;
-    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return 0;
-    if (stat(out_name, &out_st) != 0 || !S_ISREG(out_st.st_mode)) return 0;
-    const char* input = find_input(out_st, names, count);
-    return input ? refuse_same_file(out_name, "output", "input", input) : 0;
+    file_identity out;
+    identify(out_name, 1, out);
+    for (uint64_t i = 0; i < count; i++) {
+        file_identity in;
+        identify(names[i], 0, in);
+        if (!same_file(out, in)) continue;
+        refuse_output(out_name, ")  the output file is also the input file ", names[i]);
+        return -1;
+    }
+    if (output_is_descriptor(out, 2)) {
+        refuse_output(out_name, ")  the output file is also the standard error stream", "");
+        return -1;
+    }
+    return 0;
+}
+
+bool output_is_standard_output(const char* out_name) {
+    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return true;
+    file_identity out;
+    identify(out_name, 1, out);
+    return output_is_descriptor(out, 1);
 }
 
 int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
     const bool map_stdio = !g_file::disallow_stdio && g_file::is_stdio(map_name);
-    if (map_stdio) {
-        const bool out_stdio = !g_file::disallow_stdio && g_file::is_stdio(out_name);
-        if (out_stdio) return refuse_same_file(map_name, "map", "output", out_name);
-        return map.open(map_name) == 0 ? 0 : -1;
+    if (map_stdio && output_is_standard_output(out_name)) {
+        refuse_output(map_name, ")  the map file is also the output file ", out_name);
+        return -1;
     }
-    // An existing file is checked before opening truncates it; a new one after it exists, as an
-    // input or the output of the same name would otherwise open the map itself.
+    if (!map_stdio && refuse_map_identity(map_name, out_name, names, count) != 0) return -1;
+    return map.open(map_name) == 0 ? 0 : -1;
+}
+
+int empty_output(g_file& output, const char* out_name) {
     struct stat st;
-    const bool existed = stat(map_name, &st) == 0;
-    if (existed && refuse_map_identity(st, map_name, out_name, names, count) != 0) return -1;
-    if (map.open(map_name) != 0) return -1;
-    if (existed || fstat(map.file.descriptor, &st) != 0) return 0;
-    if (refuse_map_identity(st, map_name, out_name, names, count) == 0) return 0;
-    map.file.close();
-    unlink(map_name);
+    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return 0;
+    if (fstat(output.descriptor, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    if (output.set_eof() == 0) return 0;
+    print_format_inline(static_cast<int>(output.write_error), L"h_out.set_eof()");
     return -1;
 }
 

@@ -21,7 +21,12 @@ int openFiles(g_file* files, const name_row* names, uint64_t count);
 // Closes the output, then inputs 0 to count - 1.
 void close_files(uint64_t count, g_file* files, g_file& output);
 
-// Refuses an output that is one of the inputs (same file), which opening it would truncate.
+// Refuses, before anything is created, truncated or written, an output that is the same file
+// as one of the inputs, or as standard error when that is not a terminal. Files are compared
+// by identity (device and inode) where they exist, "-", "con" and "CON" standing for
+// descriptor 0 as an input and descriptor 1 as the output; a missing output is compared by its
+// absolute path with the inputs that are missing too. Only regular files, block devices and
+// FIFOs count: a character device such as a terminal carries reading and writing apart.
 // Prints an error line and returns -1 in that case, else 0.
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count);
 
@@ -31,6 +36,16 @@ int check_output_is_not_an_input(const char* out_name, const name_row* names, ui
 // is refused when the output is there too. Returns 0, or -1 after an error line (g_file prints
 // the one of a failed open).
 int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names, uint64_t count);
+
+// True when the output is standard output: by a standard-stream name, or by identity under any
+// other name (/dev/stdout, a file that standard output is redirected to). The program's own
+// standard-output text must then go elsewhere.
+bool output_is_standard_output(const char* out_name);
+
+// Empties the output once every input has opened, so that a run that stops earlier leaves an
+// existing output as it was. Only a regular file opened by name is truncated: a standard stream,
+// a FIFO or a device has nothing to truncate. Returns 0, or -1 after an error line.
+int empty_output(g_file& output, const char* out_name);
 
 // The two statistics lines after a run.
 void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_bytes);

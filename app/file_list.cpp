@@ -42,20 +42,55 @@ void print_skipped(const char* name) {
                static_cast<unsigned>(MAX_INPUTS));
 }
 
-// Stores one accepted name, or prints the skip message when the table is full.
-// Returns false when the name was skipped.
-bool add_name(name_row* names, uint64_t& count, const char* prefix, const char* name) {
-    if (count >= MAX_INPUTS) {
-        print_skipped(name);
+// The error line for a name that does not fit in a row. A name cut to fit would be another
+// file (or, for several names of one long directory, the same prefix four times), so such a
+// name ends the run instead. Long names are shown by their two ends.
+void refuse_long_name(const char* what, const std::string& name) {
+    const size_t shown_end = 60;
+    const std::string shown = name.size() <= 2 * shown_end + 3
+                                  ? name
+                                  : name.substr(0, shown_end) + "..." + name.substr(name.size() - shown_end);
+    char head[160];
+    snprintf(head, sizeof head, "%s of %zu bytes, longer than the %zu bytes a name may have: ", what, name.size(),
+             NAME_SIZE - 1);
+    wchar_t context[512] = L"";
+    con_widen_append(context, 512, head);
+    con_widen_append(context, 512, shown.c_str());
+    print_format_inline(ENAMETOOLONG, context);
+}
+
+// One parse of the command line. A preview prints nothing: it only finds out which output the
+// run will have.
+struct list_builder {
+    name_row* names;
+    uint64_t& count;
+    bool preview;
+    bool refused;  // a name did not fit; its error line has been printed unless previewing
+};
+
+// Refuses (with the error line unless previewing) a name longer than a row holds.
+bool fits_in_row(list_builder& list, const char* what, const std::string& name) {
+    if (name.size() < NAME_SIZE) return true;
+    if (!list.preview) refuse_long_name(what, name);
+    list.refused = true;
+    return false;
+}
+
+// Stores prefix + name, or prints the skip message when the table is full.
+// Returns false when the name was skipped or refused.
+bool add_name(list_builder& list, const char* what, const char* prefix, const char* name) {
+    if (list.count >= MAX_INPUTS) {
+        if (!list.preview) print_skipped(name);
         return false;
     }
-    snprintf(names[count], NAME_SIZE, "%s%s", prefix, name);
-    count++;
+    if (!fits_in_row(list, what, std::string(prefix) + name)) return false;
+    snprintf(list.names[list.count], NAME_SIZE, "%s%s", prefix, name);
+    list.count++;
     return true;
 }
 
 // Adds the files of the argument's directory whose names match its last path component.
-void expand_wildcard(name_row* names, uint64_t& count, const char* arg) {
+void expand_wildcard(list_builder& list, const char* arg) {
     const char* slash = strrchr(arg, '/');
     const std::string dir_part = slash ? std::string(arg, static_cast<size_t>(slash - arg + 1)) : std::string();
     const char* pattern = slash ? slash + 1 : arg;
@@ -63,23 +98,25 @@ void expand_wildcard(name_row* names, uint64_t& count, const char* arg) {
     while (listing.next(pattern) == 0) {
         const char* name = listing.get_name();
         if (listing.is_directory() || strcmp(name, DEFAULT_OUTPUT) == 0) continue;
-        if (!add_name(names, count, dir_part.c_str(), name)) break;
+        if (!add_name(list, "wildcard match", dir_part.c_str(), name)) break;
     }
     listing.close();
 }
 
-// Derives "out.wav" beside the first input. Fails, with an error line, when the first input's
-// directory part leaves no room for the name in a row.
-bool derive_output_name(const name_row* names, char* out_name) {
-    const char* first = names[0];
+// Derives "out.wav" beside the first input. Fails, with an error line unless previewing, when
+// the first input's directory part leaves no room for the name in a row.
+bool derive_output_name(const list_builder& list, char* out_name) {
+    const char* first = list.names[0];
     const size_t len = strnlen(first, NAME_SIZE);
     size_t dir_len = 0;
     for (size_t i = 0; i < len; i++) {
         if (first[i] == '/' || first[i] == '\\') dir_len = i + 1;
     }
     if (dir_len + sizeof DEFAULT_OUTPUT > NAME_SIZE) {
-        print_format_inline(ENAMETOOLONG,
-                            L"default output name: the directory of the first input is too long for out.wav");
+        if (!list.preview) {
+            print_format_inline(ENAMETOOLONG,
+                                L"default output name: the directory of the first input is too long for out.wav");
+        }
         return false;
     }
     memcpy(out_name, first, dir_len);
@@ -87,58 +124,62 @@ bool derive_output_name(const name_row* names, char* out_name) {
     return true;
 }
 
-}  // namespace
-
-const char* find_output_argument(int argc, char** argv, added_switches* added) {
-    const char* output = nullptr;
-    added_switches ignored;
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-o") != 0) {
-            take_added_switch(added ? *added : ignored, argc, argv, i);
-            continue;
-        }
-        if (i + 1 >= argc) break;
-        output = argv[++i];
-    }
-    return output;
-}
-
-int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt,
-                   added_switches* added) {
-    memset(names, 0, MAX_INPUTS * NAME_SIZE);
+// The parse shared by init_file_list and preview_output_name; see init_file_list. The digest
+// switch found, if any, is left in `alg_id` (0: none).
+int parse(list_builder& list, char* out_name, int argc, char** argv, added_switches* added, uint32_t& alg_id) {
+    memset(list.names, 0, MAX_INPUTS * NAME_SIZE);
     memset(out_name, 0, NAME_SIZE);
-    count = 0;
+    list.count = 0;
+    alg_id = 0;
     if (argc < 2) return -1;
 
-    bool output_given = false;
-    uint32_t alg_id = GCRY_MD_SHA1;
-    bool digest_requested = false;
-    for (int i = 1; i < argc; i++) {
+    const char* output = nullptr;
+    for (int i = 1; i < argc && !list.refused; i++) {
         const char* arg = argv[i];
         if (uint32_t alg = digest_algorithm(arg)) {
-            digest_requested = true;
             alg_id = alg;
         } else if (added && take_added_switch(*added, argc, argv, i)) {
             continue;
         } else if (has_wildcard(arg)) {
-            expand_wildcard(names, count, arg);
+            expand_wildcard(list, arg);
         } else if (strcmp(arg, "-a") == 0) {
             AUDIOCD_IGNORE_CORRECTED = true;
         } else if (strcmp(arg, "-b") == 0) {
             DW_READ_FLAGS = O_DIRECT;
         } else if (strcmp(arg, "-o") == 0) {
             if (i + 1 >= argc) break;
-            snprintf(out_name, NAME_SIZE, "%s", argv[++i]);
-            output_given = true;
+            output = argv[++i];
         } else {
-            add_name(names, count, "", arg);
+            add_name(list, "input name", "", arg);
         }
     }
-    if (count < MIN_INPUTS) {
-        count = 0;
+    if (!list.refused && output && fits_in_row(list, "output name", output)) {
+        snprintf(out_name, NAME_SIZE, "%s", output);
+    }
+    if (list.refused) return LIST_REFUSED;
+    if (list.count < MIN_INPUTS) {
+        list.count = 0;
         return -1;
     }
-    if (!output_given && !derive_output_name(names, out_name)) return -1;
-    if (digest_requested) crypt.init(count + 1, 0, alg_id);
+    if (!output && !derive_output_name(list, out_name)) return LIST_REFUSED;
     return 0;
+}
+
+}  // namespace
+
+int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt,
+                   added_switches* added) {
+    list_builder list{names, count, false, false};
+    uint32_t alg_id = 0;
+    const int result = parse(list, out_name, argc, argv, added, alg_id);
+    if (result == 0 && alg_id != 0) crypt.init(count + 1, 0, alg_id);
+    return result;
+}
+
+int preview_output_name(name_row* names, char* out_name, int argc, char** argv, added_switches* added) {
+    uint64_t count = 0;
+    list_builder list{names, count, true, false};
+    uint32_t alg_id = 0;
+    const int result = parse(list, out_name, argc, argv, added, alg_id);
+    return result == LIST_REFUSED ? LIST_REFUSED : 0;
 }

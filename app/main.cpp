@@ -2,7 +2,11 @@
 // with -a, every 16-bit sample).
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <cstdio>
 
 #include "dispute_map.h"
@@ -18,15 +22,31 @@
 
 namespace {
 const uint32_t ACCESS_WRITE = O_WRONLY;
-const uint32_t CREATE_TRUNCATE = O_CREAT | O_TRUNC;
-const uint16_t DEFAULT_MODE = 0xFFFF;    // 0644
+const uint32_t CREATE = O_CREAT;  // an existing output is emptied only once the inputs are open
+const uint16_t DEFAULT_MODE = 0xFFFF;  // 0644
+
+// A standard descriptor that the caller left closed (a daemon, `>&-`) would go to the first file
+// the run opens, and the program's text would then land in that file: such descriptors are
+// opened on /dev/null before anything else happens.
+void open_closed_standard_descriptors() {
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
 
 bool names_standard_output(const char* name) { return name && !g_file::disallow_stdio && g_file::is_stdio(name); }
 
-// When the voted data or the map go to standard output, the program's own text must not mix
-// into them.
-void keep_standard_output_for_data(const char* output, const added_switches& added) {
-    if (names_standard_output(output) || names_standard_output(added.map_name)) con_divert_out_to_stderr();
+// When the voted data or the map go to standard output, by name or because the output is the
+// file that standard output leads to, the program's own text must not mix into them.
+void keep_standard_output_for_data(const char* out_name, const added_switches& added) {
+    if ((out_name[0] != '\0' && output_is_standard_output(out_name)) || names_standard_output(added.map_name)) {
+        con_divert_out_to_stderr();
+    }
 }
 
 // --help and --version print clean text for whoever reads it, without clearing the screen.
@@ -68,10 +88,11 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
 
     g_file h_files[MAX_INPUTS];
     g_file h_out;
-    h_out.open(out_name, ACCESS_WRITE, CREATE_TRUNCATE, 0, DEFAULT_MODE);
+    h_out.open(out_name, ACCESS_WRITE, CREATE, 0, DEFAULT_MODE);
     const int out_status = print_file_open_status(&h_out, out_name);
     int status = openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
+    if (status == 0) status = empty_output(h_out, out_name);
 
     if (status == 0) {
         if (map) map->start(names, count, AUDIOCD_IGNORE_CORRECTED);
@@ -97,10 +118,17 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
 }  // namespace
 
 int main(int argc, char** argv) {
-    added_switches early;
-    const char* output = find_output_argument(argc, argv, &early);
-    if (early.help || early.version) return print_information(argv[0], early);
-    keep_standard_output_for_data(output, early);
+    open_closed_standard_descriptors();
+    // A silent preview of the command line tells, before the first line of text, whether only
+    // help or the version is asked for and where the output goes.
+    {
+        added_switches early;
+        std::unique_ptr<name_row[]> scratch(new name_row[MAX_INPUTS]);
+        char preview_out[NAME_SIZE];
+        const int previewed = preview_output_name(scratch.get(), preview_out, argc, argv, &early);
+        if (early.help || early.version) return print_information(argv[0], early);
+        if (previewed == 0) keep_standard_output_for_data(preview_out, early);
+    }
     clear_screen();
 
     G_MEM mem;
@@ -115,7 +143,9 @@ int main(int argc, char** argv) {
     dispute_map map;
     const bool mapped = added.map_name != nullptr;
     int status = -1;
-    if (count < MIN_INPUTS || count > MAX_INPUTS || added.map_missing_name) {
+    if (listed == LIST_REFUSED) {
+        status = -1;
+    } else if (count < MIN_INPUTS || count > MAX_INPUTS || added.map_missing_name) {
         help(argv[0]);
     } else if (listed == 0 && check_output_is_not_an_input(out_name, names, count) == 0 &&
                check_cd_switches(added.cd, AUDIOCD_IGNORE_CORRECTED) == 0 &&

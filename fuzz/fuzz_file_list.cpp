@@ -7,8 +7,8 @@
 // bytes, past the length of a row.
 //
 // Each result is compared with a small model of the parse: which arguments are switches,
-// names and wildcards, how -o consumes the next one, the bounded copy, the 384 limit with its
-// skip messages, and the default output name beside the first input. Wildcards in the model
+// names and wildcards, how -o consumes the next one, the refusal of a name longer than a row,
+// the 384 limit with its skip messages, and the default output name beside the first input. Wildcards in the model
 // are expanded through their own listing, so that the expansion's bookkeeping (directory part,
 // skipped directories and "out.wav", the limit) is checked, not the match itself.
 
@@ -131,18 +131,17 @@ struct model_result {
     bool audio = false;
     uint32_t read_flags = 0;
     std::string skip_text;
-    bool too_long = false;  // the default output name does not fit beside the first input
+    bool refused = false;  // a name, or the default output name, does not fit in a row
 };
-
-std::string bounded(const std::string& s) { return s.substr(0, NAME_SIZE - 1).c_str(); }
 
 bool model_add(model_result& m, const std::string& dir_part, const std::string& name) {
     if (m.names.size() >= MAX_INPUTS) {
         m.skip_text += "[" + name + "]\n\t^ skipped: maximum input files allowed 384\n\n";
         return false;
     }
-    m.names.push_back(bounded(dir_part + name));
-    return true;
+    m.refused = dir_part.size() + name.size() >= NAME_SIZE;
+    if (!m.refused) m.names.push_back(dir_part + name);
+    return !m.refused;
 }
 
 void model_expand(model_result& m, const std::string& arg) {
@@ -168,7 +167,7 @@ uint32_t model_digest(const std::string& arg) {
 
 model_result model_parse(const std::vector<std::string>& args) {
     model_result m;
-    for (size_t i = 0; i < args.size(); i++) {
+    for (size_t i = 0; i < args.size() && !m.refused; i++) {
         const std::string& arg = args[i];
         const std::string visible = arg.c_str();  // argv strings end at their first NUL
         if (uint32_t id = model_digest(visible)) {
@@ -182,18 +181,19 @@ model_result model_parse(const std::vector<std::string>& args) {
             m.read_flags = 0x4000;
         } else if (visible == "-o") {
             if (i + 1 >= args.size()) break;
-            m.out_name = bounded(args[++i]);
+            m.out_name = args[++i].c_str();
             m.output_given = true;
         } else {
             model_add(m, "", visible);
         }
     }
-    if (m.names.size() >= MIN_INPUTS && !m.output_given) {
+    if (!m.refused && m.output_given && m.out_name.size() >= NAME_SIZE) m.refused = true;
+    if (!m.refused && m.names.size() >= MIN_INPUTS && !m.output_given) {
         const std::string& first = m.names[0];
         const size_t sep = first.find_last_of("/\\");
         const size_t dir_len = sep == std::string::npos ? 0 : sep + 1;
-        m.too_long = dir_len + sizeof "out.wav" > NAME_SIZE;
-        if (!m.too_long) m.out_name = first.substr(0, dir_len) + "out.wav";
+        m.refused = dir_len + sizeof "out.wav" > NAME_SIZE;
+        if (!m.refused) m.out_name = first.substr(0, dir_len) + "out.wav";
     }
     return m;
 }
@@ -246,6 +246,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(DW_READ_FLAGS == m.read_flags);
     FUZZ_CHECK(printed.compare(0, m.skip_text.size(), m.skip_text) == 0);
     FUZZ_CHECK(memchr(g_out_name, 0, NAME_SIZE) != nullptr);
+    if (m.refused) {
+        // Refused with an error line rather than cut: the names before it stay, nothing else is set.
+        FUZZ_CHECK(result == LIST_REFUSED && !crypt.enabled);
+        FUZZ_CHECK(count == m.names.size());
+        FUZZ_CHECK(printed.size() > m.skip_text.size());
+        FUZZ_CHECK(row_is_zero(g_out_name));
+        return 0;
+    }
     if (!enough) {
         FUZZ_CHECK(result == -1 && count == 0);
         FUZZ_CHECK(!crypt.enabled);
@@ -258,13 +266,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(m.names[i] == g_names[i]);
     }
     for (uint64_t i = count; i < MAX_INPUTS; i++) FUZZ_CHECK(row_is_zero(g_names[i]));
-    if (m.too_long) {
-        // Refused with an error line rather than cut or written past the buffer.
-        FUZZ_CHECK(result == -1 && !crypt.enabled);
-        FUZZ_CHECK(printed.size() > m.skip_text.size());
-        FUZZ_CHECK(row_is_zero(g_out_name));
-        return 0;
-    }
     FUZZ_CHECK(result == 0);
     FUZZ_CHECK(m.out_name == g_out_name);
     if (!m.digest_requested) {

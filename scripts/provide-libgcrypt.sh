@@ -8,9 +8,10 @@
 # When the system's libgcrypt is older (Debian 12 ships 1.10.1), the source packages of
 # libgpg-error and libgcrypt20 are fetched from Debian's next release with apt-get, through a
 # private apt configuration that leaves the system's apt configuration and state alone, and both
-# are built once as static libraries under build/deps of this repository. Later calls find the
-# finished install and do nothing. Progress goes to standard error; standard output carries
-# nothing but the prefix of --prefix-only.
+# are built once as static libraries under .deps at the top of this repository, where `make
+# clean` does not reach (`make distclean` removes it). Later calls find the finished install and
+# do nothing. Progress goes to standard error; standard output carries nothing but the prefix of
+# --prefix-only.
 set -euo pipefail
 
 readonly SUITE=trixie
@@ -21,7 +22,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # The oldest version the program accepts, from the one place the build keeps it.
 readonly MIN_VERSION="$(sed -n 's/^set(COPYVOTE_GCRYPT_MIN_VERSION \([0-9.]*\))$/\1/p' "$repo/cmake/libgcrypt.cmake")"
 [ -n "$MIN_VERSION" ] || { echo "provide-libgcrypt: no COPYVOTE_GCRYPT_MIN_VERSION in cmake/libgcrypt.cmake" >&2; exit 1; }
-readonly prefix="$repo/build/deps"
+readonly prefix="$repo/.deps"
 readonly work="$prefix/.work"
 readonly stamp="$prefix/.provided"
 
@@ -130,12 +131,20 @@ apply_debian_fixes() {  # apply_debian_fixes NAME SOURCEDIR
   done
 }
 
+# The libraries are built in a bare environment: when this script runs under `make install
+# DESTDIR=... PREFIX=...`, make hands its variables down through the environment and MAKEFLAGS,
+# and the sub-makes would install the libraries under the caller's DESTDIR (where libgcrypt's
+# configure then cannot find them) or build them with flags meant for copyvote.
+clean_env() {
+  env -i PATH="$PATH" HOME="${HOME:-/root}" TMPDIR="${TMPDIR:-/tmp}" LC_ALL=C "$@"
+}
+
 build() {  # build NAME SOURCEDIR CONFIGURE-ARGS...
   local name="$1" src="$2"
   shift 2
   say "building $name ($(basename "$src")) into $prefix"
-  (cd "$src" && ./configure --prefix="$prefix" --libdir="$prefix/lib" "$@" &&
-     make -j2 && make install) >"$work/$name-build.log" 2>&1 ||
+  (cd "$src" && clean_env ./configure --prefix="$prefix" --libdir="$prefix/lib" "$@" &&
+     clean_env make -j2 && clean_env make install) >"$work/$name-build.log" 2>&1 ||
     { tail -n 40 "$work/$name-build.log" >&2; die "building $name failed (log: $work/$name-build.log)"; }
 }
 

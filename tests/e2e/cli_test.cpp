@@ -340,10 +340,36 @@ TEST_P(DataOnStandardOutput, StandardOutputCarriesOnlyTheVotedBytes) {
     EXPECT_FALSE(file_exists(dir.file(out_name)));
 }
 
-INSTANTIATE_TEST_SUITE_P(StreamNames, DataOnStandardOutput, ::testing::Values("-", "con", "CON"),
+// Standard output by another name is judged by the file it leads to, here a pipe.
+INSTANTIATE_TEST_SUITE_P(StreamNames, DataOnStandardOutput,
+                         ::testing::Values("-", "con", "CON", "/dev/stdout", "/proc/self/fd/1"),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                             return info.param == "-" ? std::string("Dash") : info.param;
+                             std::string name = info.param == "-" ? std::string("Dash") : info.param;
+                             for (char& ch : name) ch = isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+                             return name;
                          });
+
+TEST(DataOnStandardOutput_, AFileThatStandardOutputLeadsToHoldsOnlyTheVotedBytes) {
+    // Appended to, or the default output itself, or the file of a closed descriptor's place.
+    const std::vector<std::string> names = {"1.wav", "2.wav", "3.wav"};
+    for (const std::string out_name : {"/dev/stdout", "/dev/fd/1", "out.wav", "closed"}) {
+        ScopedTempDir dir;
+        const std::string data = random_bytes(1000, 56);
+        write_all(dir, names, data);
+        write_file(dir.file("out.wav"), "earlier text");
+        RunOptions options = in_dir(dir.path());
+        options.stdout_file = out_name == "closed" ? "" : dir.file("out.wav");
+        if (out_name == "closed") options.closed_fds = {1, 2};
+        std::vector<std::string> args = names;
+        if (out_name[0] == '/') args.insert(args.end(), {"-o", out_name});
+        const RunResult r = run_copyvote(args, options);
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_TRUE(read_file(dir.file("out.wav")) == data) << out_name;
+        if (out_name == "closed") continue;
+        EXPECT_TRUE(ends_with_statistics(
+            r.err, CLEAR_SCREEN + status_lines(out_name, names) + clean_small_run(3) + report(names, {0, 0, 0}), 0));
+    }
+}
 
 TEST(DataOnStandardOutputFailures, AnOpenErrorGoesToStandardErrorInOrder) {
     ScopedTempDir dir;

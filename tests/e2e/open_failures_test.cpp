@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "e2e_util.h"
 #include "test_support.h"
 
@@ -33,16 +35,22 @@ namespace {
 
 }  // namespace
 
-TEST(OpenFailures, AMissingSecondInputStopsTheListAfterTheOutputWasCreated) {
-    ScopedTempDir dir;
-    write_all(dir, {"1.wav", "3.wav"}, "some data");
-    write_file(dir.file("out.wav"), "an earlier result");
-    const RunResult r = run_copyvote({"1.wav", "2.wav", "3.wav"}, in_dir(dir.path()));
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.out, CLEAR_SCREEN + open_error("2.wav", 2));
-    EXPECT_EQ(r.err, status_line("out.wav") + status_line("1.wav") + status_line("2.wav", false));
-    ASSERT_TRUE(file_exists(dir.file("out.wav")));
-    EXPECT_EQ(read_file(dir.file("out.wav")), "");
+TEST(OpenFailures, AnExistingOutputKeepsItsBytesUntilEveryInputIsOpen) {
+    // A typo in a name or in a switch (-x is a name); a new output is still created, empty.
+    for (const std::string typo : {"2.wva", "-x"}) {
+        ScopedTempDir dir;
+        write_all(dir, {"1.wav", "2.wav", "3.wav"}, "data");
+        write_file(dir.file("out.wav"), "an earlier, longer result");
+        RunResult r = run_copyvote({"1.wav", typo, "3.wav"}, in_dir(dir.path()));
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_EQ(r.out, CLEAR_SCREEN + open_error(typo, 2));
+        EXPECT_EQ(r.err, status_line("out.wav") + status_line("1.wav") + status_line(typo, false));
+        EXPECT_EQ(read_file(dir.file("out.wav")), "an earlier, longer result");
+        EXPECT_EQ(run_copyvote({"-o", "new", "1.wav", typo, "3.wav"}, in_dir(dir.path())).exit_code, 255);
+        EXPECT_TRUE(file_exists(dir.file("new")) && read_file(dir.file("new")).empty());
+        EXPECT_EQ(run_copyvote({"1.wav", "2.wav", "3.wav"}, in_dir(dir.path())).exit_code, 0);
+        EXPECT_EQ(read_file(dir.file("out.wav")), "data");
+    }
 }
 
 TEST(OpenFailures, AMissingFirstInputWithANonAsciiNameIsReportedByteForByte) {
@@ -148,17 +156,48 @@ TEST(OutputIsAnInputOnStandardInput, AnOutputThatIsTheFileOnStandardInputIsRefus
     EXPECT_TRUE(read_file(dir.file("in.wav")) == data);
 }
 
+TEST(OutputIsAnInputByIdentity, AStreamAFifoOrAMissingNameIsJudgedByTheFileItLeadsTo) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string stdout_file;  // standard output appended to this file (and standard error, for log)
+    };
+    const Case cases[] = {
+        {{"1.wav", "2.wav", "3.wav", "-o", "-"}, "1.wav"},
+        {{"1.wav", "f.wav", "3.wav", "-o", "f.wav"}, ""},  // would hang, or eat a device's copy
+        {{"1.wav", "2.wav", "rip3.wav", "-o", "rip3.wav"}, ""},
+        {{"1.wav", "2.wav", "./rip3.wav", "-o", "link.wav"}, ""},  // a link to the missing input
+        {{"1.wav", "2.wav", "3.wav", "-o", "-"}, "log"},
+    };
+    for (const Case& c : cases) {
+        ScopedTempDir dir;
+        for (int i = 1; i <= 3; i++) write_file(dir.file(std::to_string(i) + ".wav"), random_bytes(1000, 80 + i));
+        ASSERT_EQ(mkfifo(dir.file("f.wav").c_str(), 0644), 0);
+        ASSERT_EQ(symlink("rip3.wav", dir.file("link.wav").c_str()), 0);
+        RunOptions options = in_dir(dir.path());
+        if (!c.stdout_file.empty()) options.stdout_file = dir.file(c.stdout_file);
+        options.stderr_to_stdout = c.stdout_file == "log";
+        const RunResult r = run_copyvote(c.args, options);
+        EXPECT_EQ(r.exit_code, 255) << c.args[2];
+        const std::string text = c.stdout_file == "log" ? read_file(dir.file("log")) : r.out + r.err;
+        EXPECT_TRUE(is_refusal(text, EINVAL)) << c.args[2];
+        for (int i = 1; i <= 3; i++) {
+            EXPECT_TRUE(read_file(dir.file(std::to_string(i) + ".wav")) == random_bytes(1000, 80 + i)) << i;
+        }
+        EXPECT_FALSE(file_exists(dir.file("rip3.wav")));
+    }
+}
+
 namespace {
 
 // A relative directory path of exactly `length` characters, '/' included, made of components
-// shorter than 255 bytes, created under `dir`.
+// shorter than 255 bytes, created under `dir` where missing.
 std::string make_deep_directory(const ScopedTempDir& dir, size_t length) {
     std::string path;
     while (path.size() < length) {
         const size_t left = length - path.size();
         const size_t component = left > 201 ? 200 : left - 1;
         path += std::string(component, static_cast<char>('a' + path.size() % 26)) + "/";
-        if (mkdir(dir.file(path).c_str(), 0755) != 0) ADD_FAILURE() << "mkdir " << path;
+        if (mkdir(dir.file(path).c_str(), 0755) != 0 && errno != EEXIST) ADD_FAILURE() << "mkdir " << path;
     }
     return path;
 }
@@ -201,4 +240,34 @@ TEST(DefaultOutputName, ADirectoryThatLeavesRoomForOutWavIsUsed) {
     EXPECT_EQ(r.err, status_lines(deep + "out.wav", names) + "processing:\n...|...|\n");
     EXPECT_TRUE(ends_with_statistics(r.out, CLEAR_SCREEN + report(names, {0, 0, 0}), 0));
     EXPECT_EQ(read_file(dir.file(deep + "out.wav")), data);
+}
+
+// Every path under `dir` with the size of each file, to show that a run changed nothing.
+std::string tree(const ScopedTempDir& dir) {
+    std::string all;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path()))
+        all += e.path().string() + (e.is_regular_file() ? " " + std::to_string(e.file_size()) : "/") + "\n";
+    return all;
+}
+
+TEST(LongNames, ANameLongerThanARowIsRefusedBeforeAnythingIsOpenedOrCreated) {
+    ScopedTempDir dir;
+    const std::string deep = make_deep_directory(dir, 1019), fits = make_deep_directory(dir, 1018);
+    write_all(dir, {deep + "1.wav", fits + "1.wav", "2.wav", "3.wav"}, "data");
+    const std::vector<std::vector<std::string>> refused = {
+        {deep + "1.wav", "2.wav", "3.wav", "-o", "r"}, {"2.wav", deep + "*.wav", "3.wav", "-o", "r"},
+        {"2.wav", "3.wav", "2.wav", "-o", deep + "o.wav"}, {deep + "1.wav", "2.wav"}};  // no usage text either
+    const char* which[] = {"input name of 1024", "wildcard match of 1024", "output name of 1024", "input name"};
+    const std::string before = tree(dir);
+    for (size_t i = 0; i < refused.size(); i++) {
+        const RunResult r = run_copyvote(refused[i], in_dir(dir.path()));
+        EXPECT_EQ(r.exit_code, 255);
+        EXPECT_TRUE(r.err.empty() && is_refusal(r.out, ENAMETOOLONG) && r.out.find(which[i]) != std::string::npos)
+            << r.err << r.out;
+        EXPECT_EQ(tree(dir), before);
+    }
+    const std::vector<std::string> names = {fits + "1.wav", "2.wav", "3.wav"};  // 1023 bytes fit
+    const RunResult r = run_copyvote({names[0], names[1], names[2], "-o", fits + "o.wav"}, in_dir(dir.path()));
+    EXPECT_EQ(r.err, status_lines(fits + "o.wav", names) + "processing:\n...|...|\n");
+    EXPECT_EQ(read_file(dir.file(fits + "o.wav")), "data");
 }

@@ -115,11 +115,19 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
         } else {
             dup2(in_pipe[0], 0);
         }
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        if (options.stdout_file.empty()) {
+            dup2(out_pipe[1], 1);
+        } else {
+            const int out = ::open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (out < 0) _exit(125);
+            dup2(out, 1);
+            ::close(out);
+        }
+        dup2(options.stderr_to_stdout ? 1 : err_pipe[1], 2);
         for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1], in_pipe[0], in_pipe[1]}) ::close(fd);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
         for (const std::string& e : options.env) putenv(strdup(e.c_str()));
+        for (int fd : options.closed_fds) ::close(fd);
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);

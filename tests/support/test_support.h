@@ -55,6 +55,9 @@ struct RunOptions {
     std::string stdin_data;             // fed through a pipe when stdin_file is empty
     std::string stdin_file;             // a file to open as standard input
     std::vector<std::string> env;       // extra NAME=value entries added to the environment
+    std::string stdout_file;            // standard output appended to this file instead of captured
+    bool stderr_to_stdout = false;      // standard error joins standard output, as `2>&1`
+    std::vector<int> closed_fds;        // standard descriptors the program starts without, as `>&-`
 };
 
 // Runs `argv` (argv[0] is the program path) and collects exit status, stdout and stderr.
