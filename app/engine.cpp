@@ -11,6 +11,7 @@
 #include <x86intrin.h>
 #endif
 
+#include "align.h"
 #include "g_console.h"
 #include "g_print.h"
 #include "glyphs.h"
@@ -44,6 +45,7 @@ struct engine_run {
     uint64_t block_size;
     G_CRYPT* crypt;
     glyph_writer* glyphs;
+    align_plan* align;  // with --align: every input's blocks come through the plan
     vote_state vote;
     // A pipe, FIFO or terminal delivers less than a block per read although more will follow;
     // such inputs are read until the block is full, so that the copies stay aligned.
@@ -70,6 +72,7 @@ void prepare_inputs(engine_run& run) {
 int64_t read_block(engine_run& run, uint64_t i) {
     g_file& file = run.h_files[i];
     char* buffer = reinterpret_cast<char*>(run.in_blocks[i]);
+    if (run.align) return align_read_block(*run.align, i, file, run.in_blocks[i], run.block_size, run.in_blocks[0]);
     if (!run.is_stream[i]) return file.read(buffer, run.block_size);
     uint64_t total = 0;
     while (total < run.block_size) {
@@ -104,7 +107,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             return 0;
         }
         const uint64_t n = static_cast<uint64_t>(got);
-        if (run.crypt->enabled) run.crypt->hash_data(i + 1, run.in_blocks[i], n);
+        if (run.crypt->enabled && !align_feeds_digest(run.align, i)) run.crypt->hash_data(i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
         if (i > 0 && block_len > 0) scan_input(run, i, block_len);
@@ -181,6 +184,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.block_size = block_size;
     run.crypt = &crypt;
     run.glyphs = &glyphs;
+    run.align = ALIGN_PLAN;
     run.line_blocks = 0;
     run.line_limit = 80 / (count + 1);
     vote_start(run.vote, count, in_blocks, out_block, AUDIOCD_IGNORE_CORRECTED, &glyphs);

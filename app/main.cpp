@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "align.h"
 #include "driver.h"
 #include "engine.h"
 #include "file_list.h"
@@ -28,9 +29,22 @@ void clear_screen() {
     fflush(con_out());
 }
 
+// With --align: opens the inputs, then finds and reports each copy's shift (only when the output
+// is open too, for only then is there a vote) before the blank line that ends the list.
+int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, bool out_open, G_CRYPT& crypt) {
+    static align_plan plan;
+    if (open_inputs(h_files, names, count) != 0) return -1;
+    if (out_open) {
+        align_prepare(plan, h_files, names, count, &crypt);
+        ALIGN_PLAN = &plan;
+    }
+    fputc('\n', stderr);
+    return 0;
+}
+
 // Opens the output and the inputs, runs the engine and prints the statistics. Returns the status.
 int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-            const char* out_name) {
+            const char* out_name, bool align) {
     uint8_t* blocks[MAX_INPUTS];
     uint8_t* base = static_cast<uint8_t*>(mem.address);
     assign_buffers(base, mem.alignment, count, blocks);
@@ -39,7 +53,8 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
     g_file h_out;
     h_out.open(out_name, ACCESS_WRITE, CREATE_TRUNCATE, 0, DEFAULT_MODE);
     const int out_status = print_file_open_status(&h_out, out_name);
-    int status = openFiles(h_files, names, count);
+    int status = align ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt)
+                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
 
     if (status == 0) {
@@ -53,6 +68,7 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
         print_statistics(counter_end - counter_start, timer.elapsed_ns, disputed);
         if (PROCESS_IO_FAILED) status = -1;
     }
+    ALIGN_PLAN = nullptr;
     mem.free_ram();
     close_files(count, h_files, h_out);
     return status;
@@ -76,8 +92,9 @@ int main(int argc, char** argv) {
     if (count < MIN_INPUTS || count > MAX_INPUTS) {
         help(argv[0]);
     } else if (listed == 0 && check_output_is_not_an_input(out_name, names, count) == 0 &&
-               mem.allocate_ram(count + 1) == 0 && mem.address != nullptr) {
-        status = restore(mem, crypt, timer, names, count, out_name);
+               (!added.align || align_check_inputs(names, count) == 0) && mem.allocate_ram(count + 1) == 0 &&
+               mem.address != nullptr) {
+        status = restore(mem, crypt, timer, names, count, out_name, added.align);
     }
     if (crypt.enabled) crypt.free_context();
     fflush(stdout);
