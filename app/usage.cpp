@@ -5,6 +5,15 @@
 #include "g_console.h"
 #include "globals.h"
 
+namespace {
+
+// --align's line of the added switches, kept apart from the classic text above.
+void print_added_switch_align(FILE* out) {
+    con_printf(out, "  --align    find each copy's read offset against the first; vote them aligned\n");
+}
+
+}  // namespace
+
 void help(const char* program_name) {
     FILE* out = con_out();
     const unsigned max = static_cast<unsigned>(MAX_INPUTS);
@@ -56,4 +65,5 @@ void help(const char* program_name) {
     con_printf(out, "\t\n");
     con_printf(out, "\n");
     con_printf(out, "\n");
+    print_added_switch_align(out);
 }

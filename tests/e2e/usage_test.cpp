@@ -61,7 +61,9 @@ std::string usage_text(const std::string& program) {
            "\tcopied from the input with highest total number of hits so far.\n" +
            "\t\n" +
            "\n" +
-           "\n";
+           "\n" +
+           // The added switches.
+           "  --align    find each copy's read offset against the first; vote them aligned\n";
 }
 
 void expect_usage(const RunResult& r, const std::string& program) {
