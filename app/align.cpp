@@ -374,9 +374,9 @@ align_result align_find_shift(const align_probes& p, const align_region& r) {
             result.runner_up = std::max(result.runner_up, share);
         }
     }
-    // Half of the probed bytes at least must be there to judge: a copy far shorter than input 0
-    // could otherwise be matched on a sliver.
-    const bool enough = best_available * 2 >= p.count * p.window;
+    // Two windows' worth of bytes (or half of all, with fewer windows) must be there to judge, so
+    // that a copy that ends early can still be placed but is never matched on a sliver.
+    const bool enough = best_available >= std::min(2 * p.window, p.count * p.window / 2);
     result.convincing = have_best && enough && result.agree >= MIN_AGREE && result.agree - result.runner_up >= MIN_LEAD;
     if (!result.convincing) result.shift = 0;
     return result;

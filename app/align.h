@@ -58,7 +58,8 @@ int align_take_probes(align_probes& probes, const align_region& r0, uint64_t uni
 // Finds the shift of the copy whose data is `r` against the probes: a coarse count of exact
 // 8-byte matches over every shift within ALIGN_MAX_SHIFT_FRAMES frames, then the share of all
 // probed bytes that agree at the few best shifts. Convincing only when at least 90 % of the bytes
-// agree and no other shift comes within 25 points. No probes, or a failed read: not convincing.
+// that the copy has agree (two windows' worth at least) and no other shift comes within 25
+// points. No probes, or a failed read: not convincing.
 align_result align_find_shift(const align_probes& probes, const align_region& r);
 
 // Where one copy's bytes come from during the vote.

@@ -51,6 +51,7 @@ struct FoundCase {
     int64_t shift;  // bytes
     size_t silent;  // frames of digital silence that open the track
     uint64_t unit;
+    size_t cut = 0;  // the copy ends after this many bytes (0: it does not end early)
 };
 
 const FoundCase FOUND[] = {
@@ -59,12 +60,15 @@ const FoundCase FOUND[] = {
     {"3000 frames late", 12000, 0, 4},    {"2999 frames early", -11996, 0, 4},
     {"not shifted", 0, 0, 4},             {"after half a track of silence", 2668, FRAMES / 2, 4},
     {"16-bit samples, one sample", 2, 0, 2}, {"16-bit samples, odd count", -6002, 0, 2},
+    {"a copy that ends at a fifth", -1200, 0, 4, 4 * FRAMES / 5},
 };
 
 TEST(AlignSearch, FindsTheShiftOfADamagedCopy) {
     for (const FoundCase& c : FOUND) {
         const std::string pcm = synth_pcm(FRAMES, c.silent, 1);
-        const align_result r = find_shift(damaged(pcm, 3001), damaged(shifted(pcm, c.shift), 2039), c.unit);
+        std::string copy = damaged(shifted(pcm, c.shift), 2039);
+        if (c.cut) copy.resize(c.cut);
+        const align_result r = find_shift(damaged(pcm, 3001), copy, c.unit);
         EXPECT_TRUE(r.convincing) << c.what << ": agree " << r.agree << ", runner-up " << r.runner_up;
         EXPECT_EQ(r.shift, c.shift) << c.what;
     }
