@@ -83,7 +83,7 @@ uint64_t load64(const uint8_t* p) {
 // as far as the copy has data there.
 struct copy_windows {
     uint64_t margin;
-    uint64_t stride;           // bytes per window in `bytes`
+    uint64_t stride;  // bytes per window in `bytes`
     std::vector<uint8_t> bytes;
     uint64_t lo[ALIGN_MAX_PROBES], hi[ALIGN_MAX_PROBES];  // the valid part of each
 };
@@ -130,7 +130,8 @@ double agreement(const align_probes& p, const copy_windows& cw, int64_t shift, u
         const uint8_t* region = &cw.bytes[k * cw.stride];
         const int64_t base = static_cast<int64_t>(cw.margin) + shift;
         const uint64_t from = std::max<int64_t>(0, static_cast<int64_t>(cw.lo[k]) - base);
-        const int64_t to_signed = std::min<int64_t>(static_cast<int64_t>(p.window), static_cast<int64_t>(cw.hi[k]) - base);
+        const int64_t to_signed =
+            std::min<int64_t>(static_cast<int64_t>(p.window), static_cast<int64_t>(cw.hi[k]) - base);
         const uint64_t to = to_signed > 0 ? static_cast<uint64_t>(to_signed) : 0;
         for (uint64_t j = from; j < to; j++) same += p.bytes[k][j] == region[base + static_cast<int64_t>(j)];
         if (to > from) seen += to - from;
@@ -184,7 +185,8 @@ void print_shift_line(const char* name, const align_plan& plan, const align_resu
     }
     const long long bytes = static_cast<long long>(r.shift);
     const long long frames = bytes / static_cast<long long>(plan.wav ? plan.unit : 2);
-    con_printf(stderr, "] shifted by %+lld bytes (%+lld %s)\n", bytes, frames, plan.wav ? "frames" : "samples");
+    con_printf(stderr, "] shifted by %+lld bytes (%+lld %s)\n", bytes, frames,
+               plan.wav ? "frames" : "samples");
 }
 
 // Clears O_DIRECT on a descriptor for reads at any offset; returns the flags it had (-1: unknown).
@@ -216,7 +218,8 @@ void copy_spans(const align_plan& plan, const align_copy& c, span* header, span*
     *header = clip(0, static_cast<int64_t>(c.header_end), plan.block_pos, plan.block_len);
     const int64_t n = c.shift;
     const int64_t q_lo = std::max<int64_t>(0, -n);
-    const int64_t q_hi = std::min<int64_t>(static_cast<int64_t>(plan.data_len0), static_cast<int64_t>(c.data_len) - n);
+    const int64_t q_hi =
+        std::min<int64_t>(static_cast<int64_t>(plan.data_len0), static_cast<int64_t>(c.data_len) - n);
     const int64_t d0 = static_cast<int64_t>(plan.data_offset0);
     *data = clip(d0 + q_lo, d0 + q_hi, plan.block_pos, plan.block_len);
 }
@@ -244,7 +247,8 @@ bool feed_from_file(align_plan& plan, uint64_t i, int fd, uint64_t end) {
     static uint8_t chunk[1 << 16];
     align_copy& c = plan.copies[i];
     while (c.hashed_to < end) {
-        const int64_t got = read_at(fd, chunk, std::min<uint64_t>(sizeof chunk, end - c.hashed_to), c.hashed_to);
+        const int64_t got =
+            read_at(fd, chunk, std::min<uint64_t>(sizeof chunk, end - c.hashed_to), c.hashed_to);
         if (got < 0) return false;
         if (got == 0) break;
         plan.crypt->hash_data(i + 1, chunk, static_cast<unsigned long>(got));
@@ -313,7 +317,8 @@ int64_t read_in_place(align_plan& plan, uint64_t i, g_file& file, uint8_t* block
 // After input 0's last block: the rest of the copy goes to its digest.
 int64_t finish_copy(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, uint64_t size) {
     if (!digest_on(plan)) return 0;
-    if (!plan.copies[i].in_place) return feed_from_file(plan, i, file.descriptor, UINT64_MAX) ? 0 : failed(file);
+    if (!plan.copies[i].in_place)
+        return feed_from_file(plan, i, file.descriptor, UINT64_MAX) ? 0 : failed(file);
     for (;;) {
         const int64_t got = file.read(reinterpret_cast<char*>(block), size);
         if (got <= 0) return got;
@@ -336,7 +341,8 @@ int align_take_probes(align_probes& p, const align_region& r0, uint64_t unit) {
         if (!usable.empty() && pos < usable.back() + p.window) continue;
         const int64_t got = read_at(r0.fd, w, p.window, r0.offset + pos);
         if (got < 0) return errno;
-        if (static_cast<uint64_t>(got) == p.window && is_informative(w, p.window, p.unit)) usable.push_back(pos);
+        if (static_cast<uint64_t>(got) == p.window && is_informative(w, p.window, p.unit))
+            usable.push_back(pos);
     }
     const uint64_t take = std::min<uint64_t>(ALIGN_MAX_PROBES, usable.size());
     for (uint64_t k = 0; k < take; k++) {
@@ -377,7 +383,8 @@ align_result align_find_shift(const align_probes& p, const align_region& r) {
     // Two windows' worth of bytes (or half of all, with fewer windows) must be there to judge, so
     // that a copy that ends early can still be placed but is never matched on a sliver.
     const bool enough = best_available >= std::min(2 * p.window, p.count * p.window / 2);
-    result.convincing = have_best && enough && result.agree >= MIN_AGREE && result.agree - result.runner_up >= MIN_LEAD;
+    result.convincing =
+        have_best && enough && result.agree >= MIN_AGREE && result.agree - result.runner_up >= MIN_LEAD;
     if (!result.convincing) result.shift = 0;
     return result;
 }
@@ -390,8 +397,9 @@ int align_check_inputs(const name_row* names, uint64_t count) {
         if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) continue;
         wchar_t context[512] = L"--align: ";
         con_widen_append(context, 512, names[i]);
-        con_widen_append(context, 512, " cannot be read by position (a pipe, terminal or standard input); "
-                                       "nothing was written");
+        con_widen_append(context, 512,
+                         " cannot be read by position (a pipe, terminal or standard input); "
+                         "nothing was written");
         print_format_inline(ESPIPE, context);
         return -1;
     }
@@ -411,7 +419,8 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
     plan.data_offset0 = plan.wav ? g0.wav.data_offset : 0;
     plan.data_len0 = plan.wav ? data_len_of(g0) : g0.size;
     static align_probes probes;
-    align_take_probes(probes, align_region{files[0].descriptor, plan.data_offset0, plan.data_len0}, plan.unit);
+    align_take_probes(probes, align_region{files[0].descriptor, plan.data_offset0, plan.data_len0},
+                      plan.unit);
 
     for (uint64_t i = 1; i < count; i++) {
         const geometry g = read_geometry(files[i].descriptor);
@@ -421,7 +430,8 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
         c.data_offset = wav ? g.wav.data_offset : 0;
         c.data_len = wav ? data_len_of(g) : g.size;
         c.header_end = wav ? std::min(plan.data_offset0, c.data_offset) : 0;
-        const align_result r = align_find_shift(probes, align_region{files[i].descriptor, c.data_offset, c.data_len});
+        const align_result r =
+            align_find_shift(probes, align_region{files[i].descriptor, c.data_offset, c.data_len});
         c.shift = r.shift;
         c.in_place = static_cast<int64_t>(c.data_offset) + c.shift == static_cast<int64_t>(plan.data_offset0);
         if (r.shift != 0 || !r.convincing) print_shift_line(names[i], plan, r);

@@ -36,10 +36,10 @@ struct align_region {
 // Windows of input 0 that can tell shifts apart: spread over its data, digital silence and
 // other near-constant stretches left out.
 struct align_probes {
-    uint64_t unit = 2;        // bytes of one frame: shifts are whole multiples of it
-    uint64_t window = 0;      // bytes of each window
-    uint64_t count = 0;       // windows taken, up to ALIGN_MAX_PROBES
-    uint64_t pos[ALIGN_MAX_PROBES];                     // data offset of each window
+    uint64_t unit = 2;               // bytes of one frame: shifts are whole multiples of it
+    uint64_t window = 0;             // bytes of each window
+    uint64_t count = 0;              // windows taken, up to ALIGN_MAX_PROBES
+    uint64_t pos[ALIGN_MAX_PROBES];  // data offset of each window
     uint8_t bytes[ALIGN_MAX_PROBES][ALIGN_PROBE_BYTES];  // its bytes
 };
 
@@ -64,22 +64,22 @@ align_result align_find_shift(const align_probes& probes, const align_region& r)
 
 // Where one copy's bytes come from during the vote.
 struct align_copy {
-    int64_t shift = 0;          // N, bytes; 0 for an unshifted or unconvincing copy
-    uint64_t header_end = 0;    // the copy's own bytes below this offset are read in place
-    uint64_t data_offset = 0;   // file offset of the copy's data
+    int64_t shift = 0;         // N, bytes; 0 for an unshifted or unconvincing copy
+    uint64_t header_end = 0;   // the copy's own bytes below this offset are read in place
+    uint64_t data_offset = 0;  // file offset of the copy's data
     uint64_t data_len = 0;
-    bool in_place = true;       // its data lie where input 0's do: plain sequential reads serve
-    uint64_t hashed_to = 0;     // file offset up to which its digest has been fed
+    bool in_place = true;    // its data lie where input 0's do: plain sequential reads serve
+    uint64_t hashed_to = 0;  // file offset up to which its digest has been fed
 };
 
 struct align_plan {
     uint64_t count = 0;
     uint64_t unit = 2;
-    bool wav = false;              // input 0 is a WAV file: shifts are counted in frames
-    uint64_t data_offset0 = 0;     // input 0's data chunk
+    bool wav = false;           // input 0 is a WAV file: shifts are counted in frames
+    uint64_t data_offset0 = 0;  // input 0's data chunk
     uint64_t data_len0 = 0;
-    uint64_t block_pos = 0;        // input 0's offset of the block being read
-    uint64_t block_len = 0;        // what input 0 delivered for it
+    uint64_t block_pos = 0;  // input 0's offset of the block being read
+    uint64_t block_len = 0;  // what input 0 delivered for it
     G_CRYPT* crypt = nullptr;
     align_copy copies[MAX_INPUTS];
 };

@@ -72,7 +72,9 @@ void prepare_inputs(engine_run& run) {
 int64_t read_block(engine_run& run, uint64_t i) {
     g_file& file = run.h_files[i];
     char* buffer = reinterpret_cast<char*>(run.in_blocks[i]);
-    if (run.align) return align_read_block(*run.align, i, file, run.in_blocks[i], run.block_size, run.in_blocks[0]);
+    if (run.align) {
+        return align_read_block(*run.align, i, file, run.in_blocks[i], run.block_size, run.in_blocks[0]);
+    }
     if (!run.is_stream[i]) return file.read(buffer, run.block_size);
     uint64_t total = 0;
     while (total < run.block_size) {
@@ -107,7 +109,9 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             return 0;
         }
         const uint64_t n = static_cast<uint64_t>(got);
-        if (run.crypt->enabled && !align_feeds_digest(run.align, i)) run.crypt->hash_data(i + 1, run.in_blocks[i], n);
+        if (run.crypt->enabled && !align_feeds_digest(run.align, i)) {
+            run.crypt->hash_data(i + 1, run.in_blocks[i], n);
+        }
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
         if (i > 0 && block_len > 0) scan_input(run, i, block_len);

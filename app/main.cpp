@@ -31,7 +31,8 @@ void clear_screen() {
 
 // With --align: opens the inputs, then finds and reports each copy's shift (only when the output
 // is open too, for only then is there a vote) before the blank line that ends the list.
-int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, bool out_open, G_CRYPT& crypt) {
+int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, bool out_open,
+                        G_CRYPT& crypt) {
     static align_plan plan;
     if (open_inputs(h_files, names, count) != 0) return -1;
     if (out_open) {

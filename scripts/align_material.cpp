@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
         if (static_cast<size_t>(std::labs(bytes)) > in.size() - HEADER) return 1;
         return write_file(argv[4], shift(in, bytes)) ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: align_material synth OUT.wav SECONDS [SEED]\n"
-                         "       align_material shift BYTES IN.wav OUT.wav\n");
+    std::fprintf(stderr,
+                 "usage: align_material synth OUT.wav SECONDS [SEED]\n"
+                 "       align_material shift BYTES IN.wav OUT.wav\n");
     return 2;
 }

@@ -20,7 +20,8 @@ const size_t FRAMES = 120000;
 // What a drive with another read offset delivers: byte q + n holds byte q of `pcm`; outside the
 // track it reads the neighbouring track (n > 0) or silence (n < 0). The length stays.
 std::string shifted(const std::string& pcm, int64_t n) {
-    if (n >= 0) return synth_pcm(static_cast<size_t>(n) / 4 + 1, 0, 99).substr(0, n) + pcm.substr(0, pcm.size() - n);
+    if (n >= 0)
+        return synth_pcm(static_cast<size_t>(n) / 4 + 1, 0, 99).substr(0, n) + pcm.substr(0, pcm.size() - n);
     return pcm.substr(static_cast<size_t>(-n)) + std::string(static_cast<size_t>(-n), '\0');
 }
 
@@ -55,11 +56,16 @@ struct FoundCase {
 };
 
 const FoundCase FOUND[] = {
-    {"one frame late", 4, 0, 4},          {"one frame early", -4, 0, 4},
-    {"hundreds of frames late", 1200, 0, 4}, {"hundreds of frames early", -2668, 0, 4},
-    {"3000 frames late", 12000, 0, 4},    {"2999 frames early", -11996, 0, 4},
-    {"not shifted", 0, 0, 4},             {"after half a track of silence", 2668, FRAMES / 2, 4},
-    {"16-bit samples, one sample", 2, 0, 2}, {"16-bit samples, odd count", -6002, 0, 2},
+    {"one frame late", 4, 0, 4},
+    {"one frame early", -4, 0, 4},
+    {"hundreds of frames late", 1200, 0, 4},
+    {"hundreds of frames early", -2668, 0, 4},
+    {"3000 frames late", 12000, 0, 4},
+    {"2999 frames early", -11996, 0, 4},
+    {"not shifted", 0, 0, 4},
+    {"after half a track of silence", 2668, FRAMES / 2, 4},
+    {"16-bit samples, one sample", 2, 0, 2},
+    {"16-bit samples, odd count", -6002, 0, 2},
     {"a copy that ends at a fifth", -1200, 0, 4, 4 * FRAMES / 5},
 };
 
@@ -78,8 +84,10 @@ TEST(AlignSearch, FindsTheShiftOfADamagedCopy) {
 std::string periodic_tone() {
     std::string pcm;
     for (size_t f = 0; f < FRAMES; f++) {
-        const int16_t v = static_cast<int16_t>(8000 * std::sin(2 * M_PI * static_cast<double>(f % 100) / 100.0));
-        for (int c = 0; c < 2; c++) pcm += std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
+        const int16_t v =
+            static_cast<int16_t>(8000 * std::sin(2 * M_PI * static_cast<double>(f % 100) / 100.0));
+        for (int c = 0; c < 2; c++)
+            pcm += std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
     }
     return pcm;
 }

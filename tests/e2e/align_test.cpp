@@ -21,13 +21,15 @@ const size_t EDGE = 12000;  // the largest shift below, in bytes
 
 // Byte q + n of the result holds byte q of `pcm`; the length stays (see tests/align_test.cpp).
 std::string shifted(const std::string& pcm, long n) {
-    if (n >= 0) return synth_pcm(static_cast<size_t>(n) / 4 + 1, 0, 99).substr(0, n) + pcm.substr(0, pcm.size() - n);
+    if (n >= 0)
+        return synth_pcm(static_cast<size_t>(n) / 4 + 1, 0, 99).substr(0, n) + pcm.substr(0, pcm.size() - n);
     return pcm.substr(static_cast<size_t>(-n)) + std::string(static_cast<size_t>(-n), '\0');
 }
 
 // Bursts of wrong bytes, at places that differ with `seed`.
 std::string damaged(std::string pcm, size_t seed) {
-    for (size_t at = 997 * seed; at + 8 < pcm.size(); at += 7919 + 13 * seed) pcm[at] = static_cast<char>(~pcm[at]);
+    for (size_t at = 997 * seed; at + 8 < pcm.size(); at += 7919 + 13 * seed)
+        pcm[at] = static_cast<char>(~pcm[at]);
     return pcm;
 }
 
@@ -72,7 +74,8 @@ TEST(Align, ShiftedCopiesVoteAsTheUnshiftedOnes) {
     EXPECT_EQ(aligned.exit_code, 0);
     std::string head = status_line("moved.out");
     for (const std::string& name : moved) head += status_line(name);
-    for (size_t i = 1; i + 1 < shifts.size(); i++) head += shift_line(moved[i], shifts[i], shifts[i] / 4, "frames");
+    for (size_t i = 1; i + 1 < shifts.size(); i++)
+        head += shift_line(moved[i], shifts[i], shifts[i] / 4, "frames");
     head += bracket(moved.back()) + " no convincing shift found; voted as it is\n\nprocessing:\n";
     EXPECT_EQ(aligned.err.substr(0, head.size()), head);
     EXPECT_EQ(digests(aligned.out, moved.size()), digests(unaligned.out, moved.size()));
@@ -81,7 +84,8 @@ TEST(Align, ShiftedCopiesVoteAsTheUnshiftedOnes) {
     ASSERT_EQ(got.size(), want.size());
     const size_t data = 44;
     EXPECT_EQ(got.substr(0, data), want.substr(0, data));
-    EXPECT_TRUE(got.substr(data + EDGE, got.size() - data - 2 * EDGE) == want.substr(data + EDGE, want.size() - data - 2 * EDGE));
+    EXPECT_TRUE(got.substr(data + EDGE, got.size() - data - 2 * EDGE) ==
+                want.substr(data + EDGE, want.size() - data - 2 * EDGE));
 }
 
 // Data that is not WAV is shifted by whole 16-bit samples; undamaged copies give input 0 back.
@@ -109,7 +113,8 @@ TEST(Align, ACopyOnStandardInputIsRefused) {
     const RunResult r = run_copyvote({"1.wav", "-", "2.wav", "--align"}, options);
     EXPECT_EQ(r.exit_code, 255);
     EXPECT_EQ(r.out, CLEAR_SCREEN + error_line("--align: - cannot be read by position (a pipe, terminal or "
-                                               "standard input); nothing was written", 29));
+                                               "standard input); nothing was written",
+                                               29));
     EXPECT_EQ(r.err, "");
     EXPECT_FALSE(testing_support::file_exists(dir.file("out.wav")));
 }

@@ -176,10 +176,12 @@ double section_sample(uint64_t kind, const double* r, size_t f, size_t n, int c,
     const double pan = c ? 0.6 : 1.0;
     switch (kind) {
     case 0:  // a tone with vibrato
-        return fade * pan * 9000 * std::sin(2 * M_PI * (110 + 800 * r[0]) * t + 3 * std::sin(2 * M_PI * 5 * t));
+        return fade * pan * 9000 *
+               std::sin(2 * M_PI * (110 + 800 * r[0]) * t + 3 * std::sin(2 * M_PI * 5 * t));
     case 1:  // a chord of three tones
-        return fade * 4000 * (std::sin(2 * M_PI * (200 + 300 * r[1]) * t + c) + std::sin(2 * M_PI * 1.26 * (200 + 300 * r[1]) * t) +
-                              std::sin(2 * M_PI * 1.5 * (200 + 300 * r[1]) * t));
+        return fade * 4000 *
+               (std::sin(2 * M_PI * (200 + 300 * r[1]) * t + c) + std::sin(2 * M_PI * 1.26 * (200 + 300 * r[1]) * t) +
+                std::sin(2 * M_PI * 1.5 * (200 + 300 * r[1]) * t));
     case 2:  // a noise burst
         return fade * 12000 * white;
     default:  // a quiet passage: a faint tone with a little noise
@@ -200,7 +202,8 @@ std::string synth_pcm(size_t frames, size_t silent, uint64_t seed) {
         for (size_t f = 0; f < n; f++) {
             for (int c = 0; c < 2; c++) {
                 const double v = section_sample(d[3] % 4, r, f, n, c, noise);
-                put_le(pcm, static_cast<uint16_t>(static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, v)))), 2);
+                const double clipped = std::max(-32768.0, std::min(32767.0, v));
+                put_le(pcm, static_cast<uint16_t>(static_cast<int16_t>(clipped)), 2);
             }
         }
         at += n;
