@@ -179,9 +179,9 @@ double section_sample(uint64_t kind, const double* r, size_t f, size_t n, int c,
         return fade * pan * 9000 *
                std::sin(2 * M_PI * (110 + 800 * r[0]) * t + 3 * std::sin(2 * M_PI * 5 * t));
     case 1:  // a chord of three tones
+        const double f = 200 + 300 * r[1];
         return fade * 4000 *
-               (std::sin(2 * M_PI * (200 + 300 * r[1]) * t + c) + std::sin(2 * M_PI * 1.26 * (200 + 300 * r[1]) * t) +
-                std::sin(2 * M_PI * 1.5 * (200 + 300 * r[1]) * t));
+               (std::sin(2 * M_PI * f * t + c) + std::sin(2 * M_PI * 1.26 * f * t) + std::sin(2 * M_PI * 1.5 * f * t));
     case 2:  // a noise burst
         return fade * 12000 * white;
     default:  // a quiet passage: a faint tone with a little noise
