@@ -164,7 +164,14 @@ struct geometry {
 geometry read_geometry(int fd) {
     geometry g;
     struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) g.size = static_cast<uint64_t>(st.st_size);
+    if (fstat(fd, &st) != 0) return g;
+    if (st.st_size > 0) g.size = static_cast<uint64_t>(st.st_size);
+    if (g.size == 0 && S_ISBLK(st.st_mode)) {
+        // A device tells its size only by its end; nothing has been read, so back to the start.
+        const off_t end = lseek(fd, 0, SEEK_END);
+        if (end > 0) g.size = static_cast<uint64_t>(end);
+        lseek(fd, 0, SEEK_SET);
+    }
     static uint8_t head[HEADER_BYTES];
     const int64_t got = read_at(fd, head, std::min<uint64_t>(HEADER_BYTES, g.size), 0);
     if (got > 0) g.wav = parse_wav_header(head, static_cast<uint64_t>(got));

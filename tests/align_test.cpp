@@ -11,19 +11,12 @@
 #include "test_support.h"
 
 using testing_support::ScopedTempDir;
+using testing_support::shifted_pcm;
 using testing_support::synth_pcm;
 
 namespace {
 
 const size_t FRAMES = 120000;
-
-// What a drive with another read offset delivers: byte q + n holds byte q of `pcm`; outside the
-// track it reads the neighbouring track (n > 0) or silence (n < 0). The length stays.
-std::string shifted(const std::string& pcm, int64_t n) {
-    if (n >= 0)
-        return synth_pcm(static_cast<size_t>(n) / 4 + 1, 0, 99).substr(0, n) + pcm.substr(0, pcm.size() - n);
-    return pcm.substr(static_cast<size_t>(-n)) + std::string(static_cast<size_t>(-n), '\0');
-}
 
 // A burst of 12 wrong bytes every `every` bytes.
 std::string damaged(std::string bytes, size_t every) {
@@ -72,7 +65,7 @@ const FoundCase FOUND[] = {
 TEST(AlignSearch, FindsTheShiftOfADamagedCopy) {
     for (const FoundCase& c : FOUND) {
         const std::string pcm = synth_pcm(FRAMES, c.silent, 1);
-        std::string copy = damaged(shifted(pcm, c.shift), 2039);
+        std::string copy = damaged(shifted_pcm(pcm, c.shift), 2039);
         if (c.cut) copy.resize(c.cut);
         const align_result r = find_shift(damaged(pcm, 3001), copy, c.unit);
         EXPECT_TRUE(r.convincing) << c.what << ": agree " << r.agree << ", runner-up " << r.runner_up;
@@ -99,9 +92,9 @@ TEST(AlignSearch, WeakOrAmbiguousEvidenceIsNotConvincing) {
         std::string first, copy;
     } cases[] = {
         {"another track", pcm, synth_pcm(FRAMES, 0, 2)},
-        {"beyond the searched range", pcm, shifted(pcm, 40000)},
-        {"a periodic tone", periodic_tone(), shifted(periodic_tone(), 160)},
-        {"digital silence", std::string(4 * FRAMES, '\0'), shifted(pcm, 400)},
+        {"beyond the searched range", pcm, shifted_pcm(pcm, 40000)},
+        {"a periodic tone", periodic_tone(), shifted_pcm(periodic_tone(), 160)},
+        {"digital silence", std::string(4 * FRAMES, '\0'), shifted_pcm(pcm, 400)},
         {"random bytes", pcm, testing_support::random_bytes(pcm.size(), 5)},
     };
     for (const auto& c : cases) {

@@ -11,6 +11,7 @@
 using namespace e2e;
 using testing_support::read_file;
 using testing_support::ScopedTempDir;
+using testing_support::shifted_pcm;
 using testing_support::synth_pcm;
 using testing_support::wav_file;
 
@@ -18,13 +19,6 @@ namespace {
 
 const size_t FRAMES = 150000;
 const size_t EDGE = 12000;  // the largest shift below, in bytes
-
-// Byte q + n of the result holds byte q of `pcm`; the length stays (see tests/align_test.cpp).
-std::string shifted(const std::string& pcm, long n) {
-    if (n >= 0)
-        return synth_pcm(static_cast<size_t>(n) / 4 + 1, 0, 99).substr(0, n) + pcm.substr(0, pcm.size() - n);
-    return pcm.substr(static_cast<size_t>(-n)) + std::string(static_cast<size_t>(-n), '\0');
-}
 
 // Bursts of wrong bytes, at places that differ with `seed`.
 std::string damaged(std::string pcm, size_t seed) {
@@ -59,7 +53,7 @@ TEST(Align, ShiftedCopiesVoteAsTheUnshiftedOnes) {
         plain.push_back("p" + std::to_string(i) + ".wav");
         moved.push_back("s" + std::to_string(i) + ".wav");
         testing_support::write_file(dir.file(plain.back()), wav_file(copy));
-        testing_support::write_file(dir.file(moved.back()), wav_file(shifted(copy, shifts[i])));
+        testing_support::write_file(dir.file(moved.back()), wav_file(shifted_pcm(copy, shifts[i])));
     }
     std::vector<std::string> args = plain;
     args.insert(args.end(), {"-o", "plain.out"});
@@ -93,8 +87,8 @@ TEST(Align, RawCopiesAreShiftedBySamples) {
     ScopedTempDir dir;
     const std::string pcm = synth_pcm(FRAMES, 0, 3);
     write_all(dir, {"0.raw"}, pcm);
-    write_all(dir, {"1.raw"}, shifted(pcm, 2));
-    write_all(dir, {"2.raw"}, shifted(pcm, -6002));
+    write_all(dir, {"1.raw"}, shifted_pcm(pcm, 2));
+    write_all(dir, {"2.raw"}, shifted_pcm(pcm, -6002));
     const RunResult r = run_copyvote({"0.raw", "1.raw", "2.raw", "--align"}, in_dir(dir.path()));
     EXPECT_EQ(r.exit_code, 0);
     const std::string head = status_lines("out.wav", {"0.raw", "1.raw", "2.raw"});

@@ -174,14 +174,15 @@ double section_sample(uint64_t kind, const double* r, size_t f, size_t n, int c,
     noise = noise * 6364136223846793005ull + 1442695040888963407ull;
     const double white = static_cast<double>(static_cast<int64_t>(noise >> 11) % 20001 - 10000) / 10000.0;
     const double pan = c ? 0.6 : 1.0;
+    const double root = 200 + 300 * r[1];  // of the chord
     switch (kind) {
     case 0:  // a tone with vibrato
         return fade * pan * 9000 *
                std::sin(2 * M_PI * (110 + 800 * r[0]) * t + 3 * std::sin(2 * M_PI * 5 * t));
     case 1:  // a chord of three tones
-        const double f = 200 + 300 * r[1];
         return fade * 4000 *
-               (std::sin(2 * M_PI * f * t + c) + std::sin(2 * M_PI * 1.26 * f * t) + std::sin(2 * M_PI * 1.5 * f * t));
+               (std::sin(2 * M_PI * root * t + c) + std::sin(2 * M_PI * 1.26 * root * t) +
+                std::sin(2 * M_PI * 1.5 * root * t));
     case 2:  // a noise burst
         return fade * 12000 * white;
     default:  // a quiet passage: a faint tone with a little noise
@@ -209,6 +210,12 @@ std::string synth_pcm(size_t frames, size_t silent, uint64_t seed) {
         at += n;
     }
     return pcm;
+}
+
+std::string shifted_pcm(const std::string& pcm, long n) {
+    const size_t k = static_cast<size_t>(n < 0 ? -n : n);
+    if (n >= 0) return synth_pcm(k / 4 + 1, 0, 99).substr(0, k) + pcm.substr(0, pcm.size() - k);
+    return pcm.substr(k) + std::string(k, '\0');
 }
 
 std::string wav_file(const std::string& pcm) {

@@ -71,6 +71,10 @@ std::string random_bytes(size_t n, uint64_t seed);
 // stretch). `seed` picks the sections, so two seeds give two unrelated tracks.
 std::string synth_pcm(size_t frames, size_t silent, uint64_t seed);
 
+// `pcm` as a drive with another read offset delivers it: byte q + n holds byte q of `pcm`;
+// outside the track it reads other audio (n > 0) or silence (n < 0). The length stays.
+std::string shifted_pcm(const std::string& pcm, long n);
+
 // A 44-byte RIFF/WAVE header for 44.1 kHz 16-bit stereo, followed by `pcm`.
 std::string wav_file(const std::string& pcm);
 
