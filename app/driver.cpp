@@ -137,11 +137,16 @@ int print_file_open_status(g_file* file, const char* name) {
     return file->is_open ? 0 : -1;
 }
 
-int openFiles(g_file* files, const name_row* names, uint64_t count) {
+int open_inputs(g_file* files, const name_row* names, uint64_t count) {
     for (uint64_t i = 0; i < count; i++) {
         files[i].open(names[i], ACCESS_READ, 0, DW_READ_FLAGS, DEFAULT_MODE);
         if (print_file_open_status(&files[i], names[i]) != 0) return -1;
     }
+    return 0;
+}
+
+int openFiles(g_file* files, const name_row* names, uint64_t count) {
+    if (open_inputs(files, names, count) != 0) return -1;
     fputc('\n', stderr);
     return 0;
 }

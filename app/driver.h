@@ -18,6 +18,9 @@ int print_file_open_status(g_file* file, const char* name);
 // When all are open, writes an empty line on standard error and returns 0.
 int openFiles(g_file* files, const name_row* names, uint64_t count);
 
+// openFiles without the empty line, for a caller that has more to say about the inputs first.
+int open_inputs(g_file* files, const name_row* names, uint64_t count);
+
 // Closes the output, then inputs 0 to count - 1.
 void close_files(uint64_t count, g_file* files, g_file& output);
 

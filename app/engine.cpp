@@ -12,6 +12,7 @@
 #include <x86intrin.h>
 #endif
 
+#include "align.h"
 #include "g_console.h"
 #include "g_print.h"
 #include "glyphs.h"
@@ -51,6 +52,7 @@ struct engine_run {
     digest_pool* digests;  // null when no digest is asked for
     glyph_writer* glyphs;
     block_vote* vote;
+    align_plan* align;  // with --align: every input's blocks come through the plan
     // A pipe, FIFO or terminal delivers less than a block per read although more will follow;
     // such inputs are read until the block is full, so that the copies stay aligned.
     bool is_stream[MAX_INPUTS];
@@ -79,6 +81,9 @@ void prepare_inputs(engine_run& run) {
 int64_t read_block(engine_run& run, uint64_t i) {
     g_file& file = run.h_files[i];
     char* buffer = reinterpret_cast<char*>(run.in_blocks[i]);
+    if (run.align) {
+        return align_read_block(*run.align, i, file, run.in_blocks[i], run.block_size, run.in_blocks[0]);
+    }
     if (!run.is_stream[i]) return file.read(buffer, run.block_size);
     uint64_t total = 0;
     while (total < run.block_size) {
@@ -137,7 +142,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             *read_failed = true;
             return 0;
         }
-        if (run.digests) run.digests->submit(i + 1, run.in_blocks[i], n);
+        if (run.digests && !align_feeds_digest(run.align, i)) run.digests->submit(i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
         if (i > 0 && block_len > 0) scan_input(run, i, block_len);
@@ -226,6 +231,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.digests = crypt.enabled ? &digests : nullptr;
     run.glyphs = glyphs.get();
     run.vote = vote.get();
+    run.align = extras ? extras->align : nullptr;
     run.line_blocks = 0;
     run.line_limit = 80 / (count + 1);
     run.names = names;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "align.h"
 #include "dispute_map.h"
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
@@ -14,6 +15,7 @@
 struct engine_extras {
     dispute_map* map = nullptr;  // --map: every disputed word is handed to it
     bool cd = false;             // --cd: samples voted by the rule made for CD audio
+    align_plan* align = nullptr; // --align: every input's blocks are read through the plan
 };
 
 // Runs the whole restoration once. REQUIRES: 1 <= count <= MAX_INPUTS, every handle open, the

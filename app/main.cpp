@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <cstdio>
 
+#include "align.h"
 #include "dispute_map.h"
 #include "driver.h"
 #include "engine.h"
@@ -77,11 +77,28 @@ int close_map(dispute_map& map, const char* map_name) {
     return -1;
 }
 
+// With --align: opens the inputs, then finds and reports each copy's shift (only when the output
+// is open too, for only then is there a vote) before the blank line that ends the list.
+int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, bool out_open, G_CRYPT& crypt,
+                        align_plan& plan, engine_extras& extras) {
+    if (open_inputs(h_files, names, count) != 0) return -1;
+    if (out_open) {
+        align_prepare(plan, h_files, names, count, &crypt);
+        extras.align = &plan;
+    }
+    fputc('\n', stderr);
+    return 0;
+}
+
 // Opens the output and the inputs, runs the engine and prints the statistics. Returns the status.
 // Everything written to the map waits until the run is known to happen, so a run that opens
 // nothing leaves the map empty, like the output.
 int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-            const char* out_name, dispute_map* map, const char* map_name, bool cd) {
+            const char* out_name, const added_switches& added, dispute_map* map) {
+    engine_extras extras;
+    extras.map = map;
+    extras.cd = added.cd;
+    std::unique_ptr<align_plan> plan(added.align ? new align_plan : nullptr);
     uint8_t* blocks[MAX_INPUTS];
     uint8_t* base = static_cast<uint8_t*>(mem.address);
     assign_buffers(base, mem.alignment, count, blocks);
@@ -90,15 +107,13 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
     g_file h_out;
     h_out.open(out_name, ACCESS_WRITE, CREATE, 0, DEFAULT_MODE);
     const int out_status = print_file_open_status(&h_out, out_name);
-    int status = openFiles(h_files, names, count);
+    int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
+                      : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
     if (status == 0) status = empty_output(h_out, out_name);
 
     if (status == 0) {
         if (map) map->start(names, count, AUDIOCD_IGNORE_CORRECTED);
-        engine_extras extras;
-        extras.map = map;
-        extras.cd = cd;
         timer.start.update();
         const uint64_t counter_start = read_cycle_counter();
         const uint64_t disputed =
@@ -109,7 +124,7 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
         if (map) map->finish(disputed);
         print_statistics(counter_end - counter_start, timer.elapsed_ns, disputed);
         if (PROCESS_IO_FAILED) status = -1;
-        if (map && close_map(*map, map_name) != 0) status = -1;
+        if (map && close_map(*map, added.map_name) != 0) status = -1;
     }
     mem.free_ram();
     close_files(count, h_files, h_out);
@@ -149,10 +164,11 @@ int main(int argc, char** argv) {
         help(argv[0]);
     } else if (listed == 0 && check_output_is_not_an_input(out_name, names, count) == 0 &&
                check_cd_switches(added.cd, AUDIOCD_IGNORE_CORRECTED) == 0 &&
+               (!added.align || align_check_inputs(names, count) == 0) &&
                (!mapped || open_map(map, added.map_name, out_name, names, count) == 0) &&
                mem.allocate_ram(count + 1) == 0 && mem.address != nullptr &&
                (!added.cd || check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) == 0)) {
-        status = restore(mem, crypt, timer, names, count, out_name, mapped ? &map : nullptr, added.map_name, added.cd);
+        status = restore(mem, crypt, timer, names, count, out_name, added, mapped ? &map : nullptr);
     }
     if (crypt.enabled) crypt.free_context();
     fflush(stdout);

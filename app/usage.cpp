@@ -18,6 +18,7 @@ struct added_switch_line {
 const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--map FILE", "write where the copies disagreed to FILE, a tab-separated table"},
     {"--cd", "vote CD audio by samples, overruling values the drive concealed"},
+    {"--align", "find each copy's read offset against the first; vote them aligned"},
     {"--help", "print this text on standard output and exit"},
     {"--version", "print the versions of copyvote and libgcrypt and exit"},
 };

@@ -66,6 +66,7 @@ std::string usage_text(const std::string& program) {
            "::added switches::\n" +
            "\t--map FILE  write where the copies disagreed to FILE, a tab-separated table\n" +
            "\t--cd        vote CD audio by samples, overruling values the drive concealed\n" +
+           "\t--align     find each copy's read offset against the first; vote them aligned\n" +
            "\t--help      print this text on standard output and exit\n" +
            "\t--version   print the versions of copyvote and libgcrypt and exit\n" +
            "\n";

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -165,6 +167,79 @@ std::string random_bytes(size_t n, uint64_t seed) {
         s[i] = static_cast<char>(x >> 24);
     }
     return s;
+}
+
+namespace {
+
+void put_le(std::string& out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; i++) out.push_back(static_cast<char>(v >> (8 * i)));
+}
+
+// One section's sample for channel c at frame f of n frames; r holds the section's random draws.
+double section_sample(uint64_t kind, const double* r, size_t f, size_t n, int c, uint64_t& noise) {
+    const double t = static_cast<double>(f) / 44100.0;
+    const double fade = std::min(1.0, std::min(static_cast<double>(f), static_cast<double>(n - f)) / 2000.0);
+    noise = noise * 6364136223846793005ull + 1442695040888963407ull;
+    const double white = static_cast<double>(static_cast<int64_t>(noise >> 11) % 20001 - 10000) / 10000.0;
+    const double pan = c ? 0.6 : 1.0;
+    const double root = 200 + 300 * r[1];  // of the chord
+    switch (kind) {
+    case 0:  // a tone with vibrato
+        return fade * pan * 9000 *
+               std::sin(2 * M_PI * (110 + 800 * r[0]) * t + 3 * std::sin(2 * M_PI * 5 * t));
+    case 1:  // a chord of three tones
+        return fade * 4000 *
+               (std::sin(2 * M_PI * root * t + c) + std::sin(2 * M_PI * 1.26 * root * t) +
+                std::sin(2 * M_PI * 1.5 * root * t));
+    case 2:  // a noise burst
+        return fade * 12000 * white;
+    default:  // a quiet passage: a faint tone with a little noise
+        return fade * (60 * std::sin(2 * M_PI * 330 * t) + 8 * white);
+    }
+}
+
+}  // namespace
+
+std::string synth_pcm(size_t frames, size_t silent, uint64_t seed) {
+    std::string pcm(4 * std::min(frames, silent), '\0');
+    uint64_t noise = seed * 0x9E3779B97F4A7C15ull + 7;
+    std::string draws = random_bytes(64 * 1024, seed + 1);
+    for (size_t at = silent, s = 0; at < frames; s++) {
+        const uint8_t* d = reinterpret_cast<const uint8_t*>(draws.data()) + (s * 4) % (draws.size() - 4);
+        const double r[2] = {d[0] / 255.0, d[1] / 255.0};
+        const size_t n = std::min<size_t>(frames - at, 4000 + 80 * d[2]);
+        for (size_t f = 0; f < n; f++) {
+            for (int c = 0; c < 2; c++) {
+                const double v = section_sample(d[3] % 4, r, f, n, c, noise);
+                const double clipped = std::max(-32768.0, std::min(32767.0, v));
+                put_le(pcm, static_cast<uint16_t>(static_cast<int16_t>(clipped)), 2);
+            }
+        }
+        at += n;
+    }
+    return pcm;
+}
+
+std::string shifted_pcm(const std::string& pcm, long n) {
+    const size_t k = static_cast<size_t>(n < 0 ? -n : n);
+    if (n >= 0) return synth_pcm(k / 4 + 1, 0, 99).substr(0, k) + pcm.substr(0, pcm.size() - k);
+    return pcm.substr(k) + std::string(k, '\0');
+}
+
+std::string wav_file(const std::string& pcm) {
+    std::string w = "RIFF";
+    put_le(w, static_cast<uint32_t>(36 + pcm.size()), 4);
+    w += "WAVEfmt ";
+    put_le(w, 16, 4);
+    put_le(w, 1, 2);
+    put_le(w, 2, 2);
+    put_le(w, 44100, 4);
+    put_le(w, 44100 * 4, 4);
+    put_le(w, 4, 2);
+    put_le(w, 16, 2);
+    w += "data";
+    put_le(w, static_cast<uint32_t>(pcm.size()), 4);
+    return w + pcm;
 }
 
 }  // namespace testing_support

@@ -69,4 +69,16 @@ std::string copyvote_path();
 // Deterministic pseudo-random bytes (xorshift), for test data.
 std::string random_bytes(size_t n, uint64_t seed);
 
+// `frames` frames of 16-bit stereo PCM that looks like a recording: `silent` frames of digital
+// silence, then a sequence of sections (tones and chords with fades, noise bursts, a quiet
+// stretch). `seed` picks the sections, so two seeds give two unrelated tracks.
+std::string synth_pcm(size_t frames, size_t silent, uint64_t seed);
+
+// `pcm` as a drive with another read offset delivers it: byte q + n holds byte q of `pcm`;
+// outside the track it reads other audio (n > 0) or silence (n < 0). The length stays.
+std::string shifted_pcm(const std::string& pcm, long n);
+
+// A 44-byte RIFF/WAVE header for 44.1 kHz 16-bit stereo, followed by `pcm`.
+std::string wav_file(const std::string& pcm);
+
 }  // namespace testing_support

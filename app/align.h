@@ -1,0 +1,109 @@
+#pragma once
+// --align: copies of one track ripped with different drive read offsets hold the same audio
+// shifted by a whole number of frames, so a byte-by-byte vote would compare unrelated samples.
+// Before the vote this unit finds, for every input i > 0, the shift N at which it agrees with
+// input 0 (the copy's data byte q + N holds input 0's data byte q), says so on standard error,
+// and then delivers each block of the copy from its shifted place.
+//
+// Geometry: the output keeps input 0's length and header. For a WAV input 0 the shift applies
+// inside the data chunks; a copy's header bytes are read in place. Wherever a copy has no data
+// for a position (before its start, past its end, past its data chunk, or input 0's trailing
+// chunks) it counts as holding input 0's byte there, so it adds no dispute and removes none.
+//
+// Digests: with --align every input's digest covers the whole file, in file order, exactly as a
+// separate digest tool would compute it; the bytes lent from input 0 are never fed.
+
+#include <cstdint>
+
+#include "g_file_io.h"
+#include "g_linux_crypt.h"
+#include "globals.h"
+
+// Shifts are searched within this many frames either way (16-bit samples for data that is not
+// WAV: the same number of bytes as that many CD frames).
+const uint64_t ALIGN_MAX_SHIFT_FRAMES = 4096;
+// Input 0's probe windows: at most this many, of this many bytes each.
+const uint64_t ALIGN_MAX_PROBES = 16;
+const uint64_t ALIGN_PROBE_BYTES = 4096;
+
+// A byte range of an open file that holds the samples (a WAV data chunk, or the whole file).
+struct align_region {
+    int fd = -1;
+    uint64_t offset = 0;  // file offset of the first data byte
+    uint64_t len = 0;     // data bytes from there
+};
+
+// Windows of input 0 that can tell shifts apart: spread over its data, digital silence and
+// other near-constant stretches left out.
+struct align_probes {
+    uint64_t unit = 2;               // bytes of one frame: shifts are whole multiples of it
+    uint64_t window = 0;             // bytes of each window
+    uint64_t count = 0;              // windows taken, up to ALIGN_MAX_PROBES
+    uint64_t pos[ALIGN_MAX_PROBES];  // data offset of each window
+    uint8_t bytes[ALIGN_MAX_PROBES][ALIGN_PROBE_BYTES];  // its bytes
+};
+
+// The outcome of one copy's search.
+struct align_result {
+    bool convincing = false;  // the shift below was found on strong evidence
+    int64_t shift = 0;        // N in bytes; 0 when not convincing
+    double agree = 0;         // share of probed bytes that agree at the best shift
+    double runner_up = 0;     // the same at the best other shift that the coarse search found
+};
+
+// Takes up to ALIGN_MAX_PROBES windows of input 0's data `r0` (frames of `unit` bytes).
+// Returns 0, or the errno value of a failed read (the probes are then empty).
+int align_take_probes(align_probes& probes, const align_region& r0, uint64_t unit);
+
+// Finds the shift of the copy whose data is `r` against the probes: a coarse count of exact
+// 8-byte matches over every shift within ALIGN_MAX_SHIFT_FRAMES frames, then the share of all
+// probed bytes that agree at the few best shifts. Convincing only when at least 90 % of the bytes
+// that the copy has agree (two windows' worth at least) and no other shift comes within 25
+// points. No probes, or a failed read: not convincing.
+align_result align_find_shift(const align_probes& probes, const align_region& r);
+
+// Where one copy's bytes come from during the vote.
+struct align_copy {
+    int64_t shift = 0;         // N, bytes; 0 for an unshifted or unconvincing copy
+    uint64_t header_end = 0;   // the copy's own bytes below this offset are read in place
+    uint64_t data_offset = 0;  // file offset of the copy's data
+    uint64_t data_len = 0;
+    bool in_place = true;    // its data lie where input 0's do: plain sequential reads serve
+    uint64_t hashed_to = 0;  // file offset up to which its digest has been fed
+};
+
+struct align_plan {
+    uint64_t count = 0;
+    uint64_t unit = 2;
+    bool wav = false;           // input 0 is a WAV file: shifts are counted in frames
+    uint64_t data_offset0 = 0;  // input 0's data chunk
+    uint64_t data_len0 = 0;
+    uint64_t block_pos = 0;  // input 0's offset of the block being read
+    uint64_t block_len = 0;  // what input 0 delivered for it
+    G_CRYPT* crypt = nullptr;
+    align_copy copies[MAX_INPUTS];
+    align_probes probes;          // input 0's windows, while the shifts are searched
+    uint8_t side_chunk[1 << 16];  // bytes read on the side for a shifted copy's digest
+};
+
+// Refuses --align when an input cannot be read by position (standard input, a pipe, a terminal,
+// a FIFO): prints an error line on standard output naming it and returns -1; else 0.
+int align_check_inputs(const name_row* names, uint64_t count);
+
+// Finds every copy's shift against input 0 and prints a line on standard error for each copy
+// that is shifted or has no convincing shift. Copies read with O_DIRECT whose data do not lie
+// where input 0's do are switched to cached reads. REQUIRES: all `count` inputs open and
+// positionally readable, nothing read from them yet.
+void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint64_t count, G_CRYPT* crypt);
+
+// One block of input i for the block loop, from `file` into `block` (`size` bytes, the block
+// loop's request). Input 0 is read as usual and must be read first in every block; input i > 0
+// then delivers exactly as many bytes as input 0, taken from its shifted place, the gaps filled
+// from `block0` (input 0's block, unchanged since its read). When input 0 delivered nothing,
+// each copy feeds the rest of its file to its digest and delivers 0. Returns the byte count, or
+// -1 with errno in file.read_error.
+int64_t align_read_block(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, uint64_t size,
+                         const uint8_t* block0);
+
+// True when the plan feeds input i's digest itself (every i > 0), so the block loop must not.
+bool align_feeds_digest(const align_plan* plan, uint64_t i);

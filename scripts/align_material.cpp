@@ -1,0 +1,153 @@
+// align_material: test material for --align, the way rips of one track with different drive
+// read offsets come out.
+//
+//   align_material synth OUT.wav SECONDS [SEED]
+//       writes SECONDS of 16-bit 44.1 kHz stereo that behaves like music: two seconds of digital
+//       silence, then notes of a scale with overtones and their own envelopes, drum hits, a
+//       quiet passage of a few seconds, and a fade-out. The header is the 44-byte one that
+//       demo_audio damage accepts.
+//   align_material shift BYTES IN.wav OUT.wav
+//       writes IN.wav's audio as a drive reading BYTES later (BYTES > 0) or earlier delivers it:
+//       OUT's data byte q + BYTES holds IN's data byte q. Past the track's start the drive reads
+//       the end of the track before it (more music); past its end, the lead-out (silence).
+//       The header and the length stay.
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const uint32_t RATE = 44100;
+const size_t HEADER = 44;
+using Bytes = std::vector<uint8_t>;
+
+struct Rng {
+    uint64_t state;
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    double unit() { return static_cast<double>(next() >> 11) / 9007199254740992.0; }
+};
+
+void put_le(Bytes& out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+Bytes header(uint32_t data_bytes) {
+    Bytes h;
+    const char* tags[] = {"RIFF", "WAVE", "fmt ", "data"};
+    h.insert(h.end(), tags[0], tags[0] + 4);
+    put_le(h, 36 + data_bytes, 4);
+    h.insert(h.end(), tags[1], tags[1] + 4);
+    h.insert(h.end(), tags[2], tags[2] + 4);
+    for (uint32_t v : {16u, 1u | 2u << 16, RATE, RATE * 4, 4u | 16u << 16}) put_le(h, v, 4);
+    h.insert(h.end(), tags[3], tags[3] + 4);
+    put_le(h, data_bytes, 4);
+    return h;
+}
+
+// Adds one note: a fundamental with two overtones under an attack-decay envelope, panned.
+void add_note(std::vector<double>& mix, size_t at, size_t len, double freq, double gain, double pan) {
+    for (size_t f = 0; f < len && at + f < mix.size() / 2; f++) {
+        const double t = static_cast<double>(f) / RATE;
+        const double env = std::min(1.0, t * 200) * std::exp(-3.0 * t);
+        const double v = gain * env *
+                         (std::sin(2 * M_PI * freq * t) + 0.4 * std::sin(4 * M_PI * freq * t) +
+                          0.2 * std::sin(6 * M_PI * freq * t + 0.3));
+        mix[2 * (at + f)] += v * (1 - pan);
+        mix[2 * (at + f) + 1] += v * pan;
+    }
+}
+
+void add_drum(std::vector<double>& mix, size_t at, Rng& rng) {
+    for (size_t f = 0; f < RATE / 5 && at + f < mix.size() / 2; f++) {
+        const double env = std::exp(-25.0 * static_cast<double>(f) / RATE);
+        for (int c = 0; c < 2; c++) mix[2 * (at + f) + c] += 6000 * env * (2 * rng.unit() - 1);
+    }
+}
+
+Bytes synth(uint32_t seconds, uint64_t seed) {
+    const size_t frames = static_cast<size_t>(seconds) * RATE;
+    std::vector<double> mix(2 * frames, 0.0);
+    Rng rng{seed};
+    static const double scale[] = {220.0, 246.94, 277.18, 293.66, 329.63, 369.99, 415.30, 440.0};
+    const size_t start = 2 * RATE, quiet_from = frames / 3, quiet_to = quiet_from + 5 * RATE;
+    for (size_t at = start; at < frames; at += RATE / 8 + rng.next() % (RATE / 3)) {
+        const double gain = at >= quiet_from && at < quiet_to ? 60 : 2500 + 4000 * rng.unit();
+        add_note(mix, at, RATE, scale[rng.next() % 8] * (rng.next() % 3 == 0 ? 0.5 : 1.0), gain, rng.unit());
+        if ((at < quiet_from || at >= quiet_to) && rng.next() % 3 == 0) add_drum(mix, at, rng);
+    }
+    Bytes wav = header(static_cast<uint32_t>(4 * frames));
+    const size_t fade = 3 * RATE;
+    for (size_t f = 0; f < frames; f++) {
+        const double g = frames - f < fade ? static_cast<double>(frames - f) / fade : 1.0;
+        for (int c = 0; c < 2; c++) {
+            const double v = std::max(-32768.0, std::min(32767.0, std::round(mix[2 * f + c] * g)));
+            put_le(wav, static_cast<uint16_t>(static_cast<int16_t>(v)), 2);
+        }
+    }
+    return wav;
+}
+
+bool read_file(const char* path, Bytes& out) {
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return false;
+    uint8_t buf[1 << 16];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
+    std::fclose(f);
+    return true;
+}
+
+bool write_file(const char* path, const Bytes& data) {
+    FILE* f = std::fopen(path, "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+Bytes shift(const Bytes& in, long bytes) {
+    Bytes out(in.begin(), in.begin() + HEADER);
+    const size_t n = in.size() - HEADER;
+    const size_t k = static_cast<size_t>(std::labs(bytes));
+    if (bytes >= 0) {
+        // The end of the track before: another stretch of music, not the start of this one.
+        const Bytes before = synth(1 + static_cast<uint32_t>(k / (4 * RATE)) + 3, 7);
+        out.insert(out.end(), before.end() - static_cast<long>(k), before.end());
+        out.insert(out.end(), in.begin() + HEADER, in.end() - static_cast<long>(k));
+    } else {
+        out.insert(out.end(), in.begin() + HEADER + static_cast<long>(k), in.end());
+        out.resize(HEADER + n, 0);
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && std::strcmp(argv[1], "synth") == 0) {
+        const uint64_t seed = argc >= 5 ? std::strtoull(argv[4], nullptr, 10) : 1;
+        return write_file(argv[2], synth(static_cast<uint32_t>(std::atoi(argv[3])), seed)) ? 0 : 1;
+    }
+    if (argc == 5 && std::strcmp(argv[1], "shift") == 0) {
+        Bytes in;
+        if (!read_file(argv[3], in) || in.size() < HEADER) {
+            std::fprintf(stderr, "align_material: cannot read %s\n", argv[3]);
+            return 1;
+        }
+        const long bytes = std::strtol(argv[2], nullptr, 10);
+        if (static_cast<size_t>(std::labs(bytes)) > in.size() - HEADER) return 1;
+        return write_file(argv[4], shift(in, bytes)) ? 0 : 1;
+    }
+    std::fprintf(stderr,
+                 "usage: align_material synth OUT.wav SECONDS [SEED]\n"
+                 "       align_material shift BYTES IN.wav OUT.wav\n");
+    return 2;
+}
