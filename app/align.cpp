@@ -15,7 +15,6 @@
 #include "g_print.h"
 #include "wav_header.h"
 
-
 namespace {
 
 const uint64_t CANDIDATE_WINDOWS = 48;  // places of input 0 looked at for probe windows

@@ -55,8 +55,8 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
         word_notes notes = {};
         uint64_t voted;
         if (cd) {
-            voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes, *tally.glyphs,
-                                 *cd_tables, &notes);
+            voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes,
+                                 *tally.glyphs, *cd_tables, &notes);
         } else if (sample_mode) {
             voted = vote_samples(tally, blocks_, block_len, w * 8, w0, d, &notes);
         } else {
@@ -95,8 +95,9 @@ struct three_words {
 
 // Votes the disputed bytes of a word one at a time, in order: used for a word with a byte on
 // which all three copies differ, where the choice depends on the scores so far.
-__attribute__((noinline)) uint64_t vote_three_bytewise(glyph_writer& glyphs, uint64_t* hits, const three_words& v,
-                                                       uint64_t disputed, uint64_t z01, uint64_t z02, uint64_t z12) {
+__attribute__((noinline)) uint64_t vote_three_bytewise(glyph_writer& glyphs, uint64_t* hits,
+                                                       const three_words& v, uint64_t disputed, uint64_t z01,
+                                                       uint64_t z02, uint64_t z12) {
     uint64_t out = v.w0;
     while (disputed != 0) {
         const unsigned b = static_cast<unsigned>(__builtin_ctzll(disputed)) / 8;

@@ -17,15 +17,15 @@
 #include "word_scan.h"
 
 struct block_vote {
-    vote_tally tally;       // hit scores, disputed bytes, glyphs: read them after vote()
+    vote_tally tally;  // hit scores, disputed bytes, glyphs: read them after vote()
     word_scan scan;
-    bool sample_mode;       // vote disputed words by 16-bit samples with screening
-    bool three_by_words;    // three inputs by bytes: decide whole words at once (tests may clear it)
-    dispute_map* map;       // null, or the map that receives every disputed word (set after start)
-    const cd_layout* cd;    // null, or --cd's sample layout: disputed words are voted by its rule
-    uint64_t in0_start;     // with cd: input 0's file offset of the block (set before each vote)
+    bool sample_mode;     // vote disputed words by 16-bit samples with screening
+    bool three_by_words;  // three inputs by bytes: decide whole words at once (tests may clear it)
+    dispute_map* map;     // null, or the map that receives every disputed word (set after start)
+    const cd_layout* cd;  // null, or --cd's sample layout: disputed words are voted by its rule
+    uint64_t in0_start;   // with cd: input 0's file offset of the block (set before each vote)
     std::unique_ptr<cd_scratch> cd_tables;  // with cd: made by use_cd()
-    uint64_t out_offset;    // output bytes of the blocks voted so far
+    uint64_t out_offset;                    // output bytes of the blocks voted so far
 
     // The voted words that differ from input 0's, in word order, applied after the whole block
     // is voted: the screening of samples reads input 0's block as it was read.

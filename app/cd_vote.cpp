@@ -54,8 +54,8 @@ bool held_is_exact_mean(const cd_sample* c, uint64_t count, int16_t held) {
 
 // Whether copy i's value looks genuine next to the concealed-looking `held` and lies close enough
 // to overrule it (see the header).
-bool may_overrule(const cd_scratch& sc, const cd_sample* c, uint64_t i, const uint64_t* hits, int16_t held, uint64_t held_size,
-                  bool held_exact) {
+bool may_overrule(const cd_scratch& sc, const cd_sample* c, uint64_t i, const uint64_t* hits, int16_t held,
+                  uint64_t held_size, bool held_exact) {
     const cd_sample& s = c[i];
     const int32_t d = distance(s.value, held);
     const bool genuine =
@@ -66,8 +66,8 @@ bool may_overrule(const cd_scratch& sc, const cd_sample* c, uint64_t i, const ui
 }
 
 // The copy whose group overrules the concealed-looking `held`, or count when none may.
-uint64_t find_overruling(const cd_scratch& sc, const cd_sample* c, uint64_t count, const uint64_t* hits, int16_t held,
-                         uint64_t held_size) {
+uint64_t find_overruling(const cd_scratch& sc, const cd_sample* c, uint64_t count, const uint64_t* hits,
+                         int16_t held, uint64_t held_size) {
     const bool held_exact = held_is_exact_mean(c, count, held);
     uint64_t best = count;
     for (uint64_t i = 0; i < count; i++) {
@@ -178,10 +178,11 @@ void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n) {
     const wav_header h = parse_wav_header(bytes, n);
     wchar_t text[NAME_SIZE + 160];
     if (!h.valid) {
-        swprintf(text, sizeof text / sizeof text[0], L"--cd: %s is a WAV file whose data chunk cannot be found", name);
+        swprintf(text, sizeof text / sizeof text[0],
+                 L"--cd: %s is a WAV file whose data chunk cannot be found", name);
     } else if (h.data_offset % 2 != 0) {
-        swprintf(text, sizeof text / sizeof text[0], L"--cd: %s is a WAV file whose samples start at an odd offset",
-                 name);
+        swprintf(text, sizeof text / sizeof text[0],
+                 L"--cd: %s is a WAV file whose samples start at an odd offset", name);
     } else {
         swprintf(text, sizeof text / sizeof text[0],
                  L"--cd: %s holds %u-bit samples of format %u; --cd votes 16-bit integer samples only", name,
@@ -232,7 +233,8 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
             const unsigned bits = 3u << (2 * index);
             notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
             if (d.outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
-            notes->holders[2 * index] = notes->holders[2 * index + 1] = static_cast<uint16_t>(pos_hits[d.winner] + 1);
+            notes->holders[2 * index] = notes->holders[2 * index + 1] =
+                static_cast<uint16_t>(pos_hits[d.winner] + 1);
         }
         const unsigned shift = 16 * index;
         out = (out & ~(0xFFFFull << shift)) | static_cast<uint64_t>(key(sc.samples[d.winner].value)) << shift;

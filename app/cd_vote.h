@@ -43,9 +43,9 @@ const char CD_OVERRULED_GLYPH = '~';
 
 // Where the samples of the copies lie. Offsets are offsets in input 0's file.
 struct cd_layout {
-    uint64_t channels = 2;               // samples per frame
-    uint64_t data_begin = 0;             // first byte of the audio data
-    uint64_t data_end = UINT64_MAX;      // one past its last byte
+    uint64_t channels = 2;           // samples per frame
+    uint64_t data_begin = 0;         // first byte of the audio data
+    uint64_t data_end = UINT64_MAX;  // one past its last byte
 };
 
 // Reads the layout from the first `n` bytes of input 0. A WAV file gives its channel count and
@@ -104,7 +104,7 @@ struct cd_block {
     const uint8_t* const* in_blocks;  // count blocks, readable up to block_len rounded up to 8
     uint64_t count;
     uint64_t block_len;
-    uint64_t block_start;             // input 0's file offset of the block's first byte
+    uint64_t block_start;  // input 0's file offset of the block's first byte
     const cd_layout* layout;
 };
 

@@ -9,7 +9,8 @@ void digest_pool::start(G_CRYPT* crypt, unsigned workers) {
     for (uint64_t s = 0; s <= MAX_INPUTS; s++) state_[s] = IDLE;
     const unsigned wanted = workers < MAX_WORKERS ? workers : MAX_WORKERS;
     thread_count_ = 0;
-    while (thread_count_ < wanted && pthread_create(&threads_[thread_count_], nullptr, work_thread, this) == 0) {
+    while (thread_count_ < wanted &&
+           pthread_create(&threads_[thread_count_], nullptr, work_thread, this) == 0) {
         thread_count_++;
     }
 }

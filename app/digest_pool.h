@@ -5,11 +5,11 @@
 // ever feed one digest. The caller waits for a slot's job before it changes the bytes that job
 // reads. Without workers (one processor), every job runs at once in submit(), as a plain call.
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-
-#include <pthread.h>
 
 #include "g_linux_crypt.h"
 #include "globals.h"

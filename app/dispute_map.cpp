@@ -6,7 +6,6 @@
 
 #include "g_print.h"
 
-
 namespace {
 
 const uint64_t BUFFER_SIZE = 64 * 1024;
@@ -60,9 +59,26 @@ uint8_t valid_bytes(uint64_t valid) { return valid >= 8 ? 0xFF : static_cast<uin
 }  // namespace
 
 dispute_map::dispute_map()
-    : started(false), finished(false), write_error(0), timed(false), cd_timed(false), data_begin(0), data_end(0),
-      frame_bytes(0), frame_rate(0), in_run(false), run_begin(0), run_end(0), run_guessed(0), run_weakest(0),
-      run_lost(), inputs(0), runs(0), guessed_bytes(0), buffer(nullptr), buffered(0) {}
+    : started(false),
+      finished(false),
+      write_error(0),
+      timed(false),
+      cd_timed(false),
+      data_begin(0),
+      data_end(0),
+      frame_bytes(0),
+      frame_rate(0),
+      in_run(false),
+      run_begin(0),
+      run_end(0),
+      run_guessed(0),
+      run_weakest(0),
+      run_lost(),
+      inputs(0),
+      runs(0),
+      guessed_bytes(0),
+      buffer(nullptr),
+      buffered(0) {}
 
 dispute_map::~dispute_map() {
     if (file.is_open) close();
@@ -129,7 +145,8 @@ void dispute_map::add(const word_verdict& v) {
         for (uint64_t base = 0; base < v.count; base += 64) {
             const uint64_t end = v.count - base < 64 ? v.count : base + 64;
             uint64_t lost = 0;
-            for (uint64_t i = base; i < end; i++) lost |= static_cast<uint64_t>(((v.words[i] ^ v.voted) & mask) != 0) << (i - base);
+            for (uint64_t i = base; i < end; i++)
+                lost |= static_cast<uint64_t>(((v.words[i] ^ v.voted) & mask) != 0) << (i - base);
             run_lost[base / 64] |= lost;
         }
     }

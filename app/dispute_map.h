@@ -20,30 +20,32 @@
 
 // One disputed 8-byte word as the vote decided it.
 struct word_verdict {
-    uint64_t offset;         // output offset of the word's first byte (block start + offset in block)
-    uint64_t count;          // number of inputs
-    const uint64_t* words;   // every input's word, `count` entries, little-endian bytes
-    uint64_t voted;          // the word written to the output
-    uint8_t disputed;        // bit b: byte b is disputed (sample votes: both bytes of a sample counted as disputed)
-    uint8_t guessed;         // bit b: byte b came from the best-scored copy because no two copies agreed
-    uint16_t holders[8];     // byte b: how many copies held the chosen value (sample votes: of the copies counted)
-    uint64_t valid;          // bytes of the word that reach the output file (1..8; the last word of the last block may be short)
+    uint64_t offset;        // output offset of the word's first byte (block start + offset in block)
+    uint64_t count;         // number of inputs
+    const uint64_t* words;  // every input's word, `count` entries, little-endian bytes
+    uint64_t voted;         // the word written to the output
+    uint8_t disputed;  // bit b: byte b is disputed (sample votes: both bytes of a sample counted as disputed)
+    uint8_t guessed;   // bit b: byte b came from the best-scored copy because no two copies agreed
+    uint16_t
+        holders[8];  // byte b: how many copies held the chosen value (sample votes: of the copies counted)
+    uint64_t valid;  // bytes of the word that reach the output file (1..8; the last word of the last block
+                     // may be short)
 };
 
 class dispute_map {
-public:
+  public:
     g_file file;
-    bool started;            // the two head lines are written
-    bool finished;           // the total line is written; later calls change nothing
-    uint32_t write_error;    // errno of the first failed write, 0 while none failed
+    bool started;          // the two head lines are written
+    bool finished;         // the total line is written; later calls change nothing
+    uint32_t write_error;  // errno of the first failed write, 0 while none failed
 
     // Where time and cd columns come from (set_layout); `timed` is false for data that is not WAV.
     bool timed;
     bool cd_timed;
-    uint64_t data_begin;     // output offset of the first audio byte
-    uint64_t data_end;       // output offset just past the last audio byte
-    uint64_t frame_bytes;    // bytes of one audio frame, all channels
-    uint64_t frame_rate;     // audio frames per second
+    uint64_t data_begin;   // output offset of the first audio byte
+    uint64_t data_end;     // output offset just past the last audio byte
+    uint64_t frame_bytes;  // bytes of one audio frame, all channels
+    uint64_t frame_rate;   // audio frames per second
 
     // The run being extended: bytes [run_begin, run_end) of the output.
     bool in_run;
@@ -57,7 +59,7 @@ public:
     uint64_t runs;
     uint64_t guessed_bytes;
 
-    char* buffer;            // lines wait here until it is nearly full
+    char* buffer;  // lines wait here until it is nearly full
     uint64_t buffered;
 
     dispute_map();
@@ -93,7 +95,7 @@ public:
     // the file. Returns 0, or the errno value of the first write that failed during the run.
     uint32_t close();
 
-private:
+  private:
     void end_run();
     void write_run_line();
     void flush();

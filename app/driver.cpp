@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
+#include <string>
 
 #include "cd_vote.h"
 #include "g_console.h"
@@ -20,7 +20,7 @@
 
 namespace {
 const size_t NAME_COLUMNS = 24;
-const uint32_t ACCESS_READ = 0;       // O_RDONLY
+const uint32_t ACCESS_READ = 0;        // O_RDONLY
 const uint16_t DEFAULT_MODE = 0xFFFF;  // 0644
 
 // Where a name leads: the file it names, or for a name that does not exist yet, the absolute
@@ -37,7 +37,8 @@ struct file_identity {
 // created there) or the name ends in a directory component.
 bool resolve_missing(const char* name, char* path, int links_left) {
     const char* slash = strrchr(name, '/');
-    const std::string dir = slash ? std::string(name, static_cast<size_t>(slash - name + 1)) : std::string(".");
+    const std::string dir =
+        slash ? std::string(name, static_cast<size_t>(slash - name + 1)) : std::string(".");
     const std::string base = slash ? slash + 1 : name;
     if (base.empty() || base == "." || base == "..") return false;
     char real_dir[PATH_MAX];
@@ -49,7 +50,8 @@ bool resolve_missing(const char* name, char* path, int links_left) {
         const ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
         if (n <= 0) return false;
         target[n] = '\0';
-        const std::string next = target[0] == '/' ? std::string(target) : std::string(real_dir) + "/" + target;
+        const std::string next =
+            target[0] == '/' ? std::string(target) : std::string(real_dir) + "/" + target;
         return resolve_missing(next.c_str(), path, links_left - 1);
     }
     if (full.size() >= PATH_MAX) return false;
@@ -180,7 +182,8 @@ bool output_is_standard_output(const char* out_name) {
     return output_is_descriptor(out, 1);
 }
 
-int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
+int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names,
+             uint64_t count) {
     const bool map_stdio = !g_file::disallow_stdio && g_file::is_stdio(map_name);
     if (map_stdio && output_is_standard_output(out_name)) {
         refuse_output(map_name, ")  the map file is also the output file ", out_name);
@@ -205,7 +208,8 @@ void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_byt
     FILE* out = con_out();
     con_printf(out, "\n");
     con_printf(out, "CPU  :%12.6f MHz   CPU TIME:%6.3f s   errors:%6llu KB = %llu bytes\n", frequency / 1e6,
-               ratio(static_cast<double>(t_cpu), frequency), static_cast<unsigned long long>(disputed_bytes / 1024),
+               ratio(static_cast<double>(t_cpu), frequency),
+               static_cast<unsigned long long>(disputed_bytes / 1024),
                static_cast<unsigned long long>(disputed_bytes));
     con_printf(out, "timer:%12.6f MHz       disk:%6.3f s   total :%6.3f s\n",
                static_cast<double>(G_TIME::freq) / 1e6, ratio(static_cast<double>(t_disk), frequency),

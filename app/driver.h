@@ -38,7 +38,8 @@ int check_output_is_not_an_input(const char* out_name, const name_row* names, ui
 // and then found to be one of them is removed again. A map on standard output ("-", "con", "CON")
 // is refused when the output is there too. Returns 0, or -1 after an error line (g_file prints
 // the one of a failed open).
-int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names, uint64_t count);
+int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names,
+             uint64_t count);
 
 // True when the output is standard output: by a standard-stream name, or by identity under any
 // other name (/dev/stdout, a file that standard output is redirected to). The program's own

@@ -13,13 +13,13 @@
 #endif
 
 #include "align.h"
+#include "block_vote.h"
+#include "digest_pool.h"
 #include "g_console.h"
+#include "g_mem.h"
 #include "g_print.h"
 #include "glyphs.h"
 #include "report.h"
-#include "block_vote.h"
-#include "digest_pool.h"
-#include "g_mem.h"
 
 bool AUDIOCD_IGNORE_CORRECTED = false;
 uint32_t DW_READ_FLAGS = 0;
@@ -60,8 +60,8 @@ struct engine_run {
     uint64_t line_limit;
     uint64_t scan_cycles;  // cycles of this block's comparisons made between the reads
     const name_row* names;
-    cd_layout cd;          // with --cd: where input 0's samples lie, from its first block
-    uint64_t in0_offset;   // bytes input 0 delivered before the current block
+    cd_layout cd;         // with --cd: where input 0's samples lie, from its first block
+    uint64_t in0_offset;  // bytes input 0 delivered before the current block
 };
 
 bool delivers_whole_blocks(const g_file& file) {
@@ -155,7 +155,8 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
 bool write_output(engine_run& run, uint64_t block_len) {
     const uint8_t* data = run.in_blocks[0];
     if (run.digests) run.digests->submit(0, data, block_len);
-    if (run.h_out->write(reinterpret_cast<const char*>(data), block_len) == -1 && run.h_out->write_error != 0) {
+    if (run.h_out->write(reinterpret_cast<const char*>(data), block_len) == -1 &&
+        run.h_out->write_error != 0) {
         run.glyphs->flush();
         print_format_inline(static_cast<int>(run.h_out->write_error), L"h_out.write()");
         return false;

@@ -13,15 +13,15 @@
 
 // What the added switches ask of the engine beyond the classic vote; nothing when null.
 struct engine_extras {
-    dispute_map* map = nullptr;  // --map: every disputed word is handed to it
-    bool cd = false;             // --cd: samples voted by the rule made for CD audio
-    align_plan* align = nullptr; // --align: every input's blocks are read through the plan
+    dispute_map* map = nullptr;   // --map: every disputed word is handed to it
+    bool cd = false;              // --cd: samples voted by the rule made for CD audio
+    align_plan* align = nullptr;  // --align: every input's blocks are read through the plan
 };
 
 // Runs the whole restoration once. REQUIRES: 1 <= count <= MAX_INPUTS, every handle open, the
-// blocks distinct and block_size bytes each, block_size a multiple of 8 and at most 2 MiB, crypt with count + 1
-// slots when enabled. Leaves every file open. Returns the number of disputed output bytes; a
-// failed read or write ends the loop, is reported by an error line and sets PROCESS_IO_FAILED.
+// blocks distinct and block_size bytes each, block_size a multiple of 8 and at most 2 MiB, crypt with count +
+// 1 slots when enabled. Leaves every file open. Returns the number of disputed output bytes; a failed read or
+// write ends the loop, is reported by an error line and sets PROCESS_IO_FAILED.
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,
                  uint64_t block_size, const name_row* names, const char* out_name, G_CRYPT& crypt,
                  const engine_extras* extras = nullptr);

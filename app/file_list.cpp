@@ -51,8 +51,8 @@ void refuse_long_name(const char* what, const std::string& name) {
                                   ? name
                                   : name.substr(0, shown_end) + "..." + name.substr(name.size() - shown_end);
     char head[160];
-    snprintf(head, sizeof head, "%s of %zu bytes, longer than the %zu bytes a name may have: ", what, name.size(),
-             NAME_SIZE - 1);
+    snprintf(head, sizeof head, "%s of %zu bytes, longer than the %zu bytes a name may have: ", what,
+             name.size(), NAME_SIZE - 1);
     wchar_t context[512] = L"";
     con_widen_append(context, 512, head);
     con_widen_append(context, 512, shown.c_str());
@@ -92,7 +92,8 @@ bool add_name(list_builder& list, const char* what, const char* prefix, const ch
 // Adds the files of the argument's directory whose names match its last path component.
 void expand_wildcard(list_builder& list, const char* arg) {
     const char* slash = strrchr(arg, '/');
-    const std::string dir_part = slash ? std::string(arg, static_cast<size_t>(slash - arg + 1)) : std::string();
+    const std::string dir_part =
+        slash ? std::string(arg, static_cast<size_t>(slash - arg + 1)) : std::string();
     const char* pattern = slash ? slash + 1 : arg;
     g_dir listing(slash ? dir_part.c_str() : ".", nullptr);
     while (listing.next(pattern) == 0) {
@@ -114,8 +115,9 @@ bool derive_output_name(const list_builder& list, char* out_name) {
     }
     if (dir_len + sizeof DEFAULT_OUTPUT > NAME_SIZE) {
         if (!list.preview) {
-            print_format_inline(ENAMETOOLONG,
-                                L"default output name: the directory of the first input is too long for out.wav");
+            print_format_inline(
+                ENAMETOOLONG,
+                L"default output name: the directory of the first input is too long for out.wav");
         }
         return false;
     }
@@ -126,7 +128,8 @@ bool derive_output_name(const list_builder& list, char* out_name) {
 
 // The parse shared by init_file_list and preview_output_name; see init_file_list. The digest
 // switch found, if any, is left in `alg_id` (0: none).
-int parse(list_builder& list, char* out_name, int argc, char** argv, added_switches* added, uint32_t& alg_id) {
+int parse(list_builder& list, char* out_name, int argc, char** argv, added_switches* added,
+          uint32_t& alg_id) {
     memset(list.names, 0, MAX_INPUTS * NAME_SIZE);
     memset(out_name, 0, NAME_SIZE);
     list.count = 0;

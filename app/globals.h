@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-const uint64_t MAX_INPUTS = 384;   // most inputs a run takes
-const size_t NAME_SIZE = 1024;     // bytes of one name row, terminating NUL included
-const uint64_t MIN_INPUTS = 3;     // fewest inputs a vote makes sense with
+const uint64_t MAX_INPUTS = 384;  // most inputs a run takes
+const size_t NAME_SIZE = 1024;    // bytes of one name row, terminating NUL included
+const uint64_t MIN_INPUTS = 3;    // fewest inputs a vote makes sense with
 
 typedef char name_row[NAME_SIZE];
 

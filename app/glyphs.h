@@ -10,7 +10,7 @@
 #include <cstring>
 
 class glyph_writer {
-public:
+  public:
     static const size_t CAPACITY = 1 << 16;
 
     explicit glyph_writer(FILE* stream) : stream_(stream), length_(0) {}
@@ -46,7 +46,7 @@ public:
     // Writes what is buffered in one call and flushes the stream.
     void flush();
 
-private:
+  private:
     FILE* stream_;
     size_t length_;
     char buffer_[CAPACITY];

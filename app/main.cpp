@@ -22,7 +22,7 @@
 
 namespace {
 const uint32_t ACCESS_WRITE = O_WRONLY;
-const uint32_t CREATE = O_CREAT;  // an existing output is emptied only once the inputs are open
+const uint32_t CREATE = O_CREAT;       // an existing output is emptied only once the inputs are open
 const uint16_t DEFAULT_MODE = 0xFFFF;  // 0644
 
 // A standard descriptor that the caller left closed (a daemon, `>&-`) would go to the first file
@@ -39,12 +39,15 @@ void open_closed_standard_descriptors() {
     }
 }
 
-bool names_standard_output(const char* name) { return name && !g_file::disallow_stdio && g_file::is_stdio(name); }
+bool names_standard_output(const char* name) {
+    return name && !g_file::disallow_stdio && g_file::is_stdio(name);
+}
 
 // When the voted data or the map go to standard output, by name or because the output is the
 // file that standard output leads to, the program's own text must not mix into them.
 void keep_standard_output_for_data(const char* out_name, const added_switches& added) {
-    if ((out_name[0] != '\0' && output_is_standard_output(out_name)) || names_standard_output(added.map_name)) {
+    if ((out_name[0] != '\0' && output_is_standard_output(out_name)) ||
+        names_standard_output(added.map_name)) {
         con_divert_out_to_stderr();
     }
 }
@@ -167,7 +170,8 @@ int main(int argc, char** argv) {
                (!added.align || align_check_inputs(names, count) == 0) &&
                (!mapped || open_map(map, added.map_name, out_name, names, count) == 0) &&
                mem.allocate_ram(count + 1) == 0 && mem.address != nullptr &&
-               (!added.cd || check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) == 0)) {
+               (!added.cd ||
+                check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) == 0)) {
         status = restore(mem, crypt, timer, names, count, out_name, added, mapped ? &map : nullptr);
     }
     if (crypt.enabled) crypt.free_context();

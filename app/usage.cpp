@@ -25,7 +25,8 @@ const added_switch_line ADDED_SWITCH_LINES[] = {
 
 void print_added_switches(FILE* out) {
     con_printf(out, "::added switches::\n");
-    for (const added_switch_line& line : ADDED_SWITCH_LINES) con_printf(out, "\t%-12s%s\n", line.name, line.text);
+    for (const added_switch_line& line : ADDED_SWITCH_LINES)
+        con_printf(out, "\t%-12s%s\n", line.name, line.text);
     con_printf(out, "\n");
 }
 

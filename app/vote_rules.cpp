@@ -115,7 +115,9 @@ struct sample_words {
     uint64_t word[MAX_INPUTS];
 };
 
-inline uint16_t sample_of(uint64_t word, uint64_t index) { return static_cast<uint16_t>(word >> (16 * index)); }
+inline uint16_t sample_of(uint64_t word, uint64_t index) {
+    return static_cast<uint16_t>(word >> (16 * index));
+}
 
 inline uint16_t load_sample(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
@@ -231,8 +233,8 @@ uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d, word_notes*
     return voted;
 }
 
-uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset, uint64_t w0,
-                      const word_diffs& d, word_notes* notes) {
+uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset,
+                      uint64_t w0, const word_diffs& d, word_notes* notes) {
     sample_words v;
     v.offset = offset;
     for (uint64_t i = 0; i < t.count; i++) v.word[i] = w0;

@@ -18,17 +18,17 @@
 
 #include <cstdint>
 
-#include "glyphs.h"
 #include "globals.h"
+#include "glyphs.h"
 
 // What the vote keeps over a run: the hit scores, the disputed-byte count and the glyph stream.
 struct vote_tally {
-    uint64_t count;                    // inputs, 1 to MAX_INPUTS
-    uint64_t total_hits[MAX_INPUTS];   // each input's hit score, less `owed`
-    uint64_t owed;                     // hits owed to every input alike, not yet in total_hits
-    uint64_t pos_hits[MAX_INPUTS];     // scratch: each input's hits at the sample being voted
+    uint64_t count;                   // inputs, 1 to MAX_INPUTS
+    uint64_t total_hits[MAX_INPUTS];  // each input's hit score, less `owed`
+    uint64_t owed;                    // hits owed to every input alike, not yet in total_hits
+    uint64_t pos_hits[MAX_INPUTS];    // scratch: each input's hits at the sample being voted
     uint64_t disputed_bytes;
-    uint32_t value_count[256];         // scratch, kept zero between positions
+    uint32_t value_count[256];  // scratch, kept zero between positions
     glyph_writer* glyphs;
 };
 
@@ -50,8 +50,8 @@ struct word_diffs {
 
 // What the vote decided at the positions of one word, for a map of the disputes.
 struct word_notes {
-    uint8_t disputed;    // bit b: byte b was counted as disputed
-    uint8_t guessed;     // bit b: no two copies agreed; byte b came from the best-scored copy
+    uint8_t disputed;     // bit b: byte b was counted as disputed
+    uint8_t guessed;      // bit b: no two copies agreed; byte b came from the best-scored copy
     uint16_t holders[8];  // byte b, when disputed: copies that held the chosen value (sample votes:
                           // of the copies counted)
 };
@@ -65,5 +65,5 @@ uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d, word_notes*
 // every input not in `d`) holds w0 there. The screening reads neighbours from the blocks, which
 // must hold what was read (readable up to block_len rounded up to 8). Returns the voted word.
 // With `notes`, also tells what was decided where. REQUIRES: d.n >= 1.
-uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset, uint64_t w0,
-                      const word_diffs& d, word_notes* notes = nullptr);
+uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset,
+                      uint64_t w0, const word_diffs& d, word_notes* notes = nullptr);

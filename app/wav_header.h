@@ -6,15 +6,15 @@
 #include <cstdint>
 
 struct wav_header {
-    bool valid = false;          // a RIFF/WAVE header with a "fmt " chunk and a "data" chunk
-    uint16_t format = 0;         // format tag: 1 integer PCM, 3 float, 0xFFFE extensible
+    bool valid = false;   // a RIFF/WAVE header with a "fmt " chunk and a "data" chunk
+    uint16_t format = 0;  // format tag: 1 integer PCM, 3 float, 0xFFFE extensible
     uint16_t channels = 0;
-    uint32_t sample_rate = 0;    // frames per second
-    uint32_t byte_rate = 0;      // as the header states it
-    uint16_t block_align = 0;    // bytes of one frame (all channels)
+    uint32_t sample_rate = 0;  // frames per second
+    uint32_t byte_rate = 0;    // as the header states it
+    uint16_t block_align = 0;  // bytes of one frame (all channels)
     uint16_t bits_per_sample = 0;
-    uint64_t data_offset = 0;    // file offset of the data chunk's first byte
-    uint64_t data_size = 0;      // the data chunk's size as its header states it
+    uint64_t data_offset = 0;  // file offset of the data chunk's first byte
+    uint64_t data_size = 0;    // the data chunk's size as its header states it
 };
 
 // Parses the header from the first `n` bytes of a file. Chunks other than "fmt " and "data" are

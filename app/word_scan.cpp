@@ -10,7 +10,7 @@
 
 namespace {
 
-const uint64_t GROUP = 2;  // inputs compared in one pass for the lists
+const uint64_t GROUP = 2;   // inputs compared in one pass for the lists
 const uint64_t CHUNK = 32;  // bytes the direct comparison tests at once
 
 bool cpu_has_avx2() {
@@ -54,7 +54,8 @@ void compare_words(word_scan& s, const uint8_t* b0, const uint8_t* const* in, ui
 // of the group are written, and the count only advances past the ones that differ, which costs
 // no branch per word. differ[t] has bit k set when input t's word k differs.
 template <uint64_t G>
-inline void record_step(word_scan& s, const uint8_t* const* in, uint64_t first, uint64_t o, const unsigned* differ) {
+inline void record_step(word_scan& s, const uint8_t* const* in, uint64_t first, uint64_t o,
+                        const unsigned* differ) {
     uint32_t n = s.entries;
     const uint32_t w = static_cast<uint32_t>(o / 8);
     for (unsigned k = 0; k < 8; k++) {
@@ -71,8 +72,9 @@ inline void record_step(word_scan& s, const uint8_t* const* in, uint64_t first, 
 // 64 bytes per step; a step in which every input agrees costs two loads of input 0 and two of
 // each input, a test and a branch.
 template <uint64_t G>
-__attribute__((target("avx2"))) void compare_group_avx2(word_scan& s, const uint8_t* b0, const uint8_t* const* in,
-                                                        uint64_t first, uint64_t end) {
+__attribute__((target("avx2"))) void compare_group_avx2(word_scan& s, const uint8_t* b0,
+                                                        const uint8_t* const* in, uint64_t first,
+                                                        uint64_t end) {
     uint64_t o = 0;
     for (; o + 64 <= end; o += 64) {
         const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b0 + o));
@@ -81,7 +83,8 @@ __attribute__((target("avx2"))) void compare_group_avx2(word_scan& s, const uint
         __m256i any = _mm256_setzero_si256();
         for (uint64_t t = 0; t < G; t++) {
             x0[t] = _mm256_xor_si256(a0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[t] + o)));
-            x1[t] = _mm256_xor_si256(a1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[t] + o + 32)));
+            x1[t] =
+                _mm256_xor_si256(a1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[t] + o + 32)));
             any = _mm256_or_si256(any, _mm256_or_si256(x0[t], x1[t]));
         }
         if (_mm256_testz_si256(any, any)) continue;
@@ -94,8 +97,11 @@ __attribute__((target("avx2"))) void compare_group_avx2(word_scan& s, const uint
         unsigned differ[G];
         for (uint64_t t = 0; t < G; t++) {
             const unsigned equal =
-                static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x0[t], zero)))) |
-                static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x1[t], zero)))) << 4;
+                static_cast<unsigned>(
+                    _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x0[t], zero)))) |
+                static_cast<unsigned>(
+                    _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(x1[t], zero))))
+                    << 4;
             differ[t] = ~equal;
         }
         record_step<G>(s, in, first, o, differ);
@@ -106,15 +112,18 @@ __attribute__((target("avx2"))) void compare_group_avx2(word_scan& s, const uint
 
 #ifdef __SSE2__
 template <uint64_t G>
-void compare_group_sse2(word_scan& s, const uint8_t* b0, const uint8_t* const* in, uint64_t first, uint64_t end) {
+void compare_group_sse2(word_scan& s, const uint8_t* b0, const uint8_t* const* in, uint64_t first,
+                        uint64_t end) {
     uint64_t o = 0;
     for (; o + 32 <= end; o += 32) {
         const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o));
         const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b0 + o + 16));
         __m128i any = _mm_setzero_si128();
         for (uint64_t t = 0; t < G; t++) {
-            any = _mm_or_si128(any, _mm_xor_si128(a0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[t] + o))));
-            any = _mm_or_si128(any, _mm_xor_si128(a1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[t] + o + 16))));
+            any = _mm_or_si128(
+                any, _mm_xor_si128(a0, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[t] + o))));
+            any = _mm_or_si128(
+                any, _mm_xor_si128(a1, _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[t] + o + 16))));
         }
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, _mm_setzero_si128())) == 0xFFFF) continue;
         compare_words(s, b0, in, G, first, o, o + 32);
@@ -125,7 +134,8 @@ void compare_group_sse2(word_scan& s, const uint8_t* b0, const uint8_t* const* i
 #endif
 
 template <uint64_t G>
-void compare_group_of(word_scan& s, const uint8_t* b0, const uint8_t* const* in, uint64_t first, uint64_t end) {
+void compare_group_of(word_scan& s, const uint8_t* b0, const uint8_t* const* in, uint64_t first,
+                      uint64_t end) {
 #ifdef SCAN_HAVE_AVX2_KERNEL
     if (cpu_has_avx2()) {
         compare_group_avx2<G>(s, b0, in, first, end);
@@ -195,7 +205,8 @@ __attribute__((target("avx2"))) void masks_avx2(word_scan& s, uint64_t end) {
     for (; o + 64 <= end; o += 64) {
         const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[0] + o));
         const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[0] + o + 32));
-        for (uint64_t t = 1; t < N; t++) s.masks[t][o / 64] = static_cast<uint8_t>(differing_words(a0, a1, in[t] + o));
+        for (uint64_t t = 1; t < N; t++)
+            s.masks[t][o / 64] = static_cast<uint8_t>(differing_words(a0, a1, in[t] + o));
     }
     masks_words(s, N, o, end);
 }
@@ -206,14 +217,29 @@ void compare_masks(word_scan& s, uint64_t n, uint64_t end) {
 #ifdef SCAN_HAVE_AVX2_KERNEL
     if (cpu_has_avx2()) {
         switch (n) {
-        case 2: masks_avx2<2>(s, end); return;
-        case 3: masks_avx2<3>(s, end); return;
-        case 4: masks_avx2<4>(s, end); return;
-        case 5: masks_avx2<5>(s, end); return;
-        case 6: masks_avx2<6>(s, end); return;
-        case 7: masks_avx2<7>(s, end); return;
-        case 8: masks_avx2<8>(s, end); return;
-        default: break;
+            case 2:
+                masks_avx2<2>(s, end);
+                return;
+            case 3:
+                masks_avx2<3>(s, end);
+                return;
+            case 4:
+                masks_avx2<4>(s, end);
+                return;
+            case 5:
+                masks_avx2<5>(s, end);
+                return;
+            case 6:
+                masks_avx2<6>(s, end);
+                return;
+            case 7:
+                masks_avx2<7>(s, end);
+                return;
+            case 8:
+                masks_avx2<8>(s, end);
+                return;
+            default:
+                break;
         }
     }
 #endif
@@ -225,7 +251,9 @@ void compare_masks(word_scan& s, uint64_t n, uint64_t end) {
 void word_scan::start(uint64_t n, const uint8_t* const* in, scan_method forced) {
     count = n;
     blocks = in;
-    method = forced != scan_method::automatic ? forced : n <= MASK_INPUTS ? scan_method::masks : scan_method::lists;
+    method = forced != scan_method::automatic ? forced
+             : n <= MASK_INPUTS               ? scan_method::masks
+                                              : scan_method::lists;
     entry_capacity = ENTRY_CAPACITY;
     active = false;
 }
@@ -329,7 +357,8 @@ uint64_t word_scan::next_disputed_offset(uint64_t from, uint64_t end) const {
     for (; o + CHUNK <= end; o += CHUNK) {
         uint64_t diff = 0;
         for (uint64_t i = 1; i < count; i++) {
-            for (uint64_t k = 0; k < CHUNK; k += 8) diff |= load_word(blocks[i] + o + k) ^ load_word(blocks[0] + o + k);
+            for (uint64_t k = 0; k < CHUNK; k += 8)
+                diff |= load_word(blocks[i] + o + k) ^ load_word(blocks[0] + o + k);
         }
         if (diff != 0) break;
     }

@@ -25,25 +25,25 @@ struct word_scan {
     static constexpr uint64_t SPAN = 0x200000;  // bytes of the longest block
     static constexpr uint64_t WORDS = SPAN / 8;
     static constexpr uint64_t MASK_INPUTS = 8;
-    static constexpr uint64_t STEPS = WORDS / 8;              // 64-byte steps of a block
-    static constexpr uint32_t ENTRY_CAPACITY = 1u << 21;      // differing words kept per block
-    static constexpr uint32_t ENTRY_SPARE = 8;                // written past the last entry kept
+    static constexpr uint64_t STEPS = WORDS / 8;          // 64-byte steps of a block
+    static constexpr uint32_t ENTRY_CAPACITY = 1u << 21;  // differing words kept per block
+    static constexpr uint32_t ENTRY_SPARE = 8;            // written past the last entry kept
     static constexpr uint32_t NO_ENTRY = 0xFFFFFFFFu;
-    static constexpr unsigned INPUT_SHIFT = 20;               // word index below, input index above
-    static constexpr uint64_t SEGMENT_WORDS = 512;            // the lists are gathered per stretch
+    static constexpr unsigned INPUT_SHIFT = 20;     // word index below, input index above
+    static constexpr uint64_t SEGMENT_WORDS = 512;  // the lists are gathered per stretch
 
     // Set by start(): the run's inputs, and the way disputed words are found.
     uint64_t count;
     const uint8_t* const* blocks;
-    scan_method method;        // masks or lists for the run (start picks; tests may force any)
-    uint32_t entry_capacity;   // at most ENTRY_CAPACITY; tests lower it to make the lists overflow
+    scan_method method;       // masks or lists for the run (start picks; tests may force any)
+    uint32_t entry_capacity;  // at most ENTRY_CAPACITY; tests lower it to make the lists overflow
 
     // The comparison of the current block.
-    bool active;               // begun, and the inputs came in order
-    uint64_t inputs;           // inputs 1 .. inputs have been read
-    uint64_t compared;         // inputs 1 .. compared have been compared
-    uint64_t len;              // bytes that every comparison covers
-    bool complete;             // no differing word was lost for want of room
+    bool active;        // begun, and the inputs came in order
+    uint64_t inputs;    // inputs 1 .. inputs have been read
+    uint64_t compared;  // inputs 1 .. compared have been compared
+    uint64_t len;       // bytes that every comparison covers
+    bool complete;      // no differing word was lost for want of room
 
     // Masks: bit k of masks[i][step] is set when input i's word 8 * step + k differs.
     uint8_t masks[MASK_INPUTS][STEPS];
@@ -52,10 +52,10 @@ struct word_scan {
     // inputs compared together forms one list in word order, within a word in input order.
     uint32_t entries;
     uint64_t lists;
-    uint32_t first[MAX_INPUTS + 1];                // list l's entries: first[l] up to first[l + 1]
+    uint32_t first[MAX_INPUTS + 1];  // list l's entries: first[l] up to first[l + 1]
     uint64_t entry_word[ENTRY_CAPACITY + ENTRY_SPARE];
     uint32_t entry_where[ENTRY_CAPACITY + ENTRY_SPARE];  // word index | input index << INPUT_SHIFT
-    uint32_t entry_next[ENTRY_CAPACITY];            // links a word's entries while it is voted
+    uint32_t entry_next[ENTRY_CAPACITY];                 // links a word's entries while it is voted
 
     // One stretch of the block, gathered from the lists.
     uint64_t seg_start;
@@ -152,7 +152,8 @@ void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visi
         }
         return;
     }
-    for (uint64_t o = next_disputed_offset(0, words * 8); o < words * 8; o = next_disputed_offset(o + 8, words * 8)) {
+    for (uint64_t o = next_disputed_offset(0, words * 8); o < words * 8;
+         o = next_disputed_offset(o + 8, words * 8)) {
         const uint64_t w0 = load_word(blocks[0] + o);
         d.n = 0;
         for (uint64_t t = first_differing_input(o); t < count; t++) {
