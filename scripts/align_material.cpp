@@ -19,22 +19,13 @@
 #include <cstring>
 #include <vector>
 
+#include "splitmix.h"
+
 namespace {
 
 const uint32_t RATE = 44100;
 const size_t HEADER = 44;
 using Bytes = std::vector<uint8_t>;
-
-struct Rng {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    double unit() { return static_cast<double>(next() >> 11) / 9007199254740992.0; }
-};
 
 void put_le(Bytes& out, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "splitmix.h"
+
 #include "wav_header.h"
 
 namespace {
@@ -39,21 +41,6 @@ const double BYTE_ERRORS = 30;    // per copy
 const double LONE_CONCEALED = 40; // per copy
 const double SHARED_MISREADS = 4;
 const double SHARED_CONCEALED = 80;
-
-// splitmix64: the same numbers on every machine.
-struct Rng {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint64_t below(uint64_t n) { return next() % n; }
-    uint64_t between(uint64_t lo, uint64_t hi) { return lo + below(hi - lo + 1); }
-    double unit() { return static_cast<double>(next() >> 11) / 9007199254740992.0; }
-    uint8_t nonzero_byte() { return static_cast<uint8_t>(1 + below(255)); }
-};
 
 bool read_file(const char* path, Bytes& data) {
     FILE* f = std::fopen(path, "rb");
