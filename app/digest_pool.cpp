@@ -67,20 +67,26 @@ void digest_pool::work() {
 void digest_pool::wait(uint64_t slot) {
     if (thread_count_ == 0) return;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (state_[slot] == QUEUED) {
-        // No worker has taken it: doing it here is quicker than waiting for one.
-        uint64_t k = 0;
-        while (queue_[k] != slot) k++;
-        for (; k + 1 < queued_count_; k++) queue_[k] = queue_[k + 1];
-        queued_count_--;
-        state_[slot] = RUNNING;
+    while (state_[slot] != IDLE) {
+        uint64_t job = slot;
+        if (state_[slot] == QUEUED) {
+            // No worker has taken it: doing it here is quicker than waiting for one.
+            uint64_t k = 0;
+            while (queue_[k] != slot) k++;
+            for (; k + 1 < queued_count_; k++) queue_[k] = queue_[k + 1];
+            queued_count_--;
+            state_[slot] = RUNNING;
+        } else if (!take(&job)) {
+            done_.wait(lock);
+            continue;
+        }
+        // While a worker finishes the slot, this thread hashes another stream instead of idling.
         lock.unlock();
-        run(slot);
+        run(job);
         lock.lock();
-        state_[slot] = IDLE;
-        return;
+        state_[job] = IDLE;
+        done_.notify_all();
     }
-    done_.wait(lock, [&] { return state_[slot] == IDLE; });
 }
 
 void digest_pool::stop() {

@@ -32,7 +32,8 @@ class digest_pool {
     // unchanged until wait(slot) or stop() has returned. REQUIRES: the slot has no job pending.
     void submit(uint64_t slot, const uint8_t* data, uint64_t len);
 
-    // Returns once the slot's job (if any) is done; a job no worker has taken yet is done here.
+    // Returns once the slot's job (if any) is done; a job no worker has taken yet is done here,
+    // and while a worker runs it, other queued jobs are.
     void wait(uint64_t slot);
 
     // Finishes every job and ends the workers. Does nothing when not started.
