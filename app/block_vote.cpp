@@ -25,8 +25,8 @@ bool block_vote::vote(uint64_t block_len) {
     if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
     if (!scan.any_disputed(m, words)) return false;
     patches = 0;
-    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !map && !cd) {
-        vote_three(words);
+    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !cd) {
+        vote_three(words, block_len, block_start);
     } else {
         glyph_writer& glyphs = *tally.glyphs;
         glyphs.put_text("<\n");
@@ -66,18 +66,24 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
         if (!map || notes.disputed == 0) return;  // no map, or every difference was screened out
         for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
-        word_verdict v;
-        v.offset = block_start + w * 8;
-        v.count = tally.count;
-        v.words = map_words_;
-        v.voted = voted;
-        v.disputed = notes.disputed;
-        v.guessed = notes.guessed;
-        for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
-        v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
-        map->add(v);
+        map_word(w, voted, notes, block_len, block_start);
     });
     tally_settle(tally);
+}
+
+// Hands the map one voted word; every input's word is in map_words_.
+void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len,
+                          uint64_t block_start) {
+    word_verdict v;
+    v.offset = block_start + w * 8;
+    v.count = tally.count;
+    v.words = map_words_;
+    v.voted = voted;
+    v.disputed = notes.disputed;
+    v.guessed = notes.guessed;
+    for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
+    v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
+    map->add(v);
 }
 
 // ---- A specialised path: three inputs by bytes ----
@@ -132,9 +138,23 @@ __attribute__((noinline)) uint64_t vote_three_bytewise(glyph_writer& glyphs, uin
     return out;
 }
 
+// What the three-input vote decided in a word, from its byte masks: where two copies agreed,
+// two held the value; elsewhere the value was guessed.
+word_notes three_notes(uint64_t disputed, uint64_t agreed) {
+    word_notes notes = {};
+    for (unsigned b = 0; b < 8; b++) {
+        if (!((disputed >> (8 * b + 7)) & 1)) continue;
+        const bool pair = (agreed >> (8 * b + 7)) & 1;
+        notes.disputed = static_cast<uint8_t>(notes.disputed | 1u << b);
+        if (!pair) notes.guessed = static_cast<uint8_t>(notes.guessed | 1u << b);
+        notes.holders[b] = pair ? 2 : 1;
+    }
+    return notes;
+}
+
 }  // namespace
 
-void block_vote::vote_three(uint64_t words) {
+void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_start) {
     glyph_writer& glyphs = *tally.glyphs;
     const uint8_t* const b0 = blocks_[0];
     const uint8_t* const b1 = blocks_[1];
@@ -176,6 +196,12 @@ void block_vote::vote_three(uint64_t words) {
                 voted = v.w0 ^ (x01 & byte_mask(disputed & z12));
             }
             note(w, voted, v.w0);
+            if (map) {
+                map_words_[0] = v.w0;
+                map_words_[1] = v.w1;
+                map_words_[2] = v.w2;
+                map_word(w, voted, three_notes(disputed, z01 | z02 | z12), block_len, block_start);
+            }
         }
     }
     tally.total_hits[0] = h0;

@@ -63,6 +63,7 @@ struct block_vote {
         patch_word[patches] = voted;
         patches += voted != w0;
     }
-    void vote_three(uint64_t words);
+    void vote_three(uint64_t words, uint64_t block_len, uint64_t block_start);
+    void map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len, uint64_t block_start);
     void vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
 };
