@@ -91,9 +91,9 @@ int dispute_map::open(const char* path) {
     return file.open(path, ACCESS_WRITE, CREATE_TRUNCATE, 0, g_file::DEFAULT_PERMISSIONS);
 }
 
-void dispute_map::start(const name_row* names, uint64_t count, bool sample_mode) {
+void dispute_map::start(const name_row* names, uint64_t count, const char* vote_name) {
     put_text("# copyvote " COPYVOTE_VERSION "\t");
-    put_text(sample_mode ? "sample vote (-a)" : "byte vote");
+    put_text(vote_name);
     put_text("\t");
     put_number(count);
     put_text(" inputs");

@@ -72,8 +72,9 @@ class dispute_map {
     // ENOMEM when the line buffer cannot be had. REQUIRES: not open.
     int open(const char* path);
 
-    // Writes the comment line and the column names. `sample_mode` names the vote. REQUIRES: open.
-    void start(const name_row* names, uint64_t count, bool sample_mode);
+    // Writes the comment line and the column names; `vote_name` names the vote ("byte vote",
+    // "sample vote (-a)", "CD sample vote (--cd)"). REQUIRES: open.
+    void start(const name_row* names, uint64_t count, const char* vote_name);
 
     // The layout of the output for the time and cd columns, from the first copy's header:
     // audio time for a valid WAV header with a frame rate, CD time for 44.1 kHz 16-bit stereo.

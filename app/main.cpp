@@ -116,7 +116,12 @@ int restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, u
     if (status == 0) status = empty_output(h_out, out_name);
 
     if (status == 0) {
-        if (map) map->start(names, count, AUDIOCD_IGNORE_CORRECTED);
+        if (map) {
+            map->start(names, count,
+                       added.cd                   ? "CD sample vote (--cd)"
+                       : AUDIOCD_IGNORE_CORRECTED ? "sample vote (-a)"
+                                                  : "byte vote");
+        }
         timer.start.update();
         const uint64_t counter_start = read_cycle_counter();
         const uint64_t disputed =
