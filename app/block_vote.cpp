@@ -1,5 +1,7 @@
 #include "block_vote.h"
 
+#include <cstring>
+
 #include "wav_header.h"
 #include "word_bits.h"
 
@@ -15,6 +17,30 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     in0_start = 0;
     out_offset = 0;
     blocks_ = blocks;
+    by_pieces_ = false;
+}
+
+void block_vote::begin_block() {
+    scan.begin_block();
+    by_pieces_ = false;
+}
+
+void block_vote::piece_read(uint64_t end) {
+    scan.compare_piece(end);
+    if (!by_pieces_) {
+        by_pieces_ = true;
+        voted_words_ = 0;
+        disputed_ = false;
+        patches = 0;
+    }
+    // The screening of a sample reads the next sample of the copy, which may begin the next
+    // word: the sample vote keeps one step of 64 words back.
+    const uint64_t words = end / 8 - (sample_mode ? 64 : 0);
+    if (words <= voted_words_) return;
+    // Every word voted here ends at least 8 bytes before `end`, so a screening test is made
+    // exactly where it would be with the whole block's length.
+    vote_words(scan_method::masks, voted_words_, words, end, out_offset);
+    voted_words_ = words;
 }
 
 bool block_vote::vote(uint64_t block_len) {
@@ -23,28 +49,44 @@ bool block_vote::vote(uint64_t block_len) {
     const uint64_t block_start = out_offset;
     out_offset += block_len;
     if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
-    if (!scan.any_disputed(m, words)) return false;
-    patches = 0;
-    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !cd) {
-        vote_three(words, block_len, block_start);
+    uint64_t from = 0;
+    if (by_pieces_) {
+        by_pieces_ = false;
+        from = voted_words_;
     } else {
-        glyph_writer& glyphs = *tally.glyphs;
-        glyphs.put_text("<\n");
-        if (map || cd) {
-            vote_noted(m, words, block_len, block_start);
-        } else if (sample_mode) {
-            scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
-                note(w, vote_samples(tally, blocks_, block_len, w * 8, w0, d), w0);
-            });
-        } else {
-            scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
-                note(w, vote_bytes(tally, w0, d), w0);
-            });
-            tally_settle(tally);
-        }
+        disputed_ = false;
+        patches = 0;
     }
+    if (from < words) vote_words(m, from, words, block_len, block_start);
+    if (!disputed_) return false;
     for (uint64_t k = 0; k < patches; k++) store_word(blocks_[0] + patch_index[k] * 8ull, patch_word[k]);
     return true;
+}
+
+// Votes the disputed words from `from` up to below `words`; the first of the block prints "<\n".
+void block_vote::vote_words(scan_method m, uint64_t from, uint64_t words, uint64_t block_len,
+                            uint64_t block_start) {
+    if (!scan.any_disputed(m, words, from)) return;
+    glyph_writer& glyphs = *tally.glyphs;
+    if (!disputed_) glyphs.put_text("<\n");
+    disputed_ = true;
+    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !cd) {
+        vote_three(from, words, block_len, block_start);
+    } else if (map || cd) {
+        vote_noted(m, words, block_len, block_start);
+    } else if (sample_mode) {
+        scan.for_each_disputed_word(
+            m, words,
+            [&](uint64_t w, uint64_t w0, const word_diffs& d) {
+                note(w, vote_samples(tally, blocks_, block_len, w * 8, w0, d), w0);
+            },
+            from);
+    } else {
+        scan.for_each_disputed_word(
+            m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) { note(w, vote_bytes(tally, w0, d), w0); },
+            from);
+        tally_settle(tally);
+    }
 }
 
 // The vote of the disputed words by any rule, with every decision handed to the map if there is
@@ -154,17 +196,25 @@ word_notes three_notes(uint64_t disputed, uint64_t agreed) {
 
 }  // namespace
 
-void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_start) {
+void block_vote::vote_three(uint64_t from, uint64_t words, uint64_t block_len, uint64_t block_start) {
+    // Everything the loop updates is kept in locals: the glyphs are char stores, which the
+    // compiler must assume change any member.
     glyph_writer& glyphs = *tally.glyphs;
     const uint8_t* const b0 = blocks_[0];
     const uint8_t* const b1 = blocks_[1];
     const uint8_t* const b2 = blocks_[2];
+    dispute_map* const to_map = map;
+    uint32_t* const patch_at = patch_index;
+    uint64_t* const patch_to = patch_word;
+    uint64_t n_patches = patches;
     uint64_t h0 = tally.total_hits[0], h1 = tally.total_hits[1], h2 = tally.total_hits[2];
     uint64_t disputed_bytes = tally.disputed_bytes;
-    glyphs.put_text("<\n");  // the first disputed word is met at once
+    const size_t CHUNK_GLYPHS = 64 * 8 + 8;  // 64 words of eight "#", and the eight-byte store
     // Eight steps' masks at a time: bit j of the combined 64-bit mask is word 64 * c + j.
-    for (uint64_t c = 0; c * 64 < words; c++) {
+    for (uint64_t c = from / 64; c * 64 < words; c++) {
         uint64_t m = scan.mask_chunk(1, c, words) | scan.mask_chunk(2, c, words);
+        if (m == 0) continue;
+        char* g = glyphs.reserve(CHUNK_GLYPHS);
         while (m != 0) {
             const uint64_t w = c * 64 + static_cast<uint64_t>(__builtin_ctzll(m));
             m &= m - 1;
@@ -182,7 +232,9 @@ void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_s
             uint64_t voted;
             if ((disputed & ~(z01 | z02 | z12)) != 0) {
                 uint64_t hits[3] = {h0, h1, h2};
+                glyphs.commit(g);
                 voted = vote_three_bytewise(glyphs, hits, v, disputed, z01, z02, z12);
+                g = glyphs.reserve(CHUNK_GLYPHS);
                 h0 = hits[0];
                 h1 = hits[1];
                 h2 = hits[2];
@@ -191,19 +243,28 @@ void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_s
                 h0 += count_bytes(disputed & (z01 | z02));
                 h1 += count_bytes(disputed & (z01 | z12));
                 h2 += count_bytes(disputed & (z02 | z12));
-                glyphs.put_repeated('#', count_bytes(disputed));
+                const uint64_t eight = 0x2323232323232323ull;  // "########"
+                memcpy(g, &eight, sizeof eight);
+                g += count_bytes(disputed);
                 // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's.
                 voted = v.w0 ^ (x01 & byte_mask(disputed & z12));
             }
-            note(w, voted, v.w0);
-            if (map) {
+            patch_at[n_patches] = static_cast<uint32_t>(w);
+            patch_to[n_patches] = voted;
+            n_patches += voted != v.w0;
+            if (to_map) {
+                glyphs.commit(g);
+                patches = n_patches;
                 map_words_[0] = v.w0;
                 map_words_[1] = v.w1;
                 map_words_[2] = v.w2;
                 map_word(w, voted, three_notes(disputed, z01 | z02 | z12), block_len, block_start);
+                g = glyphs.reserve(CHUNK_GLYPHS);
             }
         }
+        glyphs.commit(g);
     }
+    patches = n_patches;
     tally.total_hits[0] = h0;
     tally.total_hits[1] = h1;
     tally.total_hits[2] = h2;
