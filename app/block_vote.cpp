@@ -17,30 +17,6 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     in0_start = 0;
     out_offset = 0;
     blocks_ = blocks;
-    by_pieces_ = false;
-}
-
-void block_vote::begin_block() {
-    scan.begin_block();
-    by_pieces_ = false;
-}
-
-void block_vote::piece_read(uint64_t end) {
-    scan.compare_piece(end);
-    if (!by_pieces_) {
-        by_pieces_ = true;
-        voted_words_ = 0;
-        disputed_ = false;
-        patches = 0;
-    }
-    // The screening of a sample reads the next sample of the copy, which may begin the next
-    // word: the sample vote keeps one step of 64 words back.
-    const uint64_t words = end / 8 - (sample_mode ? 64 : 0);
-    if (words <= voted_words_) return;
-    // Every word voted here ends at least 8 bytes before `end`, so a screening test is made
-    // exactly where it would be with the whole block's length.
-    vote_words(scan_method::masks, voted_words_, words, end, out_offset);
-    voted_words_ = words;
 }
 
 bool block_vote::vote(uint64_t block_len) {
@@ -49,44 +25,28 @@ bool block_vote::vote(uint64_t block_len) {
     const uint64_t block_start = out_offset;
     out_offset += block_len;
     if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
-    uint64_t from = 0;
-    if (by_pieces_) {
-        by_pieces_ = false;
-        from = voted_words_;
+    if (!scan.any_disputed(m, words)) return false;
+    patches = 0;
+    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !cd) {
+        vote_three(words, block_len, block_start);
     } else {
-        disputed_ = false;
-        patches = 0;
+        glyph_writer& glyphs = *tally.glyphs;
+        glyphs.put_text("<\n");
+        if (map || cd) {
+            vote_noted(m, words, block_len, block_start);
+        } else if (sample_mode) {
+            scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
+                note(w, vote_samples(tally, blocks_, block_len, w * 8, w0, d), w0);
+            });
+        } else {
+            scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
+                note(w, vote_bytes(tally, w0, d), w0);
+            });
+            tally_settle(tally);
+        }
     }
-    if (from < words) vote_words(m, from, words, block_len, block_start);
-    if (!disputed_) return false;
     for (uint64_t k = 0; k < patches; k++) store_word(blocks_[0] + patch_index[k] * 8ull, patch_word[k]);
     return true;
-}
-
-// Votes the disputed words from `from` up to below `words`; the first of the block prints "<\n".
-void block_vote::vote_words(scan_method m, uint64_t from, uint64_t words, uint64_t block_len,
-                            uint64_t block_start) {
-    if (!scan.any_disputed(m, words, from)) return;
-    glyph_writer& glyphs = *tally.glyphs;
-    if (!disputed_) glyphs.put_text("<\n");
-    disputed_ = true;
-    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !cd) {
-        vote_three(from, words, block_len, block_start);
-    } else if (map || cd) {
-        vote_noted(m, words, block_len, block_start);
-    } else if (sample_mode) {
-        scan.for_each_disputed_word(
-            m, words,
-            [&](uint64_t w, uint64_t w0, const word_diffs& d) {
-                note(w, vote_samples(tally, blocks_, block_len, w * 8, w0, d), w0);
-            },
-            from);
-    } else {
-        scan.for_each_disputed_word(
-            m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) { note(w, vote_bytes(tally, w0, d), w0); },
-            from);
-        tally_settle(tally);
-    }
 }
 
 // The vote of the disputed words by any rule, with every decision handed to the map if there is
@@ -196,7 +156,7 @@ word_notes three_notes(uint64_t disputed, uint64_t agreed) {
 
 }  // namespace
 
-void block_vote::vote_three(uint64_t from, uint64_t words, uint64_t block_len, uint64_t block_start) {
+void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_start) {
     // Everything the loop updates is kept in locals: the glyphs are char stores, which the
     // compiler must assume change any member.
     glyph_writer& glyphs = *tally.glyphs;
@@ -210,8 +170,9 @@ void block_vote::vote_three(uint64_t from, uint64_t words, uint64_t block_len, u
     uint64_t h0 = tally.total_hits[0], h1 = tally.total_hits[1], h2 = tally.total_hits[2];
     uint64_t disputed_bytes = tally.disputed_bytes;
     const size_t CHUNK_GLYPHS = 64 * 8 + 8;  // 64 words of eight "#", and the eight-byte store
+    glyphs.put_text("<\n");                   // the first disputed word is met at once
     // Eight steps' masks at a time: bit j of the combined 64-bit mask is word 64 * c + j.
-    for (uint64_t c = from / 64; c * 64 < words; c++) {
+    for (uint64_t c = 0; c * 64 < words; c++) {
         uint64_t m = scan.mask_chunk(1, c, words) | scan.mask_chunk(2, c, words);
         if (m == 0) continue;
         char* g = glyphs.reserve(CHUNK_GLYPHS);

@@ -44,17 +44,8 @@ struct block_vote {
         cd_tables.reset(new cd_scratch());
     }
 
-    void begin_block();
+    void begin_block() { scan.begin_block(); }
     void input_read(uint64_t i, uint64_t len) { scan.input_read(i, len); }
-
-    // True when the run can be compared and voted piece by piece while the blocks are read.
-    bool by_pieces() const { return scan.method == scan_method::masks && !map && !cd; }
-    // REQUIRES by_pieces(), begin_block() before: every input has been read up to byte `end` (a
-    // multiple of 512, growing from call to call, within every input's delivered length).
-    // Compares those words and votes the ones whose vote needs nothing read later, so that the
-    // block is voted while it sits in the nearest caches; vote() then does the rest. The glyphs
-    // go to the writer as they would from vote().
-    void piece_read(uint64_t end);
 
     // Votes the first block_len bytes of the blocks. On return input 0's block holds the voted
     // bytes (up to block_len rounded up to 8; the other blocks are unchanged), the tally holds
@@ -67,16 +58,12 @@ struct block_vote {
   private:
     uint8_t* const* blocks_;
     uint64_t map_words_[MAX_INPUTS];
-    bool by_pieces_;        // piece_read() has voted the words below voted_words_
-    uint64_t voted_words_;
-    bool disputed_;         // the block has had a disputed word ("<\n" is out)
     void note(uint64_t w, uint64_t voted, uint64_t w0) {
         patch_index[patches] = static_cast<uint32_t>(w);
         patch_word[patches] = voted;
         patches += voted != w0;
     }
-    void vote_words(scan_method m, uint64_t from, uint64_t words, uint64_t block_len, uint64_t block_start);
-    void vote_three(uint64_t from, uint64_t words, uint64_t block_len, uint64_t block_start);
+    void vote_three(uint64_t words, uint64_t block_len, uint64_t block_start);
     void map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len, uint64_t block_start);
     void vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
 };

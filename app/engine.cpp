@@ -62,11 +62,6 @@ struct engine_run {
     const name_row* names;
     cd_layout cd;         // with --cd: where input 0's samples lie, from its first block
     uint64_t in0_offset;  // bytes input 0 delivered before the current block
-    // Regular files can be read a piece at a time, each piece compared and voted while it is
-    // still in the nearest caches (0: one read per block).
-    uint64_t piece;
-    int64_t got[MAX_INPUTS];     // by pieces: bytes of the block each input delivered, or -1
-    bool reading[MAX_INPUTS];   // by pieces: the input's block may grow by another piece
 };
 
 bool delivers_whole_blocks(const g_file& file) {
@@ -98,107 +93,6 @@ int64_t read_block(engine_run& run, uint64_t i) {
         total += static_cast<uint64_t>(got);
     }
     return static_cast<int64_t>(total);
-}
-
-// The size of one read when blocks are read by pieces: the same piece of every input should fit
-// in a core's level-2 cache (1 MiB and more on current processors) with room to spare.
-uint64_t piece_size(uint64_t count) {
-    const uint64_t budget = 768 * 1024;
-    const uint64_t unit = 64 * 1024;
-    const uint64_t p = budget / count / unit * unit;
-    return p < unit ? unit : p;
-}
-
-// Reading by pieces pays where the copies are compared by masks, while the blocks are in the
-// caches, and where one read delivers what it has: page-cached regular files and devices. With
-// digests it does not: the workers can only start hashing a block once it is whole, which by
-// pieces is when every input's is, and the run measured slower.
-void choose_reads(engine_run& run) {
-    run.piece = 0;
-    if (run.digests || run.align || run.vote->cd || DW_READ_FLAGS != 0 || !run.vote->by_pieces()) return;
-    for (uint64_t i = 0; i < run.count; i++) {
-        if (run.is_stream[i]) return;
-    }
-    const uint64_t p = piece_size(run.count);
-    if (run.block_size % p == 0) run.piece = p;
-}
-
-// Hands the block of input i, now read, to its digest and zero-fills what it did not deliver.
-void take_input(engine_run& run, uint64_t i, uint64_t n) {
-    if (run.digests) run.digests->submit(i + 1, run.in_blocks[i], n);
-    if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
-}
-
-// Reads input i's piece at `offset` into its block. Returns false when the block ends with
-// this piece: at its end, at a short read, or at a failure, after which the block holds what
-// was read before, as one read of the whole block would have returned it. A failure of the
-// first piece leaves got[i] at -1.
-bool read_piece(engine_run& run, uint64_t i, uint64_t offset) {
-    const uint64_t want = run.piece;
-    const int64_t got = run.h_files[i].read(reinterpret_cast<char*>(run.in_blocks[i] + offset), want);
-    if (got == -1) {
-        if (offset == 0) run.got[i] = -1;
-        return false;
-    }
-    run.got[i] = static_cast<int64_t>(offset) + got;
-    return static_cast<uint64_t>(got) == want && offset + want < run.block_size;
-}
-
-// Input i failed at its first read: the inputs before it are read to the end of their blocks,
-// as reading block by block would have done, before the failure is reported.
-uint64_t fail_first_piece(engine_run& run, uint64_t i, bool* read_failed) {
-    for (uint64_t j = 0; j < i; j++) {
-        for (uint64_t offset = run.piece; run.reading[j]; offset += run.piece)
-            run.reading[j] = read_piece(run, j, offset);
-        take_input(run, j, static_cast<uint64_t>(run.got[j]));
-        run.glyphs->put('.');
-    }
-    run.glyphs->flush();
-    print_format_inline(static_cast<int>(run.h_files[i].read_error), L"h_files[i].read()");
-    *read_failed = true;
-    return 0;
-}
-
-// Reads one block of every input a piece at a time, all inputs' same piece in turn, and has
-// every piece that all of them delivered whole compared and voted at once. Returns what
-// read_inputs returns, with the same glyphs and error lines.
-uint64_t read_inputs_by_pieces(engine_run& run, bool* read_failed) {
-    *read_failed = false;
-    run.vote->begin_block();
-    if (run.digests) {
-        run.digests->wait(0);
-        for (uint64_t i = 0; i < run.count; i++) run.digests->wait(i + 1);
-    }
-    for (uint64_t i = 0; i < run.count; i++) run.reading[i] = true;
-    bool more = true;
-    for (uint64_t offset = 0; more; offset += run.piece) {
-        const int64_t end = static_cast<int64_t>(offset + run.piece);
-        bool whole = true;  // every input delivered the whole piece
-        more = false;
-        for (uint64_t i = 0; i < run.count; i++) {
-            if (run.reading[i]) {
-                run.reading[i] = read_piece(run, i, offset);
-                if (run.got[i] == -1) return fail_first_piece(run, i, read_failed);
-                more = more || run.reading[i];
-            }
-            whole = whole && run.got[i] == end;
-        }
-        if (offset == 0) {
-            for (uint64_t i = 0; i < run.count; i++) run.glyphs->put('.');
-        }
-        if (whole) {
-            const uint64_t start = read_cycle_counter();
-            run.vote->piece_read(static_cast<uint64_t>(end));
-            run.scan_cycles += read_cycle_counter() - start;
-        }
-    }
-    uint64_t block_len = run.block_size;
-    for (uint64_t i = 0; i < run.count; i++) {
-        const uint64_t n = static_cast<uint64_t>(run.got[i]);
-        take_input(run, i, n);
-        if (n < block_len) block_len = n;
-    }
-    return block_len;
 }
 
 // Compares input i's block with input 0's while it is still in the caches. This is voting work
@@ -291,8 +185,7 @@ bool process_block(engine_run& run) {
     bool read_failed;
     run.scan_cycles = 0;
     a_disk = read_cycle_counter();
-    const uint64_t block_len =
-        run.piece ? read_inputs_by_pieces(run, &read_failed) : read_inputs(run, &read_failed);
+    const uint64_t block_len = read_inputs(run, &read_failed);
     // The vote writes into input 0's block, which its digest must have read first.
     if (run.digests) run.digests->wait(1);
     a_cpu = read_cycle_counter();
@@ -347,7 +240,6 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.in0_offset = 0;
     if (extras && extras->cd) vote->use_cd(&run.cd);
     prepare_inputs(run);
-    choose_reads(run);
 
     glyphs->put_text("processing:\n");
     glyphs->flush();

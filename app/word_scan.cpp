@@ -199,57 +199,51 @@ __attribute__((target("avx2"))) inline unsigned differing_words(__m256i a0, __m2
 }
 
 template <uint64_t N>
-__attribute__((target("avx2"))) void masks_avx2(word_scan& s, uint64_t from, uint64_t end) {
-    // Local copies: the mask stores are bytes, which the compiler must assume alias the pointers.
-    const uint8_t* in[N];
-    uint8_t* mask[N];
-    for (uint64_t t = 0; t < N; t++) {
-        in[t] = s.blocks[t];
-        mask[t] = s.masks[t];
-    }
-    uint64_t o = from;
+__attribute__((target("avx2"))) void masks_avx2(word_scan& s, uint64_t end) {
+    const uint8_t* const* in = s.blocks;
+    uint64_t o = 0;
     for (; o + 64 <= end; o += 64) {
         const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[0] + o));
         const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in[0] + o + 32));
-        for (uint64_t t = 1; t < N; t++) mask[t][o / 64] = static_cast<uint8_t>(differing_words(a0, a1, in[t] + o));
+        for (uint64_t t = 1; t < N; t++)
+            s.masks[t][o / 64] = static_cast<uint8_t>(differing_words(a0, a1, in[t] + o));
     }
     masks_words(s, N, o, end);
 }
 #endif
 
-// Notes the words [from, end) of inputs 1 to n - 1 (n <= MASK_INPUTS) that differ from input
-// 0's; `from` is a multiple of 64.
-void compare_masks(word_scan& s, uint64_t n, uint64_t from, uint64_t end) {
+// Notes the words [0, end) of inputs 1 to n - 1 (n <= MASK_INPUTS) that differ from input 0's.
+void compare_masks(word_scan& s, uint64_t n, uint64_t end) {
 #ifdef SCAN_HAVE_AVX2_KERNEL
     if (cpu_has_avx2()) {
         switch (n) {
             case 2:
-                masks_avx2<2>(s, from, end);
+                masks_avx2<2>(s, end);
                 return;
             case 3:
-                masks_avx2<3>(s, from, end);
+                masks_avx2<3>(s, end);
                 return;
             case 4:
-                masks_avx2<4>(s, from, end);
+                masks_avx2<4>(s, end);
                 return;
             case 5:
-                masks_avx2<5>(s, from, end);
+                masks_avx2<5>(s, end);
                 return;
             case 6:
-                masks_avx2<6>(s, from, end);
+                masks_avx2<6>(s, end);
                 return;
             case 7:
-                masks_avx2<7>(s, from, end);
+                masks_avx2<7>(s, end);
                 return;
             case 8:
-                masks_avx2<8>(s, from, end);
+                masks_avx2<8>(s, end);
                 return;
             default:
                 break;
         }
     }
 #endif
-    masks_words(s, n, from, end);
+    masks_words(s, n, 0, end);
 }
 
 }  // namespace
@@ -262,7 +256,6 @@ void word_scan::start(uint64_t n, const uint8_t* const* in, scan_method forced) 
                                               : scan_method::lists;
     entry_capacity = ENTRY_CAPACITY;
     active = false;
-    masked = 0;
 }
 
 void word_scan::begin_block() {
@@ -271,7 +264,6 @@ void word_scan::begin_block() {
     compared = 0;
     len = SPAN;
     complete = method != scan_method::direct;
-    masked = 0;
     entries = 0;
     lists = 0;
     first[0] = 0;
@@ -286,7 +278,7 @@ void word_scan::input_read(uint64_t i, uint64_t n) {
     if (n < len) len = n;
     if (method == scan_method::masks) {
         if (i + 1 == count) {
-            compare_masks(*this, count, 0, (len + 7) / 8 * 8);
+            compare_masks(*this, count, (len + 7) / 8 * 8);
             compared = i;
         }
         return;
@@ -294,20 +286,7 @@ void word_scan::input_read(uint64_t i, uint64_t n) {
     if (method == scan_method::lists && (i - compared == GROUP || i + 1 == count)) compare_group(*this);
 }
 
-void word_scan::compare_piece(uint64_t end) {
-    compare_masks(*this, count, masked, end);
-    masked = end;
-}
-
 scan_method word_scan::finish(uint64_t block_len) {
-    if (masked != 0) {
-        // Compared piece by piece while reading; the last word may follow a short piece.
-        const uint64_t need = (block_len + 7) / 8 * 8;
-        if (need > masked) compare_masks(*this, count, masked, need);
-        masked = 0;
-        active = false;
-        return method;
-    }
     if (!(active && compared + 1 == count && len >= block_len)) {
         begin_block();
         for (uint64_t i = 1; i < count; i++) input_read(i, block_len);
@@ -316,10 +295,10 @@ scan_method word_scan::finish(uint64_t block_len) {
     return complete ? method : scan_method::direct;
 }
 
-bool word_scan::any_disputed(scan_method m, uint64_t words, uint64_t from) const {
+bool word_scan::any_disputed(scan_method m, uint64_t words) const {
     if (m == scan_method::masks) {
         uint64_t any = 0;
-        for (uint64_t c = from / 64; c * 64 < words; c++) {
+        for (uint64_t c = 0; c * 64 < words; c++) {
             for (uint64_t t = 1; t < count; t++) any |= mask_chunk(t, c, words);
         }
         return any != 0;

@@ -44,7 +44,6 @@ struct word_scan {
     uint64_t compared;  // inputs 1 .. compared have been compared
     uint64_t len;       // bytes that every comparison covers
     bool complete;      // no differing word was lost for want of room
-    uint64_t masked;    // masks compared piece by piece: the words below this byte offset
 
     // Masks: bit k of masks[i][step] is set when input i's word 8 * step + k differs.
     uint8_t masks[MASK_INPUTS][STEPS];
@@ -78,25 +77,18 @@ struct word_scan {
     void begin_block();
     // Input i (1, 2, ... in order) has been read; `len` is the shortest length delivered so far.
     void input_read(uint64_t i, uint64_t len);
-    // Masks only: every input has been read up to byte `end` (a multiple of 512, increasing from
-    // call to call, all of it within the block length): compares the words read since the last
-    // call, while they are still in the nearest caches. Takes the place of input_read.
-    void compare_piece(uint64_t end);
     // Completes the comparison over block_len bytes and returns the method by which the block's
     // disputed words will be visited (direct when the lists overflowed).
     // REQUIRES: 0 < block_len <= SPAN.
     scan_method finish(uint64_t block_len);
 
-    // True when some word from `from` up to below `words` is disputed (after finish(), or for the
-    // masks after compare_piece() up to there). REQUIRES: `from` 0, or a multiple of 64 for masks.
-    bool any_disputed(scan_method m, uint64_t words, uint64_t from = 0) const;
+    // True when some word below `words` is disputed (after finish()).
+    bool any_disputed(scan_method m, uint64_t words) const;
 
-    // Calls visit(w, w0, diffs) for every disputed word index w from `from` up to below `words`,
-    // in order, with input 0's word w0 and the differing inputs' words (after finish(), by its
-    // method, or for the masks after compare_piece() up to there).
-    // REQUIRES: `from` 0, or a multiple of 64 for masks.
+    // Calls visit(w, w0, diffs) for every disputed word index w below `words`, in order, with
+    // input 0's word w0 and the differing inputs' words (after finish(), by its method).
     template <typename Visit>
-    void for_each_disputed_word(scan_method m, uint64_t words, Visit visit, uint64_t from = 0);
+    void for_each_disputed_word(scan_method m, uint64_t words, Visit visit);
 
     // The masks of input t for the 64 words from 64 * c on (bit j: word 64 * c + j), limited to
     // words below `words`.
@@ -117,11 +109,11 @@ struct word_scan {
 };
 
 template <typename Visit>
-void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visit, uint64_t from) {
+void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visit) {
     word_diffs& d = diffs;
     if (m == scan_method::masks) {
         uint64_t chunk[MASK_INPUTS];
-        for (uint64_t c = from / 64; c * 64 < words; c++) {
+        for (uint64_t c = 0; c * 64 < words; c++) {
             uint64_t any = 0;
             for (uint64_t t = 1; t < count; t++) any |= chunk[t] = mask_chunk(t, c, words);
             while (any != 0) {

@@ -503,62 +503,62 @@ TEST(WordScanTest, BlockStartsOneLineAtItsFirstDisputedWord) {
     }
 }
 
-// Blocks compared and voted piece by piece while they are read come out as the rules make them:
-// output, glyphs, hits and disputed bytes, over blocks that end inside a piece or a word, with
+// Blocks of several stretches of the lists (512 words each) come out as the rules make them, by
+// every way: output, glyphs, hits and disputed bytes, over blocks that end inside a word, with
 // rare and dense damage, and samples on a ramp (every sample looks corrected) or random.
-TEST(PieceVoteTest, VotingWhileReadingFollowsTheRules) {
+TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
     struct Case {
         size_t count;
         bool samples;
         bool ramp;
         unsigned damage;  // of 256 bytes of each copy, about this many changed
     };
-    const Case cases[] = {{3, false, false, 2},  {3, false, false, 60}, {5, false, false, 8}, {3, true, true, 4},
-                          {5, true, true, 10},   {5, true, false, 6},   {8, true, true, 40}};
-    const uint64_t lengths[] = {4096, 3001, 1536, 700, 2051};
+    const Case cases[] = {{3, false, false, 2}, {3, false, false, 60}, {9, false, false, 8},  {20, false, false, 30},
+                          {3, true, true, 4},   {5, true, false, 6},   {12, true, true, 10}};
+    const uint64_t lengths[] = {9001, 4096, 700, 12290};
     std::mt19937_64 rng(7);
     for (const Case& c : cases) {
-        const std::string what = std::to_string(c.count) + (c.samples ? " samples" : " bytes");
-        std::unique_ptr<block_vote> v(new block_vote);
-        FILE* file = tmpfile();
-        std::unique_ptr<glyph_writer> writer(new glyph_writer(file));
-        std::vector<std::vector<uint8_t>> blocks(c.count);
-        std::vector<uint8_t*> in(c.count);
-        v->start(c.count, in.data(), c.samples, writer.get());
-        ASSERT_TRUE(v->by_pieces()) << what;
-        reference_vote::tally ref(c.count);
-        for (uint64_t len : lengths) {
-            const size_t size = (len + 7) / 8 * 8;
-            std::vector<uint8_t> base(size, 0);
-            for (size_t q = 0; q < len; q++) base[q] = static_cast<uint8_t>(c.ramp ? (q % 2 ? q / 512 : q * 3) : rng());
-            std::vector<const uint8_t*> copies;
-            for (size_t i = 0; i < c.count; i++) {
-                blocks[i] = base;
-                for (size_t q = 0; q < len; q++) {
-                    if (rng() % 256 < c.damage) blocks[i][q] = static_cast<uint8_t>(blocks[i][q] + 1 + rng() % 3);
+        std::vector<scan_method> methods = {scan_method::automatic, scan_method::lists, scan_method::direct};
+        if (c.count <= word_scan::MASK_INPUTS) methods.push_back(scan_method::masks);
+        for (scan_method m : methods) {
+            const std::string what = std::to_string(c.count) + (c.samples ? " samples" : " bytes") + ", method " +
+                                     std::to_string(static_cast<int>(m));
+            std::unique_ptr<block_vote> v(new block_vote);
+            FILE* file = tmpfile();
+            std::unique_ptr<glyph_writer> writer(new glyph_writer(file));
+            std::vector<std::vector<uint8_t>> blocks(c.count);
+            std::vector<uint8_t*> in(c.count);
+            v->start(c.count, in.data(), c.samples, writer.get(), m);
+            reference_vote::tally ref(c.count);
+            for (uint64_t len : lengths) {
+                const size_t size = (len + 7) / 8 * 8;
+                std::vector<uint8_t> base(size, 0);
+                for (size_t q = 0; q < len; q++) base[q] = static_cast<uint8_t>(c.ramp ? (q % 2 ? q / 512 : q * 3) : rng());
+                for (size_t i = 0; i < c.count; i++) {
+                    blocks[i] = base;
+                    for (size_t q = 0; q < len; q++) {
+                        if (rng() % 256 < c.damage) blocks[i][q] = static_cast<uint8_t>(blocks[i][q] + 1 + rng() % 3);
+                    }
                 }
-                copies.push_back(blocks[i].data());
-            }
-            const std::vector<std::vector<uint8_t>> read = blocks;  // the vote overwrites input 0's
-            for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
-            v->begin_block();
-            for (uint64_t end = 512; end <= len; end += 512) v->piece_read(end);
-            const bool disputed = v->vote(len);
+                const std::vector<std::vector<uint8_t>> read = blocks;  // the vote overwrites input 0's
+                for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
+                const bool disputed = v->vote(len);
 
-            std::vector<const uint8_t*> originals;
-            for (const std::vector<uint8_t>& r : read) originals.push_back(r.data());
-            std::vector<uint8_t> want(size);
-            EXPECT_EQ(reference_vote::vote_block(ref, originals, len, c.samples, want.data()), disputed) << what;
-            EXPECT_TRUE(memcmp(want.data(), blocks[0].data(), size) == 0) << what << ", length " << len;
+                std::vector<const uint8_t*> originals;
+                for (const std::vector<uint8_t>& r : read) originals.push_back(r.data());
+                std::vector<uint8_t> want(size);
+                EXPECT_EQ(reference_vote::vote_block(ref, originals, len, c.samples, want.data()), disputed) << what;
+                EXPECT_TRUE(memcmp(want.data(), blocks[0].data(), size) == 0) << what << ", length " << len;
+            }
+            writer->flush();
+            std::string glyphs(static_cast<size_t>(ftell(file)), '\0');
+            rewind(file);
+            EXPECT_EQ(glyphs.size(), fread(&glyphs[0], 1, glyphs.size(), file));
+            EXPECT_EQ(ref.glyphs, glyphs) << what;
+            EXPECT_EQ(ref.disputed, v->tally.disputed_bytes) << what;
+            EXPECT_EQ(ref.hits, std::vector<uint64_t>(v->tally.total_hits, v->tally.total_hits + c.count)) << what;
+            writer.reset();
+            fclose(file);
         }
-        writer->flush();
-        std::string glyphs(static_cast<size_t>(ftell(file)), '\0');
-        rewind(file);
-        EXPECT_EQ(glyphs.size(), fread(&glyphs[0], 1, glyphs.size(), file));
-        EXPECT_EQ(ref.glyphs, glyphs) << what;
-        EXPECT_EQ(ref.disputed, v->tally.disputed_bytes) << what;
-        EXPECT_EQ(ref.hits, std::vector<uint64_t>(v->tally.total_hits, v->tally.total_hits + c.count)) << what;
-        writer.reset();
-        fclose(file);
     }
 }

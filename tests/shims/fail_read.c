@@ -4,12 +4,9 @@
 //   FAIL_READ_PATH      the file, exactly as the program opens it; its descriptors are tracked
 //   FAIL_READ_FD        instead of a path: a descriptor number
 //   FAIL_READ_NTH       which read of it fails, counted from 1 (default 1)
-//   FAIL_READ_AT        instead of counting: every read that starts at or past this file offset
-//                       fails (a damaged stretch to the end), however the file is read
 //   FAIL_READ_ERRNO     the error of the failing read (default EIO)
 //   FAIL_READ_TRUNCATE  instead of failing: truncate the file to this many bytes before the
-//                       n-th read (or the first at FAIL_READ_AT), which then runs normally (a
-//                       file that shrinks between blocks)
+//                       n-th read, which then runs normally (a file that shrinks between blocks)
 #undef _FORTIFY_SOURCE
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -104,13 +101,7 @@ int close(int fd) {
 // Decides for one read of `fd`: 0 to let it run, or -1 when it must fail (errno set).
 static int intercept(int fd) {
     if (!is_tracked(fd)) return 0;
-    const char* at = getenv("FAIL_READ_AT");
-    if (at && *at) {
-        if (lseek(fd, 0, SEEK_CUR) < (off_t)strtoll(at, NULL, 10)) return 0;
-        if (++reads_seen != 1 && getenv("FAIL_READ_TRUNCATE")) return 0;  // shrink only once
-    } else if (++reads_seen != env_long("FAIL_READ_NTH", 1)) {
-        return 0;
-    }
+    if (++reads_seen != env_long("FAIL_READ_NTH", 1)) return 0;
     const char* shrink = getenv("FAIL_READ_TRUNCATE");
     if (shrink && *shrink) {
         const char* target = target_path();
