@@ -120,8 +120,14 @@ void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visi
                 const unsigned j = static_cast<unsigned>(__builtin_ctzll(any));
                 const uint64_t w = c * 64 + j;
                 any &= any - 1;
+                // The blocks sit in the last-level cache at best: ask early for the next disputed
+                // word of this chunk. (Further ahead, or across chunks, measured no better.)
+                if (any != 0) {
+                    const uint64_t next = (c * 64 + static_cast<uint64_t>(__builtin_ctzll(any))) * 8;
+                    for (uint64_t t = 0; t < count; t++) __builtin_prefetch(blocks[t] + next);
+                }
                 // Every input's word is taken and only the differing ones kept, without a branch
-                // on which of them differ: the blocks are in the caches.
+                // on which of them differ.
                 d.n = 0;
                 for (uint64_t t = 1; t < count; t++) {
                     d.input[d.n] = static_cast<uint16_t>(t);
