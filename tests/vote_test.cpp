@@ -513,9 +513,11 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
         bool ramp;
         unsigned damage;  // of 256 bytes of each copy, about this many changed
     };
-    const Case cases[] = {{3, false, false, 2}, {3, false, false, 60}, {9, false, false, 8},  {20, false, false, 30},
-                          {3, true, true, 4},   {5, true, false, 6},   {12, true, true, 10}};
-    const uint64_t lengths[] = {9001, 4096, 700, 12290};
+    // Damage 200 fills more than the glyph writer's buffer in one block of 70001 bytes.
+    const Case cases[] = {{3, false, false, 2}, {3, false, false, 60}, {3, false, false, 200},
+                          {9, false, false, 8}, {20, false, false, 30}, {3, true, true, 4},
+                          {5, true, false, 6},  {12, true, true, 10}};
+    const uint64_t lengths[] = {9001, 4096, 700, 70001, 12290};
     std::mt19937_64 rng(7);
     for (const Case& c : cases) {
         std::vector<scan_method> methods = {scan_method::automatic, scan_method::lists, scan_method::direct};
