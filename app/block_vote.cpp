@@ -1,5 +1,7 @@
 #include "block_vote.h"
 
+#include <cstring>
+
 #include "wav_header.h"
 #include "word_bits.h"
 
@@ -154,17 +156,64 @@ word_notes three_notes(uint64_t disputed, uint64_t agreed) {
 
 }  // namespace
 
+// Adds the eight byte lanes of `lanes` (each at most 255).
+inline uint64_t lane_sum(uint64_t lanes) {
+    const uint64_t pairs = (lanes & 0x00FF00FF00FF00FFull) + ((lanes >> 8) & 0x00FF00FF00FF00FFull);
+    return (pairs * 0x0001000100010001ull) >> 48;
+}
+
+// Counts per byte lane: each word adds 0 or 1 to a lane, so the lanes are added to the totals
+// before any of them can pass 255.
+struct three_counts {
+    uint64_t hits[3];
+    uint64_t disputed;
+    uint64_t lanes[3];
+    uint64_t disputed_lanes;
+    unsigned words;
+
+    void fold() {
+        for (unsigned i = 0; i < 3; i++) {
+            hits[i] += lane_sum(lanes[i]);
+            lanes[i] = 0;
+        }
+        disputed += lane_sum(disputed_lanes);
+        disputed_lanes = 0;
+        words = 0;
+    }
+};
+
 void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_start) {
+    // Everything the loop updates is kept in locals: the glyphs are char stores, which the
+    // compiler must assume change any member.
     glyph_writer& glyphs = *tally.glyphs;
-    const uint8_t* const b0 = blocks_[0];
+    uint8_t* const b0 = blocks_[0];
     const uint8_t* const b1 = blocks_[1];
     const uint8_t* const b2 = blocks_[2];
-    uint64_t h0 = tally.total_hits[0], h1 = tally.total_hits[1], h2 = tally.total_hits[2];
-    uint64_t disputed_bytes = tally.disputed_bytes;
-    glyphs.put_text("<\n");  // the first disputed word is met at once
+    dispute_map* const to_map = map;
+    three_counts n = {{tally.total_hits[0], tally.total_hits[1], tally.total_hits[2]}, tally.disputed_bytes, {0, 0, 0}, 0, 0};
+    const size_t CHUNK_GLYPHS = 64 * 8 + 8;  // 64 words of eight "#", and the eight-byte store
+    glyphs.put_text("<\n");                   // the first disputed word is met at once
     // Eight steps' masks at a time: bit j of the combined 64-bit mask is word 64 * c + j.
     for (uint64_t c = 0; c * 64 < words; c++) {
+        // The blocks sit in the last-level cache at best: ask for the lines that hold disputed
+        // words two chunks ahead, each line once. Where most lines hold one, the processor's own
+        // prefetching of the sequence serves better.
+        if ((c + 2) * 64 < words) {
+            const uint64_t ahead = scan.mask_chunk(1, c + 2, words) | scan.mask_chunk(2, c + 2, words);
+            const uint64_t lines = nonzero_bytes(ahead);
+            for (uint64_t l = count_bytes(lines) <= 3 ? lines : 0; l != 0; l &= l - 1) {
+                const uint64_t o = (c + 2) * 512 + static_cast<uint64_t>(__builtin_ctzll(l)) / 8 * 64;
+                __builtin_prefetch(b0 + o);
+                __builtin_prefetch(b1 + o);
+                __builtin_prefetch(b2 + o);
+            }
+        }
         uint64_t m = scan.mask_chunk(1, c, words) | scan.mask_chunk(2, c, words);
+        if (m == 0) continue;
+        // A fold inside a chunk leaves up to 63 of its words uncounted: keep a chunk's margin.
+        if (n.words > 255 - 2 * 64) n.fold();
+        n.words += 64;
+        char* g = glyphs.reserve(CHUNK_GLYPHS);
         while (m != 0) {
             const uint64_t w = c * 64 + static_cast<uint64_t>(__builtin_ctzll(m));
             m &= m - 1;
@@ -178,34 +227,40 @@ void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_s
             const uint64_t z01 = ~nonzero_bytes(x01) & HIGH1;
             const uint64_t z02 = ~nonzero_bytes(x02) & HIGH1;
             const uint64_t z12 = ~nonzero_bytes(v.w1 ^ v.w2) & HIGH1;
-            disputed_bytes += count_bytes(disputed);
+            n.disputed_lanes += disputed >> 7;
             uint64_t voted;
             if ((disputed & ~(z01 | z02 | z12)) != 0) {
-                uint64_t hits[3] = {h0, h1, h2};
-                voted = vote_three_bytewise(glyphs, hits, v, disputed, z01, z02, z12);
-                h0 = hits[0];
-                h1 = hits[1];
-                h2 = hits[2];
+                n.fold();
+                glyphs.commit(g);
+                voted = vote_three_bytewise(glyphs, n.hits, v, disputed, z01, z02, z12);
+                g = glyphs.reserve(CHUNK_GLYPHS);
             } else {
                 // Every disputed byte is held by two copies: "#" each, and both of them score.
-                h0 += count_bytes(disputed & (z01 | z02));
-                h1 += count_bytes(disputed & (z01 | z12));
-                h2 += count_bytes(disputed & (z02 | z12));
-                glyphs.put_repeated('#', count_bytes(disputed));
+                n.lanes[0] += (disputed & (z01 | z02)) >> 7;
+                n.lanes[1] += (disputed & (z01 | z12)) >> 7;
+                n.lanes[2] += (disputed & (z02 | z12)) >> 7;
+                const uint64_t eight = 0x2323232323232323ull;  // "########"
+                memcpy(g, &eight, sizeof eight);
+                g += count_bytes(disputed);
                 // Where inputs 1 and 2 agree against input 0 their byte wins; elsewhere input 0's.
                 voted = v.w0 ^ (x01 & byte_mask(disputed & z12));
             }
-            note(w, voted, v.w0);
-            if (map) {
+            // Bytes are voted on their own: the word can take its voted value at once.
+            store_word(b0 + w * 8, voted);
+            if (to_map) {
+                glyphs.commit(g);
                 map_words_[0] = v.w0;
                 map_words_[1] = v.w1;
                 map_words_[2] = v.w2;
                 map_word(w, voted, three_notes(disputed, z01 | z02 | z12), block_len, block_start);
+                g = glyphs.reserve(CHUNK_GLYPHS);
             }
         }
+        glyphs.commit(g);
     }
-    tally.total_hits[0] = h0;
-    tally.total_hits[1] = h1;
-    tally.total_hits[2] = h2;
-    tally.disputed_bytes = disputed_bytes;
+    n.fold();
+    tally.total_hits[0] = n.hits[0];
+    tally.total_hits[1] = n.hits[1];
+    tally.total_hits[2] = n.hits[2];
+    tally.disputed_bytes = n.disputed;
 }

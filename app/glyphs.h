@@ -40,6 +40,15 @@ class glyph_writer {
             n -= part;
         }
     }
+    // For a caller that writes many glyphs itself: makes room for at least `n` more (writing out
+    // what is buffered when needed) and returns where the next glyph goes. The glyphs written
+    // there count once commit() is called with the position after the last one; nothing else
+    // may be put in between. REQUIRES: n <= CAPACITY.
+    char* reserve(size_t n) {
+        if (CAPACITY - length_ < n) flush();
+        return buffer_ + length_;
+    }
+    void commit(const char* end) { length_ = static_cast<size_t>(end - buffer_); }
     void put_text(const char* text);
     // Writes "<index>." : the input whose value was taken where no two copies agreed.
     void put_index(uint64_t index);

@@ -313,29 +313,32 @@ bool word_scan::any_disputed(scan_method m, uint64_t words) const {
     return next_disputed_offset(0, words * 8) < words * 8;
 }
 
-// Takes the entries of the words [seg_start, words_end) into the segment, list by list, so that
-// every word's entries are linked in input order.
+// Takes the entries of the words [seg_start, words_end) into the segment, sorted by word by
+// counting: the lists are taken in order, so every word's entries stay in input order.
 void word_scan::fill_segment(uint64_t words_end) {
-    memset(seg_disputed, 0, sizeof seg_disputed);
+    uint32_t* const count = seg_first + 1;  // entries per word, then where each word's next goes
+    memset(seg_first, 0, sizeof seg_first);
     for (uint64_t l = 0; l < lists; l++) {
         uint32_t c = cursor[l];
         const uint32_t limit = first[l + 1];
-        for (; c < limit; c++) {
-            const uint64_t w = entry_word_index(c);
-            if (w >= words_end) break;
-            const uint64_t local = w - seg_start;
-            uint64_t& bits = seg_disputed[local / 64];
-            const uint64_t bit = 1ull << (local % 64);
-            entry_next[c] = NO_ENTRY;
-            if (bits & bit) {
-                entry_next[seg_tail[local]] = c;
-            } else {
-                seg_head[local] = c;
-            }
-            seg_tail[local] = c;
-            bits |= bit;
+        for (; c < limit && entry_word_index(c) < words_end; c++) count[entry_word_index(c) - seg_start]++;
+        seg_limit[l] = c;
+    }
+    memset(seg_disputed, 0, sizeof seg_disputed);
+    uint32_t total = 0;
+    for (uint64_t k = 0; k < SEGMENT_WORDS; k++) {
+        seg_disputed[k / 64] |= static_cast<uint64_t>(count[k] != 0) << (k % 64);
+        const uint32_t n = count[k];
+        count[k] = total;  // seg_first[k + 1] becomes word k's start, and after the scatter its end
+        total += n;
+    }
+    for (uint64_t l = 0; l < lists; l++) {
+        for (uint32_t c = cursor[l]; c < seg_limit[l]; c++) {
+            const uint32_t at = count[entry_word_index(c) - seg_start]++;
+            seg_input[at] = static_cast<uint16_t>(entry_input(c));
+            seg_word[at] = entry_word[c];
         }
-        cursor[l] = c;
+        cursor[l] = seg_limit[l];
     }
 }
 

@@ -55,14 +55,16 @@ struct word_scan {
     uint32_t first[MAX_INPUTS + 1];  // list l's entries: first[l] up to first[l + 1]
     uint64_t entry_word[ENTRY_CAPACITY + ENTRY_SPARE];
     uint32_t entry_where[ENTRY_CAPACITY + ENTRY_SPARE];  // word index | input index << INPUT_SHIFT
-    uint32_t entry_next[ENTRY_CAPACITY];                 // links a word's entries while it is voted
 
-    // One stretch of the block, gathered from the lists.
+    // One stretch of the block, gathered from the lists: its entries sorted by word, within a
+    // word in input order, side by side for the vote to read in order.
     uint64_t seg_start;
     uint64_t seg_disputed[SEGMENT_WORDS / 64];
-    uint32_t seg_head[SEGMENT_WORDS];
-    uint32_t seg_tail[SEGMENT_WORDS];
-    uint32_t cursor[MAX_INPUTS];
+    uint32_t seg_first[SEGMENT_WORDS + 1];  // word k of the stretch: seg_first[k] up to seg_first[k + 1]
+    uint16_t seg_input[SEGMENT_WORDS * (MAX_INPUTS - 1)];
+    uint64_t seg_word[SEGMENT_WORDS * (MAX_INPUTS - 1)];
+    uint32_t cursor[MAX_INPUTS];     // each list's first entry not gathered yet
+    uint32_t seg_limit[MAX_INPUTS];  // and past its last entry in the stretch
 
     word_diffs diffs;  // the differing words handed to the visitor
 
@@ -118,12 +120,19 @@ void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visi
                 const unsigned j = static_cast<unsigned>(__builtin_ctzll(any));
                 const uint64_t w = c * 64 + j;
                 any &= any - 1;
+                // The blocks sit in the last-level cache at best: ask early for the next disputed
+                // word of this chunk. (Further ahead, or across chunks, measured no better.)
+                if (any != 0) {
+                    const uint64_t next = (c * 64 + static_cast<uint64_t>(__builtin_ctzll(any))) * 8;
+                    for (uint64_t t = 0; t < count; t++) __builtin_prefetch(blocks[t] + next);
+                }
+                // Every input's word is taken and only the differing ones kept, without a branch
+                // on which of them differ.
                 d.n = 0;
                 for (uint64_t t = 1; t < count; t++) {
-                    if (!((chunk[t] >> j) & 1)) continue;
                     d.input[d.n] = static_cast<uint16_t>(t);
                     d.word[d.n] = load_word(blocks[t] + w * 8);
-                    d.n++;
+                    d.n += (chunk[t] >> j) & 1;
                 }
                 visit(w, load_word(blocks[0] + w * 8), static_cast<const word_diffs&>(d));
             }
@@ -139,11 +148,11 @@ void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visi
                 while (bits != 0) {
                     const uint64_t local = c * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
                     bits &= bits - 1;
-                    d.n = 0;
-                    for (uint32_t e = seg_head[local]; e != NO_ENTRY; e = entry_next[e]) {
-                        d.input[d.n] = static_cast<uint16_t>(entry_input(e));
-                        d.word[d.n] = entry_word[e];
-                        d.n++;
+                    const uint32_t from = seg_first[local];
+                    d.n = seg_first[local + 1] - from;
+                    for (uint64_t e = 0; e < d.n; e++) {
+                        d.input[e] = seg_input[from + e];
+                        d.word[e] = seg_word[from + e];
                     }
                     const uint64_t w = seg_start + local;
                     visit(w, load_word(blocks[0] + w * 8), static_cast<const word_diffs&>(d));

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "reference_vote.h"
 #include "test_support.h"
 
 namespace {
@@ -497,5 +500,67 @@ TEST(WordScanTest, BlockStartsOneLineAtItsFirstDisputedWord) {
 
         // The next block starts its own line again.
         EXPECT_EQ(line, rig.vote(ROOM));
+    }
+}
+
+// Blocks of several stretches of the lists (512 words each) come out as the rules make them, by
+// every way: output, glyphs, hits and disputed bytes, over blocks that end inside a word, with
+// rare and dense damage, and samples on a ramp (every sample looks corrected) or random.
+TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
+    struct Case {
+        size_t count;
+        bool samples;
+        bool ramp;
+        unsigned damage;  // of 256 bytes of each copy, about this many changed
+    };
+    // Damage 200 fills more than the glyph writer's buffer in one block of 70001 bytes.
+    const Case cases[] = {{3, false, false, 2}, {3, false, false, 60}, {3, false, false, 200},
+                          {9, false, false, 8}, {20, false, false, 30}, {3, true, true, 4},
+                          {5, true, false, 6},  {12, true, true, 10}};
+    const uint64_t lengths[] = {9001, 4096, 700, 70001, 12290};
+    std::mt19937_64 rng(7);
+    for (const Case& c : cases) {
+        std::vector<scan_method> methods = {scan_method::automatic, scan_method::lists, scan_method::direct};
+        if (c.count <= word_scan::MASK_INPUTS) methods.push_back(scan_method::masks);
+        for (scan_method m : methods) {
+            const std::string what = std::to_string(c.count) + (c.samples ? " samples" : " bytes") + ", method " +
+                                     std::to_string(static_cast<int>(m));
+            std::unique_ptr<block_vote> v(new block_vote);
+            FILE* file = tmpfile();
+            std::unique_ptr<glyph_writer> writer(new glyph_writer(file));
+            std::vector<std::vector<uint8_t>> blocks(c.count);
+            std::vector<uint8_t*> in(c.count);
+            v->start(c.count, in.data(), c.samples, writer.get(), m);
+            reference_vote::tally ref(c.count);
+            for (uint64_t len : lengths) {
+                const size_t size = (len + 7) / 8 * 8;
+                std::vector<uint8_t> base(size, 0);
+                for (size_t q = 0; q < len; q++) base[q] = static_cast<uint8_t>(c.ramp ? (q % 2 ? q / 512 : q * 3) : rng());
+                for (size_t i = 0; i < c.count; i++) {
+                    blocks[i] = base;
+                    for (size_t q = 0; q < len; q++) {
+                        if (rng() % 256 < c.damage) blocks[i][q] = static_cast<uint8_t>(blocks[i][q] + 1 + rng() % 3);
+                    }
+                }
+                const std::vector<std::vector<uint8_t>> read = blocks;  // the vote overwrites input 0's
+                for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
+                const bool disputed = v->vote(len);
+
+                std::vector<const uint8_t*> originals;
+                for (const std::vector<uint8_t>& r : read) originals.push_back(r.data());
+                std::vector<uint8_t> want(size);
+                EXPECT_EQ(reference_vote::vote_block(ref, originals, len, c.samples, want.data()), disputed) << what;
+                EXPECT_TRUE(memcmp(want.data(), blocks[0].data(), size) == 0) << what << ", length " << len;
+            }
+            writer->flush();
+            std::string glyphs(static_cast<size_t>(ftell(file)), '\0');
+            rewind(file);
+            EXPECT_EQ(glyphs.size(), fread(&glyphs[0], 1, glyphs.size(), file));
+            EXPECT_EQ(ref.glyphs, glyphs) << what;
+            EXPECT_EQ(ref.disputed, v->tally.disputed_bytes) << what;
+            EXPECT_EQ(ref.hits, std::vector<uint64_t>(v->tally.total_hits, v->tally.total_hits + c.count)) << what;
+            writer.reset();
+            fclose(file);
+        }
     }
 }
