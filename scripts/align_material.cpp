@@ -19,13 +19,12 @@
 #include <cstring>
 #include <vector>
 
-#include "splitmix.h"
+#include "material.h"
 
 namespace {
 
 const uint32_t RATE = 44100;
 const size_t HEADER = 44;
-using Bytes = std::vector<uint8_t>;
 
 void put_le(Bytes& out, uint32_t v, int bytes) {
     for (int i = 0; i < bytes; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -87,22 +86,7 @@ Bytes synth(uint32_t seconds, uint64_t seed) {
     return wav;
 }
 
-bool read_file(const char* path, Bytes& out) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    uint8_t buf[1 << 16];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-    std::fclose(f);
-    return true;
-}
 
-bool write_file(const char* path, const Bytes& data) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    return std::fclose(f) == 0 && ok;
-}
 
 Bytes shift(const Bytes& in, long bytes) {
     Bytes out(in.begin(), in.begin() + HEADER);

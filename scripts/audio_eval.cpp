@@ -25,13 +25,12 @@
 #include <string>
 #include <vector>
 
-#include "splitmix.h"
+#include "material.h"
 
 #include "wav_header.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 
 const uint32_t RATE = 44100;
 
@@ -42,29 +41,7 @@ const double LONE_CONCEALED = 40; // per copy
 const double SHARED_MISREADS = 4;
 const double SHARED_CONCEALED = 80;
 
-bool read_file(const char* path, Bytes& data) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        std::perror(path);
-        return false;
-    }
-    uint8_t chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
-}
 
-bool write_file(const char* path, const Bytes& data) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
-        std::perror(path);
-        return false;
-    }
-    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    return std::fclose(f) == 0 && ok;
-}
 
 void put16(Bytes& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v));

@@ -22,7 +22,7 @@
 #include <set>
 #include <vector>
 
-#include "splitmix.h"
+#include "material.h"
 
 namespace {
 
@@ -39,7 +39,6 @@ constexpr unsigned kSharedErrors = 4;
 constexpr unsigned kMaxSharedBytes = 3;
 constexpr unsigned kConcealedSamples = 24;
 
-using Bytes = std::vector<uint8_t>;
 
 void put_le16(Bytes& out, uint16_t v) {
     out.push_back(static_cast<uint8_t>(v));
@@ -67,35 +66,7 @@ void set_sample(Bytes& wav, size_t offset, int16_t value) {
     wav[offset + 1] = static_cast<uint8_t>(u >> 8);
 }
 
-bool read_file(const char* path, Bytes& data) {
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        std::perror(path);
-        return false;
-    }
-    data.clear();
-    uint8_t chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + got);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    if (!ok) std::fprintf(stderr, "%s: read error\n", path);
-    return ok;
-}
 
-bool write_file(const char* path, const Bytes& data) {
-    FILE* f = std::fopen(path, "wb");
-    if (!f) {
-        std::perror(path);
-        return false;
-    }
-    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-    if (std::fclose(f) != 0 || !ok) {
-        std::fprintf(stderr, "%s: write error\n", path);
-        return false;
-    }
-    return true;
-}
 
 // True when `wav` has the 44-byte header that synth writes and whole frames after it.
 bool is_demo_wav(const Bytes& wav, const char* path) {
