@@ -7,6 +7,7 @@
 #include "g_print.h"
 #include "globals.h"
 #include "wav_header.h"
+#include "word_bits.h"
 
 namespace {
 
@@ -20,23 +21,9 @@ inline int16_t load_sample(const uint8_t* block, uint64_t p) {
     return static_cast<int16_t>(static_cast<uint16_t>(block[p] | (block[p + 1] << 8)));
 }
 
-inline uint64_t load_word(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
 inline int32_t distance(int16_t a, int16_t b) {
     const int32_t d = static_cast<int32_t>(a) - b;
     return d < 0 ? -d : d;
-}
-
-uint64_t best_scored(const uint64_t* total_hits, uint64_t count) {
-    uint64_t winner = 0;
-    for (uint64_t i = 1; i < count; i++) {
-        if (total_hits[i] > total_hits[winner]) winner = i;
-    }
-    return winner;
 }
 
 inline int32_t floor_mean(const cd_sample& s) {

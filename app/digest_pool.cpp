@@ -31,14 +31,20 @@ void digest_pool::submit(uint64_t slot, const uint8_t* data, uint64_t len) {
     queued_.notify_one();
 }
 
-// Takes the oldest queued job. The queue is short (one entry per stream at most), so removing
-// from it by shifting costs little.
+// Removes entry k of the queue and marks its slot running. The queue is short (one entry per
+// stream at most), so removing by shifting costs little.
+uint64_t digest_pool::dequeue(uint64_t k) {
+    const uint64_t slot = queue_[k];
+    for (; k + 1 < queued_count_; k++) queue_[k] = queue_[k + 1];
+    queued_count_--;
+    state_[slot] = RUNNING;
+    return slot;
+}
+
+// Takes the oldest queued job.
 bool digest_pool::take(uint64_t* slot) {
     if (queued_count_ == 0) return false;
-    *slot = queue_[0];
-    for (uint64_t k = 1; k < queued_count_; k++) queue_[k - 1] = queue_[k];
-    queued_count_--;
-    state_[*slot] = RUNNING;
+    *slot = dequeue(0);
     return true;
 }
 
@@ -73,9 +79,7 @@ void digest_pool::wait(uint64_t slot) {
             // No worker has taken it: doing it here is quicker than waiting for one.
             uint64_t k = 0;
             while (queue_[k] != slot) k++;
-            for (; k + 1 < queued_count_; k++) queue_[k] = queue_[k + 1];
-            queued_count_--;
-            state_[slot] = RUNNING;
+            dequeue(k);
         } else if (!take(&job)) {
             done_.wait(lock);
             continue;

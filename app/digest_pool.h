@@ -52,7 +52,8 @@ class digest_pool {
 
     static void* work_thread(void* pool);
     void work();
-    bool take(uint64_t* slot);  // REQUIRES: mutex_ held
+    uint64_t dequeue(uint64_t k);  // REQUIRES: mutex_ held
+    bool take(uint64_t* slot);     // REQUIRES: mutex_ held
     void run(uint64_t slot);
 
     G_CRYPT* crypt_ = nullptr;

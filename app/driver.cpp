@@ -101,16 +101,23 @@ void refuse_output(const char* out_name, const char* reason, const char* other) 
     print_format_inline(EINVAL, context);
 }
 
+// The first input that is the file `id` leads to, or null.
+const char* input_same_as(const file_identity& id, const name_row* names, uint64_t count) {
+    for (uint64_t i = 0; i < count; i++) {
+        file_identity in;
+        identify(names[i], 0, in);
+        if (same_file(id, in)) return names[i];
+    }
+    return nullptr;
+}
+
 // Refuses a map that leads to one of the inputs or to the output (an error line, -1), as the
 // output is refused for an input: opening it would empty that file.
 int refuse_map_identity(const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
     file_identity map;
     identify(map_name, 1, map);
-    for (uint64_t i = 0; i < count; i++) {
-        file_identity in;
-        identify(names[i], 0, in);
-        if (!same_file(map, in)) continue;
-        refuse_output(map_name, ")  the map file is also the input file ", names[i]);
+    if (const char* input = input_same_as(map, names, count)) {
+        refuse_output(map_name, ")  the map file is also the input file ", input);
         return -1;
     }
     file_identity out;
@@ -161,11 +168,8 @@ void close_files(uint64_t count, g_file* files, g_file& output) {
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count) {
     file_identity out;
     identify(out_name, 1, out);
-    for (uint64_t i = 0; i < count; i++) {
-        file_identity in;
-        identify(names[i], 0, in);
-        if (!same_file(out, in)) continue;
-        refuse_output(out_name, ")  the output file is also the input file ", names[i]);
+    if (const char* input = input_same_as(out, names, count)) {
+        refuse_output(out_name, ")  the output file is also the input file ", input);
         return -1;
     }
     if (output_is_descriptor(out, 2)) {

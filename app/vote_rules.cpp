@@ -19,11 +19,11 @@ void tally_settle(vote_tally& t) {
     t.owed = 0;
 }
 
-uint64_t best_scored_input(const vote_tally& t) {
+uint64_t best_scored(const uint64_t* scores, uint64_t count, uint64_t owed) {
     uint64_t winner = 0;
-    uint64_t best = t.total_hits[0] + t.owed;
-    for (uint64_t i = 1; i < t.count; i++) {
-        const uint64_t score = t.total_hits[i] + t.owed;
+    uint64_t best = scores[0] + owed;
+    for (uint64_t i = 1; i < count; i++) {
+        const uint64_t score = scores[i] + owed;
         if (score > best) {
             best = score;
             winner = i;

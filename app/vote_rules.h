@@ -38,8 +38,12 @@ void tally_start(vote_tally& t, uint64_t count, glyph_writer* glyphs);
 // Adds the owed hits to every score, so that total_hits holds the hit scores.
 void tally_settle(vote_tally& t);
 
+// The input with the greatest score, the lowest index among equal scores: scores[i] + owed for
+// inputs 0 to count - 1 (REQUIRES: count >= 1).
+uint64_t best_scored(const uint64_t* scores, uint64_t count, uint64_t owed = 0);
+
 // The input with the greatest hit score so far, the lowest index among equal scores.
-uint64_t best_scored_input(const vote_tally& t);
+inline uint64_t best_scored_input(const vote_tally& t) { return best_scored(t.total_hits, t.count, t.owed); }
 
 // The words of a disputed word that differ from input 0's, in input order.
 struct word_diffs {

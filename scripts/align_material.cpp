@@ -26,20 +26,16 @@ namespace {
 const uint32_t RATE = 44100;
 const size_t HEADER = 44;
 
-void put_le(Bytes& out, uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; i++) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 Bytes header(uint32_t data_bytes) {
     Bytes h;
     const char* tags[] = {"RIFF", "WAVE", "fmt ", "data"};
     h.insert(h.end(), tags[0], tags[0] + 4);
-    put_le(h, 36 + data_bytes, 4);
+    put_le32(h, 36 + data_bytes);
     h.insert(h.end(), tags[1], tags[1] + 4);
     h.insert(h.end(), tags[2], tags[2] + 4);
-    for (uint32_t v : {16u, 1u | 2u << 16, RATE, RATE * 4, 4u | 16u << 16}) put_le(h, v, 4);
+    for (uint32_t v : {16u, 1u | 2u << 16, RATE, RATE * 4, 4u | 16u << 16}) put_le32(h, v);
     h.insert(h.end(), tags[3], tags[3] + 4);
-    put_le(h, data_bytes, 4);
+    put_le32(h, data_bytes);
     return h;
 }
 
@@ -80,13 +76,11 @@ Bytes synth(uint32_t seconds, uint64_t seed) {
         const double g = frames - f < fade ? static_cast<double>(frames - f) / fade : 1.0;
         for (int c = 0; c < 2; c++) {
             const double v = std::max(-32768.0, std::min(32767.0, std::round(mix[2 * f + c] * g)));
-            put_le(wav, static_cast<uint16_t>(static_cast<int16_t>(v)), 2);
+            put_le16(wav, static_cast<uint16_t>(static_cast<int16_t>(v)));
         }
     }
     return wav;
 }
-
-
 
 Bytes shift(const Bytes& in, long bytes) {
     Bytes out(in.begin(), in.begin() + HEADER);

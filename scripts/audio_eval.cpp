@@ -31,7 +31,6 @@
 
 namespace {
 
-
 const uint32_t RATE = 44100;
 
 // Damage per MiB of audio data.
@@ -40,18 +39,6 @@ const double BYTE_ERRORS = 30;    // per copy
 const double LONE_CONCEALED = 40; // per copy
 const double SHARED_MISREADS = 4;
 const double SHARED_CONCEALED = 80;
-
-
-
-void put16(Bytes& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put32(Bytes& out, uint32_t v) {
-    put16(out, static_cast<uint16_t>(v));
-    put16(out, static_cast<uint16_t>(v >> 16));
-}
 
 int16_t get_sample(const Bytes& b, size_t p) {
     return static_cast<int16_t>(static_cast<uint16_t>(b[p] | (b[p + 1] << 8)));
@@ -66,18 +53,18 @@ Bytes wav_bytes(const std::vector<int16_t>& samples, uint16_t channels) {
     const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
     Bytes out;
     out.insert(out.end(), {'R', 'I', 'F', 'F'});
-    put32(out, 36 + data);
+    put_le32(out, 36 + data);
     out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-    put32(out, 16);
-    put16(out, 1);
-    put16(out, channels);
-    put32(out, RATE);
-    put32(out, RATE * 2u * channels);
-    put16(out, static_cast<uint16_t>(2 * channels));
-    put16(out, 16);
+    put_le32(out, 16);
+    put_le16(out, 1);
+    put_le16(out, channels);
+    put_le32(out, RATE);
+    put_le32(out, RATE * 2u * channels);
+    put_le16(out, static_cast<uint16_t>(2 * channels));
+    put_le16(out, 16);
     out.insert(out.end(), {'d', 'a', 't', 'a'});
-    put32(out, data);
-    for (int16_t s : samples) put16(out, static_cast<uint16_t>(s));
+    put_le32(out, data);
+    for (int16_t s : samples) put_le16(out, static_cast<uint16_t>(s));
     return out;
 }
 

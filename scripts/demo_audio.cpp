@@ -39,17 +39,6 @@ constexpr unsigned kSharedErrors = 4;
 constexpr unsigned kMaxSharedBytes = 3;
 constexpr unsigned kConcealedSamples = 24;
 
-
-void put_le16(Bytes& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void put_le32(Bytes& out, uint32_t v) {
-    put_le16(out, static_cast<uint16_t>(v));
-    put_le16(out, static_cast<uint16_t>(v >> 16));
-}
-
 void put_tag(Bytes& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
 
 int16_t get_sample(const Bytes& wav, size_t offset) {
@@ -65,8 +54,6 @@ void set_sample(Bytes& wav, size_t offset, int16_t value) {
     wav[offset] = static_cast<uint8_t>(u);
     wav[offset + 1] = static_cast<uint8_t>(u >> 8);
 }
-
-
 
 // True when `wav` has the 44-byte header that synth writes and whole frames after it.
 bool is_demo_wav(const Bytes& wav, const char* path) {

@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the material programs (demo_audio, audio_eval, align_material): the random numbers
-// and whole-file reads and writes. splitmix64 is tiny and, unlike the standard distributions,
+// Shared by the material programs (demo_audio, audio_eval, align_material): the random numbers,
+// little-endian writers and whole-file reads and writes. splitmix64 is tiny and, unlike the standard distributions,
 // gives the same numbers on every machine, so that a seed names the same material everywhere.
 
 #include <cstdint>
@@ -26,6 +26,17 @@ struct Rng {
     // A byte other than 0, to XOR into a byte so that it surely changes.
     uint8_t nonzero_byte() { return static_cast<uint8_t>(1 + below(255)); }
 };
+
+// Appends v little-endian, as WAV headers and 16-bit samples store it.
+inline void put_le16(Bytes& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+inline void put_le32(Bytes& out, uint32_t v) {
+    put_le16(out, static_cast<uint16_t>(v));
+    put_le16(out, static_cast<uint16_t>(v >> 16));
+}
 
 // Reads a whole file into `data`; false, after a message on standard error, when it cannot.
 inline bool read_file(const char* path, Bytes& data) {
