@@ -8,17 +8,17 @@
 #include <cstdio>
 #include <memory>
 
-#include "align.h"
-#include "dispute_map.h"
-#include "driver.h"
-#include "engine.h"
-#include "file_list.h"
+#include "audio/align.h"
+#include "run/dispute_map.h"
+#include "run/driver.h"
+#include "run/engine.h"
+#include "cli/file_list.h"
 #include "g_console.h"
 #include "g_linux_crypt.h"
 #include "g_mem.h"
 #include "g_print.h"
 #include "g_timer.h"
-#include "usage.h"
+#include "cli/usage.h"
 
 namespace {
 const uint32_t ACCESS_WRITE = O_WRONLY;

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "align.h"
+#include "audio/align.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "dispute_map.h"
+#include "run/dispute_map.h"
 
 namespace {
 

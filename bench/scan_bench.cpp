@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "glyphs.h"
-#include "block_vote.h"
+#include "vote/glyphs.h"
+#include "vote/block_vote.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 
 #include "material.h"
 
-#include "wav_header.h"
+#include "audio/wav_header.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "align.h"
+#include "audio/align.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // The --cd rule at one sample, the word vote over a block's layout, and the layout of a first input.
 
-#include "cd_vote.h"
+#include "vote/cd_vote.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "digest_pool.h"
+#include "run/digest_pool.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "block_vote.h"
+#include "vote/block_vote.h"
 
 #include <gtest/gtest.h>
 

@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "cd_vote.h"
-#include "dispute_map.h"
-#include "glyphs.h"
-#include "vote_rules.h"
-#include "word_scan.h"
+#include "vote/cd_vote.h"
+#include "run/dispute_map.h"
+#include "vote/glyphs.h"
+#include "vote/vote_rules.h"
+#include "vote/word_scan.h"
 
 struct block_vote {
     vote_tally tally;  // hit scores, disputed bytes, glyphs: read them after vote()

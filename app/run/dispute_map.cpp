@@ -1,4 +1,4 @@
-#include "dispute_map.h"
+#include "run/dispute_map.h"
 
 #include <cerrno>
 #include <cstdlib>

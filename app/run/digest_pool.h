@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "g_linux_crypt.h"
-#include "globals.h"
+#include "base/globals.h"
 
 class digest_pool {
   public:

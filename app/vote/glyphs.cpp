@@ -1,4 +1,4 @@
-#include "glyphs.h"
+#include "vote/glyphs.h"
 
 void glyph_writer::put_text(const char* text) {
     while (*text) put(*text++);

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-#include "align.h"
-#include "dispute_map.h"
+#include "audio/align.h"
+#include "run/dispute_map.h"
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
-#include "globals.h"
+#include "base/globals.h"
 
 // What the added switches ask of the engine beyond the classic vote; nothing when null.
 struct engine_extras {

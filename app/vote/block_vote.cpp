@@ -1,9 +1,9 @@
-#include "block_vote.h"
+#include "vote/block_vote.h"
 
 #include <cstring>
 
-#include "wav_header.h"
-#include "word_bits.h"
+#include "audio/wav_header.h"
+#include "vote/word_bits.h"
 
 void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, glyph_writer* glyphs,
                        scan_method forced) {

@@ -15,9 +15,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "globals.h"
-#include "vote_rules.h"
-#include "word_bits.h"
+#include "base/globals.h"
+#include "vote/vote_rules.h"
+#include "vote/word_bits.h"
 
 enum class scan_method { automatic, masks, lists, direct };
 

@@ -1,11 +1,11 @@
-#include "usage.h"
+#include "cli/usage.h"
 
 #include <gcrypt.h>
 
 #include <cstdio>
 
 #include "g_console.h"
-#include "globals.h"
+#include "base/globals.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "cd_vote.h"
+#include "vote/cd_vote.h"
 
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
 
 #include "g_print.h"
-#include "globals.h"
-#include "wav_header.h"
-#include "word_bits.h"
+#include "base/globals.h"
+#include "audio/wav_header.h"
+#include "vote/word_bits.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "file_list.h"
+#include "cli/file_list.h"
 
 #include <fcntl.h>
 #include <strings.h>

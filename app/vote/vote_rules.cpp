@@ -1,8 +1,8 @@
-#include "vote_rules.h"
+#include "vote/vote_rules.h"
 
 #include <cstring>
 
-#include "word_bits.h"
+#include "vote/word_bits.h"
 
 void tally_start(vote_tally& t, uint64_t count, glyph_writer* glyphs) {
     t.count = count;

@@ -1,4 +1,4 @@
-#include "word_scan.h"
+#include "vote/word_scan.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "engine.h"
+#include "run/engine.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,14 +12,14 @@
 #include <x86intrin.h>
 #endif
 
-#include "align.h"
-#include "block_vote.h"
-#include "digest_pool.h"
+#include "audio/align.h"
+#include "vote/block_vote.h"
+#include "run/digest_pool.h"
 #include "g_console.h"
 #include "g_mem.h"
 #include "g_print.h"
-#include "glyphs.h"
-#include "report.h"
+#include "vote/glyphs.h"
+#include "run/report.h"
 
 bool AUDIOCD_IGNORE_CORRECTED = false;
 uint32_t DW_READ_FLAGS = 0;

@@ -18,8 +18,8 @@
 
 #include <cstdint>
 
-#include "globals.h"
-#include "glyphs.h"
+#include "base/globals.h"
+#include "vote/glyphs.h"
 
 // What the vote keeps over a run: the hit scores, the disputed-byte count and the glyph stream.
 struct vote_tally {

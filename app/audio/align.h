@@ -17,7 +17,7 @@
 
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
-#include "globals.h"
+#include "base/globals.h"
 
 // Shifts are searched within this many frames either way (16-bit samples for data that is not
 // WAV: the same number of bytes as that many CD frames).

@@ -1,4 +1,4 @@
-#include "align.h"
+#include "audio/align.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 
 #include "g_console.h"
 #include "g_print.h"
-#include "wav_header.h"
+#include "audio/wav_header.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "driver.h"
+#include "run/driver.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -13,7 +13,7 @@
 #include <cwchar>
 #include <string>
 
-#include "cd_vote.h"
+#include "vote/cd_vote.h"
 #include "g_console.h"
 #include "g_print.h"
 #include "g_timer.h"

@@ -1,4 +1,4 @@
-#include "added_switches.h"
+#include "cli/run_options.h"
 
 #include <cstring>
 

@@ -27,9 +27,9 @@
 
 #include <cstdint>
 
-#include "globals.h"
-#include "glyphs.h"
-#include "vote_rules.h"
+#include "base/globals.h"
+#include "vote/glyphs.h"
+#include "vote/vote_rules.h"
 
 // How far (in sample values) an overruling value may lie from the concealed one. Measured with
 // scripts/audio_eval.sh: a lone value without a limit, or within 16 of a group of any size,

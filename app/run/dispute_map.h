@@ -15,8 +15,8 @@
 #include <cstdint>
 
 #include "g_file_io.h"
-#include "globals.h"
-#include "wav_header.h"
+#include "base/globals.h"
+#include "audio/wav_header.h"
 
 // One disputed 8-byte word as the vote decided it.
 struct word_verdict {

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "dispute_map.h"
+#include "run/dispute_map.h"
 #include "g_file_io.h"
-#include "globals.h"
+#include "base/globals.h"
 
 // Points pointer i at base + (i + 1) * block_size for i < count: block 0 is the output block.
 void assign_buffers(uint8_t* base, uint64_t block_size, uint64_t count, uint8_t** pointers);

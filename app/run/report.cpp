@@ -1,4 +1,4 @@
-#include "report.h"
+#include "run/report.h"
 
 #include <cstdio>
 
