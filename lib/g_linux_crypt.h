@@ -28,7 +28,7 @@ public:
 
     // Releases any earlier set, checks the library version, opens `count` contexts of `alg_id`.
     // Returns 0, or the error value that was printed as an error line on standard output.
-    // `flags` is not used.
+    // `flags` is ignored: every context opens with `open_flags`, which stays 0 (plain digests).
     uint32_t init(unsigned long count, unsigned int flags, unsigned int alg_id);
     // Closes every context, wipes and frees the allocation, returns to the reset state.
     void free_context();

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "run/files.h"
 #include "test_support.h"
 
 namespace {
@@ -32,7 +33,9 @@ wav_header wav(uint16_t channels, uint32_t rate, uint64_t data_offset, uint64_t 
 std::string map_of(const wav_header& layout, const std::vector<word_spec>& specs, uint64_t disputed,
                    const std::string& path) {
     dispute_map map;
-    EXPECT_EQ(map.open(path.c_str()), 0);
+    g_file file;
+    EXPECT_EQ(open_emptied(file, path.c_str()), 0);
+    EXPECT_EQ(map.open(file), 0);
     map.set_layout(layout);
     const uint64_t voted = 0x8877665544332211ull;
     for (const word_spec& s : specs) {
@@ -90,7 +93,9 @@ TEST(DisputeMap, MergesDisputedBytesIntoRunsWithTheirColumns) {
 
 TEST(DisputeMap, AFailedWriteIsReportedByClose) {
     dispute_map map;
-    ASSERT_EQ(map.open("/dev/full"), 0);
+    g_file file;
+    ASSERT_EQ(open_emptied(file, "/dev/full"), 0);
+    ASSERT_EQ(map.open(file), 0);
     map.finish(0);
     EXPECT_EQ(map.close(), static_cast<uint32_t>(ENOSPC));
 }

@@ -10,6 +10,9 @@ const uint64_t MIN_INPUTS = 3;    // fewest inputs a vote makes sense with
 
 typedef char name_row[NAME_SIZE];
 
+// Columns in which a name is right-aligned in the status lines, the report and the shift lines.
+const size_t NAME_COLUMNS = 24;
+
 // Set by -a: disputed words are voted by 16-bit samples with corrected-sample screening.
 extern bool AUDIOCD_IGNORE_CORRECTED;
 // Set to O_DIRECT by -b: extra open flags for every input.
@@ -18,7 +21,3 @@ extern uint32_t DW_READ_FLAGS;
 // Time-stamp-counter readings at the start of the current I/O and voting phase, and the
 // summed cycles of all I/O and voting phases of the run.
 extern uint64_t a_disk, a_cpu, t_disk, t_cpu;
-
-// Set by the engine when a read or write failed during the run, so that the driver does not
-// report the run as a success.
-extern bool PROCESS_IO_FAILED;

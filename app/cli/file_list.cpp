@@ -126,29 +126,30 @@ bool derive_output_name(const list_builder& list, char* out_name) {
     return true;
 }
 
-// The parse shared by init_file_list and preview_output_name; see init_file_list. The digest
-// switch found, if any, is left in `alg_id` (0: none).
-int parse(list_builder& list, char* out_name, int argc, char** argv, added_switches* added,
-          uint32_t& alg_id) {
+}  // namespace
+
+int parse_command_line(name_row* names, uint64_t& count, char* out_name, int argc, char** argv,
+                       run_options& options, bool take_added, bool quiet) {
+    list_builder list{names, count, quiet, false};
     memset(list.names, 0, MAX_INPUTS * NAME_SIZE);
     memset(out_name, 0, NAME_SIZE);
     list.count = 0;
-    alg_id = 0;
+    options = run_options();
     if (argc < 2) return -1;
 
     const char* output = nullptr;
     for (int i = 1; i < argc && !list.refused; i++) {
         const char* arg = argv[i];
         if (uint32_t alg = digest_algorithm(arg)) {
-            alg_id = alg;
-        } else if (added && take_added_switch(*added, argc, argv, i)) {
+            options.digest_alg = alg;
+        } else if (take_added && take_added_switch(options, argc, argv, i)) {
             continue;
         } else if (has_wildcard(arg)) {
             expand_wildcard(list, arg);
         } else if (strcmp(arg, "-a") == 0) {
-            AUDIOCD_IGNORE_CORRECTED = true;
+            options.sample_vote = true;
         } else if (strcmp(arg, "-b") == 0) {
-            DW_READ_FLAGS = O_DIRECT;
+            options.direct_io = true;
         } else if (strcmp(arg, "-o") == 0) {
             if (i + 1 >= argc) break;
             output = argv[++i];
@@ -168,21 +169,18 @@ int parse(list_builder& list, char* out_name, int argc, char** argv, added_switc
     return 0;
 }
 
-}  // namespace
-
 int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt,
-                   added_switches* added) {
-    list_builder list{names, count, false, false};
-    uint32_t alg_id = 0;
-    const int result = parse(list, out_name, argc, argv, added, alg_id);
-    if (result == 0 && alg_id != 0) crypt.init(count + 1, 0, alg_id);
+                   run_options* options) {
+    run_options parsed;
+    const int result = parse_command_line(names, count, out_name, argc, argv, parsed, options != nullptr, false);
+    apply_classic_switches(parsed);
+    if (result == 0 && parsed.digest_alg != 0) crypt.init(count + 1, 0, parsed.digest_alg);
+    if (options) *options = parsed;
     return result;
 }
 
-int preview_output_name(name_row* names, char* out_name, int argc, char** argv, added_switches* added) {
+int preview_output_name(name_row* names, char* out_name, int argc, char** argv, run_options& options) {
     uint64_t count = 0;
-    list_builder list{names, count, true, false};
-    uint32_t alg_id = 0;
-    const int result = parse(list, out_name, argc, argv, added, alg_id);
+    const int result = parse_command_line(names, count, out_name, argc, argv, options, true, true);
     return result == LIST_REFUSED ? LIST_REFUSED : 0;
 }

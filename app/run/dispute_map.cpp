@@ -4,13 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "g_print.h"
 
 namespace {
 
 const uint64_t BUFFER_SIZE = 64 * 1024;
-const uint32_t ACCESS_WRITE = 1;         // O_WRONLY
-const uint32_t CREATE_TRUNCATE = 0x240;  // O_CREAT | O_TRUNC
 const uint64_t CD_FRAMES_PER_SECOND = 75;
 // A run line: five numbers of up to 20 digits, the lost list, the time columns, separators.
 const uint64_t LONGEST_RUN_LINE = 5 * 21 + MAX_INPUTS * 4 + 64;
@@ -85,10 +82,14 @@ dispute_map::~dispute_map() {
     free(buffer);
 }
 
-int dispute_map::open(const char* path) {
+int dispute_map::open(g_file& opened) {
     buffer = static_cast<char*>(malloc(BUFFER_SIZE));
-    if (!buffer) return print_format_inline(ENOMEM, L"malloc()  no room for the map file's buffer");
-    return file.open(path, ACCESS_WRITE, CREATE_TRUNCATE, 0, g_file::DEFAULT_PERMISSIONS);
+    if (!buffer) {
+        opened.close();
+        return ENOMEM;
+    }
+    file.init_move(opened);
+    return 0;
 }
 
 void dispute_map::start(const name_row* names, uint64_t count, const char* vote_name) {

@@ -67,10 +67,10 @@ class dispute_map {
     dispute_map(const dispute_map&) = delete;
     dispute_map& operator=(const dispute_map&) = delete;
 
-    // Creates or truncates `path` (mode 0644 less the umask; "-", "con", "CON" name standard
-    // output). Returns 0, or the errno value after g_file has printed the "open(path)" error line;
-    // ENOMEM when the line buffer cannot be had. REQUIRES: not open.
-    int open(const char* path);
+    // Takes over the open map file `opened` (which is left empty) and gets the line buffer.
+    // Returns 0, or ENOMEM when the buffer cannot be had (nothing is printed; the file is then
+    // closed). REQUIRES: not open.
+    int open(g_file& opened);
 
     // Writes the comment line and the column names; `vote_name` names the vote ("byte vote",
     // "sample vote (-a)", "CD sample vote (--cd)"). REQUIRES: open.

@@ -24,7 +24,6 @@
 bool AUDIOCD_IGNORE_CORRECTED = false;
 uint32_t DW_READ_FLAGS = 0;
 uint64_t a_disk = 0, a_cpu = 0, t_disk = 0, t_cpu = 0;
-bool PROCESS_IO_FAILED = false;
 
 static_assert(word_scan::SPAN == G_MEM::BLOCK_SIZE, "the word scan covers exactly one block");
 
@@ -62,6 +61,7 @@ struct engine_run {
     const name_row* names;
     cd_layout cd;         // with --cd: where input 0's samples lie, from its first block
     uint64_t in0_offset;  // bytes input 0 delivered before the current block
+    bool io_failed;       // a read or write failed
 };
 
 bool delivers_whole_blocks(const g_file& file) {
@@ -197,12 +197,12 @@ bool process_block(engine_run& run) {
     t_cpu += a_disk - a_cpu;
 
     if (!write_output(run, block_len)) {
-        PROCESS_IO_FAILED = true;
+        run.io_failed = true;
         return false;
     }
     t_disk += read_cycle_counter() - a_disk;
     print_block_glyph(run, !disputed);
-    if (read_failed) PROCESS_IO_FAILED = true;
+    if (read_failed) run.io_failed = true;
     return !read_failed && block_len != 0;
 }
 
@@ -210,9 +210,7 @@ bool process_block(engine_run& run) {
 
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,
                  uint64_t block_size, const name_row* names, const char* out_name, G_CRYPT& crypt,
-                 const engine_extras* extras) {
-    // The vote leaves the voted block in input 0's block, which saves copying it: the output
-    // block is not needed.
+                 const engine_extras* extras, engine_result* result) {
     (void)out_block;
     std::unique_ptr<glyph_writer> glyphs(new glyph_writer(stderr));
     std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
@@ -238,6 +236,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.names = names;
     run.cd = cd_layout();
     run.in0_offset = 0;
+    run.io_failed = false;
     if (extras && extras->cd) vote->use_cd(&run.cd);
     prepare_inputs(run);
 
@@ -254,5 +253,9 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     fflush(stderr);
     fflush(con_out());
     fflush(stdout);
+    if (result) {
+        result->disputed = vote->tally.disputed_bytes;
+        result->io_failed = run.io_failed;
+    }
     return vote->tally.disputed_bytes;
 }

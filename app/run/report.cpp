@@ -5,7 +5,6 @@
 #include "g_console.h"
 
 namespace {
-const size_t NAME_COLUMNS = 24;
 
 void print_digest(FILE* out, const G_CRYPT& crypt, uint64_t slot) {
     const uint8_t* digest = crypt.txt_hashes[slot];

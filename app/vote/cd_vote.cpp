@@ -1,12 +1,11 @@
 #include "vote/cd_vote.h"
 
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <cwchar>
 
-#include "g_print.h"
-#include "base/globals.h"
 #include "audio/wav_header.h"
+#include "base/app_error.h"
+#include "base/globals.h"
 #include "vote/word_bits.h"
 
 namespace {
@@ -163,19 +162,16 @@ int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout) {
 
 void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n) {
     const wav_header h = parse_wav_header(bytes, n);
-    wchar_t text[NAME_SIZE + 160];
+    char reason[160];
     if (!h.valid) {
-        swprintf(text, sizeof text / sizeof text[0],
-                 L"--cd: %s is a WAV file whose data chunk cannot be found", name);
+        snprintf(reason, sizeof reason, "it is a WAV file whose data chunk cannot be found");
     } else if (h.data_offset % 2 != 0) {
-        swprintf(text, sizeof text / sizeof text[0],
-                 L"--cd: %s is a WAV file whose samples start at an odd offset", name);
+        snprintf(reason, sizeof reason, "it is a WAV file whose samples start at an odd offset");
     } else {
-        swprintf(text, sizeof text / sizeof text[0],
-                 L"--cd: %s holds %u-bit samples of format %u; --cd votes 16-bit integer samples only", name,
+        snprintf(reason, sizeof reason, "it holds %u-bit samples of format %u; --cd votes 16-bit integer samples only",
                  static_cast<unsigned>(h.bits_per_sample), static_cast<unsigned>(h.format));
     }
-    print_format_inline(ENOTSUP, text);
+    app_error("vote --cd", name, reason);
 }
 
 bool cd_looks_concealed(const cd_sample& s) {

@@ -55,7 +55,8 @@ struct cd_layout {
 // starts at an odd offset: those cannot be voted as CD samples.
 int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout);
 
-// Prints the error line for a first input that cd_layout_from_header refused, naming it.
+// Prints the "copyvote: vote --cd <name>: ..." line for a first input that cd_layout_from_header
+// refused, saying why.
 void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n);
 
 // One copy's sample at the position being voted, with its copy's same-channel neighbours.

@@ -119,8 +119,6 @@ inline uint16_t sample_of(uint64_t word, uint64_t index) {
     return static_cast<uint16_t>(word >> (16 * index));
 }
 
-inline uint16_t load_sample(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
 inline void set_sample(uint64_t& word, uint64_t index, uint16_t sample) {
     const unsigned shift = static_cast<unsigned>(16 * index);
     word = (word & ~(0xFFFFull << shift)) | (static_cast<uint64_t>(sample) << shift);
@@ -134,8 +132,8 @@ bool is_corrected(const uint8_t* const* blocks, uint64_t block_len, const sample
     const uint64_t p = v.offset + 2 * index;
     if (p == 0 || p + 2 >= block_len) return false;
     const uint64_t word = v.word[k];
-    const uint16_t prev = index > 0 ? sample_of(word, index - 1) : load_sample(blocks[k] + p - 2);
-    const uint16_t next = index < 3 ? sample_of(word, index + 1) : load_sample(blocks[k] + p + 2);
+    const uint16_t prev = index > 0 ? sample_of(word, index - 1) : load16(blocks[k] + p - 2);
+    const uint16_t next = index < 3 ? sample_of(word, index + 1) : load16(blocks[k] + p + 2);
     const uint32_t mean = (static_cast<uint32_t>(prev) + next) / 2;
     const int64_t delta = static_cast<int64_t>(mean) - sample_of(word, index);
     return delta >= -1 && delta <= 1;

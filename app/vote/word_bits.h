@@ -3,17 +3,12 @@
 // bytes of a block, the byte at the lowest address in the lowest bits.
 
 #include <cstdint>
-#include <cstring>
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "words hold their first byte in the lowest bits");
+#include "base/coding.h"
 
-inline uint64_t load_word(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store_word(uint8_t* p, uint64_t v) { memcpy(p, &v, sizeof v); }
+// A block's 8-byte word at `p` (load64 and store64 under the vote's name for them).
+inline uint64_t load_word(const uint8_t* p) { return load64(p); }
+inline void store_word(uint8_t* p, uint64_t v) { store64(p, v); }
 
 const uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
 const uint64_t HIGH1 = 0x8080808080808080ull;

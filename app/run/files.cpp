@@ -1,28 +1,21 @@
-#include "run/driver.h"
+#include "run/files.h"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
 #include <string>
 
-#include "vote/cd_vote.h"
+#include "base/app_error.h"
+#include "base/read_at.h"
 #include "g_console.h"
 #include "g_print.h"
-#include "g_timer.h"
 
 namespace {
-const size_t NAME_COLUMNS = 24;
-const uint32_t ACCESS_READ = 0;        // O_RDONLY
-const uint16_t DEFAULT_MODE = 0xFFFF;  // 0644
-
 // Where a name leads: the file it names, or for a name that does not exist yet, the absolute
 // path at which opening it for writing would create a file.
 struct file_identity {
@@ -62,7 +55,7 @@ bool resolve_missing(const char* name, char* path, int links_left) {
 // Identifies `name`; the standard-stream names stand for descriptor `stdio_fd`.
 void identify(const char* name, int stdio_fd, file_identity& id) {
     id.has_path = false;
-    if (!g_file::disallow_stdio && g_file::is_stdio(name)) {
+    if (names_standard_stream(name)) {
         id.exists = fstat(stdio_fd, &id.st) == 0;
         return;
     }
@@ -111,33 +104,29 @@ const char* input_same_as(const file_identity& id, const name_row* names, uint64
     return nullptr;
 }
 
+void refuse_map(const char* map_name, const char* what, const char* other) {
+    const std::string reason = std::string("it is also ") + what + other + "; nothing was written";
+    app_error("open map", map_name, reason.c_str());
+}
+
 // Refuses a map that leads to one of the inputs or to the output (an error line, -1), as the
 // output is refused for an input: opening it would empty that file.
 int refuse_map_identity(const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
     file_identity map;
     identify(map_name, 1, map);
     if (const char* input = input_same_as(map, names, count)) {
-        refuse_output(map_name, ")  the map file is also the input file ", input);
+        refuse_map(map_name, "the input ", input);
         return -1;
     }
     file_identity out;
     identify(out_name, 1, out);
     if (!same_file(map, out)) return 0;
-    refuse_output(map_name, ")  the map file is also the output file ", out_name);
+    refuse_map(map_name, "the output ", out_name);
     return -1;
-}
-
-// a / b, or 0 where the quotient would be infinite or undefined (a timer that measured nothing).
-double ratio(double a, double b) {
-    if (b == 0.0) return 0.0;
-    const double q = a / b;
-    return std::isfinite(q) ? q : 0.0;
 }
 }  // namespace
 
-void assign_buffers(uint8_t* base, uint64_t block_size, uint64_t count, uint8_t** pointers) {
-    for (uint64_t i = 0; i < count; i++) pointers[i] = base + (i + 1) * block_size;
-}
+bool names_standard_stream(const char* name) { return !g_file::disallow_stdio && g_file::is_stdio(name); }
 
 int print_file_open_status(g_file* file, const char* name) {
     fputc('[', stderr);
@@ -146,9 +135,14 @@ int print_file_open_status(g_file* file, const char* name) {
     return file->is_open ? 0 : -1;
 }
 
+int open_output(g_file& output, const char* out_name) {
+    output.open(out_name, WRITE_ONLY, CREATE_KEEP, 0, NEW_FILE_MODE);
+    return print_file_open_status(&output, out_name);
+}
+
 int open_inputs(g_file* files, const name_row* names, uint64_t count) {
     for (uint64_t i = 0; i < count; i++) {
-        files[i].open(names[i], ACCESS_READ, 0, DW_READ_FLAGS, DEFAULT_MODE);
+        files[i].open(names[i], READ_ONLY, 0, DW_READ_FLAGS, NEW_FILE_MODE);
         if (print_file_open_status(&files[i], names[i]) != 0) return -1;
     }
     return 0;
@@ -180,80 +174,47 @@ int check_output_is_not_an_input(const char* out_name, const name_row* names, ui
 }
 
 bool output_is_standard_output(const char* out_name) {
-    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return true;
+    if (names_standard_stream(out_name)) return true;
     file_identity out;
     identify(out_name, 1, out);
     return output_is_descriptor(out, 1);
 }
 
-int open_map(dispute_map& map, const char* map_name, const char* out_name, const name_row* names,
-             uint64_t count) {
-    const bool map_stdio = !g_file::disallow_stdio && g_file::is_stdio(map_name);
+int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
+                  uint64_t count) {
+    const bool map_stdio = names_standard_stream(map_name);
     if (map_stdio && output_is_standard_output(out_name)) {
-        refuse_output(map_name, ")  the map file is also the output file ", out_name);
+        refuse_map(map_name, "the output ", out_name);
         return -1;
     }
     if (!map_stdio && refuse_map_identity(map_name, out_name, names, count) != 0) return -1;
-    return map.open(map_name) == 0 ? 0 : -1;
+    const int error = open_emptied(file, map_name);
+    if (error == 0) return 0;
+    app_error_errno("create map", map_name, error);
+    return -1;
+}
+
+int open_emptied(g_file& file, const char* name) {
+    file.is_silent = true;
+    return file.open(name, WRITE_ONLY, CREATE_KEEP | O_TRUNC, 0, NEW_FILE_MODE);
 }
 
 int empty_output(g_file& output, const char* out_name) {
     struct stat st;
-    if (!g_file::disallow_stdio && g_file::is_stdio(out_name)) return 0;
+    if (names_standard_stream(out_name)) return 0;
     if (fstat(output.descriptor, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     if (output.set_eof() == 0) return 0;
     print_format_inline(static_cast<int>(output.write_error), L"h_out.set_eof()");
     return -1;
 }
 
-void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_bytes) {
-    const double c = static_cast<double>(cycles);
-    const double frequency = ratio(c * 1e9, static_cast<double>(elapsed_ns));
-    FILE* out = con_out();
-    con_printf(out, "\n");
-    con_printf(out, "CPU  :%12.6f MHz   CPU TIME:%6.3f s   errors:%6llu KB = %llu bytes\n", frequency / 1e6,
-               ratio(static_cast<double>(t_cpu), frequency),
-               static_cast<unsigned long long>(disputed_bytes / 1024),
-               static_cast<unsigned long long>(disputed_bytes));
-    con_printf(out, "timer:%12.6f MHz       disk:%6.3f s   total :%6.3f s\n",
-               static_cast<double>(G_TIME::freq) / 1e6, ratio(static_cast<double>(t_disk), frequency),
-               ratio(c, frequency));
-}
-
-namespace {
-
-// Reads up to `size` bytes from the start of a regular file. Returns the count, or 0 when the
-// name is no regular file or cannot be read (opening it later reports why).
 uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {
-    if (!g_file::disallow_stdio && g_file::is_stdio(name)) return 0;
-    const int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a FIFO is not waited for
-    if (fd < 0) return 0;
+    if (names_standard_stream(name)) return 0;
+    g_file file;
+    file.is_silent = true;
+    if (file.open(name, READ_ONLY, 0, O_NONBLOCK, NEW_FILE_MODE) != 0) return 0;  // a FIFO is not waited for
     struct stat st;
-    uint64_t total = 0;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        while (total < size) {
-            const ssize_t got = pread(fd, buffer + total, size - total, static_cast<off_t>(total));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            total += static_cast<uint64_t>(got);
-        }
-    }
-    close(fd);
-    return total;
-}
-
-}  // namespace
-
-int check_cd_switches(bool cd, bool sample_mode) {
-    if (!cd || !sample_mode) return 0;
-    print_format_inline(EINVAL, L"-a and --cd are two different sample votes: choose one");
-    return -1;
-}
-
-int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t size) {
-    const uint64_t n = read_head(first_input, scratch, size);
-    cd_layout layout;
-    if (cd_layout_from_header(scratch, n, layout) == 0) return 0;
-    cd_print_refusal(first_input, scratch, n);
-    return -1;
+    int64_t got = 0;
+    if (fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode)) got = read_at(file.descriptor, buffer, size, 0);
+    return got > 0 ? static_cast<uint64_t>(got) : 0;
 }

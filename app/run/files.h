@@ -1,0 +1,75 @@
+#pragma once
+// Every file a run opens: the inputs, the output, the map and the first input's head read ahead
+// of the run; the open flags, defined once by name; and beside them the identity checks that keep
+// the output and the map off the inputs and off the program's own text.
+
+#include <fcntl.h>
+
+#include <cstdint>
+
+#include "base/globals.h"
+#include "g_file_io.h"
+
+// Open flags of the files a run opens.
+const uint32_t READ_ONLY = O_RDONLY;
+const uint32_t WRITE_ONLY = O_WRONLY;
+// Created when missing, never truncated by the open: an existing output or map is emptied only
+// once every input is open (empty_output), so that a run that stops earlier keeps it.
+const uint32_t CREATE_KEEP = O_CREAT;
+const uint16_t NEW_FILE_MODE = g_file::DEFAULT_PERMISSIONS;  // 0644 less the umask
+
+// Writes "[<name right-aligned in NAME_COLUMNS columns>] OK|FAIL" on standard error. 0 when open,
+// else -1.
+int print_file_open_status(g_file* file, const char* name);
+
+// Opens the output (created when missing, kept as it is otherwise) and prints its status line.
+// A failed open prints g_file's error line first. Returns 0 or -1.
+int open_output(g_file& output, const char* out_name);
+
+// Opens the inputs in order with a status line each, stopping at the first that fails (-1).
+// When all are open, writes an empty line on standard error and returns 0.
+int openFiles(g_file* files, const name_row* names, uint64_t count);
+
+// openFiles without the empty line, for a caller that has more to say about the inputs first.
+int open_inputs(g_file* files, const name_row* names, uint64_t count);
+
+// Closes the output, then inputs 0 to count - 1.
+void close_files(uint64_t count, g_file* files, g_file& output);
+
+// Empties the output once every input has opened, so that a run that stops earlier leaves an
+// existing output as it was. Only a regular file opened by name is truncated: a standard stream,
+// a FIFO or a device has nothing to truncate. Returns 0, or -1 after an error line.
+int empty_output(g_file& output, const char* out_name);
+
+// Opens the map file of --map into `file` (created when missing and emptied, mode 0644 less the
+// umask; "-", "con", "CON" name standard output) after refusing a map that is one of the inputs
+// or the output (for standard output: when the output is there too), before anything is
+// truncated. Returns 0, or -1 after a "copyvote: ..." error line.
+int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
+                  uint64_t count);
+
+// Opens `name` for writing, created when missing and emptied at once (mode 0644 less the umask),
+// without printing anything. Returns 0 or the errno value.
+int open_emptied(g_file& file, const char* name);
+
+// Reads up to `size` bytes from the start of the regular file `name` into `buffer`, without waiting
+// for a FIFO and without reporting anything. Returns the count, or 0 when the name is a standard
+// stream, no regular file or cannot be read (opening it for the run reports why).
+uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size);
+
+// Refuses, before anything is created, truncated or written, an output that is the same file
+// as one of the inputs, or as standard error when that is not a terminal. Files are compared
+// by identity (device and inode) where they exist, "-", "con" and "CON" standing for
+// descriptor 0 as an input and descriptor 1 as the output; a missing output is compared by its
+// absolute path with the inputs that are missing too. Only regular files, block devices and
+// FIFOs count: a character device such as a terminal carries reading and writing apart.
+// Prints an error line and returns -1 in that case, else 0.
+int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count);
+
+// True when the output is standard output: by a standard-stream name, or by identity under any
+// other name (/dev/stdout, a file that standard output is redirected to). The program's own
+// standard-output text must then go elsewhere.
+bool output_is_standard_output(const char* out_name);
+
+// True when `name` is one of the standard-stream names ("-", "con", "CON") while they are enabled.
+bool names_standard_stream(const char* name);

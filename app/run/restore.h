@@ -1,0 +1,51 @@
+#pragma once
+// One restoring run, once the command line has been read: the checks made before anything is
+// opened, then the files opened, the block loop run and timed, the statistics printed. Owns
+// nothing beyond the call; the driver owns the memory block, the digest set and the timer.
+
+#include <cstdint>
+
+#include "base/globals.h"
+#include "cli/run_options.h"
+#include "g_linux_crypt.h"
+#include "g_mem.h"
+#include "g_timer.h"
+#include "run/dispute_map.h"
+
+// What a run came to.
+struct run_result {
+    int status = -1;             // 0, or -1 (exit status 255)
+    bool processed = false;      // every file opened and the block loop ran
+    uint64_t disputed = 0;       // disputed output bytes
+    bool io_failed = false;      // a read or write failed during the block loop
+    uint64_t cycles = 0;         // time-stamp-counter cycles of the block loop
+    int64_t elapsed_ns = 0;      // its wall time
+};
+
+// Refuses, before anything is opened, what a run with these options cannot do: -a with --cd, an
+// output that is an input, inputs that --align cannot read by position. Prints one error line and
+// returns -1 then, else 0.
+int check_before_opening(const run_options& options, const name_row* names, uint64_t count, const char* out_name);
+
+// Refuses a first input that is a WAV file --cd cannot vote, before anything is opened: prints an
+// error line and returns -1 then, else 0. The input is read into `scratch` (`size` bytes) when it
+// is a regular file; a stream cannot be read twice and is checked by the engine at its first block.
+int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t size);
+
+// Opens the map of --map into `map`: refuses a map that is an input or the output, creates it.
+// Returns 0, or -1 after an error line.
+int open_map(dispute_map& map, const run_options& options, const char* out_name, const name_row* names,
+             uint64_t count);
+
+// Opens the output and the inputs, runs the block loop (handing the map, when not null, every
+// disputed word) and prints the statistics. REQUIRES: 3 <= count <= MAX_INPUTS, `mem` holding
+// count + 1 blocks, the checks above passed. Frees the memory block and closes every file.
+run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
+                   const char* out_name, const run_options& options, dispute_map* map);
+
+// Points pointer i at base + (i + 1) * block_size for i < count (the block before them is spare:
+// the vote writes the voted block into input 0's).
+void assign_buffers(uint8_t* base, uint64_t block_size, uint64_t count, uint8_t** pointers);
+
+// The two statistics lines after a run.
+void print_statistics(uint64_t cycles, int64_t elapsed_ns, uint64_t disputed_bytes);
