@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
+#include "base/app_error.h"
 #include "cli/file_list.h"
 #include "cli/run_options.h"
 #include "cli/usage.h"
@@ -39,7 +41,7 @@ void open_closed_standard_descriptors() {
 // file that standard output leads to, the program's own text must not mix into them.
 void keep_standard_output_for_data(const char* out_name, const run_options& options) {
     if ((out_name[0] != '\0' && output_is_standard_output(out_name)) ||
-        (options.map_name && names_standard_stream(options.map_name))) {
+        (options.map_name && output_is_standard_output(options.map_name))) {
         con_divert_out_to_stderr();
     }
 }
@@ -51,7 +53,6 @@ int print_information(const char* program_name, const run_options& options) {
     } else {
         print_version();
     }
-    fflush(con_out());
     return 0;
 }
 
@@ -89,12 +90,24 @@ int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint6
     return restore(mem, crypt, timer, names, count, out_name, options, mapped ? &map : nullptr).status;
 }
 
+// The program's standard-output text that could not be written (standard output full, or a
+// reader that went away) would otherwise pass for a successful run: one line on standard error,
+// and -1. Returns 0 when everything was written.
+int report_lost_text() {
+    errno = 0;
+    const bool flushed = fflush(stdout) == 0;
+    if (flushed && !ferror(stdout)) return 0;
+    const int code = !flushed && errno != 0 ? errno : EIO;
+    app_error("write", "standard output", strerror(code));
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     open_closed_standard_descriptors();
     int status = -1;
-    if (preview(argc, argv, status)) return status;
+    if (preview(argc, argv, status)) return report_lost_text() == 0 ? status : -1;
     clear_screen();
 
     G_MEM mem;
@@ -114,7 +127,7 @@ int main(int argc, char** argv) {
         status = run(mem, crypt, timer, names, count, out_name, options);
     }
     if (crypt.enabled) crypt.free_context();
-    fflush(stdout);
+    if (report_lost_text() != 0) status = -1;
     fflush(stderr);
     return status;
 }

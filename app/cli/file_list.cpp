@@ -160,6 +160,7 @@ int parse_command_line(name_row* names, uint64_t& count, char* out_name, int arg
     if (!list.refused && output && fits_in_row(list, "output name", output)) {
         snprintf(out_name, NAME_SIZE, "%s", output);
     }
+    if (!list.refused && options.map_name) fits_in_row(list, "map name", options.map_name);
     if (list.refused) return LIST_REFUSED;
     if (list.count < MIN_INPUTS) {
         list.count = 0;

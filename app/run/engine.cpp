@@ -37,6 +37,18 @@ uint64_t read_cycle_counter() {
 #endif
 }
 
+int64_t read_stream_block(g_file& file, uint8_t* block, uint64_t size) {
+    char* buffer = reinterpret_cast<char*>(block);
+    uint64_t total = 0;
+    while (total < size) {
+        const int64_t got = file.read(buffer + total, size - total);
+        if (got == -1) return -1;
+        if (got == 0) break;
+        total += static_cast<uint64_t>(got);
+    }
+    return static_cast<int64_t>(total);
+}
+
 namespace {
 
 // Everything one run of the block loop works on, kept out of the loop's stack frame so that
@@ -62,6 +74,7 @@ struct engine_run {
     cd_layout cd;         // with --cd: where input 0's samples lie, from its first block
     uint64_t in0_offset;  // bytes input 0 delivered before the current block
     bool io_failed;       // a read or write failed
+    int64_t first_block_read;  // see engine_extras
 };
 
 bool delivers_whole_blocks(const g_file& file) {
@@ -84,15 +97,13 @@ int64_t read_block(engine_run& run, uint64_t i) {
     if (run.align) {
         return align_read_block(*run.align, i, file, run.in_blocks[i], run.block_size, run.in_blocks[0]);
     }
-    if (!run.is_stream[i]) return file.read(buffer, run.block_size);
-    uint64_t total = 0;
-    while (total < run.block_size) {
-        int64_t got = file.read(buffer + total, run.block_size - total);
-        if (got == -1) return -1;
-        if (got == 0) break;
-        total += static_cast<uint64_t>(got);
+    if (i == 0 && run.first_block_read != NOT_READ_AHEAD) {
+        const int64_t got = run.first_block_read;  // read ahead of the loop, already in the block
+        run.first_block_read = NOT_READ_AHEAD;
+        return got;
     }
-    return static_cast<int64_t>(total);
+    if (!run.is_stream[i]) return file.read(buffer, run.block_size);
+    return read_stream_block(file, run.in_blocks[i], run.block_size);
 }
 
 // Compares input i's block with input 0's while it is still in the caches. This is voting work
@@ -104,9 +115,9 @@ void scan_input(engine_run& run, uint64_t i, uint64_t block_len) {
 }
 
 // With --cd, notes where input 0's block of n bytes lies and, at the first block, reads the
-// layout from its header. The driver has refused a first input it cannot vote when that input
-// is a file; one read from a stream is refused here, with the same error line, before anything
-// is written. Returns false then.
+// layout from its header. The run has refused a first input it cannot vote before the loop (a
+// file by its head, a stream by its first block read ahead); a file changed since is refused
+// here, with the same error line, before anything is written. Returns false then.
 bool take_cd_layout(engine_run& run, uint64_t n) {
     run.vote->in0_start = run.in0_offset;
     run.in0_offset += n;
@@ -237,6 +248,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.cd = cd_layout();
     run.in0_offset = 0;
     run.io_failed = false;
+    run.first_block_read = extras ? extras->first_block_read : NOT_READ_AHEAD;
     if (extras && extras->cd) vote->use_cd(&run.cd);
     prepare_inputs(run);
 

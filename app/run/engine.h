@@ -11,11 +11,17 @@
 #include "g_linux_crypt.h"
 #include "base/globals.h"
 
+const int64_t NOT_READ_AHEAD = -2;
+
 // What the added switches ask of the engine beyond the classic vote; nothing when null.
 struct engine_extras {
     dispute_map* map = nullptr;   // --map: every disputed word is handed to it
     bool cd = false;              // --cd: samples voted by the rule made for CD audio
     align_plan* align = nullptr;  // --align: every input's blocks are read through the plan
+    // Input 0's first block when it was read before the loop (a stream checked for --cd before the
+    // output was emptied): its length, already in the block, or -1 for a failed read (errno in
+    // the handle's read_error).
+    int64_t first_block_read = NOT_READ_AHEAD;
 };
 
 // What the block loop came to.
@@ -33,6 +39,11 @@ struct engine_result {
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,
                  uint64_t block_size, const name_row* names, const char* out_name, G_CRYPT& crypt,
                  const engine_extras* extras = nullptr, engine_result* result = nullptr);
+
+// Reads a block of `size` bytes from a stream (a pipe, FIFO or terminal delivers less than a block
+// per read although more will follow) until it is full or the stream ends. Returns the count, or
+// -1 with errno in file.read_error.
+int64_t read_stream_block(g_file& file, uint8_t* block, uint64_t size);
 
 // Reads the time-stamp counter (or, off x86, a nanosecond clock).
 uint64_t read_cycle_counter();

@@ -109,8 +109,10 @@ void refuse_map(const char* map_name, const char* what, const char* other) {
     app_error("open map", map_name, reason.c_str());
 }
 
-// Refuses a map that leads to one of the inputs or to the output (an error line, -1), as the
-// output is refused for an input: opening it would empty that file.
+// Refuses a map that leads to one of the inputs, to the output or to standard error when that is
+// a file (an error line, -1), as the output is refused: opening it would empty that file, and the
+// program's text would mix into the map. A map on a standard-stream name is judged by the file
+// standard output leads to.
 int refuse_map_identity(const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
     file_identity map;
     identify(map_name, 1, map);
@@ -118,9 +120,14 @@ int refuse_map_identity(const char* map_name, const char* out_name, const name_r
         refuse_map(map_name, "the input ", input);
         return -1;
     }
+    if (output_is_descriptor(map, 2)) {
+        refuse_map(map_name, "the standard error stream", "");
+        return -1;
+    }
     file_identity out;
     identify(out_name, 1, out);
-    if (!same_file(map, out)) return 0;
+    const bool both_on_stdout = names_standard_stream(map_name) && output_is_standard_output(out_name);
+    if (!both_on_stdout && !same_file(map, out)) return 0;
     refuse_map(map_name, "the output ", out_name);
     return -1;
 }
@@ -140,9 +147,22 @@ int open_output(g_file& output, const char* out_name) {
     return print_file_open_status(&output, out_name);
 }
 
+// A directory opens for reading but fails at its first read, after the output has been emptied:
+// it is refused here, as an input that cannot be opened, with the error line such an open prints.
+void refuse_directory(g_file& file, const char* name) {
+    struct stat st;
+    if (!file.is_open || fstat(file.descriptor, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    file.close();
+    wchar_t context[NAME_SIZE + 8] = L"open(";
+    con_widen_append(context, NAME_SIZE + 8, name);
+    con_widen_append(context, NAME_SIZE + 8, ")");
+    print_format_inline(EISDIR, context);
+}
+
 int open_inputs(g_file* files, const name_row* names, uint64_t count) {
     for (uint64_t i = 0; i < count; i++) {
         files[i].open(names[i], READ_ONLY, 0, DW_READ_FLAGS, NEW_FILE_MODE);
+        refuse_directory(files[i], names[i]);
         if (print_file_open_status(&files[i], names[i]) != 0) return -1;
     }
     return 0;
@@ -182,12 +202,7 @@ bool output_is_standard_output(const char* out_name) {
 
 int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
                   uint64_t count) {
-    const bool map_stdio = names_standard_stream(map_name);
-    if (map_stdio && output_is_standard_output(out_name)) {
-        refuse_map(map_name, "the output ", out_name);
-        return -1;
-    }
-    if (!map_stdio && refuse_map_identity(map_name, out_name, names, count) != 0) return -1;
+    if (refuse_map_identity(map_name, out_name, names, count) != 0) return -1;
     const int error = open_emptied(file, map_name);
     if (error == 0) return 0;
     app_error_errno("create map", map_name, error);

@@ -42,9 +42,9 @@ void close_files(uint64_t count, g_file* files, g_file& output);
 int empty_output(g_file& output, const char* out_name);
 
 // Opens the map file of --map into `file` (created when missing and emptied, mode 0644 less the
-// umask; "-", "con", "CON" name standard output) after refusing a map that is one of the inputs
-// or the output (for standard output: when the output is there too), before anything is
-// truncated. Returns 0, or -1 after a "copyvote: ..." error line.
+// umask; "-", "con", "CON" name standard output) after refusing, before anything is truncated, a
+// map that leads to one of the inputs, to the output (both on standard output counts) or to
+// standard error when that is no terminal. Returns 0, or -1 after a "copyvote: ..." error line.
 int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
                   uint64_t count);
 
@@ -66,9 +66,9 @@ uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size);
 // Prints an error line and returns -1 in that case, else 0.
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count);
 
-// True when the output is standard output: by a standard-stream name, or by identity under any
-// other name (/dev/stdout, a file that standard output is redirected to). The program's own
-// standard-output text must then go elsewhere.
+// True when the output (or the map) is standard output: by a standard-stream name, or by identity
+// under any other name (/dev/stdout, a file that standard output is redirected to). The program's
+// own standard-output text must then go elsewhere.
 bool output_is_standard_output(const char* out_name);
 
 // True when `name` is one of the standard-stream names ("-", "con", "CON") while they are enabled.

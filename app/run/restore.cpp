@@ -1,5 +1,7 @@
 #include "run/restore.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -29,6 +31,23 @@ int check_cd_switches(const run_options& options) {
     return -1;
 }
 
+// Standard input named twice would be read by both inputs in turn, each getting other pieces of
+// the one stream, and the vote would compare unrelated places: refused (error line, -1).
+int check_standard_input_once(const name_row* names, uint64_t count) {
+    uint64_t named = 0;
+    const char* name = nullptr;
+    for (uint64_t i = 0; i < count; i++) {
+        if (!names_standard_stream(names[i])) continue;
+        named++;
+        if (!name) name = names[i];
+    }
+    if (named < 2) return 0;
+    const std::string reason = "standard input is named " + std::to_string(named) +
+                               " times among the inputs; it can be read only once";
+    app_error("read", name, reason.c_str());
+    return -1;
+}
+
 // Closes the map; a write that failed on the way is reported now, after the run's own text,
 // since the map then lacks lines. Returns 0 or -1.
 int close_map(dispute_map& map, const char* map_name) {
@@ -52,13 +71,26 @@ int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, 
     return 0;
 }
 
+// --cd on a first input that is a stream: its first block is read now, before the output is
+// emptied, so that a stream --cd cannot vote is refused as a file is, leaving the output as it
+// was. The engine takes the block as its first read. Returns 0, or -1 after the error line.
+int read_ahead_cd_stream(g_file& in0, const char* name, uint8_t* block, uint64_t size, engine_extras& extras) {
+    struct stat st;
+    if (fstat(in0.descriptor, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) return 0;
+    const int64_t got = read_stream_block(in0, block, size);
+    extras.first_block_read = got;
+    if (got < 0) return 0;  // the block loop reports the failed read
+    cd_layout layout;
+    if (cd_layout_from_header(block, static_cast<uint64_t>(got), layout) == 0) return 0;
+    cd_print_refusal(name, block, static_cast<uint64_t>(got));
+    return -1;
+}
+
 // Runs and times the block loop over the open files, then prints the statistics.
 void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names,
-                    uint64_t count, g_file* h_files, g_file& h_out, const char* out_name,
+                    uint64_t count, g_file* h_files, g_file& h_out, uint8_t** blocks, const char* out_name,
                     const engine_extras& extras) {
-    uint8_t* blocks[MAX_INPUTS];
     uint8_t* base = static_cast<uint8_t*>(mem.address);
-    assign_buffers(base, mem.alignment, count, blocks);
     engine_result engine;
     timer.start.update();
     const uint64_t counter_start = read_cycle_counter();
@@ -78,6 +110,7 @@ void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& tim
 
 int check_before_opening(const run_options& options, const name_row* names, uint64_t count,
                          const char* out_name) {
+    if (check_standard_input_once(names, count) != 0) return -1;
     if (check_output_is_not_an_input(out_name, names, count) != 0) return -1;
     if (check_cd_switches(options) != 0) return -1;
     if (options.align && align_check_inputs(names, count) != 0) return -1;
@@ -112,17 +145,21 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     extras.cd = options.cd;
     std::unique_ptr<align_plan> plan(options.align ? new align_plan : nullptr);
 
+    uint8_t* blocks[MAX_INPUTS];
+    assign_buffers(static_cast<uint8_t*>(mem.address), mem.alignment, count, blocks);
+
     g_file h_files[MAX_INPUTS];
     g_file h_out;
     const int out_status = open_output(h_out, out_name);
     int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
+    if (status == 0 && options.cd) status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
     if (status == 0) status = empty_output(h_out, out_name);
 
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());
-        run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, out_name, extras);
+        run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;
     }

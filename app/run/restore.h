@@ -22,8 +22,9 @@ struct run_result {
     int64_t elapsed_ns = 0;      // its wall time
 };
 
-// Refuses, before anything is opened, what a run with these options cannot do: -a with --cd, an
-// output that is an input, inputs that --align cannot read by position. Prints one error line and
+// Refuses, before anything is opened, what a run with these options cannot do: standard input
+// named more than once, an output that is an input, -a with --cd, inputs that --align cannot read
+// by position. Prints one error line and
 // returns -1 then, else 0.
 int check_before_opening(const run_options& options, const name_row* names, uint64_t count, const char* out_name);
 

@@ -117,16 +117,16 @@ TEST(Faults, WritesAcceptedOnlyInPartAreCompleted) {
     }
 }
 
-TEST(Faults, DirectoryAsInputFailsToReadWithEISDIR) {
+TEST(Faults, ADirectoryAsInputIsRefusedWhenOpenedAndTheOutputKeepsItsBytes) {
     Inputs in(three_copies(50000, 5));
     ASSERT_EQ(mkdir(in.dir.file("d.wav").c_str(), 0755), 0);
+    write_file(in.dir.file("out.wav"), "old");
     const std::vector<std::string> names{"1.wav", "d.wav", "3.wav"};
     const RunResult r = run_copyvote(names, in.options());
     EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.err, status_lines("out.wav", names) + "processing:\n.|\n");
-    EXPECT_TRUE(ends_with_statistics(
-        r.out, CLEAR_SCREEN + error_line("h_files[i].read()", EISDIR) + report(names, {0, 0, 0}), 0));
-    EXPECT_EQ(in.output().size(), 0u);
+    EXPECT_EQ(r.err, status_line("out.wav") + status_line("1.wav") + status_line("d.wav", false));
+    EXPECT_EQ(r.out, CLEAR_SCREEN + open_error("d.wav", EISDIR));
+    EXPECT_EQ(in.output(), "old");
     in.expect_unchanged();
 }
 
@@ -221,6 +221,41 @@ TEST(Faults, InputShrinkingBetweenBlocksEndsTheOutputWhereItsDataEnded) {
         EXPECT_TRUE(in.output() == in.bytes[0].substr(0, c.output_size)) << c.truncate_to;
         EXPECT_EQ(read_file(in.dir.file("2.wav")).size(), strtoull(c.truncate_to, nullptr, 10));
         in.expect_unchanged(1);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Mistakes that used to pass for a successful run: standard input named twice, the program's own
+// text lost to a full standard output.
+TEST(Faults, RunsThatCannotDoWhatTheyShowEndWithStatus255) {
+    const std::string lost = "copyvote: write standard output: " + std::string(strerror(ENOSPC)) + "\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string stdout_file;
+        std::string out;
+        std::string err_end;
+        bool output_made;
+    } cases[] = {
+        {{"-", "2.wav", "con"}, "", CLEAR_SCREEN,
+         "copyvote: read -: standard input is named 2 times among the inputs; it can be read only once\n", false},
+        {{"1.wav", "2.wav", "3.wav"}, "/dev/full", "", lost, true},
+        {{"--help"}, "/dev/full", "", lost, false},
+    };
+    for (const auto& c : cases) {
+        ScopedTempDir dir;
+        for (const char* name : {"1.wav", "2.wav", "3.wav"}) write_file(dir.file(name), "abc");
+        RunOptions options;
+        options.cwd = dir.path();
+        options.stdout_file = c.stdout_file;
+        const RunResult r = run_copyvote(c.args, options);
+        EXPECT_EQ(r.exit_code, 255) << c.args[0];
+        EXPECT_EQ(r.out, c.out) << c.args[0];
+        ASSERT_GE(r.err.size(), c.err_end.size()) << c.args[0];
+        EXPECT_EQ(r.err.substr(r.err.size() - c.err_end.size()), c.err_end) << c.args[0];
+        EXPECT_EQ(testing_support::file_exists(dir.file("out.wav")), c.output_made) << c.args[0];
     }
 }
 

@@ -14,6 +14,7 @@
 #include "test_support.h"
 
 using namespace e2e;
+using testing_support::file_exists;
 using testing_support::random_bytes;
 using testing_support::read_file;
 using testing_support::ScopedTempDir;
@@ -150,5 +151,64 @@ TEST(MapFile, RunsDerivedFromTheInputsAndTheRestOfTheRunUnchanged) {
         unsigned long long disputed = 0;
         const std::string rows = derived_runs(copies, output, disputed);
         EXPECT_EQ(map.substr(head.size()), rows) << count << " copies";
+    }
+}
+
+// The map never lands on an input and never mixes with the program's text, whatever name leads
+// to the file: standard output redirected into an input or into the map itself, standard error
+// redirected into a file, a name longer than a row.
+TEST(MapFile, StandardStreamsAndLongNamesAreJudgedByWhereTheyLead) {
+    const std::string data = random_bytes(3000, 9);
+    std::string damaged = data;
+    damaged[100] ^= 1;
+    const std::vector<std::string> names = {"1.wav", "2.wav", "3.wav"};
+    const std::string long_name(1024, 'm');
+    const struct {
+        std::vector<std::string> args;
+        std::string stdout_file;  // standard output appended here
+        bool stderr_to_stdout;
+        int exit_code;
+        std::string err_start;  // what standard error starts with (the whole of it when refused)
+    } cases[] = {
+        {{"--map", "-"}, "1.wav", false, 255, CLEAR_SCREEN + same_file("-", "input", "1.wav")},
+        {{"--map", "/dev/stdout"}, "1.wav", false, 255, CLEAR_SCREEN + same_file("/dev/stdout", "input", "1.wav")},
+        {{"--map", "/dev/stdout"}, "m.tsv", false, 0, CLEAR_SCREEN + status_lines("out.wav", names)},
+        {{"--map", "m.tsv"}, "m.tsv", false, 0, CLEAR_SCREEN + status_lines("out.wav", names)},
+        {{"--map", "/dev/stderr"}, "log", true, 255, ""},
+        {{"--map", long_name}, "", false, 255, ""},
+    };
+    for (const auto& c : cases) {
+        ScopedTempDir dir;
+        write_all(dir, {"1.wav", "3.wav"}, data);
+        write_file(dir.file("2.wav"), damaged);
+        RunOptions options = in_dir(dir.path());
+        if (!c.stdout_file.empty()) options.stdout_file = dir.file(c.stdout_file);
+        options.stderr_to_stdout = c.stderr_to_stdout;
+        std::vector<std::string> args = names;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = run_copyvote(args, options);
+        const std::string what = c.args.back().substr(0, 20) + " > " + c.stdout_file;
+        EXPECT_EQ(r.exit_code, c.exit_code) << what;
+        EXPECT_EQ(read_file(dir.file("1.wav")), data) << what;
+        if (c.stdout_file == "1.wav") {
+            EXPECT_EQ(r.err, c.err_start) << what;
+        }
+        if (c.stdout_file == "m.tsv") {
+            EXPECT_EQ(r.err.substr(0, c.err_start.size()), c.err_start) << what;
+            EXPECT_EQ(read_file(dir.file("m.tsv")).rfind("# copyvote ", 0), 0u) << what;
+            EXPECT_EQ(read_file(dir.file("m.tsv")).find("CPU  :"), std::string::npos) << what;
+        }
+        if (c.stderr_to_stdout) {
+            EXPECT_EQ(read_file(dir.file("log")),
+                      CLEAR_SCREEN + "copyvote: open map /dev/stderr: it is also the standard error stream; nothing "
+                                     "was written\n");
+            EXPECT_FALSE(file_exists(dir.file("out.wav")));
+        }
+        if (c.args.back() == long_name) {
+            EXPECT_EQ(r.out, CLEAR_SCREEN + error_line("map name of 1024 bytes, longer than the 1023 bytes a name may have: " +
+                                                           long_name.substr(0, 60) + "..." + long_name.substr(964),
+                                                       ENAMETOOLONG));
+            EXPECT_FALSE(file_exists(dir.file("out.wav")));
+        }
     }
 }

@@ -104,20 +104,6 @@ TEST(LoopFailures, AFailedWriteEndsTheRunWithTheReportAndAFailureStatus) {
         r.out, CLEAR_SCREEN + error_line("h_out.write()", 28) + report(names, {1, 1, 0}), 1));
 }
 
-TEST(LoopFailures, AFailedReadEndsTheRunWithTheReportAndAFailureStatus) {
-    // A directory opens for reading, but reading it fails.
-    ScopedTempDir dir;
-    const std::vector<std::string> names = {"1.wav", "d", "3.wav"};
-    write_all(dir, {"1.wav", "3.wav"}, random_bytes(100, 61));
-    ASSERT_EQ(mkdir(dir.file("d").c_str(), 0755), 0);
-    const RunResult r = run_copyvote(names, in_dir(dir.path()));
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.err, status_lines("out.wav", names) + "processing:\n.|\n");
-    EXPECT_TRUE(ends_with_statistics(
-        r.out, CLEAR_SCREEN + error_line("h_files[i].read()", 21) + report(names, {0, 0, 0}), 0));
-    EXPECT_EQ(read_file(dir.file("out.wav")), "");
-}
-
 class OutputIsAnInput : public ::testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(OutputIsAnInput, NothingIsOpenedAndTheInputKeepsItsBytes) {
