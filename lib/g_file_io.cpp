@@ -196,21 +196,25 @@ int32_t g_file::reopen(g_file* other, uint32_t access, uint32_t creation, uint32
     return 0;
 }
 
+// Takes `other`'s descriptor and fields into the closed handle `self` for init_move and
+// init_clone: 0, or -1 when `self` is open or `other` is not.
+static int32_t take_over(g_file& self, g_file& other) {
+    if (self.is_open || !other.is_open) return -1;
+    copy_fields(self, other);
+    self.is_open = true;
+    self.read_error = 0;
+    return 0;
+}
+
 int32_t g_file::init_move(g_file& other) {
-    if (is_open || !other.is_open) return -1;
-    copy_fields(*this, other);
+    if (take_over(*this, other) != 0) return -1;
     other.destroy();
-    is_open = true;
-    read_error = 0;
     return 0;
 }
 
 int32_t g_file::init_clone(g_file& other) {
-    if (is_open || !other.is_open) return -1;
-    copy_fields(*this, other);
+    if (take_over(*this, other) != 0) return -1;
     borrowed = true;
-    is_open = true;
-    read_error = 0;
     return 0;
 }
 

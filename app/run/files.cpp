@@ -109,19 +109,22 @@ void refuse_map(const char* map_name, const char* what, const char* other) {
     app_error("open map", map_name, reason.c_str());
 }
 
+// What the output or the map, the file `id` leads to, must not be: one of the inputs (opening it
+// would empty that input) or standard error's file when that is no terminal (the program's text
+// would mix into it). Returns the input it is, "" for standard error, or null when it is neither.
+const char* clash(const file_identity& id, const name_row* names, uint64_t count) {
+    if (const char* input = input_same_as(id, names, count)) return input;
+    return output_is_descriptor(id, 2) ? "" : nullptr;
+}
+
 // Refuses a map that leads to one of the inputs, to the output or to standard error when that is
-// a file (an error line, -1), as the output is refused: opening it would empty that file, and the
-// program's text would mix into the map. A map on a standard-stream name is judged by the file
-// standard output leads to.
+// a file (an error line, -1), as the output is refused. A map on a standard-stream name is judged
+// by the file standard output leads to.
 int refuse_map_identity(const char* map_name, const char* out_name, const name_row* names, uint64_t count) {
     file_identity map;
     identify(map_name, 1, map);
-    if (const char* input = input_same_as(map, names, count)) {
-        refuse_map(map_name, "the input ", input);
-        return -1;
-    }
-    if (output_is_descriptor(map, 2)) {
-        refuse_map(map_name, "the standard error stream", "");
+    if (const char* other = clash(map, names, count)) {
+        refuse_map(map_name, other[0] ? "the input " : "the standard error stream", other);
         return -1;
     }
     file_identity out;
@@ -182,15 +185,12 @@ void close_files(uint64_t count, g_file* files, g_file& output) {
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count) {
     file_identity out;
     identify(out_name, 1, out);
-    if (const char* input = input_same_as(out, names, count)) {
-        refuse_output(out_name, ")  the output file is also the input file ", input);
-        return -1;
-    }
-    if (output_is_descriptor(out, 2)) {
-        refuse_output(out_name, ")  the output file is also the standard error stream", "");
-        return -1;
-    }
-    return 0;
+    const char* other = clash(out, names, count);
+    if (!other) return 0;
+    refuse_output(out_name,
+                  other[0] ? ")  the output file is also the input file " : ")  the output file is also the standard error stream",
+                  other);
+    return -1;
 }
 
 bool output_is_standard_output(const char* out_name) {
