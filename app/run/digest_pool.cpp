@@ -6,7 +6,7 @@ void digest_pool::start(G_CRYPT* crypt, unsigned workers) {
     crypt_ = crypt;
     stopping_ = false;
     queued_count_ = 0;
-    for (uint64_t s = 0; s <= MAX_INPUTS; s++) state_[s] = IDLE;
+    for (uint64_t s = 0; s <= TASK_SLOT; s++) state_[s] = IDLE;
     const unsigned wanted = workers < MAX_WORKERS ? workers : MAX_WORKERS;
     thread_count_ = 0;
     while (thread_count_ < wanted &&
@@ -15,20 +15,35 @@ void digest_pool::start(G_CRYPT* crypt, unsigned workers) {
     }
 }
 
-void digest_pool::run(uint64_t slot) { crypt_->hash_data(slot, jobs_[slot].data, jobs_[slot].len); }
+void digest_pool::run(uint64_t slot) {
+    const job& j = jobs_[slot];
+    if (j.task) {
+        j.task(j.context, j.data, j.len);
+    } else {
+        crypt_->hash_data(slot, j.data, j.len);
+    }
+}
 
-void digest_pool::submit(uint64_t slot, const uint8_t* data, uint64_t len) {
+// Hands the job to the workers, or runs it at once when there are none.
+void digest_pool::queue(uint64_t slot, const job& j) {
     if (thread_count_ == 0) {
-        crypt_->hash_data(slot, data, len);
+        jobs_[slot] = j;
+        run(slot);
         return;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        jobs_[slot] = {data, len};
+        jobs_[slot] = j;
         state_[slot] = QUEUED;
         queue_[queued_count_++] = slot;
     }
     queued_.notify_one();
+}
+
+void digest_pool::submit(uint64_t slot, const uint8_t* data, uint64_t len) { queue(slot, {data, len, nullptr, nullptr}); }
+
+void digest_pool::submit_task(task_function task, void* context, const uint8_t* data, uint64_t len) {
+    queue(TASK_SLOT, {data, len, task, context});
 }
 
 // Removes entry k of the queue and marks its slot running. The queue is short (one entry per

@@ -17,6 +17,9 @@
 class digest_pool {
   public:
     static const unsigned MAX_WORKERS = 8;
+    // The slot of the one job that is no digest: a function of the caller's over a block.
+    static const uint64_t TASK_SLOT = MAX_INPUTS + 1;
+    typedef void (*task_function)(void* context, const uint8_t* data, uint64_t len);
 
     digest_pool() = default;
     ~digest_pool() { stop(); }
@@ -25,12 +28,15 @@ class digest_pool {
 
     // Starts up to `workers` threads (at most MAX_WORKERS) that feed the slots of `crypt`; as
     // many as the system lets it start (none: every job then runs in submit()).
-    // REQUIRES: crypt enabled with at most MAX_INPUTS + 1 slots; not started.
+    // REQUIRES: crypt null (tasks only) or enabled with at most MAX_INPUTS + 1 slots; not started.
     void start(G_CRYPT* crypt, unsigned workers);
 
     // Feeds `len` bytes at `data` to the slot's digest, now or on a worker. The bytes must stay
     // unchanged until wait(slot) or stop() has returned. REQUIRES: the slot has no job pending.
     void submit(uint64_t slot, const uint8_t* data, uint64_t len);
+
+    // Runs task(context, data, len) in TASK_SLOT, now or on a worker, under submit()'s rules.
+    void submit_task(task_function task, void* context, const uint8_t* data, uint64_t len);
 
     // Returns once the slot's job (if any) is done; a job no worker has taken yet is done here,
     // and while a worker runs it, other queued jobs are.
@@ -48,6 +54,8 @@ class digest_pool {
     struct job {
         const uint8_t* data;
         uint64_t len;
+        task_function task;  // null: the slot's digest
+        void* context;
     };
 
     static void* work_thread(void* pool);
@@ -55,14 +63,15 @@ class digest_pool {
     uint64_t dequeue(uint64_t k);  // REQUIRES: mutex_ held
     bool take(uint64_t* slot);     // REQUIRES: mutex_ held
     void run(uint64_t slot);
+    void queue(uint64_t slot, const job& j);
 
     G_CRYPT* crypt_ = nullptr;
     std::mutex mutex_;
     std::condition_variable queued_;  // a job was queued, or the workers are to stop
     std::condition_variable done_;    // a job finished
-    job jobs_[MAX_INPUTS + 1];
-    uint8_t state_[MAX_INPUTS + 1] = {};
-    uint64_t queue_[MAX_INPUTS + 1];  // queued slots, oldest first
+    job jobs_[TASK_SLOT + 1];
+    uint8_t state_[TASK_SLOT + 1] = {};
+    uint64_t queue_[TASK_SLOT + 1];  // queued slots, oldest first
     uint64_t queued_count_ = 0;
     pthread_t threads_[MAX_WORKERS];
     unsigned thread_count_ = 0;

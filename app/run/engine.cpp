@@ -61,6 +61,10 @@ struct engine_run {
     uint64_t block_size;
     G_CRYPT* crypt;
     digest_pool* digests;  // null when no digest is asked for
+    digest_pool* pool;     // the workers, for the digests and the track's checksums; null: neither
+    track_checksums* sums;  // null, or the checksums of the output's audio
+    uint64_t out_offset;   // output bytes written before the current block
+    uint64_t sums_offset;  // the output offset of the block the checksums are fed
     glyph_writer* glyphs;
     block_vote* vote;
     align_plan* align;  // with --align: every input's blocks come through the plan
@@ -141,6 +145,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             if (i == 0) run.digests->wait(0);
             run.digests->wait(i + 1);
         }
+        if (i == 0 && run.sums) run.pool->wait(digest_pool::TASK_SLOT);
         int64_t got = read_block(run, i);
         if (got == -1) {
             run.glyphs->flush();
@@ -162,10 +167,25 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
     return block_len;
 }
 
+void feed_sums_task(void* context, const uint8_t* data, uint64_t len) {
+    const engine_run& run = *static_cast<const engine_run*>(context);
+    run.sums->feed(run.sums_offset, data, len);
+}
+
+// Hands the voted block to the track's checksums, on a worker where there is one; the layout of
+// the output comes from its first block.
+void feed_sums(engine_run& run, const uint8_t* data, uint64_t len) {
+    if (run.out_offset == 0) run.sums->set_layout(data, len);
+    run.sums_offset = run.out_offset;
+    run.out_offset += len;
+    run.pool->submit_task(feed_sums_task, &run, data, len);
+}
+
 // Feeds and writes the voted block. Returns false when the write failed.
 bool write_output(engine_run& run, uint64_t block_len) {
     const uint8_t* data = run.in_blocks[0];
     if (run.digests) run.digests->submit(0, data, block_len);
+    if (run.sums) feed_sums(run, data, block_len);
     if (run.h_out->write(reinterpret_cast<const char*>(data), block_len) == -1 &&
         run.h_out->write_error != 0) {
         run.glyphs->flush();
@@ -228,8 +248,11 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
     vote->map = extras ? extras->map : nullptr;
 
+    track_checksums* sums = extras ? extras->sums : nullptr;
     digest_pool digests;
-    if (crypt.enabled) digests.start(&crypt, digest_pool::workers_for(count + 1));
+    if (crypt.enabled || sums) {
+        digests.start(crypt.enabled ? &crypt : nullptr, digest_pool::workers_for(count + 1 + (sums ? 1 : 0)));
+    }
 
     engine_run run;
     run.count = count;
@@ -239,6 +262,9 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.block_size = block_size;
     run.crypt = &crypt;
     run.digests = crypt.enabled ? &digests : nullptr;
+    run.pool = crypt.enabled || sums ? &digests : nullptr;
+    run.sums = sums;
+    run.out_offset = run.sums_offset = 0;
     run.glyphs = glyphs.get();
     run.vote = vote.get();
     run.align = extras ? extras->align : nullptr;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "audio/align.h"
+#include "audio/track_checksums.h"
 #include "run/dispute_map.h"
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
@@ -22,6 +23,9 @@ struct engine_extras {
     // output was emptied): its length, already in the block, or -1 for a failed read (errno in
     // the handle's read_error).
     int64_t first_block_read = NOT_READ_AHEAD;
+    // With --ar and the checks that need them: the output's audio is fed to these as it is
+    // written (finish() is left to the caller).
+    track_checksums* sums = nullptr;
 };
 
 // What the block loop came to.

@@ -223,6 +223,21 @@ int empty_output(g_file& output, const char* out_name) {
     return -1;
 }
 
+int read_small_file(const char* name, std::string& bytes, uint64_t limit) {
+    g_file file;
+    file.is_silent = true;
+    const int error = file.open(name, READ_ONLY, 0, 0, NEW_FILE_MODE);
+    if (error != 0) return error;
+    char chunk[65536];
+    for (;;) {
+        const int64_t got = file.read(chunk, sizeof chunk);
+        if (got < 0) return static_cast<int>(file.read_error);
+        if (got == 0) return 0;
+        bytes.append(chunk, static_cast<size_t>(got));
+        if (bytes.size() > limit) return EFBIG;
+    }
+}
+
 uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {
     if (names_standard_stream(name)) return 0;
     g_file file;

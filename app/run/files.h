@@ -6,6 +6,7 @@
 #include <fcntl.h>
 
 #include <cstdint>
+#include <string>
 
 #include "base/globals.h"
 #include "g_file_io.h"
@@ -51,6 +52,11 @@ int open_map_file(g_file& file, const char* map_name, const char* out_name, cons
 // Opens `name` for writing, created when missing and emptied at once (mode 0644 less the umask),
 // without printing anything. Returns 0 or the errno value.
 int open_emptied(g_file& file, const char* name);
+
+// Reads the whole of the file `name` (a standard-stream name is a file name here) into `bytes`.
+// Returns 0, the errno value of a failed open or read, or EFBIG when it holds more than `limit`
+// bytes. Prints nothing.
+int read_small_file(const char* name, std::string& bytes, uint64_t limit);
 
 // Reads up to `size` bytes from the start of the regular file `name` into `buffer`, without waiting
 // for a FIFO and without reporting anything. Returns the count, or 0 when the name is a standard

@@ -14,9 +14,12 @@
 #include "g_console.h"
 #include "run/engine.h"
 #include "run/files.h"
+#include "run/verdict.h"
 #include "vote/cd_vote.h"
 
 namespace {
+
+const uint64_t MAX_RESPONSE_BYTES = 1 << 20;  // far more than any disc's records take
 
 // a / b, or 0 where the quotient would be infinite or undefined (a timer that measured nothing).
 double ratio(double a, double b) {
@@ -106,7 +109,45 @@ void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& tim
     print_statistics(result.cycles, result.elapsed_ns, result.disputed);
 }
 
+// The checksums and the verdict after the statistics. Returns 0 when verified (or nothing was
+// expected), else -1.
+int report_checks(run_checks& checks, const run_options& options, const char* out_name) {
+    checks.sums.finish();
+    const ar_response* response = checks.has_response ? &checks.response : nullptr;
+    print_checksums(out_name, checks.sums);
+    print_verdict(out_name, options, checks.sums, response);
+    return verified(options, checks.sums, response) ? 0 : -1;
+}
+
 }  // namespace
+
+int prepare_checks(run_checks& checks, const run_options& options) {
+    int algos[MAX_EXPECTED];
+    unsigned n = 0;
+    for (unsigned k = 0; k < options.expected_count; k++) {
+        if (options.expected[k].algo != 0) algos[n++] = options.expected[k].algo;
+    }
+    const unsigned error = checks.sums.start(options.track, algos, n);
+    if (error != 0) {
+        app_error_gcrypt("compute the checksums of", "the output", error);
+        return -1;
+    }
+    if (!options.response_name) return 0;
+    std::string bytes;
+    const int read_error = read_small_file(options.response_name, bytes, MAX_RESPONSE_BYTES);
+    if (read_error != 0) {
+        app_error_errno("read", options.response_name, read_error);
+        return -1;
+    }
+    const char* why = "";
+    if (parse_ar_response(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), options.track.number,
+                          checks.response, &why) != 0) {
+        app_error("read", options.response_name, why);
+        return -1;
+    }
+    checks.has_response = true;
+    return 0;
+}
 
 int check_before_opening(const run_options& options, const name_row* names, uint64_t count,
                          const char* out_name) {
@@ -138,10 +179,11 @@ int open_map(dispute_map& map, const run_options& options, const char* out_name,
 // Everything written to the map waits until the run is known to happen, so a run that opens
 // nothing leaves the map empty, like the output.
 run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-                   const char* out_name, const run_options& options, dispute_map* map) {
+                   const char* out_name, const run_options& options, dispute_map* map, run_checks* checks) {
     run_result result;
     engine_extras extras;
     extras.map = map;
+    extras.sums = checks ? &checks->sums : nullptr;
     extras.cd = options.cd;
     std::unique_ptr<align_plan> plan(options.align ? new align_plan : nullptr);
 
@@ -162,6 +204,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;
+        if (checks && report_checks(*checks, options, out_name) != 0 && status == 0) status = 1;
     }
     mem.free_ram();
     close_files(count, h_files, h_out);

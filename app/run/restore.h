@@ -11,10 +11,19 @@
 #include "g_mem.h"
 #include "g_timer.h"
 #include "run/dispute_map.h"
+#include "audio/ar_response.h"
+#include "audio/track_checksums.h"
+
+// What the run checks the output against, when its checksums are asked for.
+struct run_checks {
+    track_checksums sums;
+    ar_response response;
+    bool has_response = false;
+};
 
 // What a run came to.
 struct run_result {
-    int status = -1;             // 0, or -1 (exit status 255)
+    int status = -1;             // 0; 1 when the output is complete but not verified; -1 (exit 255)
     bool processed = false;      // every file opened and the block loop ran
     uint64_t disputed = 0;       // disputed output bytes
     bool io_failed = false;      // a read or write failed during the block loop
@@ -33,16 +42,21 @@ int check_before_opening(const run_options& options, const name_row* names, uint
 // is a regular file; a stream cannot be read twice and is checked by the engine at its first block.
 int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t size);
 
+// Prepares `checks` for the run: the checksums to compute and the response file of --accuraterip,
+// read whole. Returns 0, or -1 after an error line.
+int prepare_checks(run_checks& checks, const run_options& options);
+
 // Opens the map of --map into `map`: refuses a map that is an input or the output, creates it.
 // Returns 0, or -1 after an error line.
 int open_map(dispute_map& map, const run_options& options, const char* out_name, const name_row* names,
              uint64_t count);
 
 // Opens the output and the inputs, runs the block loop (handing the map, when not null, every
-// disputed word) and prints the statistics. REQUIRES: 3 <= count <= MAX_INPUTS, `mem` holding
-// count + 1 blocks, the checks above passed. Frees the memory block and closes every file.
+// disputed word, and `checks`, when not null, the output's audio) and prints the statistics, then
+// the checksums and the verdict. REQUIRES: 3 <= count <= MAX_INPUTS, `mem` holding count + 1
+// blocks, the checks above passed. Frees the memory block and closes every file.
 run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-                   const char* out_name, const run_options& options, dispute_map* map);
+                   const char* out_name, const run_options& options, dispute_map* map, run_checks* checks);
 
 // Points pointer i at base + (i + 1) * block_size for i < count (the block before them is spare:
 // the vote writes the voted block into input 0's).
