@@ -3,6 +3,7 @@
 #include <gcrypt.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "g_console.h"
 #include "base/globals.h"
@@ -19,14 +20,24 @@ const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--map FILE", "write where the copies disagreed to FILE, a tab-separated table"},
     {"--cd", "vote CD audio by samples, overruling values the drive concealed"},
     {"--align", "find each copy's read offset against the first; vote them aligned"},
+    {"--ar", "print the output's AccurateRip v1 and v2 and CRC32"},
+    {"--track N/M", "the output is track N of a disc of M (the first and last count less)"},
+    {"--expect KIND:HEX", "the output must match it: arv1 arv2 crc32 md5 sha1 sha256 ..."},
+    {"--accuraterip FILE", "the output must match its track's entry in this response file"},
     {"--help", "print this text on standard output and exit"},
     {"--version", "print the versions of copyvote and libgcrypt and exit"},
 };
 
 void print_added_switches(FILE* out) {
     con_printf(out, "::added switches::\n");
-    for (const added_switch_line& line : ADDED_SWITCH_LINES)
-        con_printf(out, "\t%-12s%s\n", line.name, line.text);
+    for (const added_switch_line& line : ADDED_SWITCH_LINES) {
+        // A switch too long for the column gets a line of its own.
+        if (strlen(line.name) >= 12) {
+            con_printf(out, "\t%s\n\t%12s%s\n", line.name, "", line.text);
+        } else {
+            con_printf(out, "\t%-12s%s\n", line.name, line.text);
+        }
+    }
     con_printf(out, "\n");
 }
 

@@ -8,19 +8,12 @@
 #define SCAN_HAVE_AVX2_KERNEL 1
 #endif
 
+#include "base/cpu.h"
+
 namespace {
 
 const uint64_t GROUP = 2;   // inputs compared in one pass for the lists
 const uint64_t CHUNK = 32;  // bytes the direct comparison tests at once
-
-bool cpu_has_avx2() {
-#ifdef SCAN_HAVE_AVX2_KERNEL
-    static const bool has = __builtin_cpu_supports("avx2");
-    return has;
-#else
-    return false;
-#endif
-}
 
 // ---- Lists ----
 //

@@ -67,6 +67,10 @@ std::string usage_text(const std::string& program) {
            "\t--map FILE  write where the copies disagreed to FILE, a tab-separated table\n" +
            "\t--cd        vote CD audio by samples, overruling values the drive concealed\n" +
            "\t--align     find each copy's read offset against the first; vote them aligned\n" +
+           "\t--ar        print the output's AccurateRip v1 and v2 and CRC32\n" +
+           "\t--track N/M the output is track N of a disc of M (the first and last count less)\n" +
+           "\t--expect KIND:HEX\n\t            the output must match it: arv1 arv2 crc32 md5 sha1 sha256 ...\n" +
+           "\t--accuraterip FILE\n\t            the output must match its track's entry in this response file\n" +
            "\t--help      print this text on standard output and exit\n" +
            "\t--version   print the versions of copyvote and libgcrypt and exit\n" +
            "\n";
