@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "file_list.h"
+#include "cli/file_list.h"
 #include "fuzz_check.h"
 #include "g_dir.h"
 #include "g_linux_crypt.h"
-#include "globals.h"
+#include "base/globals.h"
 
 namespace {
 

@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "block_vote.h"
+#include "vote/block_vote.h"
 #include "fuzz_check.h"
-#include "glyphs.h"
+#include "vote/glyphs.h"
 #include "reference_vote.h"
 
 namespace vote_fuzz {
