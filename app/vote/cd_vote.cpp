@@ -156,8 +156,7 @@ int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout) {
     if (!wav_is_16bit_pcm(h) || h.data_offset % 2 != 0) return -1;
     layout.channels = h.channels;
     layout.data_begin = h.data_offset;
-    const bool open_ended = h.data_size == 0 || h.data_size == 0xFFFFFFFFu;
-    layout.data_end = open_ended ? UINT64_MAX : h.data_offset + h.data_size;
+    layout.data_end = wav_data_end(h, UINT64_MAX);
     return 0;
 }
 
