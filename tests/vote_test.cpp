@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -505,18 +506,22 @@ TEST(WordScanTest, BlockStartsOneLineAtItsFirstDisputedWord) {
 
 // Blocks of several stretches of the lists (512 words each) come out as the rules make them, by
 // every way: output, glyphs, hits and disputed bytes, over blocks that end inside a word, with
-// rare and dense damage, and samples on a ramp (every sample looks corrected) or random.
+// rare and dense damage, samples on a ramp (every sample looks corrected) or random, and copies
+// absent over stretches at the start, the middle and the end of a block.
 TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
     struct Case {
         size_t count;
         bool samples;
         bool ramp;
         unsigned damage;  // of 256 bytes of each copy, about this many changed
+        bool absent = false;
     };
     // Damage 200 fills more than the glyph writer's buffer in one block of 70001 bytes.
     const Case cases[] = {{3, false, false, 2}, {3, false, false, 60}, {3, false, false, 200},
                           {9, false, false, 8}, {20, false, false, 30}, {3, true, true, 4},
-                          {5, true, false, 6},  {12, true, true, 10}};
+                          {5, true, false, 6},  {12, true, true, 10},   {3, false, false, 60, true},
+                          {5, false, false, 200, true}, {9, false, false, 8, true}, {20, false, false, 30, true},
+                          {5, true, false, 6, true},    {12, true, true, 10, true}};
     const uint64_t lengths[] = {9001, 4096, 700, 70001, 12290};
     std::mt19937_64 rng(7);
     for (const Case& c : cases) {
@@ -531,6 +536,8 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
             std::vector<std::vector<uint8_t>> blocks(c.count);
             std::vector<uint8_t*> in(c.count);
             v->start(c.count, in.data(), c.samples, writer.get(), m);
+            std::unique_ptr<block_absence> absence(new block_absence());
+            if (c.absent) v->absent = absence.get();
             reference_vote::tally ref(c.count);
             for (uint64_t len : lengths) {
                 const size_t size = (len + 7) / 8 * 8;
@@ -542,6 +549,23 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                         if (rng() % 256 < c.damage) blocks[i][q] = static_cast<uint8_t>(blocks[i][q] + 1 + rng() % 3);
                     }
                 }
+                std::vector<std::vector<uint8_t>> flags(c.count, std::vector<uint8_t>(size, 0));
+                for (size_t i = 1; c.absent && i < c.count; i++) {
+                    // Up to three stretches in order: at the start, in the middle, to the end.
+                    absence->clear(i);
+                    const uint64_t cuts[4] = {rng() % (len / 3), len / 3 + rng() % (len / 3),
+                                              len / 3 + rng() % (len / 3), len - rng() % (len / 3)};
+                    const uint64_t from[3] = {0, std::min(cuts[1], cuts[2]), cuts[3]};
+                    const uint64_t to[3] = {cuts[0], std::max(cuts[1], cuts[2]), len};
+                    for (size_t r = 0; r < 3; r++) {
+                        if (rng() % 3 == 0) continue;
+                        absence->add(i, from[r], to[r]);
+                        for (uint64_t q = from[r]; q < to[r]; q++) {
+                            blocks[i][q] = blocks[0][q];
+                            flags[i][q] = 1;
+                        }
+                    }
+                }
                 const std::vector<std::vector<uint8_t>> read = blocks;  // the vote overwrites input 0's
                 for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
                 const bool disputed = v->vote(len);
@@ -549,7 +573,10 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                 std::vector<const uint8_t*> originals;
                 for (const std::vector<uint8_t>& r : read) originals.push_back(r.data());
                 std::vector<uint8_t> want(size);
-                EXPECT_EQ(reference_vote::vote_block(ref, originals, len, c.samples, want.data()), disputed) << what;
+                std::vector<const uint8_t*> lacking;
+                for (const std::vector<uint8_t>& f : flags) lacking.push_back(f.data());
+                EXPECT_EQ(reference_vote::vote_block(ref, originals, len, c.samples, want.data(), &lacking), disputed)
+                    << what;
                 EXPECT_TRUE(memcmp(want.data(), blocks[0].data(), size) == 0) << what << ", length " << len;
             }
             writer->flush();

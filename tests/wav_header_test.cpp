@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -43,16 +44,42 @@ std::vector<uint8_t> wav(uint16_t channels, uint32_t rate, uint16_t bits, uint32
     return b;
 }
 
+// The same header from memory and from an open file, the file read chunk header by chunk header:
+// a data chunk behind a chunk of any size is found in the file.
 TEST(WavHeader, FindsFormatAndDataPastOtherChunks) {
-    const std::vector<uint8_t> b = wav(2, 44100, 16, 5);
-    const wav_header h = parse_wav_header(b.data(), b.size());
-    ASSERT_TRUE(h.valid);
-    EXPECT_EQ(h.channels, 2);
-    EXPECT_EQ(h.sample_rate, 44100u);
-    EXPECT_EQ(h.block_align, 4);
-    EXPECT_EQ(h.data_offset, b.size());
-    EXPECT_EQ(h.data_size, 1000u);
-    EXPECT_TRUE(wav_is_cd_audio(h));
+    for (uint32_t extra : {5u, 70001u}) {
+        const std::vector<uint8_t> b = wav(2, 44100, 16, extra);
+        FILE* f = tmpfile();
+        ASSERT_EQ(fwrite(b.data(), 1, b.size(), f), b.size());
+        fflush(f);
+        for (const wav_header& h : {parse_wav_header(b.data(), b.size()), read_wav_header(fileno(f), b.size())}) {
+            ASSERT_TRUE(h.valid) << extra;
+            EXPECT_EQ(h.channels, 2);
+            EXPECT_EQ(h.sample_rate, 44100u);
+            EXPECT_EQ(h.block_align, 4);
+            EXPECT_EQ(h.data_offset, b.size());
+            EXPECT_EQ(h.data_size, 1000u);
+            EXPECT_TRUE(wav_is_cd_audio(h));
+        }
+        EXPECT_FALSE(read_wav_header(fileno(f), b.size() - 1).valid) << "the data chunk's header cut";
+        fclose(f);
+    }
+}
+
+// A stated size of 0 or 0xFFFFFFFF runs to the end of the file; no data end lies past it.
+TEST(WavHeader, DataEnd) {
+    const struct {
+        uint64_t stated, file_size, end;
+    } cases[] = {
+        {1000, 5000, 1044},      {0, 5000, 5000},         {0xFFFFFFFF, 5000, 5000},
+        {9000, 5000, 5000},      {1000, UINT64_MAX, 1044}, {0, UINT64_MAX, UINT64_MAX},
+    };
+    for (const auto& c : cases) {
+        wav_header h;
+        h.data_offset = 44;
+        h.data_size = c.stated;
+        EXPECT_EQ(wav_data_end(h, c.file_size), c.end) << c.stated << " in " << c.file_size;
+    }
 }
 
 TEST(WavHeader, ClassifiesLayouts) {

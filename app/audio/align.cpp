@@ -8,12 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 #include <vector>
 
 #include "g_console.h"
-#include "g_print.h"
 #include "audio/wav_header.h"
+#include "base/app_error.h"
 
 namespace {
 
@@ -23,8 +22,6 @@ const uint64_t VERIFIED_SHIFTS = 4;     // best coarse shifts measured on every 
 const double MIN_AGREE = 0.90;
 const double MIN_LEAD = 0.25;
 const int16_t QUIET = 32;               // keys whose samples all lie within this are skipped
-const uint64_t HEADER_BYTES = 1 << 16;  // a WAV data chunk must start within this
-static_assert(HEADER_BYTES <= sizeof(align_plan::side_chunk), "the header is read into the plan's scratch");
 const size_t NAME_COLUMNS = 24;
 
 // Reads up to n bytes at `offset`, looping over short reads and EINTR. Returns the count (less
@@ -160,8 +157,7 @@ struct geometry {
     wav_header wav;
 };
 
-// `head` is scratch of HEADER_BYTES bytes.
-geometry read_geometry(int fd, uint8_t* head) {
+geometry read_geometry(int fd) {
     geometry g;
     struct stat st;
     if (fstat(fd, &st) != 0) return g;
@@ -172,15 +168,12 @@ geometry read_geometry(int fd, uint8_t* head) {
         if (end > 0) g.size = static_cast<uint64_t>(end);
         lseek(fd, 0, SEEK_SET);
     }
-    const int64_t got = read_at(fd, head, std::min<uint64_t>(HEADER_BYTES, g.size), 0);
-    if (got > 0) g.wav = parse_wav_header(head, static_cast<uint64_t>(got));
+    g.wav = read_wav_header(fd, g.size);
     if (g.wav.valid && g.wav.data_offset > g.size) g.wav.valid = false;
     return g;
 }
 
-uint64_t data_len_of(const geometry& g) {
-    return std::min<uint64_t>(g.wav.data_size, g.size - g.wav.data_offset);
-}
+uint64_t data_len_of(const geometry& g) { return wav_data_end(g.wav, g.size) - g.wav.data_offset; }
 
 void print_shift_line(const char* name, const align_plan& plan, const align_result& r) {
     fputc('[', stderr);
@@ -219,15 +212,16 @@ span clip(int64_t lo, int64_t hi, uint64_t pos, uint64_t len) {
     return span{static_cast<uint64_t>(a) - pos, static_cast<uint64_t>(b) - pos};
 }
 
-// The parts of input 0's block that copy c holds: its header in place, its data shifted.
-void copy_spans(const align_plan& plan, const align_copy& c, span* header, span* data) {
-    *header = clip(0, static_cast<int64_t>(c.header_end), plan.block_pos, plan.block_len);
+// The part of input 0's block that copy c holds: its data, shifted onto input 0's data. The
+// rest (input 0's header and trailing chunks, and wherever the copy's data have not begun or
+// have ended) it lacks.
+span copy_span(const align_plan& plan, const align_copy& c) {
     const int64_t n = c.shift;
     const int64_t q_lo = std::max<int64_t>(0, -n);
     const int64_t q_hi =
         std::min<int64_t>(static_cast<int64_t>(plan.data_len0), static_cast<int64_t>(c.data_len) - n);
     const int64_t d0 = static_cast<int64_t>(plan.data_offset0);
-    *data = clip(d0 + q_lo, d0 + q_hi, plan.block_pos, plan.block_len);
+    return clip(d0 + q_lo, d0 + q_hi, plan.block_pos, plan.block_len);
 }
 
 // File offset of the copy's byte for input 0's offset p inside its data chunk.
@@ -235,15 +229,15 @@ uint64_t data_file_offset(const align_plan& plan, const align_copy& c, uint64_t 
     return static_cast<uint64_t>(static_cast<int64_t>(c.data_offset + p - plan.data_offset0) + c.shift);
 }
 
-// Input 0's bytes wherever the copy holds none: outside the two spans (header before data).
-void fill_gaps(uint8_t* block, const uint8_t* block0, uint64_t len, span a, span b) {
-    uint64_t at = 0;
-    for (const span& s : {a, b}) {
-        if (s.hi <= s.lo) continue;
-        if (s.lo > at) memcpy(block + at, block0 + at, s.lo - at);
-        at = std::max(at, s.hi);
-    }
-    if (len > at) memcpy(block + at, block0 + at, len - at);
+// Outside the span `held` copy i lacks the block: those stretches are marked absent for the
+// vote and hold input 0's bytes, so that the copy alone makes no word disputed.
+void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0, span held) {
+    const uint64_t len = plan.block_len;
+    if (held.hi <= held.lo) held = span{len, len};
+    plan.absent.add(i, 0, held.lo);
+    plan.absent.add(i, held.hi, len);
+    memcpy(block, block0, held.lo);
+    memcpy(block + held.hi, block0 + held.hi, len - held.hi);
 }
 
 bool digest_on(const align_plan& plan) { return plan.crypt && plan.crypt->enabled; }
@@ -292,16 +286,11 @@ int64_t read_span(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, sp
 
 int64_t read_shifted(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, const uint8_t* block0) {
     const align_copy& c = plan.copies[i];
-    span header, data;
-    copy_spans(plan, c, &header, &data);
-    const int64_t got_header = read_span(plan, i, file, block, header, plan.block_pos + header.lo);
-    if (got_header < 0) return failed(file);
-    header.hi = header.lo + static_cast<uint64_t>(got_header);
-    const int64_t got_data =
-        read_span(plan, i, file, block, data, data_file_offset(plan, c, plan.block_pos + data.lo));
-    if (got_data < 0) return failed(file);
-    data.hi = data.lo + static_cast<uint64_t>(got_data);
-    fill_gaps(block, block0, plan.block_len, header, data);
+    span data = copy_span(plan, c);
+    const int64_t got = read_span(plan, i, file, block, data, data_file_offset(plan, c, plan.block_pos + data.lo));
+    if (got < 0) return failed(file);
+    data.hi = data.lo + static_cast<uint64_t>(got);
+    mark_gaps(plan, i, block, block0, data);
     return static_cast<int64_t>(plan.block_len);
 }
 
@@ -312,11 +301,9 @@ int64_t read_in_place(align_plan& plan, uint64_t i, g_file& file, uint8_t* block
     if (got < 0) return -1;
     const uint64_t n = static_cast<uint64_t>(got);
     if (!feed(plan, i, file.descriptor, plan.block_pos, block, n)) return failed(file);
-    span header, data;
-    copy_spans(plan, plan.copies[i], &header, &data);
-    header.hi = std::min(header.hi, std::max(header.lo, n));
+    span data = copy_span(plan, plan.copies[i]);
     data.hi = std::min(data.hi, std::max(data.lo, n));
-    fill_gaps(block, block0, plan.block_len, header, data);
+    mark_gaps(plan, i, block, block0, data);
     return static_cast<int64_t>(plan.block_len);
 }
 
@@ -401,12 +388,10 @@ int align_check_inputs(const name_row* names, uint64_t count) {
         const bool stdio = !g_file::disallow_stdio && g_file::is_stdio(names[i]);
         if ((stdio ? fstat(0, &st) : stat(names[i], &st)) != 0) continue;  // the open will report it
         if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) continue;
-        wchar_t context[512] = L"--align: ";
-        con_widen_append(context, 512, names[i]);
-        con_widen_append(context, 512,
-                         " cannot be read by position (a pipe, terminal or standard input); "
-                         "nothing was written");
-        print_format_inline(ESPIPE, context);
+        app_error("read", names[i],
+                  S_ISDIR(st.st_mode) ? "a directory cannot be aligned"
+                                      : "a pipe, terminal or standard input cannot be aligned (it cannot be "
+                                        "read by position)");
         return -1;
     }
     return 0;
@@ -419,7 +404,8 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
     int flags[MAX_INPUTS];
     for (uint64_t i = 0; i < count; i++) flags[i] = drop_direct(files[i].descriptor);
 
-    const geometry g0 = read_geometry(files[0].descriptor, plan.side_chunk);
+    for (uint64_t i = 0; i < count; i++) plan.absent.clear(i);
+    const geometry g0 = read_geometry(files[0].descriptor);
     plan.wav = g0.wav.valid;
     plan.unit = plan.wav ? g0.wav.block_align : 2;
     plan.data_offset0 = plan.wav ? g0.wav.data_offset : 0;
@@ -429,13 +415,12 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
                       plan.unit);
 
     for (uint64_t i = 1; i < count; i++) {
-        const geometry g = read_geometry(files[i].descriptor, plan.side_chunk);
+        const geometry g = read_geometry(files[i].descriptor);
         align_copy& c = plan.copies[i];
         const bool wav = plan.wav && g.wav.valid;
         c = align_copy();
         c.data_offset = wav ? g.wav.data_offset : 0;
         c.data_len = wav ? data_len_of(g) : g.size;
-        c.header_end = wav ? std::min(plan.data_offset0, c.data_offset) : 0;
         const align_result r =
             align_find_shift(probes, align_region{files[i].descriptor, c.data_offset, c.data_len});
         c.shift = r.shift;
@@ -454,6 +439,7 @@ int64_t align_read_block(align_plan& plan, uint64_t i, g_file& file, uint8_t* bl
         plan.block_len = got > 0 ? static_cast<uint64_t>(got) : 0;
         return got;
     }
+    plan.absent.clear(i);
     if (plan.block_len == 0) return finish_copy(plan, i, file, block, size);
     if (plan.copies[i].in_place) return read_in_place(plan, i, file, block, size, block0);
     return read_shifted(plan, i, file, block, block0);

@@ -5,10 +5,12 @@
 // input 0 (the copy's data byte q + N holds input 0's data byte q), says so on standard error,
 // and then delivers each block of the copy from its shifted place.
 //
-// Geometry: the output keeps input 0's length and header. For a WAV input 0 the shift applies
-// inside the data chunks; a copy's header bytes are read in place. Wherever a copy has no data
-// for a position (before its start, past its end, past its data chunk, or input 0's trailing
-// chunks) it counts as holding input 0's byte there, so it adds no dispute and removes none.
+// Geometry: the output keeps input 0's length, header and chunks. For a WAV input 0 the shift
+// applies inside the data chunks, wherever each file's data chunk lies (its header may differ
+// from input 0's); a data chunk size of 0 or 0xFFFFFFFF runs to the end of the file. A copy
+// takes part only where it has data for input 0's data: over input 0's header and trailing
+// chunks, before its data start and past their end it is absent (base/absent.h), so it neither
+// adds a dispute nor takes a side there.
 //
 // Digests: with --align every input's digest covers the whole file, in file order, exactly as a
 // separate digest tool would compute it; the bytes lent from input 0 are never fed.
@@ -17,6 +19,7 @@
 
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
+#include "base/absent.h"
 #include "base/globals.h"
 
 // Shifts are searched within this many frames either way (16-bit samples for data that is not
@@ -65,7 +68,6 @@ align_result align_find_shift(const align_probes& probes, const align_region& r)
 // Where one copy's bytes come from during the vote.
 struct align_copy {
     int64_t shift = 0;         // N, bytes; 0 for an unshifted or unconvincing copy
-    uint64_t header_end = 0;   // the copy's own bytes below this offset are read in place
     uint64_t data_offset = 0;  // file offset of the copy's data
     uint64_t data_len = 0;
     bool in_place = true;    // its data lie where input 0's do: plain sequential reads serve
@@ -82,12 +84,14 @@ struct align_plan {
     uint64_t block_len = 0;  // what input 0 delivered for it
     G_CRYPT* crypt = nullptr;
     align_copy copies[MAX_INPUTS];
+    block_absence absent;         // what each copy lacks of the current block, for the vote
     align_probes probes;          // input 0's windows, while the shifts are searched
     uint8_t side_chunk[1 << 16];  // bytes read on the side for a shifted copy's digest
 };
 
 // Refuses --align when an input cannot be read by position (standard input, a pipe, a terminal,
-// a FIFO): prints an error line on standard output naming it and returns -1; else 0.
+// a FIFO, a directory): prints "copyvote: read <name>: <reason>" on standard error and returns
+// -1; else 0.
 int align_check_inputs(const name_row* names, uint64_t count);
 
 // Finds every copy's shift against input 0 and prints a line on standard error for each copy
@@ -99,7 +103,8 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
 // One block of input i for the block loop, from `file` into `block` (`size` bytes, the block
 // loop's request). Input 0 is read as usual and must be read first in every block; input i > 0
 // then delivers exactly as many bytes as input 0, taken from its shifted place, the gaps filled
-// from `block0` (input 0's block, unchanged since its read). When input 0 delivered nothing,
+// from `block0` (input 0's block, unchanged since its read) and marked absent in plan.absent.
+// When input 0 delivered nothing,
 // each copy feeds the rest of its file to its digest and delivers 0. Returns the byte count, or
 // -1 with errno in file.read_error.
 int64_t align_read_block(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, uint64_t size,

@@ -1,5 +1,9 @@
 #include "audio/wav_header.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -22,21 +26,46 @@ void read_fmt(wav_header& h, const uint8_t* body) {
     h.bits_per_sample = le16(body + 14);
 }
 
-}  // namespace
+// Where the walk reads from: the head of a file in memory, or an open file by position. Each
+// gives `n` bytes at `at`, or false; the walk never asks beyond the size it was given.
+struct memory_source {
+    const uint8_t* bytes;
+    bool get(uint64_t at, uint8_t* dst, uint64_t n) const {
+        memcpy(dst, bytes + at, n);
+        return true;
+    }
+};
 
-wav_header parse_wav_header(const uint8_t* bytes, uint64_t n) {
+struct file_source {
+    int fd;
+    bool get(uint64_t at, uint8_t* dst, uint64_t n) const {
+        for (uint64_t done = 0; done < n;) {
+            const ssize_t got = pread(fd, dst + done, n - done, static_cast<off_t>(at + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            done += static_cast<uint64_t>(got);
+        }
+        return true;
+    }
+};
+
+// Walks the chunks of the first `n` bytes: each a 4-byte tag, a 4-byte size, the body, padded
+// to an even length. Only the chunk headers and the fmt body are read.
+template <typename Source>
+wav_header walk_chunks(const Source& src, uint64_t n) {
     wav_header h;
-    if (n < 12 || !is_tag(bytes, "RIFF") || !is_tag(bytes + 8, "WAVE")) return h;
+    uint8_t head[12];
+    if (n < 12 || !src.get(0, head, 12) || !is_tag(head, "RIFF") || !is_tag(head + 8, "WAVE")) return h;
     bool have_fmt = false;
-    uint64_t at = 12;
-    // Each chunk: a 4-byte tag, a 4-byte size, the body, padded to an even length.
-    while (at + 8 <= n) {
-        const uint8_t* chunk = bytes + at;
+    for (uint64_t at = 12; at + 8 <= n;) {
+        uint8_t chunk[8];
+        if (!src.get(at, chunk, 8)) return h;
         const uint64_t size = le32(chunk + 4);
         const uint64_t body = at + 8;
         if (is_tag(chunk, "fmt ")) {
-            if (size < 16 || body + 16 > n) return h;
-            read_fmt(h, bytes + body);
+            uint8_t fmt[16];
+            if (size < 16 || body + 16 > n || !src.get(body, fmt, 16)) return h;
+            read_fmt(h, fmt);
             have_fmt = true;
         } else if (is_tag(chunk, "data")) {
             h.data_offset = body;
@@ -47,6 +76,24 @@ wav_header parse_wav_header(const uint8_t* bytes, uint64_t n) {
         at = body + size + (size & 1);
     }
     return h;
+}
+
+}  // namespace
+
+wav_header parse_wav_header(const uint8_t* bytes, uint64_t n) {
+    const memory_source src = {bytes};
+    return walk_chunks(src, n);
+}
+
+wav_header read_wav_header(int fd, uint64_t size) {
+    const file_source src = {fd};
+    return walk_chunks(src, size);
+}
+
+uint64_t wav_data_end(const wav_header& h, uint64_t file_size) {
+    const bool open_ended = h.data_size == 0 || h.data_size == 0xFFFFFFFFu;
+    if (open_ended || h.data_size > file_size - std::min(h.data_offset, file_size)) return file_size;
+    return h.data_offset + h.data_size;
 }
 
 bool wav_is_16bit_pcm(const wav_header& h) {

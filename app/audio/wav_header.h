@@ -23,6 +23,16 @@ struct wav_header {
 // or frame size).
 wav_header parse_wav_header(const uint8_t* bytes, uint64_t n);
 
+// The same for an open file of `size` bytes, read by position chunk header by chunk header, so
+// that the data chunk is found behind chunks of any size (tags, cover art). A failed read ends
+// the walk as the end of the file would.
+wav_header read_wav_header(int fd, uint64_t size);
+
+// One past the data chunk's last byte in a file of `file_size` bytes (UINT64_MAX when the size is
+// not known). A chunk size of 0 or 0xFFFFFFFF, which programs streaming the audio leave behind,
+// means the data run to the end of the file; any data chunk ends there at the latest.
+uint64_t wav_data_end(const wav_header& h, uint64_t file_size);
+
 // True when the header describes 16-bit integer samples, the layout of CD audio.
 bool wav_is_16bit_pcm(const wav_header& h);
 

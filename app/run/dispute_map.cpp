@@ -112,8 +112,7 @@ void dispute_map::set_layout(const wav_header& h) {
     timed = h.valid && h.sample_rate > 0 && h.block_align > 0;
     cd_timed = timed && wav_is_cd_audio(h);
     data_begin = h.data_offset;
-    const bool open_ended = h.data_size == 0 || h.data_size == 0xFFFFFFFFu;
-    data_end = open_ended ? UINT64_MAX : h.data_offset + h.data_size;
+    data_end = wav_data_end(h, UINT64_MAX);
     frame_bytes = h.block_align;
     frame_rate = h.sample_rate;
 }

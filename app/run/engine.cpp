@@ -247,6 +247,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
     vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
     vote->map = extras ? extras->map : nullptr;
+    if (extras && extras->align) vote->absent = &extras->align->absent;
 
     track_checksums* sums = extras ? extras->sums : nullptr;
     digest_pool digests;

@@ -16,7 +16,32 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     cd_tables.reset();
     in0_start = 0;
     out_offset = 0;
+    absent = nullptr;
+    absent_inputs_ = 0;
+    memset(absent_mask_, 0, sizeof absent_mask_);
     blocks_ = blocks;
+}
+
+// Lists the inputs that lack some stretch of this block; all others hold every byte.
+void block_vote::gather_absent() {
+    for (uint64_t k = 0; k < absent_inputs_; k++) absent_mask_[absent_input_[k]] = 0;
+    absent_inputs_ = 0;
+    if (!absent) return;
+    for (uint64_t i = 1; i < tally.count; i++) {
+        absent_input_[absent_inputs_] = static_cast<uint16_t>(i);
+        absent_inputs_ += absent->n[i] != 0;
+    }
+}
+
+// Every input's absent bytes in word w, or null when every input holds the whole word.
+const uint8_t* block_vote::word_absence(uint64_t w) {
+    bool any = false;
+    for (uint64_t k = 0; k < absent_inputs_; k++) {
+        const uint64_t i = absent_input_[k];
+        absent_mask_[i] = absent->byte_mask(i, w * 8);
+        any = any || absent_mask_[i] != 0;
+    }
+    return any ? absent_mask_ : nullptr;
 }
 
 bool block_vote::vote(uint64_t block_len) {
@@ -27,12 +52,14 @@ bool block_vote::vote(uint64_t block_len) {
     if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
     if (!scan.any_disputed(m, words)) return false;
     patches = 0;
-    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !cd) {
+    gather_absent();
+    if (m == scan_method::masks && tally.count == 3 && !sample_mode && three_by_words && !cd &&
+        absent_inputs_ == 0) {
         vote_three(words, block_len, block_start);
     } else {
         glyph_writer& glyphs = *tally.glyphs;
         glyphs.put_text("<\n");
-        if (map || cd) {
+        if (map || cd || absent_inputs_ != 0) {
             vote_noted(m, words, block_len, block_start);
         } else if (sample_mode) {
             scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
@@ -50,15 +77,19 @@ bool block_vote::vote(uint64_t block_len) {
 }
 
 // The vote of the disputed words by any rule, with every decision handed to the map if there is
-// one.
+// one, and the absent copies left out where they lack bytes.
 void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start) {
     const cd_block b = {blocks_, tally.count, block_len, in0_start, cd};
     scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
         word_notes notes = {};
+        const uint8_t* lacking = absent_inputs_ != 0 ? word_absence(w) : nullptr;
         uint64_t voted;
         if (cd) {
             voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes,
-                                 *tally.glyphs, *cd_tables, &notes);
+                                 *tally.glyphs, *cd_tables, &notes, lacking);
+        } else if (lacking) {
+            voted = sample_mode ? vote_samples_absent(tally, blocks_, block_len, w * 8, w0, d, lacking, &notes)
+                                : vote_bytes_absent(tally, w0, d, lacking, &notes);
         } else if (sample_mode) {
             voted = vote_samples(tally, blocks_, block_len, w * 8, w0, d, &notes);
         } else {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/absent.h"
 #include "vote/cd_vote.h"
 #include "run/dispute_map.h"
 #include "vote/glyphs.h"
@@ -26,6 +27,9 @@ struct block_vote {
     uint64_t in0_start;   // with cd: input 0's file offset of the block (set before each vote)
     std::unique_ptr<cd_scratch> cd_tables;  // with cd: made by use_cd()
     uint64_t out_offset;                    // output bytes of the blocks voted so far
+    // null, or the stretches each input's current block lacks (set after start, filled by the
+    // reads): words that overlap one are voted among the copies present (vote_rules.h).
+    const block_absence* absent;
 
     // The voted words that differ from input 0's, in word order, applied after the whole block
     // is voted: the screening of samples reads input 0's block as it was read.
@@ -58,6 +62,11 @@ struct block_vote {
   private:
     uint8_t* const* blocks_;
     uint64_t map_words_[MAX_INPUTS];
+    uint64_t absent_inputs_;                   // inputs with absent stretches in this block
+    uint16_t absent_input_[MAX_INPUTS];        // which they are
+    uint8_t absent_mask_[MAX_INPUTS];          // the current word's absent bytes of each input
+    void gather_absent();
+    const uint8_t* word_absence(uint64_t w);
     void note(uint64_t w, uint64_t voted, uint64_t w0) {
         patch_index[patches] = static_cast<uint32_t>(w);
         patch_word[patches] = voted;

@@ -119,20 +119,63 @@ bool all_copies_agree(const cd_block& b, uint64_t p) {
     return true;
 }
 
-void gather_samples(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p) {
+// Copy `from`'s sample at p into s, with its neighbours when the sample may be tested.
+void take_sample(cd_sample& s, const cd_block& b, const audio_range& r, uint64_t p, uint64_t from) {
     const uint64_t step = 2 * b.layout->channels;
-    const bool neighbours = p >= r.lo + step && p + step + 2 <= r.hi;
-    for (uint64_t i = 0; i < b.count; i++) {
-        const uint8_t* block = b.in_blocks[i];
-        cd_sample& s = sc.samples[i];
-        s.value = load_sample(block, p);
-        s.has_neighbours = neighbours;
-        s.prev = neighbours ? load_sample(block, p - step) : 0;
-        s.next = neighbours ? load_sample(block, p + step) : 0;
-    }
+    const uint8_t* block = b.in_blocks[from];
+    s.has_neighbours = p >= r.lo + step && p + step + 2 <= r.hi;
+    s.value = load_sample(block, p);
+    s.prev = s.has_neighbours ? load_sample(block, p - step) : 0;
+    s.next = s.has_neighbours ? load_sample(block, p + step) : 0;
 }
 
-void put_decision_glyph(glyph_writer& glyphs, const cd_decision& d) {
+void gather_samples(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p) {
+    for (uint64_t i = 0; i < b.count; i++) take_sample(sc.samples[i], b, r, p, i);
+}
+
+// What was decided at one sample: whose value, how, and how many copies held it.
+struct cd_pick {
+    uint64_t winner;
+    cd_outcome outcome;
+    uint64_t holders;
+    int16_t value;
+};
+
+// The rule among every copy at p; false when they all agree.
+bool decide_all(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p, uint64_t* total_hits,
+                uint64_t* pos_hits, cd_pick& pick) {
+    if (all_copies_agree(b, p)) return false;
+    gather_samples(sc, b, r, p);
+    const cd_decision d = cd_decide(sc.samples, b.count, total_hits, pos_hits, sc);
+    for (uint64_t i = 0; i < b.count; i++) total_hits[i] += pos_hits[i];
+    pick = {d.winner, d.outcome, pos_hits[d.winner] + 1, sc.samples[d.winner].value};
+    return true;
+}
+
+// The rule among the copies that hold the sample at p (bits `bits` of the word clear in
+// absent[i]); false when they all agree.
+bool decide_present(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p, const uint8_t* absent,
+                    unsigned bits, uint64_t* total_hits, cd_pick& pick) {
+    uint64_t n = 0;
+    bool differs = false;
+    const int16_t s0 = load_sample(b.in_blocks[0], p);
+    for (uint64_t i = 0; i < b.count; i++) {
+        if (absent[i] & bits) continue;
+        sc.present[n++] = static_cast<uint16_t>(i);
+        differs = differs || load_sample(b.in_blocks[i], p) != s0;
+    }
+    if (!differs) return false;
+    for (uint64_t k = 0; k < n; k++) {
+        take_sample(sc.samples[k], b, r, p, sc.present[k]);
+        sc.present_totals[k] = total_hits[sc.present[k]];
+    }
+    const cd_decision d = cd_decide(sc.samples, n, sc.present_totals, sc.present_hits, sc);
+    for (uint64_t k = 0; k < n; k++) total_hits[sc.present[k]] += sc.present_hits[k];
+    pick = {sc.present[d.winner], d.outcome, sc.present_hits[d.winner] + 1, sc.samples[d.winner].value};
+    return true;
+}
+
+void put_decision_glyph(glyph_writer& glyphs, const cd_pick& d) {
     if (d.outcome == CD_MAJORITY) {
         glyphs.put('#');
     } else if (d.outcome == CD_OVERRULED) {
@@ -155,8 +198,7 @@ int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout) {
     if (!wav_is_16bit_pcm(h) || h.data_offset % 2 != 0) return -1;
     layout.channels = h.channels;
     layout.data_begin = h.data_offset;
-    const bool open_ended = h.data_size == 0 || h.data_size == 0xFFFFFFFFu;
-    layout.data_end = open_ended ? UINT64_MAX : h.data_offset + h.data_size;
+    layout.data_end = wav_data_end(h, UINT64_MAX);
     return 0;
 }
 
@@ -201,26 +243,27 @@ cd_decision cd_decide(const cd_sample* c, uint64_t count, const uint64_t* total_
 }
 
 uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint64_t* pos_hits,
-                      uint64_t& disputed_bytes, glyph_writer& glyphs, cd_scratch& sc, word_notes* notes) {
+                      uint64_t& disputed_bytes, glyph_writer& glyphs, cd_scratch& sc, word_notes* notes,
+                      const uint8_t* absent) {
     uint64_t out = load_word(b.in_blocks[0] + w);
     const audio_range r = audio_of_block(b);
     for (unsigned index = 0; index < 4; index++) {
         const uint64_t p = w + 2 * index;
-        if (all_copies_agree(b, p)) continue;
+        const unsigned bits = 3u << (2 * index);
+        cd_pick d;
+        if (absent ? !decide_present(sc, b, r, p, absent, bits, total_hits, d)
+                   : !decide_all(sc, b, r, p, total_hits, pos_hits, d)) {
+            continue;
+        }
         disputed_bytes += 2;
-        gather_samples(sc, b, r, p);
-        const cd_decision d = cd_decide(sc.samples, b.count, total_hits, pos_hits, sc);
-        for (uint64_t i = 0; i < b.count; i++) total_hits[i] += pos_hits[i];
         put_decision_glyph(glyphs, d);
         if (notes) {
-            const unsigned bits = 3u << (2 * index);
             notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
             if (d.outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
-            notes->holders[2 * index] = notes->holders[2 * index + 1] =
-                static_cast<uint16_t>(pos_hits[d.winner] + 1);
+            notes->holders[2 * index] = notes->holders[2 * index + 1] = static_cast<uint16_t>(d.holders);
         }
         const unsigned shift = 16 * index;
-        out = (out & ~(0xFFFFull << shift)) | static_cast<uint64_t>(key(sc.samples[d.winner].value)) << shift;
+        out = (out & ~(0xFFFFull << shift)) | static_cast<uint64_t>(key(d.value)) << shift;
     }
     return out;
 }

@@ -91,6 +91,10 @@ struct cd_scratch {
     uint16_t plain[65536];         // those of them whose value does not look concealed
     bool group_plain[MAX_INPUTS];  // whether some copy holding copy i's value looks genuine
     cd_sample samples[MAX_INPUTS];
+    // Where some copies are absent: the present ones, their scores and their hits.
+    uint16_t present[MAX_INPUTS];
+    uint64_t present_totals[MAX_INPUTS];
+    uint64_t present_hits[MAX_INPUTS];
 };
 
 // The rule at one disputed sample of `count` copies (1 <= count <= 384). Fills hits[i] with the
@@ -112,7 +116,9 @@ struct cd_block {
 // Votes the 8-byte word at offset w (a multiple of 8) sample by sample and returns the voted word.
 // Every disputed sample adds 2 to disputed_bytes, adds its hits to total_hits and prints "#",
 // "<index>." or CD_OVERRULED_GLYPH; samples on which all copies agree are taken silently.
-// With `notes`, also tells what was decided where (see vote_rules.h).
+// With `notes`, also tells what was decided where (see vote_rules.h). With `absent` (bit b of
+// absent[i]: input i does not hold byte b of the word), each sample is voted among the copies
+// that hold it, as vote_rules.h says of absent copies.
 uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint64_t* pos_hits,
                       uint64_t& disputed_bytes, glyph_writer& glyphs, cd_scratch& scratch,
-                      word_notes* notes = nullptr);
+                      word_notes* notes = nullptr, const uint8_t* absent = nullptr);

@@ -202,6 +202,115 @@ void vote_sample(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len
     set_sample(voted, index, sample_of(v.word[winner], index));
 }
 
+// ---- Absent copies ----
+//
+// The rare words in which some copy is absent are voted position by position among the copies
+// present there, by the general form of the rules above: no owed hits, no shortcuts.
+
+// The inputs present at the bytes `bits` of the word, in input order; input 0 is always one.
+struct present_inputs {
+    uint64_t n;
+    uint16_t input[MAX_INPUTS];
+};
+
+void gather_present(present_inputs& p, uint64_t count, const uint8_t* absent, unsigned bits) {
+    p.n = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        p.input[p.n] = static_cast<uint16_t>(i);
+        p.n += (absent[i] & bits) == 0;
+    }
+}
+
+// The present input with the greatest hit score, the lowest index among equal scores. The owed
+// hits must be added: total_hits alone may have run below zero.
+uint64_t best_scored_present(const vote_tally& t, const present_inputs& p) {
+    uint64_t winner = p.input[0];
+    for (uint64_t k = 1; k < p.n; k++) {
+        if (t.total_hits[p.input[k]] + t.owed > t.total_hits[winner] + t.owed) winner = p.input[k];
+    }
+    return winner;
+}
+
+// Every input's word: w0, except for the inputs in d.
+void all_words(uint64_t* word, uint64_t count, uint64_t w0, const word_diffs& d) {
+    for (uint64_t i = 0; i < count; i++) word[i] = w0;
+    for (uint64_t e = 0; e < d.n; e++) word[d.input[e]] = d.word[e];
+}
+
+// Byte b of the word among the present inputs p.
+uint8_t vote_byte_present(vote_tally& t, const uint64_t* word, unsigned b, const present_inputs& p,
+                          word_notes* notes) {
+    uint8_t value[MAX_INPUTS];
+    bool differs = false;
+    for (uint64_t k = 0; k < p.n; k++) {
+        value[k] = static_cast<uint8_t>(word[p.input[k]] >> (8 * b));
+        differs = differs || value[k] != value[0];
+    }
+    if (!differs) return value[0];
+    t.disputed_bytes += 1;
+    for (uint64_t k = 0; k < p.n; k++) t.value_count[value[k]]++;
+    uint64_t best = 0, from = 0;  // the largest group and its first member
+    for (uint64_t k = 0; k < p.n; k++) {
+        const uint64_t size = t.value_count[value[k]];
+        t.total_hits[p.input[k]] += size - 1;
+        if (size > best) {
+            best = size;
+            from = k;
+        }
+    }
+    for (uint64_t k = 0; k < p.n; k++) t.value_count[value[k]] = 0;
+    note(notes, 1u << b, best > 1 ? best : 1, best == 1);
+    if (best > 1) {
+        t.glyphs->put('#');
+        return value[from];
+    }
+    const uint64_t winner = best_scored_present(t, p);
+    t.glyphs->put_index(winner);
+    return static_cast<uint8_t>(word[winner] >> (8 * b));
+}
+
+// vote_sample among the present inputs p, of which the first `first` + 1 hold input 0's word.
+void vote_sample_present(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, const sample_words& v,
+                         uint64_t index, const present_inputs& p, uint64_t first, uint64_t& voted,
+                         word_notes* notes) {
+    for (uint64_t k = 0; k < p.n; k++) t.pos_hits[p.input[k]] = 0;
+    t.pos_hits[p.input[first]] = first;
+    bool differs = false;
+    for (uint64_t k = first; k + 1 < p.n; k++) {
+        const uint64_t i = p.input[k];
+        if (is_corrected(blocks, block_len, v, i, index)) {
+            t.glyphs->put(' ');
+            continue;
+        }
+        const uint16_t sample = sample_of(v.word[i], index);
+        for (uint64_t j = k + 1; j < p.n; j++) {
+            if (sample_of(v.word[p.input[j]], index) == sample) {
+                t.pos_hits[p.input[j]] = ++t.pos_hits[i];
+            } else {
+                differs = true;
+            }
+        }
+        if (!differs) return set_sample(voted, index, sample);
+    }
+    if (!differs) return set_sample(voted, index, sample_of(v.word[p.input[p.n >= 2 ? p.n - 2 : 0]], index));
+    t.disputed_bytes += 2;
+    for (uint64_t k = 0; k < first; k++) t.pos_hits[p.input[k]] = t.pos_hits[p.input[first]];
+    uint64_t winner = 0;
+    for (uint64_t k = 0; k < p.n; k++) {
+        const uint64_t i = p.input[k];
+        t.total_hits[i] += t.pos_hits[i];
+        if (t.pos_hits[i] > t.pos_hits[winner]) winner = i;
+    }
+    if (t.pos_hits[winner] > 0) {
+        t.glyphs->put('#');
+    } else {
+        winner = best_scored_present(t, p);
+        t.glyphs->put_index(winner);
+    }
+    note(notes, 3u << (2 * index), t.pos_hits[winner] + 1, t.pos_hits[winner] == 0);
+    set_sample(voted, index, sample_of(v.word[winner], index));
+}
+
 }  // namespace
 
 uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d, word_notes* notes) {
@@ -253,6 +362,37 @@ uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t bloc
         for (uint64_t k = prefix_last; k + 1 < t.count && is_corrected(blocks, block_len, v, k, index); k++) {
             t.glyphs->put(' ');
         }
+    }
+    return voted;
+}
+
+uint64_t vote_bytes_absent(vote_tally& t, uint64_t w0, const word_diffs& d, const uint8_t* absent,
+                           word_notes* notes) {
+    uint64_t word[MAX_INPUTS];
+    all_words(word, t.count, w0, d);
+    present_inputs p;
+    uint64_t voted = w0;
+    for (unsigned b = 0; b < 8; b++) {
+        gather_present(p, t.count, absent, 1u << b);
+        const uint64_t value = vote_byte_present(t, word, b, p, notes);
+        voted = (voted & ~(0xFFull << (8 * b))) | (value << (8 * b));
+    }
+    return voted;
+}
+
+uint64_t vote_samples_absent(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset,
+                             uint64_t w0, const word_diffs& d, const uint8_t* absent, word_notes* notes) {
+    sample_words v;
+    v.offset = offset;
+    all_words(v.word, t.count, w0, d);
+    present_inputs p;
+    uint64_t voted = w0;
+    for (uint64_t index = 0; index < 4; index++) {
+        gather_present(p, t.count, absent, 3u << (2 * index));
+        // The present inputs before the first one whose word differs share input 0's word.
+        uint64_t first = 0;
+        while (first + 1 < p.n && p.input[first + 1] < d.input[0]) first++;
+        vote_sample_present(t, blocks, block_len, v, index, p, first, voted, notes);
     }
     return voted;
 }

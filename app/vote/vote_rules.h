@@ -13,8 +13,14 @@
 // passed over with a ' ' glyph, runs no counting pass of its own and cannot make the position
 // unanimous; the last input is never tested.
 //
+// A copy may be absent at some positions (base/absent.h): there it takes no part in the vote, as
+// though the run had one input less. A position is disputed when the copies present there do not
+// all hold the same value; the groups, hits and best-scored guess are those of the present copies.
+// The sample screening still reads each present copy's neighbours as its block holds them.
+//
 // The word scan finds the disputed words; the block vote hands each one to vote_bytes or
-// vote_samples, which return the voted word.
+// vote_samples (vote_bytes_absent or vote_samples_absent where some copy is absent in the word),
+// which return the voted word.
 
 #include <cstdint>
 
@@ -71,3 +77,12 @@ uint64_t vote_bytes(vote_tally& t, uint64_t w0, const word_diffs& d, word_notes*
 // With `notes`, also tells what was decided where. REQUIRES: d.n >= 1.
 uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset,
                       uint64_t w0, const word_diffs& d, word_notes* notes = nullptr);
+
+// vote_bytes and vote_samples for a word in which some copies are absent: bit b of absent[i] set
+// when input i does not hold byte b of the word (a sample is absent when either of its bytes
+// is). Inputs not in `d` hold w0. REQUIRES: absent[0] == 0.
+uint64_t vote_bytes_absent(vote_tally& t, uint64_t w0, const word_diffs& d, const uint8_t* absent,
+                           word_notes* notes = nullptr);
+uint64_t vote_samples_absent(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset,
+                             uint64_t w0, const word_diffs& d, const uint8_t* absent,
+                             word_notes* notes = nullptr);

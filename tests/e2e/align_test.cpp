@@ -1,6 +1,7 @@
 // --align: copies ripped with different read offsets, voted aligned.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -98,19 +99,117 @@ TEST(Align, RawCopiesAreShiftedBySamples) {
     EXPECT_TRUE(read_file(dir.file("out.wav")) == pcm);
 }
 
-// Standard input cannot be read by position: the run is refused before anything is written.
-TEST(Align, ACopyOnStandardInputIsRefused) {
-    ScopedTempDir dir;
-    write_all(dir, {"1.wav", "2.wav"}, "abcdefgh");
-    RunOptions options = in_dir(dir.path());
-    options.stdin_data = "abcdefgh";
-    const RunResult r = run_copyvote({"1.wav", "-", "2.wav", "--align"}, options);
-    EXPECT_EQ(r.exit_code, 255);
-    EXPECT_EQ(r.out, CLEAR_SCREEN + error_line("--align: - cannot be read by position (a pipe, terminal or "
-                                               "standard input); nothing was written",
-                                               29));
-    EXPECT_EQ(r.err, "");
-    EXPECT_FALSE(testing_support::file_exists(dir.file("out.wav")));
+// Inputs that cannot be read by position are refused before anything is written.
+TEST(Align, InputsNotReadableByPositionAreRefused) {
+    const struct {
+        const char* copy;  // the second input
+        const char* reason;
+    } cases[] = {
+        {"-", "a pipe, terminal or standard input cannot be aligned (it cannot be read by position)"},
+        {"dir", "a directory cannot be aligned"},
+    };
+    for (const auto& c : cases) {
+        ScopedTempDir dir;
+        write_all(dir, {"1.wav", "2.wav"}, "abcdefgh");
+        mkdir(dir.file("dir").c_str(), 0755);
+        RunOptions options = in_dir(dir.path());
+        options.stdin_data = "abcdefgh";
+        const RunResult r = run_copyvote({"1.wav", c.copy, "2.wav", "--align"}, options);
+        EXPECT_EQ(r.exit_code, 255) << c.copy;
+        EXPECT_EQ(r.out, CLEAR_SCREEN) << c.copy;
+        EXPECT_EQ(r.err, std::string("copyvote: read ") + c.copy + ": " + c.reason + "\n");
+        EXPECT_FALSE(testing_support::file_exists(dir.file("out.wav"))) << c.copy;
+    }
+}
+
+// ---- What each copy holds: only its audio votes, and only where it has some ----
+
+std::string le32(uint32_t v) {
+    std::string b;
+    for (int k = 0; k < 4; k++) b += static_cast<char>(v >> (8 * k));
+    return b;
+}
+
+std::string chunk(const char* tag, const std::string& body) { return tag + le32(uint32_t(body.size())) + body; }
+
+// A WAV file of `pcm` whose data chunk states `data_size`, with chunks before and after it.
+std::string wav_with(const std::string& pcm, uint32_t data_size, const std::string& before = "",
+                     const std::string& after = "") {
+    const std::string w = wav_file(pcm);
+    return w.substr(0, 36) + before + "data" + le32(data_size) + pcm + after;
+}
+
+// Whole samples of `pcm` changed (XOR `x`) at each data offset of `at`.
+std::string hit(std::string pcm, const std::vector<size_t>& at, char x) {
+    for (size_t p : at) pcm[p] = static_cast<char>(pcm[p] ^ x), pcm[p + 1] = static_cast<char>(pcm[p + 1] ^ x);
+    return pcm;
+}
+
+struct FaultCase {
+    const char* what;
+    std::vector<std::string> inputs;
+    std::vector<std::string> extra;  // switches besides --align
+    long shift;                      // bytes, of every copy but input 0's
+    std::string votes;               // the glyphs of the one disputed block
+    std::vector<unsigned long long> hits;
+    unsigned long long disputed;
+    std::string output;
+};
+
+// Three copies in which input 0 is damaged at eight samples (five, with a truncated copy, for
+// the tie that input 0's wrong bytes must not win): the output is input 0's file with the audio
+// repaired.
+std::vector<FaultCase> fault_cases(const std::string& pcm) {
+    std::vector<size_t> at;
+    for (size_t k = 0; k < 8; k++) at.push_back(pcm.size() / 2 + 1000 + 4000 * k);
+    const std::string bad = hit(pcm, at, 0x11), other = hit(pcm, at, 0x22);
+    const uint32_t size = uint32_t(pcm.size());
+    const std::string list = chunk("LIST", "INFOISFT" + le32(12) + "a test rip\0\0"), trailer = chunk("id3 ", "tags");
+    const std::string art = chunk("LIST", testing_support::random_bytes(70000, 9));
+    const std::string cut = wav_file(pcm).substr(0, 44 + pcm.size() / 2);
+    const std::string bytes16(16, '#'), samples8(8, '#');
+    return {
+        {"data size 0", {wav_with(bad, 0), wav_with(pcm, 0), wav_with(pcm, 0)}, {}, 0, bytes16, {0, 16, 16}, 16,
+         wav_with(pcm, 0)},
+        {"data size 0xFFFFFFFF", {wav_with(bad, ~0u), wav_with(pcm, ~0u), wav_with(pcm, ~0u)}, {}, 0, bytes16,
+         {0, 16, 16}, 16, wav_with(pcm, ~0u)},
+        {"other chunks in the copies' headers, a chunk after input 0's data",
+         {wav_with(bad, size, "", trailer), wav_with(pcm, size, list), wav_with(pcm, size, list + list)}, {}, 0,
+         bytes16, {0, 16, 16}, 16, wav_with(pcm, size, "", trailer)},
+        {"a data chunk behind 70000 bytes of tags, copies shifted",
+         {wav_with(bad, size, art), wav_with(shifted_pcm(pcm, 400), size, art),
+          wav_with(shifted_pcm(pcm, 400), size, art)},
+         {}, 400, bytes16, {0, 16, 16}, 16, wav_with(pcm, size, art)},
+        {"a truncated fifth copy", {wav_file(bad), wav_file(pcm), wav_file(pcm), wav_file(other), cut}, {}, 0,
+         bytes16, {0, 16, 16, 0, 0}, 16, wav_file(pcm)},
+        {"a truncated fifth copy, --cd", {wav_file(bad), wav_file(pcm), wav_file(pcm), wav_file(other), cut},
+         {"--cd"}, 0, samples8, {0, 8, 8, 0, 0}, 16, wav_file(pcm)},
+    };
+}
+
+TEST(Align, CopiesVoteOnlyTheAudioTheyHold) {
+    const std::string pcm = synth_pcm(100000, 0, 5);
+    for (const FaultCase& c : fault_cases(pcm)) {
+        ScopedTempDir dir;
+        std::vector<std::string> names;
+        for (size_t i = 0; i < c.inputs.size(); i++) {
+            names.push_back(std::to_string(i) + ".wav");
+            testing_support::write_file(dir.file(names.back()), c.inputs[i]);
+        }
+        std::vector<std::string> args = names;
+        args.push_back("--align");
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const RunResult r = run_copyvote(args, in_dir(dir.path()));
+        EXPECT_EQ(r.exit_code, 0) << c.what;
+        std::string err = status_lines("out.wav", names);
+        err.pop_back();
+        for (size_t i = 1; c.shift != 0 && i < names.size(); i++) err += shift_line(names[i], c.shift, c.shift / 4, "frames");
+        const std::string n = dots(names.size());
+        err += "\nprocessing:\n" + n + "<\n" + c.votes + "\n\n" + n + "|\n";
+        EXPECT_EQ(r.err, err) << c.what;
+        EXPECT_TRUE(ends_with_statistics(r.out, CLEAR_SCREEN + report(names, c.hits), c.disputed)) << c.what;
+        EXPECT_TRUE(read_file(dir.file("out.wav")) == c.output) << c.what;
+    }
 }
 
 }  // namespace

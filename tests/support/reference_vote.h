@@ -21,10 +21,19 @@ struct tally {
 
 namespace detail {
 
+// Per input, null or one flag per byte of the block: nonzero where the input is absent.
+typedef std::vector<const uint8_t*> absence;
+
 struct block {
     const std::vector<const uint8_t*>& in;
     uint64_t len;
     bool samples;
+    const absence* absent;
+    // A copy takes part at a position only when it holds all of its bytes.
+    bool present(size_t i, uint64_t pos) const {
+        const uint8_t* a = absent ? (*absent)[i] : nullptr;
+        return !a || (!a[pos] && !(samples && a[pos + 1]));
+    }
     unsigned value(size_t i, uint64_t pos) const {
         return samples ? static_cast<unsigned>(in[i][pos] | in[i][pos + 1] << 8) : in[i][pos];
     }
@@ -42,54 +51,63 @@ inline void put(uint8_t* out, uint64_t pos, unsigned v, bool samples) {
     if (samples) out[pos + 1] = static_cast<uint8_t>(v >> 8);
 }
 
-// The vote of one position of a disputed word whose first `first` + 1 inputs hold equal words.
-inline void vote_position(tally& t, const block& b, uint64_t pos, size_t first, uint8_t* out) {
-    const size_t n = b.in.size();
+// The vote of one position of a disputed word whose first `d` inputs hold equal words, among the
+// inputs present there (as though the others were not in the run).
+inline void vote_position(tally& t, const block& b, uint64_t pos, size_t d, uint8_t* out) {
+    std::vector<size_t> in;  // the present inputs; in[first] is the last of them before input d
+    size_t first = 0;
+    for (size_t i = 0; i < b.in.size(); i++) {
+        if (!b.present(i, pos)) continue;
+        if (i < d) first = in.size();
+        in.push_back(i);
+    }
+    const size_t n = in.size();
     std::vector<uint64_t> count(n, 0);
     count[first] = first;
     bool differs = false;
     for (size_t k = first; k + 1 < n; k++) {
-        if (b.corrected(k, pos)) {
+        if (b.corrected(in[k], pos)) {
             t.glyphs += ' ';
             continue;
         }
         for (size_t j = k + 1; j < n; j++) {
-            if (b.value(j, pos) == b.value(k, pos)) {
+            if (b.value(in[j], pos) == b.value(in[k], pos)) {
                 count[j] = ++count[k];
             } else {
                 differs = true;
             }
         }
-        if (!differs) return put(out, pos, b.value(k, pos), b.samples);
+        if (!differs) return put(out, pos, b.value(in[k], pos), b.samples);
     }
-    if (!differs) return put(out, pos, b.value(n - 2, pos), b.samples);
+    if (!differs) return put(out, pos, b.value(in[n >= 2 ? n - 2 : 0], pos), b.samples);
     t.disputed += b.samples ? 2 : 1;
-    for (size_t i = 0; i < first; i++) count[i] = count[first];
+    for (size_t k = 0; k < first; k++) count[k] = count[first];
     size_t winner = 0;
-    for (size_t i = 0; i < n; i++) {
-        t.hits[i] += count[i];
-        if (count[i] > count[winner]) winner = i;
+    for (size_t k = 0; k < n; k++) {
+        t.hits[in[k]] += count[k];
+        if (count[k] > count[winner]) winner = k;
     }
     if (count[winner] > 0) {
         t.glyphs += '#';
     } else {
         winner = 0;
-        for (size_t i = 1; i < n; i++) {
-            if (t.hits[i] > t.hits[winner]) winner = i;
+        for (size_t k = 1; k < n; k++) {
+            if (t.hits[in[k]] > t.hits[in[winner]]) winner = k;
         }
-        t.glyphs += std::to_string(winner) + ".";
+        t.glyphs += std::to_string(in[winner]) + ".";
     }
-    put(out, pos, b.value(winner, pos), b.samples);
+    put(out, pos, b.value(in[winner], pos), b.samples);
 }
 
 }  // namespace detail
 
 // Votes one block of block_len bytes: in[i] is input i's block, readable up to block_len rounded
 // up to 8. Writes that many bytes to `out`, adds to the tally and returns true when the block had
-// a disputed word ("<\n" is then in the glyphs before its first glyph).
+// a disputed word ("<\n" is then in the glyphs before its first glyph). With `absent`, the
+// flagged bytes of each input are not there; they must hold input 0's bytes.
 inline bool vote_block(tally& t, const std::vector<const uint8_t*>& in, uint64_t block_len, bool samples,
-                       uint8_t* out) {
-    const detail::block b{in, block_len, samples};
+                       uint8_t* out, const detail::absence* absent = nullptr) {
+    const detail::block b{in, block_len, samples, absent};
     const uint64_t end = (block_len + 7) / 8 * 8;
     bool disputed = false;
     for (uint64_t w = 0; w < end; w += 8) {
@@ -101,7 +119,7 @@ inline bool vote_block(tally& t, const std::vector<const uint8_t*>& in, uint64_t
         }
         if (!disputed) t.glyphs += "<\n";
         disputed = true;
-        for (uint64_t pos = w; pos < w + 8; pos += samples ? 2 : 1) detail::vote_position(t, b, pos, d - 1, out);
+        for (uint64_t pos = w; pos < w + 8; pos += samples ? 2 : 1) detail::vote_position(t, b, pos, d, out);
     }
     return disputed;
 }
