@@ -10,9 +10,11 @@
 #include <cstring>
 #include <vector>
 
-#include "g_console.h"
 #include "audio/wav_header.h"
 #include "base/app_error.h"
+#include "base/coding.h"
+#include "base/read_at.h"
+#include "g_console.h"
 
 namespace {
 
@@ -22,23 +24,6 @@ const uint64_t VERIFIED_SHIFTS = 4;     // best coarse shifts measured on every 
 const double MIN_AGREE = 0.90;
 const double MIN_LEAD = 0.25;
 const int16_t QUIET = 32;               // keys whose samples all lie within this are skipped
-const size_t NAME_COLUMNS = 24;
-
-// Reads up to n bytes at `offset`, looping over short reads and EINTR. Returns the count (less
-// than n only at end of file), or -1 with errno set.
-int64_t read_at(int fd, uint8_t* dst, uint64_t n, uint64_t offset) {
-    uint64_t total = 0;
-    while (total < n) {
-        const ssize_t got = pread(fd, dst + total, n - total, static_cast<off_t>(offset + total));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        total += static_cast<uint64_t>(got);
-    }
-    return static_cast<int64_t>(total);
-}
-
-int16_t sample_at(const uint8_t* p) { return static_cast<int16_t>(p[0] | p[1] << 8); }
 
 // 16-bit samples when frames are whole samples, single bytes otherwise.
 uint64_t sample_step(uint64_t unit) { return unit % 2 == 0 ? 2 : 1; }
@@ -59,7 +44,7 @@ bool is_informative(const uint8_t* w, uint64_t n, uint64_t unit) {
 bool is_quiet_key(const uint8_t* key, uint64_t unit) {
     if (sample_step(unit) == 1) return memcmp(key, key + 1, 7) == 0;
     for (int j = 0; j < 8; j += 2) {
-        const int16_t v = sample_at(key + j);
+        const int16_t v = load_sample16(key + j);
         if (v > QUIET || v < -QUIET) return false;
     }
     return true;
@@ -68,12 +53,6 @@ bool is_quiet_key(const uint8_t* key, uint64_t unit) {
 // Bytes either way that the search covers: ALIGN_MAX_SHIFT_FRAMES frames, and never less than
 // that many CD frames.
 uint64_t max_shift_bytes(uint64_t unit) { return ALIGN_MAX_SHIFT_FRAMES * std::max<uint64_t>(unit, 4); }
-
-uint64_t load64(const uint8_t* p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
 
 // The copy's data around each probe window, from `margin` bytes before to `margin` bytes after,
 // as far as the copy has data there.

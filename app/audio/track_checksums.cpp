@@ -109,8 +109,7 @@ void track_checksums::set_layout(const uint8_t* head, uint64_t n) {
     }
     applies = wav_is_cd_audio(h);
     audio_begin = h.data_offset;
-    const bool open_ended = h.data_size == 0 || h.data_size == 0xFFFFFFFFu;
-    audio_end = open_ended ? UINT64_MAX : h.data_offset + h.data_size;
+    audio_end = wav_data_end(h, UINT64_MAX);
 }
 
 void track_checksums::add_frame(uint32_t word) {

@@ -1,29 +1,23 @@
 #include "audio/wav_header.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "base/coding.h"
+#include "base/read_at.h"
+
 namespace {
-
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 bool is_tag(const uint8_t* p, const char* tag) { return memcmp(p, tag, 4) == 0; }
 
 void read_fmt(wav_header& h, const uint8_t* body) {
-    h.format = le16(body);
-    h.channels = le16(body + 2);
-    h.sample_rate = le32(body + 4);
-    h.byte_rate = le32(body + 8);
-    h.block_align = le16(body + 12);
-    h.bits_per_sample = le16(body + 14);
+    h.format = load16(body);
+    h.channels = load16(body + 2);
+    h.sample_rate = load32(body + 4);
+    h.byte_rate = load32(body + 8);
+    h.block_align = load16(body + 12);
+    h.bits_per_sample = load16(body + 14);
 }
 
 // Where the walk reads from: the head of a file in memory, or an open file by position. Each
@@ -39,13 +33,7 @@ struct memory_source {
 struct file_source {
     int fd;
     bool get(uint64_t at, uint8_t* dst, uint64_t n) const {
-        for (uint64_t done = 0; done < n;) {
-            const ssize_t got = pread(fd, dst + done, n - done, static_cast<off_t>(at + done));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false;
-            done += static_cast<uint64_t>(got);
-        }
-        return true;
+        return read_at(fd, dst, n, at) == static_cast<int64_t>(n);
     }
 };
 
@@ -60,7 +48,7 @@ wav_header walk_chunks(const Source& src, uint64_t n) {
     for (uint64_t at = 12; at + 8 <= n;) {
         uint8_t chunk[8];
         if (!src.get(at, chunk, 8)) return h;
-        const uint64_t size = le32(chunk + 4);
+        const uint64_t size = load32(chunk + 4);
         const uint64_t body = at + 8;
         if (is_tag(chunk, "fmt ")) {
             uint8_t fmt[16];

@@ -5,6 +5,7 @@
 
 #include "audio/wav_header.h"
 #include "base/app_error.h"
+#include "base/coding.h"
 #include "base/globals.h"
 #include "vote/word_bits.h"
 
@@ -16,9 +17,7 @@ const uint64_t PAIRWISE_COPIES = 16;
 
 inline uint16_t key(int16_t v) { return static_cast<uint16_t>(v); }
 
-inline int16_t load_sample(const uint8_t* block, uint64_t p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(block[p] | (block[p + 1] << 8)));
-}
+inline int16_t load_sample(const uint8_t* block, uint64_t p) { return load_sample16(block + p); }
 
 inline int32_t distance(int16_t a, int16_t b) {
     const int32_t d = static_cast<int32_t>(a) - b;
