@@ -39,27 +39,39 @@ struct file_source {
 
 // Walks the chunks of the first `n` bytes: each a 4-byte tag, a 4-byte size, the body, padded
 // to an even length. Only the chunk headers and the fmt body are read.
+// What the walk met, for saying what is wrong with a header.
+struct chunks_seen {
+    bool fmt = false;
+    bool data = false;
+    bool fmt_after_data = false;
+};
+
+// `seen`, when given, asks the walk to go on past the data chunk to find a fmt chunk behind it.
 template <typename Source>
-wav_header walk_chunks(const Source& src, uint64_t n) {
+wav_header walk_chunks(const Source& src, uint64_t n, chunks_seen* seen = nullptr) {
     wav_header h;
     uint8_t head[12];
     if (n < 12 || !src.get(0, head, 12) || !is_tag(head, "RIFF") || !is_tag(head + 8, "WAVE")) return h;
-    bool have_fmt = false;
+    chunks_seen local;
+    chunks_seen& s = seen ? *seen : local;
     for (uint64_t at = 12; at + 8 <= n;) {
         uint8_t chunk[8];
         if (!src.get(at, chunk, 8)) return h;
         const uint64_t size = load32(chunk + 4);
         const uint64_t body = at + 8;
         if (is_tag(chunk, "fmt ")) {
+            s.fmt_after_data = s.data;
+            if (s.data) return h;
             uint8_t fmt[16];
             if (size < 16 || body + 16 > n || !src.get(body, fmt, 16)) return h;
             read_fmt(h, fmt);
-            have_fmt = true;
-        } else if (is_tag(chunk, "data")) {
+            s.fmt = true;
+        } else if (is_tag(chunk, "data") && !s.data) {
             h.data_offset = body;
             h.data_size = size;
-            h.valid = have_fmt && h.channels > 0 && h.block_align > 0;
-            return h;
+            h.valid = s.fmt && h.channels > 0 && h.block_align > 0;
+            s.data = true;
+            if (h.valid || !seen || s.fmt) return h;
         }
         at = body + size + (size & 1);
     }
@@ -76,6 +88,21 @@ wav_header parse_wav_header(const uint8_t* bytes, uint64_t n) {
 wav_header read_wav_header(int fd, uint64_t size) {
     const file_source src = {fd};
     return walk_chunks(src, size);
+}
+
+const char* wav_fault(const uint8_t* bytes, uint64_t n) {
+    const memory_source src = {bytes};
+    chunks_seen seen;
+    const wav_header h = walk_chunks(src, n, &seen);
+    if (seen.fmt_after_data) return "its fmt chunk comes after its data chunk";
+    if (!seen.data) return seen.fmt ? "its data chunk cannot be found" : "it has neither a fmt nor a data chunk";
+    if (!seen.fmt) return "it has no fmt chunk";
+    if (h.block_align == 0) return "its fmt chunk states a frame size (block align) of 0";
+    if (h.channels == 0) return "its fmt chunk states 0 channels";
+    if (h.bits_per_sample % 8 == 0 && h.block_align != h.channels * h.bits_per_sample / 8) {
+        return "its frame size (block align) does not fit its channels and sample size";
+    }
+    return nullptr;
 }
 
 uint64_t wav_data_end(const wav_header& h, uint64_t file_size) {

@@ -23,6 +23,11 @@ struct wav_header {
 // or frame size).
 wav_header parse_wav_header(const uint8_t* bytes, uint64_t n);
 
+// What is wrong with the WAV header in the first `n` bytes, said for an error line ("it has no
+// fmt chunk", "its fmt chunk comes after its data chunk", a frame size of 0 or one that does not
+// fit the channels and sample size, ...), or null when nothing is. REQUIRES: a RIFF/WAVE file.
+const char* wav_fault(const uint8_t* bytes, uint64_t n);
+
 // The same for an open file of `size` bytes, read by position chunk header by chunk header, so
 // that the data chunk is found behind chunks of any size (tags, cover art). A failed read ends
 // the walk as the end of the file would.

@@ -203,11 +203,12 @@ int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout) {
 
 void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n) {
     const wav_header h = parse_wav_header(bytes, n);
+    const char* fault = wav_fault(bytes, n);
     char reason[160];
-    if (!h.valid) {
-        snprintf(reason, sizeof reason, "it is a WAV file whose data chunk cannot be found");
+    if (fault) {
+        snprintf(reason, sizeof reason, "%s", fault);
     } else if (h.data_offset % 2 != 0) {
-        snprintf(reason, sizeof reason, "it is a WAV file whose samples start at an odd offset");
+        snprintf(reason, sizeof reason, "its samples start at an odd offset");
     } else {
         snprintf(reason, sizeof reason, "it holds %u-bit samples of format %u; --cd votes 16-bit integer samples only",
                  static_cast<unsigned>(h.bits_per_sample), static_cast<unsigned>(h.format));

@@ -75,8 +75,15 @@ TEST(CdVote, RefusedBeforeAnythingIsOpened) {
         {{"-a", "--cd"}, track(2), "copyvote: vote: -a and --cd are two different sample votes: choose one\n"},
         {{"--cd"}, header(1, 8) + std::string(SAMPLES, 'x'),
          "copyvote: vote --cd 1.wav: it holds 8-bit samples of format 1; --cd votes 16-bit integer samples only\n"},
-        {{"--cd"}, header(2, 16).substr(0, 36),
-         "copyvote: vote --cd 1.wav: it is a WAV file whose data chunk cannot be found\n"},
+        {{"--cd"}, header(2, 16).substr(0, 36), "copyvote: vote --cd 1.wav: its data chunk cannot be found\n"},
+        {{"--cd"}, header(2, 16).substr(0, 12) + "data" + le32(4) + "abcd" + header(2, 16).substr(12, 24),
+         "copyvote: vote --cd 1.wav: its fmt chunk comes after its data chunk\n"},
+        {{"--cd"}, header(2, 16).substr(0, 12) + "data" + le32(4) + "abcd",
+         "copyvote: vote --cd 1.wav: it has no fmt chunk\n"},
+        {{"--cd"}, header(2, 16).replace(32, 2, le16(0)),
+         "copyvote: vote --cd 1.wav: its fmt chunk states a frame size (block align) of 0\n"},
+        {{"--cd"}, header(2, 16).replace(32, 2, le16(6)),
+         "copyvote: vote --cd 1.wav: its frame size (block align) does not fit its channels and sample size\n"},
     };
     for (const auto& c : cases) {
         ScopedTempDir dir;
