@@ -14,6 +14,7 @@
 // One doubtful frame of the track (a frame: one 32-bit little-endian word, left sample in the low
 // half) and the other words it could hold: the combinations of the copies' values at its doubtful
 // samples, best first (no majority first, then the narrowest majorities, overruled concealments).
+// A frame whose index lies outside 1 .. repair_target::frames cannot be placed and is left out.
 struct repair_frame {
     uint64_t index = 0;           // the frame's number in the track, 1-based (the AccurateRip weight)
     uint32_t voted = 0;           // the word the vote wrote
@@ -42,16 +43,19 @@ struct repair_change {
 
 struct repair_result {
     bool found = false;          // `changes` make the track match every wanted value
-    bool bound_reached = false;  // the search stopped at the bound without a match
+    bool bound_reached = false;  // the search stopped at the bound (or its time) without a match
+    bool ambiguous = false;      // two combinations of the fewest changes matched: neither is taken
     uint64_t tried = 0;          // combinations looked at
-    std::vector<repair_change> changes;
+    uint64_t bound = 0;          // combinations the chance of an accidental match allowed
+    std::vector<repair_change> changes;  // by frame, in array order; empty when the vote matched
 };
 
 // Searches combinations of 1, 2, 3 ... changed frames, best-ranked frames first, for one that
 // matches every wanted value. The number of combinations compared against one 32-bit checksum is
 // bounded so that the chance of a wrong combination matching by accident stays below one in a
 // million (about 4,000 for one 32-bit value; far more when two independent values must match);
-// the search stops there and says so.
+// the search stops there and says so. The time taken is bounded too: with many doubtful frames
+// the larger combinations are searched among the best-ranked frames only.
 repair_result repair_search(const std::vector<repair_frame>& frames, const repair_target& target);
 
 // The AccurateRip terms of frame `index` holding `word`: v1's low32(index * word) and v2's
@@ -61,4 +65,5 @@ uint32_t ar_v2_term(uint64_t index, uint32_t word);
 
 // The change to the CRC32 of a track of `track_bytes` bytes when the 4 bytes at `offset` change by
 // XOR with `delta` (little-endian word): CRC32(data ^ d) = CRC32(data) ^ crc32_xor_effect(...).
+// 0 when the 4 bytes do not lie inside the track.
 uint32_t crc32_xor_effect(uint64_t track_bytes, uint64_t offset, uint32_t delta);

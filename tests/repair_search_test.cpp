@@ -1,0 +1,143 @@
+#include "audio/repair_search.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Bit by bit, as slowly as the definition reads, so that it shares nothing with the unit.
+uint32_t reference_crc32(const std::vector<uint8_t>& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (uint8_t b : bytes) {
+        crc ^= b;
+        for (int k = 0; k < 8; k++) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}
+
+struct sums {
+    uint32_t v1 = 0, v2 = 0, crc = 0;
+};
+
+sums sums_of(const std::vector<uint32_t>& words, uint64_t first, uint64_t last) {
+    sums s;
+    std::vector<uint8_t> bytes;
+    for (uint64_t i = 1; i <= words.size(); i++) {
+        const uint64_t p = i * words[i - 1];
+        if (i >= first && i <= last) s.v1 += static_cast<uint32_t>(p);
+        if (i >= first && i <= last) s.v2 += static_cast<uint32_t>(p) + static_cast<uint32_t>(p >> 32);
+        for (int k = 0; k < 4; k++) bytes.push_back(static_cast<uint8_t>(words[i - 1] >> (8 * k)));
+    }
+    s.crc = reference_crc32(bytes);
+    return s;
+}
+
+TEST(RepairSearch, TermsOfKnownFrames) {
+    const struct { uint64_t index; uint32_t word, v1, v2; } rows[] = {
+        {1, 1, 1, 1},
+        {2, 0x80000000u, 0, 1},                         // the product's high half alone
+        {3, 0xFFFFFFFFu, 0xFFFFFFFDu, 0xFFFFFFFFu},     // high half 2 added to the low half
+        {5, 0x12345678u, 0x5B05B058u, 0x5B05B058u},
+        {23520000, 0xFFFF0001u, 0x1E66E300u, 0x1FCDC499u},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(ar_v1_term(r.index, r.word), r.v1) << r.index;
+        EXPECT_EQ(ar_v2_term(r.index, r.word), r.v2) << r.index;
+    }
+    // A track of those first three frames: v1 = 1 + 0 + 0xFFFFFFFD, v2 = 1 + 1 + 0xFFFFFFFF.
+    const sums s = sums_of({1, 0x80000000u, 0xFFFFFFFFu}, 1, 3);
+    EXPECT_EQ(s.v1, 0xFFFFFFFEu);
+    EXPECT_EQ(s.v2, 1u);
+}
+
+TEST(RepairSearch, CrcEffectMatchesDirectCrc) {
+    const std::string check = "123456789";
+    ASSERT_EQ(reference_crc32(std::vector<uint8_t>(check.begin(), check.end())), 0xCBF43926u);
+    std::mt19937 rng(7);
+    for (size_t size : {4u, 9u, 1000u, 65539u}) {
+        std::vector<uint8_t> data(size);
+        for (uint8_t& b : data) b = static_cast<uint8_t>(rng());
+        for (size_t offset : {size_t(0), size / 2 - size / 2 % 3, size - 4}) {
+            const uint32_t delta = rng() | 1;
+            std::vector<uint8_t> changed = data;
+            for (int k = 0; k < 4; k++) changed[offset + k] ^= static_cast<uint8_t>(delta >> (8 * k));
+            EXPECT_EQ(reference_crc32(changed), reference_crc32(data) ^ crc32_xor_effect(size, offset, delta))
+                << size << " at " << offset;
+        }
+    }
+    EXPECT_EQ(crc32_xor_effect(8, 5, 0xFF), 0u);  // past the end
+}
+
+// A random track whose doubtful frames are ranked 0, 1, ... and sit at indices 1, 4, 7, ...
+// The vote got the frames ranked `wrong` wrong; the true word is each one's second candidate.
+struct search_row {
+    const char* name;
+    size_t doubtful;
+    std::vector<size_t> wrong;
+    bool v1, v2, crc, any;      // what is checked; `any`: the true v2 among other values
+    uint64_t first_counted;     // the AccurateRip range starts here
+    bool reachable;             // else every target is a random value
+    std::vector<size_t> fixed;  // the ranks the result must change back; empty: not found
+    bool bound_reached;
+};
+
+TEST(RepairSearch, FindsTheOriginalWithinTheBound) {
+    const search_row rows[] = {
+        {"one frame, CRC32", 50, {3}, false, false, true, false, 1, true, {3}, false},
+        {"two frames, v1 and v2", 20, {1, 7}, true, true, false, false, 1, true, {1, 7}, false},
+        {"three frames, v2 and CRC32", 200, {0, 50, 199}, false, true, true, false, 1, true, {0, 50, 199}, false},
+        {"v2 among several values", 20, {4}, false, false, false, true, 1, true, {4}, false},
+        {"out of reach, all searched", 6, {2}, true, true, false, false, 1, false, {}, false},
+        {"beyond the bound", 5000, {4000}, false, false, true, false, 1, true, {}, true},
+        {"outside the range, CRC32", 30, {5, 10}, true, true, true, false, 20, true, {5, 10}, false},
+        {"outside the range, AccurateRip", 30, {5, 10}, true, true, false, false, 20, true, {10}, false},
+    };
+    std::mt19937 gen(11);
+    auto rng = [&] { return static_cast<uint32_t>(gen()); };
+    for (const search_row& row : rows) {
+        const uint64_t frames = 3 * row.doubtful + 2;
+        std::vector<uint32_t> truth(frames), voted;
+        for (uint32_t& w : truth) w = rng();
+        voted = truth;
+        std::vector<repair_frame> doubtful(row.doubtful);
+        for (size_t r = 0; r < row.doubtful; r++) {
+            const uint64_t index = 1 + 3 * r;
+            const bool wrong = std::find(row.wrong.begin(), row.wrong.end(), r) != row.wrong.end();
+            if (wrong) voted[index - 1] ^= rng() | 1;
+            doubtful[r] = repair_frame{index, voted[index - 1], {rng(), wrong ? truth[index - 1] : rng()}};
+        }
+        const sums want = sums_of(truth, row.first_counted, frames), got = sums_of(voted, row.first_counted, frames);
+        repair_target t{frames, row.first_counted, frames, got.v1, got.v2, got.crc, row.v1, row.v2, row.crc,
+                        row.reachable ? want.v1 : rng(), row.reachable ? want.v2 : rng(),
+                        row.reachable ? want.crc : rng(), {}};
+        if (row.any) t.ar_any = {rng(), want.v2, rng()};
+        const repair_result r = repair_search(doubtful, t);
+        EXPECT_EQ(r.found, !row.fixed.empty()) << row.name;
+        EXPECT_EQ(r.bound_reached, row.bound_reached) << row.name;
+        EXPECT_LE(r.tried, r.bound) << row.name;
+        std::vector<std::pair<uint64_t, uint32_t>> expected, changed;
+        for (size_t k : row.fixed) expected.emplace_back(k, truth[3 * k]);
+        for (const repair_change& c : r.changes) changed.emplace_back(c.frame, c.word);
+        EXPECT_EQ(changed, expected) << row.name;
+    }
+}
+
+// Frame 2^30 turns the words 1 and 5 into the same v1 change (2^30 and 5 * 2^30 agree mod 2^32).
+TEST(RepairSearch, TwoMatchesOfOneSizeAreNeitherTaken) {
+    const uint64_t at = uint64_t(1) << 30;
+    repair_target t;
+    t.frames = at;
+    t.last_counted = at;
+    t.want_v1 = true;
+    t.v1 = static_cast<uint32_t>(at);
+    const repair_result r = repair_search({repair_frame{at, 0, {1, 5}}}, t);
+    EXPECT_TRUE(r.ambiguous);
+    EXPECT_FALSE(r.found);
+    EXPECT_TRUE(r.changes.empty());
+}
+
+}  // namespace
