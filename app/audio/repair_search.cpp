@@ -377,8 +377,10 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
     const unsigned tables = n.crc ? 1 : 2;
     const unsigned keys = n.crc ? 1 : static_cast<unsigned>(n.ar.size());
     uint64_t work = 0;
+    // Each level may spend half of what is left of the bound, so that the larger combinations
+    // still cover the best-ranked frames (where no copies agreed), which are the likeliest wrong.
     for (unsigned size = 1; size <= c.slots() && size <= 2 * MAX_HALF; size++) {
-        const level_plan p = plan_level(c, size, tables, keys, r.bound - r.tried, MAX_WORK - work);
+        const level_plan p = plan_level(c, size, tables, keys, (r.bound - r.tried) / 2, (MAX_WORK - work) / 2);
         if (p.slots < size) {
             r.bound_reached = true;
             return r;
@@ -395,10 +397,7 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
             for (uint32_t i : out.ids) r.changes.push_back(repair_change{c.singles[i].frame, c.singles[i].word});
             return r;
         }
-        if (p.slots < c.slots()) {
-            r.bound_reached = true;
-            return r;
-        }
+        if (p.slots < c.slots()) r.bound_reached = true;
     }
     return r;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "audio/wav_header.h"
 #include "base/coding.h"
@@ -169,6 +170,17 @@ void track_checksums::finish() {
     gcry_md_final(md_);
     crc32 = load32(gcry_md_read(md_, GCRY_MD_CRC32));
     crc32 = __builtin_bswap32(crc32);  // libgcrypt gives the CRC's bytes most significant first
+}
+
+void track_checksums::adopt(track_checksums& other) {
+    applies = other.applies;
+    audio_begin = other.audio_begin;
+    audio_end = other.audio_end;
+    frames = other.frames;
+    v1 = other.v1;
+    v2 = other.v2;
+    crc32 = other.crc32;
+    std::swap(md_, other.md_);
 }
 
 const uint8_t* track_checksums::digest(int algo) const {

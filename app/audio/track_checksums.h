@@ -68,6 +68,9 @@ class track_checksums {
     // Ends the sums; the last track's tail is taken out here. Digests are then readable.
     void finish();
 
+    // Takes the finished sums and digests of `other` (started alike), leaving it with these.
+    void adopt(track_checksums& other);
+
     // The digest of algorithm `algo` (one of start()'s), or null.
     const uint8_t* digest(int algo) const;
 

@@ -166,6 +166,14 @@ void dispute_map::finish(uint64_t disputed_bytes) {
     finished = true;
 }
 
+void dispute_map::add_comment(const char* text) {
+    if (finished || !file.is_open) return;
+    end_run();
+    put_text("# ");
+    put_text(text);
+    put_text("\n");
+}
+
 uint32_t dispute_map::close() {
     if (file.is_open) {
         flush();

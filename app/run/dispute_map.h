@@ -86,6 +86,10 @@ class dispute_map {
     // count <= MAX_INPUTS. Bytes at positions >= valid never reach the file and join no run.
     void add(const word_verdict& v);
 
+    // Writes "# <text>" on a line of its own after the runs so far (the run being extended ends
+    // here). For what happened to the output after the vote. REQUIRES: started, not finished.
+    void add_comment(const char* text);
+
     // Writes the last run and the total line: the statistics line's count (which also holds the
     // disputed bytes past the end of the file, up to 7, when the shortest input ends inside a
     // disputed word, so it can exceed the sum of the bytes column), the guessed bytes and the

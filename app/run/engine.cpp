@@ -247,6 +247,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
     vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
     vote->map = extras ? extras->map : nullptr;
+    vote->doubts = extras ? extras->doubts : nullptr;
     if (extras && extras->align) vote->absent = &extras->align->absent;
 
     track_checksums* sums = extras ? extras->sums : nullptr;
@@ -288,6 +289,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     glyphs->put('\n');
     glyphs->flush();
     digests.stop();
+    if (extras && extras->before_report) extras->before_report(extras->report_context, run.io_failed);
     print_report(count, names, out_name, crypt, vote->tally.total_hits);
     fflush(stderr);
     fflush(con_out());

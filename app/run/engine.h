@@ -7,6 +7,7 @@
 
 #include "audio/align.h"
 #include "audio/track_checksums.h"
+#include "vote/doubt_list.h"
 #include "run/dispute_map.h"
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
@@ -26,6 +27,13 @@ struct engine_extras {
     // With --ar and the checks that need them: the output's audio is fed to these as it is
     // written (finish() is left to the caller).
     track_checksums* sums = nullptr;
+    // A repair of the track may follow the vote: every disputed word is noted here.
+    doubt_list* doubts = nullptr;
+    // Called once the loop has ended and every digest job is done, before the report: the last
+    // moment the output can still change what the report says of it. `io_failed`: a read or write
+    // failed.
+    void (*before_report)(void* context, bool io_failed) = nullptr;
+    void* report_context = nullptr;
 };
 
 // What the block loop came to.

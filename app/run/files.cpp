@@ -223,6 +223,14 @@ int empty_output(g_file& output, const char* out_name) {
     return -1;
 }
 
+int reopen_for_reading(const g_file& file, g_file& reader) {
+    // The output may have been renamed or replaced under its name since: the descriptor's own
+    // entry in /proc leads to the very file it writes.
+    const std::string self = "/proc/self/fd/" + std::to_string(file.descriptor);
+    reader.is_silent = true;
+    return reader.open(self.c_str(), READ_ONLY, 0, 0, NEW_FILE_MODE);
+}
+
 int read_small_file(const char* name, std::string& bytes, uint64_t limit) {
     g_file file;
     file.is_silent = true;

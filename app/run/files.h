@@ -53,6 +53,10 @@ int open_map_file(g_file& file, const char* map_name, const char* out_name, cons
 // without printing anything. Returns 0 or the errno value.
 int open_emptied(g_file& file, const char* name);
 
+// Opens the file that the open `file` (a regular file, opened for writing) is, for reading, into
+// `reader`. Returns 0 or the errno value; prints nothing.
+int reopen_for_reading(const g_file& file, g_file& reader);
+
 // Reads the whole of the file `name` (a standard-stream name is a file name here) into `bytes`.
 // Returns 0, the errno value of a failed open or read, or EFBIG when it holds more than `limit`
 // bytes. Prints nothing.

@@ -109,24 +109,50 @@ void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& tim
     print_statistics(result.cycles, result.elapsed_ns, result.disputed);
 }
 
-// The checksums and the verdict after the statistics. Returns 0 when verified (or nothing was
-// expected), else -1.
-int report_checks(run_checks& checks, const run_options& options, const char* out_name) {
+// Once the loop has ended, before the report: the output's sums are finished and, when they miss
+// what was expected, the repair is tried, so that the report's digests tell of the output as it
+// stays.
+void check_before_report(void* context, bool io_failed) {
+    run_checks& checks = *static_cast<run_checks*>(context);
     checks.sums.finish();
+    const ar_response* response = checks.has_response ? &checks.response : nullptr;
+    if (io_failed || !checks.repairable || verified(*checks.options, checks.sums, response)) return;
+    repair_job job = {checks.options, response, &checks.doubts, &checks.sums, checks.output, checks.crypt, checks.map};
+    checks.repair = repair_output(job);
+}
+
+// The checksums, the verdict and the repair after the statistics. Returns 0 when verified (or
+// nothing was expected), else -1.
+int report_checks(run_checks& checks, const run_options& options, const char* out_name) {
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
     print_checksums(out_name, checks.sums);
     print_verdict(out_name, options, checks.sums, response);
+    if (checks.repair.tried || checks.repair.not_tried) print_repair(out_name, checks.repair, checks.sums);
     return verified(options, checks.sums, response) ? 0 : -1;
+}
+
+// Hands the checks to the engine: the output's audio, the disputed words and the hook.
+void attach_checks(run_checks* checks, engine_extras& extras, const run_options& options, g_file& h_out,
+                   G_CRYPT& crypt, dispute_map* map) {
+    if (!checks) return;
+    checks->options = &options;
+    checks->output = &h_out;
+    checks->crypt = &crypt;
+    checks->map = map;
+    extras.sums = &checks->sums;
+    if (checks->repairable) extras.doubts = &checks->doubts;
+    extras.before_report = check_before_report;
+    extras.report_context = checks;
 }
 
 }  // namespace
 
 int prepare_checks(run_checks& checks, const run_options& options) {
     int algos[MAX_EXPECTED];
-    unsigned n = 0;
-    for (unsigned k = 0; k < options.expected_count; k++) {
-        if (options.expected[k].algo != 0) algos[n++] = options.expected[k].algo;
-    }
+    const unsigned n = expected_digests(options, algos);
+    checks.repairable = options.response_name != nullptr;
+    for (unsigned k = 0; k < options.expected_count; k++) checks.repairable |= options.expected[k].algo == 0;
+    if (checks.repairable) checks.doubts.start(MOST_DOUBTS);
     const unsigned error = checks.sums.start(options.track, algos, n);
     if (error != 0) {
         app_error_gcrypt("compute the checksums of", "the output", error);
@@ -183,7 +209,6 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     run_result result;
     engine_extras extras;
     extras.map = map;
-    extras.sums = checks ? &checks->sums : nullptr;
     extras.cd = options.cd;
     std::unique_ptr<align_plan> plan(options.align ? new align_plan : nullptr);
 
@@ -192,6 +217,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
 
     g_file h_files[MAX_INPUTS];
     g_file h_out;
+    attach_checks(checks, extras, options, h_out, crypt, map);
     const int out_status = open_output(h_out, out_name);
     int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
                       : openFiles(h_files, names, count);

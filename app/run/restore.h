@@ -13,12 +13,22 @@
 #include "run/dispute_map.h"
 #include "audio/ar_response.h"
 #include "audio/track_checksums.h"
+#include "run/repair.h"
 
 // What the run checks the output against, when its checksums are asked for.
 struct run_checks {
     track_checksums sums;
     ar_response response;
     bool has_response = false;
+    // For a repair when the output misses: the disputed words, noted while the vote runs.
+    doubt_list doubts;
+    bool repairable = false;  // an AccurateRip or CRC32 value is expected
+    repair_outcome repair;
+    // Filled when the block loop ends, for the hook that checks and repairs the output.
+    const run_options* options = nullptr;
+    g_file* output = nullptr;
+    G_CRYPT* crypt = nullptr;
+    dispute_map* map = nullptr;
 };
 
 // What a run came to.

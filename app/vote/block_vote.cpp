@@ -12,6 +12,7 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     sample_mode = samples;
     three_by_words = true;
     map = nullptr;
+    doubts = nullptr;
     cd = nullptr;
     cd_tables.reset();
     in0_start = 0;
@@ -59,7 +60,7 @@ bool block_vote::vote(uint64_t block_len) {
     } else {
         glyph_writer& glyphs = *tally.glyphs;
         glyphs.put_text("<\n");
-        if (map || cd || absent_inputs_ != 0) {
+        if (map || doubts || cd || absent_inputs_ != 0) {
             vote_noted(m, words, block_len, block_start);
         } else if (sample_mode) {
             scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
@@ -96,7 +97,7 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
             voted = vote_bytes(tally, w0, d, &notes);
         }
         note(w, voted, w0);
-        if (!map || notes.disputed == 0) return;  // no map, or every difference was screened out
+        if ((!map && !doubts) || notes.disputed == 0) return;  // nobody listens, or all was screened out
         for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
         map_word(w, voted, notes, block_len, block_start);
@@ -116,7 +117,8 @@ void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, u
     v.guessed = notes.guessed;
     for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
     v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
-    map->add(v);
+    if (map) map->add(v);
+    if (doubts) doubts->add(v);
 }
 
 // ---- A specialised path: three inputs by bytes ----
@@ -220,7 +222,7 @@ void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_s
     uint8_t* const b0 = blocks_[0];
     const uint8_t* const b1 = blocks_[1];
     const uint8_t* const b2 = blocks_[2];
-    dispute_map* const to_map = map;
+    const bool to_map = map || doubts;
     three_counts n = {{tally.total_hits[0], tally.total_hits[1], tally.total_hits[2]}, tally.disputed_bytes, {0, 0, 0}, 0, 0};
     const size_t CHUNK_GLYPHS = 64 * 8 + 8;  // 64 words of eight "#", and the eight-byte store
     glyphs.put_text("<\n");                   // the first disputed word is met at once

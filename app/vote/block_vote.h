@@ -13,6 +13,7 @@
 #include "base/absent.h"
 #include "vote/cd_vote.h"
 #include "run/dispute_map.h"
+#include "vote/doubt_list.h"
 #include "vote/glyphs.h"
 #include "vote/vote_rules.h"
 #include "vote/word_scan.h"
@@ -23,6 +24,7 @@ struct block_vote {
     bool sample_mode;     // vote disputed words by 16-bit samples with screening
     bool three_by_words;  // three inputs by bytes: decide whole words at once (tests may clear it)
     dispute_map* map;     // null, or the map that receives every disputed word (set after start)
+    doubt_list* doubts;   // null, or the list that notes every disputed word for a repair
     const cd_layout* cd;  // null, or --cd's sample layout: disputed words are voted by its rule
     uint64_t in0_start;   // with cd: input 0's file offset of the block (set before each vote)
     std::unique_ptr<cd_scratch> cd_tables;  // with cd: made by use_cd()

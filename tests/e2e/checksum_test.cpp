@@ -39,10 +39,13 @@ TEST(Checksums, TheLinesAfterTheStatisticsAndTheExitStatus) {
     const std::string response = head + std::string(27, 'e') + head + std::string(18, 'e') + "\x09" +
                                  le32(last.v2) + le32(0);
     const std::string bad_crc = hex32(mid.crc32 ^ 1);
+    const std::string not_repaired =
+        bracket("out.wav") + " not repaired: no combination of the copies' values at 2 doubtful frames matches (3 tried)\n";
     const struct {
         std::vector<std::string> args;
         int exit_code;
         std::string tail;  // standard output after the statistics
+        bool no_majority = false;  // the copies hold three values at one sample: the vote guesses
     } cases[] = {
         {{"--ar"}, 0, bracket("out.wav") + " " + sums_line},
         {{"--expect", "crc32:" + hex32(mid.crc32), "--expect", "ARV1:" + hex32(mid.v1)},
@@ -52,7 +55,12 @@ TEST(Checksums, TheLinesAfterTheStatisticsAndTheExitStatus) {
         {{"--expect", "crc32:" + bad_crc},
          1,
          bracket("out.wav") + " " + sums_line + bracket("out.wav") + " not verified: crc32 " + bad_crc +
-             " expected, got " + hex32(mid.crc32) + "\n"},
+             " expected, got " + hex32(mid.crc32) + "\n" + not_repaired},
+        {{"--expect", "crc32:" + hex32(mid.crc32)},
+         0,
+         bracket("out.wav") + " " + sums_line + bracket("out.wav") + " verified: crc32 " + hex32(mid.crc32) +
+             " matches\n" + bracket("out.wav") + " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n",
+         true},
         {{"--track", "3/3", "--accuraterip", "r.bin"},
          0,
          bracket("out.wav") + " AccurateRip v1 " + hex32(last.v1) + " v2 " + hex32(last.v2) + ", CRC32 " +
@@ -64,6 +72,7 @@ TEST(Checksums, TheLinesAfterTheStatisticsAndTheExitStatus) {
         std::vector<std::string> copies(3, testing_support::wav_file(pcm));
         copies[0][500] ^= 1;
         copies[2][9000] ^= 4;
+        if (c.no_majority) copies[0][8001] ^= 0x10, copies[1][8001] ^= 0x20;  // copy 2 holds the truth
         for (size_t i = 0; i < 3; i++) testing_support::write_file(dir.file(std::to_string(i + 1) + ".wav"), copies[i]);
         testing_support::write_file(dir.file("r.bin"), response);
         std::vector<std::string> args = {"1.wav", "2.wav", "3.wav"};
@@ -74,7 +83,7 @@ TEST(Checksums, TheLinesAfterTheStatisticsAndTheExitStatus) {
         const size_t timer = r.out.find("timer:");
         ASSERT_NE(timer, std::string::npos);
         const std::string tail = r.out.substr(r.out.find('\n', timer) + 1);
-        const std::string none = " not verified: AccurateRip matches none of 2 entries in 2 records\n";
+        const std::string none = " not verified: AccurateRip matches none of 2 entries in 2 records\n" + not_repaired;
         EXPECT_EQ(c.tail.empty() ? tail.substr(tail.find('\n') + 1) : tail, c.tail.empty() ? bracket("out.wav") + none : c.tail)
             << c.args.back();
     }

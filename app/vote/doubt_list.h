@@ -1,0 +1,41 @@
+#pragma once
+// The doubtful places of a run, noted while it votes for the repair of a track that does not match
+// what was expected: every disputed word as the vote decided it (the map's view of it), with the
+// distinct words the copies held there.
+
+#include <cstdint>
+#include <vector>
+
+#include "audio/repair_search.h"
+#include "run/dispute_map.h"
+
+// The disputed words of a run, as the vote decided them, with the distinct values the copies held.
+class doubt_list {
+  public:
+    static const unsigned MAX_VALUES = 8;  // distinct words of the copies kept per disputed word
+    struct word {
+        uint64_t offset;  // output offset of the word's first byte
+        uint64_t voted;
+        uint8_t guessed;   // bit b: no two copies agreed on byte b
+        uint8_t disputed;  // bit b: byte b was disputed
+        uint16_t weakest;  // fewest copies behind a disputed byte's value
+        uint8_t count;     // distinct values in `values`
+        uint64_t values[MAX_VALUES];
+    };
+    std::vector<word> words;
+    uint64_t limit = 0;       // most words kept; 0 until start()
+    bool overflowed = false;  // more words were disputed than kept
+
+    // Keeps up to `most` words (room is taken now: nothing is allocated while the vote runs).
+    void start(uint64_t most);
+
+    // One disputed word, in output order.
+    void add(const word_verdict& v);
+
+    // The frames of the audio [audio_begin, audio_end) that the words touch, best-ranked first (no
+    // majority, then the narrowest majorities), each with the words the copies' samples give it;
+    // `offsets` gets each frame's output offset. Frames are 4 bytes from audio_begin.
+    void frames(uint64_t audio_begin, uint64_t audio_end, std::vector<repair_frame>& out,
+                std::vector<uint64_t>& offsets) const;
+};
+
