@@ -119,6 +119,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
     if (status == 0) status = empty_output(h_out, out_name);
+    if (status == 0 && map) status = empty_map(map->file, options.map_name);
 
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());
