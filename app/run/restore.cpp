@@ -12,6 +12,7 @@
 #include "g_console.h"
 #include "run/engine.h"
 #include "run/files.h"
+#include "run/replace.h"
 #include "vote/cd_vote.h"
 
 namespace {
@@ -74,6 +75,18 @@ void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& tim
     print_statistics(result.cycles, result.elapsed_ns, result.disputed);
 }
 
+// Once every input is open: the output is moved onto a temporary file when it is to be replaced,
+// else emptied in place.
+int take_over_output(result_file& kept, g_file& h_out, const char* out_name) {
+    if (start_replacement(kept, h_out)) return 0;
+    return empty_output(h_out, out_name);
+}
+
+int take_over_map(result_file& kept, dispute_map& map, const char* map_name) {
+    if (start_replacement(kept, map.file)) return 0;
+    return empty_map(map.file, map_name);
+}
+
 }  // namespace
 
 int check_before_opening(const run_options& options, const name_row* names, uint64_t count,
@@ -92,9 +105,10 @@ int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t siz
     return -1;
 }
 
-int open_map(dispute_map& map, const run_options& options, const char* out_name, const name_row* names,
-             uint64_t count) {
+int open_map(dispute_map& map, result_file& kept, const run_options& options, const char* out_name,
+             const name_row* names, uint64_t count) {
     g_file file;
+    note_result_file(kept, options.map_name, true);
     if (open_map_file(file, options.map_name, out_name, names, count) != 0) return -1;
     const int error = map.open(file);
     if (error == 0) return 0;
@@ -105,7 +119,7 @@ int open_map(dispute_map& map, const run_options& options, const char* out_name,
 // Everything written to the map waits until the run is known to happen, so a run that opens
 // nothing leaves the map empty, like the output.
 run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-                   const char* out_name, const run_options& options, dispute_map* map) {
+                   const char* out_name, const run_options& options, dispute_map* map, result_file* map_kept) {
     run_result result;
     engine_extras extras;
     extras.map = map;
@@ -114,12 +128,14 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
 
     g_file h_files[MAX_INPUTS];
     g_file h_out;
+    result_file out_kept;
+    note_result_file(out_kept, out_name, false);
     const int out_status = open_output(h_out, out_name);
     int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
-    if (status == 0) status = empty_output(h_out, out_name);
-    if (status == 0 && map) status = empty_map(map->file, options.map_name);
+    if (status == 0) status = take_over_output(out_kept, h_out, out_name);
+    if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
 
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());
@@ -129,7 +145,8 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     }
     mem.free_ram();
     close_files(count, h_files, h_out);
-    result.status = status;
+    result_file* const kept[] = {&out_kept, map ? map_kept : nullptr};
+    result.status = finish_result_files(status, kept, 2);
     return result;
 }
 
