@@ -81,16 +81,18 @@ int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint6
         const run_options& options) {
     dispute_map map;
     std::unique_ptr<run_checks> checks(options.wants_checksums() ? new run_checks : nullptr);
+    result_file map_kept;
     const bool mapped = options.map_name != nullptr;
     if (check_switch_values(options) != 0) return -1;
     if (check_before_opening(options, names, count, out_name) != 0) return -1;
     if (checks && prepare_checks(*checks, options) != 0) return -1;
-    if (mapped && open_map(map, options, out_name, names, count) != 0) return -1;
+    if (mapped && open_map(map, map_kept, options, out_name, names, count) != 0) return -1;
     if (mem.allocate_ram(count + 1) != 0 || mem.address == nullptr) return -1;
     if (options.cd && check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) != 0) {
         return -1;
     }
-    return restore(mem, crypt, timer, names, count, out_name, options, mapped ? &map : nullptr, checks.get()).status;
+    return restore(mem, crypt, timer, names, count, out_name, options, mapped ? &map : nullptr, &map_kept, checks.get())
+        .status;
 }
 
 // The program's standard-output text that could not be written (standard output full, or a

@@ -12,6 +12,9 @@
 #   REF        a reference copyvote binary: in every case its standard output (less the timing
 #              figures of the statistics lines), standard error, output file and exit status are
 #              compared with the measured binary's; any difference fails the run
+#   OUTPUT     existing (default): every counted run finds the previous run's output and replaces
+#              it (the floor truncates it); new: the outputs are removed before every run, so each
+#              run creates its output
 #   BENCH_DIR  where the temporary directory is made (default: $TMPDIR, else /tmp). The data
 #              are read from the page cache either way; a memory file system (BENCH_DIR=/dev/shm)
 #              reads them at a higher cost per byte, which makes every ratio smaller
@@ -31,6 +34,7 @@ SIZE="${SIZE:-256}"
 RUNS="${RUNS:-7}"
 CASES="${CASES:-clean sparse dense audio many md5 sha256}"
 REF="${REF:-}"
+OUTPUT="${OUTPUT:-existing}"
 
 copyvote="$build/copyvote"
 io_floor="$build/bench/io_floor"
@@ -47,6 +51,7 @@ case "$SIZE" in '' | *[!0-9]*) die "SIZE must be a whole number of MiB" ;; esac
 case "$RUNS" in '' | *[!0-9]* | 0) die "RUNS must be a positive whole number" ;; esac
 [ "$SIZE" -ge 16 ] || die "SIZE must be at least 16 (MiB)"
 [ -z "$REF" ] || [ -x "$REF" ] || die "REF=$REF is not an executable"
+case "$OUTPUT" in existing | new) ;; *) die "OUTPUT must be existing or new" ;; esac
 
 big=$((SIZE * 1048576))
 many=$((SIZE / 16 * 1048576))
@@ -104,7 +109,9 @@ measure() {
   : >"$tmp/times.floor"
   : >"$tmp/times.cv"
   for r in $(seq 0 "$RUNS"); do  # run 0 is the warm-up
+    [ "$OUTPUT" = existing ] || rm -f "$tmp/out.floor"
     TIMES="$tmp/times.floor" time_once "${floor_cmd[@]}"
+    [ "$OUTPUT" = existing ] || rm -f "$tmp/out.cv"
     TIMES="$tmp/times.cv" time_once "$copyvote" "${args[@]}" -o "$tmp/out.cv"
   done
   # Minimum processor time and minimum wall-clock time of the counted runs.
@@ -185,7 +192,7 @@ echo
 echo "Processor time (user + system) in seconds, minimum of $RUNS runs each; SIZE=$SIZE MiB per copy;"
 fstype="$(findmnt -n -o FSTYPE -T "$tmp" 2>/dev/null | head -n 1)"
 [ -n "$fstype" ] || fstype="$(stat -f -c %T "$tmp" 2>/dev/null || echo unknown)"
-echo "data in $BENCH_DIR ($fstype)."
+echo "data in $BENCH_DIR ($fstype); OUTPUT=$OUTPUT."
 echo
 echo "| case          | floor s | copyvote s | ratio | target  |      | wall-clock ratio |"
 echo "|---------------|---------|------------|-------|---------|------|------------------|"

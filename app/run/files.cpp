@@ -203,7 +203,7 @@ bool output_is_standard_output(const char* out_name) {
 int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
                   uint64_t count) {
     if (refuse_map_identity(map_name, out_name, names, count) != 0) return -1;
-    const int error = open_emptied(file, map_name);
+    const int error = open_kept(file, map_name);
     if (error == 0) return 0;
     app_error_errno("create map", map_name, error);
     return -1;
@@ -214,10 +214,18 @@ int open_emptied(g_file& file, const char* name) {
     return file.open(name, WRITE_ONLY, CREATE_KEEP | O_TRUNC, 0, NEW_FILE_MODE);
 }
 
-int empty_output(g_file& output, const char* out_name) {
+int open_kept(g_file& file, const char* name) {
+    file.is_silent = true;
+    return file.open(name, WRITE_ONLY, CREATE_KEEP, 0, NEW_FILE_MODE);
+}
+
+bool holds_data(const g_file& file) {
     struct stat st;
-    if (names_standard_stream(out_name)) return 0;
-    if (fstat(output.descriptor, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    return fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+int empty_output(g_file& output, const char* out_name) {
+    if (names_standard_stream(out_name) || !holds_data(output)) return 0;
     if (output.set_eof() == 0) return 0;
     print_format_inline(static_cast<int>(output.write_error), L"h_out.set_eof()");
     return -1;
@@ -244,6 +252,13 @@ int read_small_file(const char* name, std::string& bytes, uint64_t limit) {
         bytes.append(chunk, static_cast<size_t>(got));
         if (bytes.size() > limit) return EFBIG;
     }
+}
+
+int empty_map(g_file& map_file, const char* map_name) {
+    if (names_standard_stream(map_name) || !holds_data(map_file)) return 0;
+    if (map_file.set_eof() == 0) return 0;
+    app_error_errno("empty map", map_name, static_cast<int>(map_file.write_error));
+    return -1;
 }
 
 uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {

@@ -38,16 +38,28 @@ int open_inputs(g_file* files, const name_row* names, uint64_t count);
 void close_files(uint64_t count, g_file* files, g_file& output);
 
 // Empties the output once every input has opened, so that a run that stops earlier leaves an
-// existing output as it was. Only a regular file opened by name is truncated: a standard stream,
-// a FIFO or a device has nothing to truncate. Returns 0, or -1 after an error line.
+// existing output as it was. Only a regular file opened by name that holds something is
+// truncated: a standard stream, a FIFO or a device has nothing to truncate, and truncating a file
+// that is already empty is not free (on ext4 it has the file written back when it is closed).
+// Returns 0, or -1 after an error line.
 int empty_output(g_file& output, const char* out_name);
 
-// Opens the map file of --map into `file` (created when missing and emptied, mode 0644 less the
-// umask; "-", "con", "CON" name standard output) after refusing, before anything is truncated, a
-// map that leads to one of the inputs, to the output (both on standard output counts) or to
-// standard error when that is no terminal. Returns 0, or -1 after a "copyvote: ..." error line.
+// empty_output for the map file of --map: a failure is reported by a "copyvote: ..." line.
+int empty_map(g_file& map_file, const char* map_name);
+
+// True when `file` is a regular file holding at least one byte.
+bool holds_data(const g_file& file);
+
+// Opens the map file of --map into `file` (created when missing, mode 0644 less the umask, kept as
+// it is otherwise: it is emptied or replaced only once every input is open; "-", "con", "CON" name
+// standard output) after refusing, before anything is truncated, a map that leads to one of the inputs, to the
+// output (both on standard output counts) or to standard error when that is no terminal. Returns 0, or -1 after a "copyvote: ..." error line.
 int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
                   uint64_t count);
+
+// Opens `name` for writing, created when missing and kept as it is otherwise (mode 0644 less the
+// umask), without printing anything. Returns 0 or the errno value.
+int open_kept(g_file& file, const char* name);
 
 // Opens `name` for writing, created when missing and emptied at once (mode 0644 less the umask),
 // without printing anything. Returns 0 or the errno value.

@@ -15,6 +15,7 @@
 #include "run/engine.h"
 #include "run/files.h"
 #include "run/verdict.h"
+#include "run/replace.h"
 #include "vote/cd_vote.h"
 
 namespace {
@@ -145,6 +146,18 @@ void attach_checks(run_checks* checks, engine_extras& extras, const run_options&
     extras.report_context = checks;
 }
 
+// Once every input is open: the output is moved onto a temporary file when it is to be replaced,
+// else emptied in place.
+int take_over_output(result_file& kept, g_file& h_out, const char* out_name) {
+    if (start_replacement(kept, h_out)) return 0;
+    return empty_output(h_out, out_name);
+}
+
+int take_over_map(result_file& kept, dispute_map& map, const char* map_name) {
+    if (start_replacement(kept, map.file)) return 0;
+    return empty_map(map.file, map_name);
+}
+
 }  // namespace
 
 int prepare_checks(run_checks& checks, const run_options& options) {
@@ -192,9 +205,10 @@ int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t siz
     return -1;
 }
 
-int open_map(dispute_map& map, const run_options& options, const char* out_name, const name_row* names,
-             uint64_t count) {
+int open_map(dispute_map& map, result_file& kept, const run_options& options, const char* out_name,
+             const name_row* names, uint64_t count) {
     g_file file;
+    note_result_file(kept, options.map_name, true);
     if (open_map_file(file, options.map_name, out_name, names, count) != 0) return -1;
     const int error = map.open(file);
     if (error == 0) return 0;
@@ -205,7 +219,8 @@ int open_map(dispute_map& map, const run_options& options, const char* out_name,
 // Everything written to the map waits until the run is known to happen, so a run that opens
 // nothing leaves the map empty, like the output.
 run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-                   const char* out_name, const run_options& options, dispute_map* map, run_checks* checks) {
+                   const char* out_name, const run_options& options, dispute_map* map, result_file* map_kept,
+                   run_checks* checks) {
     run_result result;
     engine_extras extras;
     extras.map = map;
@@ -218,12 +233,15 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     g_file h_files[MAX_INPUTS];
     g_file h_out;
     attach_checks(checks, extras, options, h_out, crypt, map);
+    result_file out_kept;
+    note_result_file(out_kept, out_name, false);
     const int out_status = open_output(h_out, out_name);
     int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
     if (status == 0 && options.cd) status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
-    if (status == 0) status = empty_output(h_out, out_name);
+    if (status == 0) status = take_over_output(out_kept, h_out, out_name);
+    if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
 
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());
@@ -234,7 +252,8 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     }
     mem.free_ram();
     close_files(count, h_files, h_out);
-    result.status = status;
+    result_file* const kept[] = {&out_kept, map ? map_kept : nullptr};
+    result.status = finish_result_files(status, kept, 2);
     return result;
 }
 

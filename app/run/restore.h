@@ -30,6 +30,7 @@ struct run_checks {
     G_CRYPT* crypt = nullptr;
     dispute_map* map = nullptr;
 };
+#include "run/replace.h"
 
 // What a run came to.
 struct run_result {
@@ -56,17 +57,22 @@ int check_cd_first_input(const char* first_input, uint8_t* scratch, uint64_t siz
 // read whole. Returns 0, or -1 after an error line.
 int prepare_checks(run_checks& checks, const run_options& options);
 
-// Opens the map of --map into `map`: refuses a map that is an input or the output, creates it.
-// Returns 0, or -1 after an error line.
-int open_map(dispute_map& map, const run_options& options, const char* out_name, const name_row* names,
-             uint64_t count);
+// Opens the map of --map into `map`: refuses a map that is an input or the output, creates it
+// when missing (an existing map is kept until every input is open), and notes in `kept` whether
+// it was there. Returns 0, or -1 after an error line.
+int open_map(dispute_map& map, result_file& kept, const run_options& options, const char* out_name,
+             const name_row* names, uint64_t count);
 
-// Opens the output and the inputs, runs the block loop (handing the map, when not null, every
-// disputed word, and `checks`, when not null, the output's audio) and prints the statistics, then
-// the checksums and the verdict. REQUIRES: 3 <= count <= MAX_INPUTS, `mem` holding count + 1
-// blocks, the checks above passed. Frees the memory block and closes every file.
+// Opens the output and the inputs; once all are open, empties the output and the map or moves
+// them onto temporary files that replace them only when the run succeeds (run/replace.h). Runs
+// the block loop (handing the map, when not null, every disputed word, and `checks`, when not
+// null, the output's audio) and prints the statistics, then the checksums and the verdict.
+// REQUIRES: 3 <= count <= MAX_INPUTS, `mem` holding count + 1 blocks, the checks above passed,
+// `map_kept` filled by open_map when `map` is not null. Frees the memory block, closes every file
+// and then replaces the old result files or removes the temporary ones.
 run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-                   const char* out_name, const run_options& options, dispute_map* map, run_checks* checks);
+                   const char* out_name, const run_options& options, dispute_map* map, result_file* map_kept,
+                   run_checks* checks);
 
 // Points pointer i at base + (i + 1) * block_size for i < count (the block before them is spare:
 // the vote writes the voted block into input 0's).

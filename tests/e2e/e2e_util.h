@@ -29,6 +29,15 @@ inline RunResult run_copyvote(const std::vector<std::string>& args, const RunOpt
     return testing_support::run_program(argv, options);
 }
 
+// The environment of a run under the LD_PRELOAD shim `name` (tests/shims/<name>.c) with its
+// settings. The sanitized build's runtime must tolerate not coming first in the library list.
+inline std::vector<std::string> shim_env(const std::string& name, const std::vector<std::string>& settings) {
+    std::vector<std::string> env{"LD_PRELOAD=" + std::string(COPYVOTE_SHIM_DIR) + "/" + name + ".so",
+                                 "ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0"};
+    env.insert(env.end(), settings.begin(), settings.end());
+    return env;
+}
+
 // Options that run the program in `path`.
 inline RunOptions in_dir(const std::string& path) {
     RunOptions options;

@@ -23,16 +23,6 @@ using testing_support::write_file;
 
 const size_t BLOCK = 2 * 1024 * 1024;
 
-std::string shim(const std::string& name) { return std::string(COPYVOTE_SHIM_DIR) + "/" + name + ".so"; }
-
-// The environment of a run under an LD_PRELOAD shim. The sanitized build's runtime must
-// tolerate not coming first in the library list.
-std::vector<std::string> shim_env(const std::string& name, const std::vector<std::string>& settings) {
-    std::vector<std::string> env{"LD_PRELOAD=" + shim(name), "ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0"};
-    env.insert(env.end(), settings.begin(), settings.end());
-    return env;
-}
-
 // Three inputs 1.wav, 2.wav, 3.wav in a fresh directory, remembered so that the test can show
 // that none of them was touched.
 struct Inputs {

@@ -41,11 +41,13 @@ TEST(OpenFailures, AnExistingOutputKeepsItsBytesUntilEveryInputIsOpen) {
         ScopedTempDir dir;
         write_all(dir, {"1.wav", "2.wav", "3.wav"}, "data");
         write_file(dir.file("out.wav"), "an earlier, longer result");
-        RunResult r = run_copyvote({"1.wav", typo, "3.wav"}, in_dir(dir.path()));
+        write_file(dir.file("m.tsv"), "an earlier map");
+        RunResult r = run_copyvote({"1.wav", typo, "3.wav", "--map", "m.tsv"}, in_dir(dir.path()));
         EXPECT_EQ(r.exit_code, 255);
         EXPECT_EQ(r.out, CLEAR_SCREEN + open_error(typo, 2));
         EXPECT_EQ(r.err, status_line("out.wav") + status_line("1.wav") + status_line(typo, false));
         EXPECT_EQ(read_file(dir.file("out.wav")), "an earlier, longer result");
+        EXPECT_EQ(read_file(dir.file("m.tsv")), "an earlier map");
         EXPECT_EQ(run_copyvote({"-o", "new", "1.wav", typo, "3.wav"}, in_dir(dir.path())).exit_code, 255);
         EXPECT_TRUE(file_exists(dir.file("new")) && read_file(dir.file("new")).empty());
         EXPECT_EQ(run_copyvote({"1.wav", "2.wav", "3.wav"}, in_dir(dir.path())).exit_code, 0);

@@ -139,6 +139,7 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     ::close(out_pipe[1]);
     ::close(err_pipe[1]);
     ::close(in_pipe[0]);
+    if (options.on_start) options.on_start(pid);
     RunResult result;
     std::thread in_thread(feed, in_pipe[1], options.stdin_file.empty() ? options.stdin_data : std::string());
     std::thread err_thread([&] { result.err = drain(err_pipe[0]); });

@@ -2,6 +2,7 @@
 // Helpers shared by the unit and end-to-end tests.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,7 @@ struct RunOptions {
     std::string stdout_file;            // standard output appended to this file instead of captured
     bool stderr_to_stdout = false;      // standard error joins standard output, as `2>&1`
     std::vector<int> closed_fds;        // standard descriptors the program starts without, as `>&-`
+    std::function<void(int)> on_start;  // called with the process id once the program is started
 };
 
 // Runs `argv` (argv[0] is the program path) and collects exit status, stdout and stderr.
