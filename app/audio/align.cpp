@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "audio/align_segments.h"
 #include "audio/wav_header.h"
 #include "base/app_error.h"
 #include "base/coding.h"
@@ -154,17 +155,50 @@ geometry read_geometry(int fd) {
 
 uint64_t data_len_of(const geometry& g) { return wav_data_end(g.wav, g.size) - g.wav.data_offset; }
 
-void print_shift_line(const char* name, const align_plan& plan, const align_result& r) {
+void put_name(const char* name) {
     fputc('[', stderr);
     con_put_right(stderr, name, NAME_COLUMNS);
-    if (!r.convincing) {
-        con_printf(stderr, "] no convincing shift found; voted as it is\n");
+    fputs("] ", stderr);
+}
+
+// " from mm:ss.mmm" (or " from byte N" for data that is not WAV) for input 0's data offset q.
+void put_from(const align_plan& plan, uint64_t q) {
+    if (!plan.wav || plan.rate == 0) {
+        con_printf(stderr, " from byte %llu", static_cast<unsigned long long>(q));
         return;
     }
-    const long long bytes = static_cast<long long>(r.shift);
+    const uint64_t ms = q / plan.unit * 1000 / plan.rate;
+    con_printf(stderr, " from %02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 60000),
+               static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
+}
+
+void put_shift(const align_plan& plan, int64_t shift) {
+    const long long bytes = static_cast<long long>(shift);
     const long long frames = bytes / static_cast<long long>(plan.wav ? plan.unit : 2);
-    con_printf(stderr, "] shifted by %+lld bytes (%+lld %s)\n", bytes, frames,
-               plan.wav ? "frames" : "samples");
+    con_printf(stderr, "shifted by %+lld bytes (%+lld %s)", bytes, frames, plan.wav ? "frames" : "samples");
+}
+
+// One line per segment of a copy that is shifted, changes its shift or cannot be placed; nothing
+// for a copy that sits where input 0 is throughout.
+void print_segments(const char* name, const align_plan& plan, const align_copy& c) {
+    if (c.segment_count == 1 && c.segments[0].placed && c.segments[0].shift == 0) return;
+    if (c.segment_count == 1 && !c.segments[0].placed) {
+        put_name(name);
+        con_printf(stderr, "no convincing shift within %lld frames either way; it sits out the vote\n",
+                   static_cast<long long>(ALIGN_MAX_SHIFT_FRAMES));
+        return;
+    }
+    for (uint32_t k = 0; k < c.segment_count; k++) {
+        const align_segment& seg = c.segments[k];
+        put_name(name);
+        if (seg.placed) {
+            put_shift(plan, seg.shift);
+        } else {
+            con_printf(stderr, "not placed");
+        }
+        if (c.segment_count > 1) put_from(plan, seg.from);
+        con_printf(stderr, seg.placed ? "\n" : "; it sits out the vote there\n");
+    }
 }
 
 // Clears O_DIRECT on a descriptor for reads at any offset; returns the flags it had (-1: unknown).
@@ -191,32 +225,51 @@ span clip(int64_t lo, int64_t hi, uint64_t pos, uint64_t len) {
     return span{static_cast<uint64_t>(a) - pos, static_cast<uint64_t>(b) - pos};
 }
 
-// The part of input 0's block that copy c holds: its data, shifted onto input 0's data. The
-// rest (input 0's header and trailing chunks, and wherever the copy's data have not begun or
-// have ended) it lacks.
-span copy_span(const align_plan& plan, const align_copy& c) {
-    const int64_t n = c.shift;
-    const int64_t q_lo = std::max<int64_t>(0, -n);
-    const int64_t q_hi =
-        std::min<int64_t>(static_cast<int64_t>(plan.data_len0), static_cast<int64_t>(c.data_len) - n);
+// The part of input 0's block that copy c holds over segment k: its data, shifted onto input 0's
+// data, as far as the segment reaches. The rest (input 0's header and trailing chunks, unplaced
+// segments, wherever the copy's data have not begun or have ended) it lacks.
+span segment_span(const align_plan& plan, const align_copy& c, uint32_t k) {
+    const align_segment& seg = c.segments[k];
+    const int64_t n = seg.shift;
+    const uint64_t seg_end = k + 1 < c.segment_count ? c.segments[k + 1].from : plan.data_len0;
+    const int64_t q_lo = std::max<int64_t>(static_cast<int64_t>(seg.from), -n);
+    const int64_t q_hi = std::min<int64_t>(static_cast<int64_t>(std::min(seg_end, plan.data_len0)),
+                                           static_cast<int64_t>(c.data_len) - n);
     const int64_t d0 = static_cast<int64_t>(plan.data_offset0);
     return clip(d0 + q_lo, d0 + q_hi, plan.block_pos, plan.block_len);
 }
 
-// File offset of the copy's byte for input 0's offset p inside its data chunk.
-uint64_t data_file_offset(const align_plan& plan, const align_copy& c, uint64_t p) {
-    return static_cast<uint64_t>(static_cast<int64_t>(c.data_offset + p - plan.data_offset0) + c.shift);
+// The whole held part of an in-place copy (one placed segment).
+span copy_span(const align_plan& plan, const align_copy& c) { return segment_span(plan, c, 0); }
+
+// File offset of the copy's byte for input 0's offset p inside its data chunk, at `shift`.
+uint64_t data_file_offset(const align_plan& plan, const align_copy& c, uint64_t p, int64_t shift) {
+    return static_cast<uint64_t>(static_cast<int64_t>(c.data_offset + p - plan.data_offset0) + shift);
 }
 
-// Outside the span `held` copy i lacks the block: those stretches are marked absent for the
-// vote and hold input 0's bytes, so that the copy alone makes no word disputed.
-void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0, span held) {
+// Outside the spans `held` (in block order) copy i lacks the block: those stretches are marked
+// absent for the vote and hold input 0's bytes, so that the copy alone makes no word disputed.
+// Where there are more gaps than the vote's list takes, the last ones are joined into one, the
+// bytes between them left out too.
+void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0, const span* held, uint32_t n) {
     const uint64_t len = plan.block_len;
-    if (held.hi <= held.lo) held = span{len, len};
-    plan.absent.add(i, 0, held.lo);
-    plan.absent.add(i, held.hi, len);
-    memcpy(block, block0, held.lo);
-    memcpy(block + held.hi, block0 + held.hi, len - held.hi);
+    span gaps[ALIGN_MAX_SEGMENTS + 1];
+    uint32_t count = 0;
+    uint64_t at = 0;
+    for (uint32_t k = 0; k <= n; k++) {
+        const span next = k < n ? held[k] : span{len, len};
+        if (next.hi <= next.lo && k < n) continue;
+        if (next.lo > at) gaps[count++] = span{at, next.lo};
+        at = std::max(at, next.hi);
+    }
+    if (count > block_absence::MAX_RANGES) {
+        gaps[block_absence::MAX_RANGES - 1].hi = gaps[count - 1].hi;
+        count = block_absence::MAX_RANGES;
+    }
+    for (uint32_t k = 0; k < count; k++) {
+        plan.absent.add(i, gaps[k].lo, gaps[k].hi);
+        memcpy(block + gaps[k].lo, block0 + gaps[k].lo, gaps[k].hi - gaps[k].lo);
+    }
 }
 
 bool digest_on(const align_plan& plan) { return plan.crypt && plan.crypt->enabled; }
@@ -265,11 +318,19 @@ int64_t read_span(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, sp
 
 int64_t read_shifted(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, const uint8_t* block0) {
     const align_copy& c = plan.copies[i];
-    span data = copy_span(plan, c);
-    const int64_t got = read_span(plan, i, file, block, data, data_file_offset(plan, c, plan.block_pos + data.lo));
-    if (got < 0) return failed(file);
-    data.hi = data.lo + static_cast<uint64_t>(got);
-    mark_gaps(plan, i, block, block0, data);
+    span held[ALIGN_MAX_SEGMENTS];
+    uint32_t n = 0;
+    for (uint32_t k = 0; k < c.segment_count; k++) {
+        if (!c.segments[k].placed) continue;
+        span data = segment_span(plan, c, k);
+        if (data.hi <= data.lo) continue;
+        const uint64_t file_off = data_file_offset(plan, c, plan.block_pos + data.lo, c.segments[k].shift);
+        const int64_t got = read_span(plan, i, file, block, data, file_off);
+        if (got < 0) return failed(file);
+        data.hi = data.lo + static_cast<uint64_t>(got);
+        held[n++] = data;
+    }
+    mark_gaps(plan, i, block, block0, held, n);
     return static_cast<int64_t>(plan.block_len);
 }
 
@@ -282,7 +343,7 @@ int64_t read_in_place(align_plan& plan, uint64_t i, g_file& file, uint8_t* block
     if (!feed(plan, i, file.descriptor, plan.block_pos, block, n)) return failed(file);
     span data = copy_span(plan, plan.copies[i]);
     data.hi = std::min(data.hi, std::max(data.lo, n));
-    mark_gaps(plan, i, block, block0, data);
+    mark_gaps(plan, i, block, block0, &data, 1);
     return static_cast<int64_t>(plan.block_len);
 }
 
@@ -361,6 +422,27 @@ align_result align_find_shift(const align_probes& p, const align_region& r) {
     return result;
 }
 
+double align_agreement_at(const align_probes& p, const align_region& r, int64_t shift, uint64_t* available) {
+    uint64_t same = 0, seen = 0;
+    uint8_t bytes[ALIGN_PROBE_BYTES];
+    for (uint64_t k = 0; k < p.count; k++) {
+        const int64_t at = static_cast<int64_t>(p.pos[k]) + shift;  // the copy's data offset
+        const int64_t lo = std::max<int64_t>(at, 0);
+        const int64_t hi = std::min<int64_t>(at + static_cast<int64_t>(p.window), static_cast<int64_t>(r.len));
+        if (hi <= lo) continue;
+        const int64_t got = read_at(r.fd, bytes, static_cast<uint64_t>(hi - lo), r.offset + static_cast<uint64_t>(lo));
+        if (got <= 0) continue;
+        for (int64_t j = 0; j < got; j++) same += bytes[j] == p.bytes[k][lo - at + j];
+        seen += static_cast<uint64_t>(got);
+    }
+    *available = seen;
+    return seen ? static_cast<double>(same) / static_cast<double>(seen) : 0.0;
+}
+
+bool align_agrees(const align_probes& p, double agree, uint64_t available) {
+    return available >= std::min(2 * p.window, p.count * p.window / 2) && agree >= MIN_AGREE;
+}
+
 int align_check_inputs(const name_row* names, uint64_t count) {
     for (uint64_t i = 0; i < count; i++) {
         struct stat st;
@@ -389,9 +471,10 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
     plan.unit = plan.wav ? g0.wav.block_align : 2;
     plan.data_offset0 = plan.wav ? g0.wav.data_offset : 0;
     plan.data_len0 = plan.wav ? data_len_of(g0) : g0.size;
+    plan.rate = plan.wav ? g0.wav.sample_rate : 0;
     align_probes& probes = plan.probes;
-    align_take_probes(probes, align_region{files[0].descriptor, plan.data_offset0, plan.data_len0},
-                      plan.unit);
+    const align_region region0{files[0].descriptor, plan.data_offset0, plan.data_len0};
+    align_take_probes(probes, region0, plan.unit);
 
     for (uint64_t i = 1; i < count; i++) {
         const geometry g = read_geometry(files[i].descriptor);
@@ -400,11 +483,13 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
         c = align_copy();
         c.data_offset = wav ? g.wav.data_offset : 0;
         c.data_len = wav ? data_len_of(g) : g.size;
-        const align_result r =
-            align_find_shift(probes, align_region{files[i].descriptor, c.data_offset, c.data_len});
-        c.shift = r.shift;
-        c.in_place = static_cast<int64_t>(c.data_offset) + c.shift == static_cast<int64_t>(plan.data_offset0);
-        if (r.shift != 0 || !r.convincing) print_shift_line(names[i], plan, r);
+        const align_region region{files[i].descriptor, c.data_offset, c.data_len};
+        const align_result r = align_find_shift(probes, region);
+        align_find_segments(region0, region, plan.unit, r, c);
+        c.shift = c.segments[0].shift;
+        c.in_place = c.segment_count == 1 && c.segments[0].placed &&
+                     static_cast<int64_t>(c.data_offset) + c.shift == static_cast<int64_t>(plan.data_offset0);
+        print_segments(names[i], plan, c);
         if (c.in_place) restore_flags(files[i].descriptor, flags[i]);
     }
     restore_flags(files[0].descriptor, flags[0]);

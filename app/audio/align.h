@@ -65,12 +65,32 @@ int align_take_probes(align_probes& probes, const align_region& r0, uint64_t uni
 // points. No probes, or a failed read: not convincing.
 align_result align_find_shift(const align_probes& probes, const align_region& r);
 
-// Where one copy's bytes come from during the vote.
+// A stretch of input 0's data over which a copy has one shift, from its start to the next
+// segment's (the last to the end of the data).
+struct align_segment {
+    uint64_t from = 0;    // input 0's data offset where it begins
+    int64_t shift = 0;    // N, bytes
+    bool placed = true;   // false: the copy could not be placed here and sits out the vote
+};
+
+const uint64_t ALIGN_MAX_SEGMENTS = 32;
+
+// The share of the probes' bytes that the copy `r` holds at `shift` (bytes of the copy that lie
+// outside its data do not count); *available gets the bytes compared. 0 when none could be read.
+double align_agreement_at(const align_probes& probes, const align_region& r, int64_t shift, uint64_t* available);
+
+// True when an agreement of `agree` over `available` bytes of `probes` places a copy convincingly
+// without a rival shift: enough bytes, and at least the share the search asks for.
+bool align_agrees(const align_probes& probes, double agree, uint64_t available);
+
+
 struct align_copy {
-    int64_t shift = 0;         // N, bytes; 0 for an unshifted or unconvincing copy
+    align_segment segments[ALIGN_MAX_SEGMENTS];
+    uint32_t segment_count = 0;
+    int64_t shift = 0;         // N, bytes, of the first segment
     uint64_t data_offset = 0;  // file offset of the copy's data
     uint64_t data_len = 0;
-    bool in_place = true;    // its data lie where input 0's do: plain sequential reads serve
+    bool in_place = true;    // one placed segment whose data lie where input 0's do: plain reads serve
     uint64_t hashed_to = 0;  // file offset up to which its digest has been fed
 };
 
@@ -78,6 +98,7 @@ struct align_plan {
     uint64_t count = 0;
     uint64_t unit = 2;
     bool wav = false;           // input 0 is a WAV file: shifts are counted in frames
+    uint32_t rate = 0;          // its frames per second (0: not WAV), for the times of the report
     uint64_t data_offset0 = 0;  // input 0's data chunk
     uint64_t data_len0 = 0;
     uint64_t block_pos = 0;  // input 0's offset of the block being read

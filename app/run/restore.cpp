@@ -90,6 +90,21 @@ int read_ahead_cd_stream(g_file& in0, const char* name, uint8_t* block, uint64_t
     return -1;
 }
 
+// With --align, the map lists every copy's segments whose shift changes or that sit out:
+// "# shift <input> <output offset> <shift in bytes | not placed>".
+void note_segments(dispute_map& map, const align_plan& plan) {
+    for (uint64_t i = 1; i < plan.count; i++) {
+        const align_copy& c = plan.copies[i];
+        if (c.segment_count == 1 && c.segments[0].placed) continue;
+        for (uint32_t k = 0; k < c.segment_count; k++) {
+            const align_segment& seg = c.segments[k];
+            const std::string text = "shift\t" + std::to_string(i) + "\t" + std::to_string(plan.data_offset0 + seg.from) +
+                                     "\t" + (seg.placed ? std::to_string(seg.shift) : std::string("not placed"));
+            map.add_comment(text.c_str());
+        }
+    }
+}
+
 // Runs and times the block loop over the open files, then prints the statistics.
 void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names,
                     uint64_t count, g_file* h_files, g_file& h_out, uint8_t** blocks, const char* out_name,
@@ -245,6 +260,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
 
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());
+        if (map && extras.align) note_segments(*map, *extras.align);
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;

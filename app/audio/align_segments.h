@@ -1,0 +1,21 @@
+#pragma once
+// --align for a copy whose read offset changes part way (a drive that drops or repeats frames):
+// the copy's shift is found stretch by stretch over input 0's data, each change refined to the
+// frame where it happens, and a stretch that cannot be placed convincingly is left out of the
+// vote there (the copy is absent) instead of voting misplaced data.
+
+#include <cstdint>
+
+#include "audio/align.h"
+
+// Input 0's data are searched in stretches of this many frames (about 3 s of CD audio).
+const uint64_t ALIGN_STRETCH_FRAMES = 3 * 44100;
+
+// Fills c.segments from the stretch-by-stretch search of the copy `r` against input 0's data
+// `r0` (frames of `unit` bytes); `whole` is the copy's search over the whole track, tried first
+// on every stretch. REQUIRES: c.segment_count == 0.
+void align_find_segments(const align_region& r0, const align_region& r, uint64_t unit, const align_result& whole,
+                         align_copy& c);
+
+// The segment of copy c that input 0's data offset q falls in.
+const align_segment& align_segment_at(const align_copy& c, uint64_t q);
