@@ -10,6 +10,7 @@
 #include <new>
 
 #include "base/coding.h"
+#include "base/read_at.h"
 
 namespace {
 
@@ -42,6 +43,15 @@ void error_callback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus s
 const char* format_words(uint32_t rate, uint32_t channels, uint32_t bits, char* out, size_t size) {
     snprintf(out, size, "%u Hz, %u channel%s, %u bits", rate, channels, channels == 1 ? "" : "s", bits);
     return out;
+}
+
+// True when the signature is followed by the header of a metadata block of a known type other
+// than STREAMINFO, which must come first: a FLAC stream that lacks it, not some other file.
+bool starts_with_other_block(int fd) {
+    uint8_t head[5];
+    if (read_at(fd, head, sizeof head, 0) != static_cast<int64_t>(sizeof head)) return false;
+    const unsigned type = head[4] & 0x7F;
+    return type >= FLAC__METADATA_TYPE_PADDING && type <= FLAC__METADATA_TYPE_PICTURE;
 }
 
 bool is_silent(const int32_t* const* samples, uint32_t channels, uint32_t length) {
@@ -107,7 +117,8 @@ int flac_source::open(int fd, bool keep_tags) {
         return -1;
     }
     if (!read || failed_ || !have_info_) {
-        why_ = have_info_ ? "not a FLAC stream after its signature" : "its FLAC stream has no STREAMINFO block";
+        why_ = starts_with_other_block(fd) ? "its FLAC stream has no STREAMINFO block"
+                                           : "not a FLAC stream after its signature";
         return -1;
     }
     if (format_.bits != 16) {

@@ -113,15 +113,29 @@ bool names_flac_output(const char* out_name) {
     return n > 5 && strcasecmp(out_name + n - 5, ".flac") == 0;
 }
 
-int flac_check_before_opening(const run_options& options, const name_row* names, uint64_t count) {
-    if (!options.align) return 0;
+int flac_check_before_opening(const run_options& options, const name_row* names, uint64_t count,
+                              const char* out_name) {
+    bool any_flac = false;
     for (uint64_t i = 0; i < count; i++) {
         uint8_t head[4];
         if (!has_flac_signature(head, read_head(names[i], head, sizeof head))) continue;
+        any_flac = true;
+        if (!options.align) continue;
         app_error("align", names[i], "--align reads copies by position and cannot read a FLAC copy; decode it to WAV first");
         return -1;
     }
-    return 0;
+    if (!any_flac && !names_flac_output(out_name)) return 0;
+    // The copies' formats are checked now, so that a run refused for them creates no output. A
+    // copy that cannot be looked into now (a stream, a file that will not open) is checked, or
+    // reported, when the run opens it.
+    std::unique_ptr<g_file[]> files(new g_file[count]);
+    for (uint64_t i = 0; i < count; i++) {
+        if (open_to_inspect(files[i], names[i]) != 0) return 0;
+    }
+    std::unique_ptr<flac_run> scratch(new flac_run);
+    const int status = flac_prepare(*scratch, files.get(), names, count, out_name);
+    flac_close(*scratch, count);
+    return status;
 }
 
 int flac_prepare(flac_run& run, g_file* h_files, const name_row* names, uint64_t count, const char* out_name) {

@@ -31,9 +31,10 @@ struct flac_run {
 // True when `out_name` ends in ".flac" (any case): the output is then written as FLAC.
 bool names_flac_output(const char* out_name);
 
-// Before anything is opened: refuses --align with FLAC copies (it reads copies by position).
-// Returns 0, or -1 after an error line.
-int flac_check_before_opening(const run_options& options, const name_row* names, uint64_t count);
+// Before anything is opened: refuses --align with FLAC copies (it reads copies by position), and
+// copies that flac_prepare would refuse. Returns 0, or -1 after an error line.
+int flac_check_before_opening(const run_options& options, const name_row* names, uint64_t count,
+                              const char* out_name);
 
 // Once every input and the output are open, before the output is emptied or replaced: finds the
 // FLAC copies, reads their metadata and checks that every copy holds the same audio format.

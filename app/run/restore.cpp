@@ -205,7 +205,7 @@ int check_before_opening(const run_options& options, const name_row* names, uint
     if (check_standard_input_once(names, count) != 0) return -1;
     if (check_output_is_not_an_input(out_name, names, count) != 0) return -1;
     if (check_cd_switches(options) != 0) return -1;
-    if (options.align && flac_check_before_opening(options, names, count) != 0) return -1;
+    if (flac_check_before_opening(options, names, count, out_name) != 0) return -1;
     if (options.align && align_check_inputs(names, count) != 0) return -1;
     return 0;
 }
