@@ -19,7 +19,12 @@ FLAC__StreamDecoderReadStatus read_callback(const FLAC__StreamDecoder*, FLAC__by
     return static_cast<FLAC__StreamDecoderReadStatus>(static_cast<flac_source*>(self)->on_read(buffer, bytes));
 }
 
-FLAC__StreamDecoderWriteStatus write_callback(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+FLAC__StreamDecoderTellStatus tell_callback(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* self) {
+    *offset = static_cast<flac_source*>(self)->bytes_read;
+    return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
+FLAC__StreamDecoderWriteStatus write_callback(const FLAC__StreamDecoder* decoder, const FLAC__Frame* frame,
                                               const FLAC__int32* const buffer[], void* self) {
     const FLAC__FrameHeader& h = frame->header;
     // libFLAC gives fixed-blocksize streams' frames their sample number too; a frame number is
@@ -27,8 +32,13 @@ FLAC__StreamDecoderWriteStatus write_callback(const FLAC__StreamDecoder*, const 
     const uint64_t first = h.number_type == FLAC__FRAME_NUMBER_TYPE_SAMPLE_NUMBER
                                ? h.number.sample_number
                                : static_cast<uint64_t>(h.number.frame_number) * h.blocksize;
-    const bool kept = static_cast<flac_source*>(self)->on_frame(first, h.blocksize, h.channels, h.bits_per_sample,
-                                                                 h.sample_rate, buffer);
+    // A frame libFLAC makes up for the ones it skipped is handed over without a byte read for it.
+    FLAC__uint64 at = 0;
+    FLAC__stream_decoder_get_decode_position(decoder, &at);
+    flac_source& source = *static_cast<flac_source*>(self);
+    const bool made_up = at == source.frame_end;
+    source.frame_end = at;
+    const bool kept = source.on_frame(first, h.blocksize, h.channels, h.bits_per_sample, h.sample_rate, buffer, made_up);
     return kept ? FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE : FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
 }
 
@@ -105,7 +115,7 @@ int flac_source::open(int fd, bool keep_tags) {
         FLAC__stream_decoder_set_metadata_respond(decoder_, FLAC__METADATA_TYPE_VORBIS_COMMENT);
         FLAC__stream_decoder_set_metadata_respond(decoder_, FLAC__METADATA_TYPE_PICTURE);
     }
-    if (FLAC__stream_decoder_init_stream(decoder_, read_callback, nullptr, nullptr, nullptr, nullptr, write_callback,
+    if (FLAC__stream_decoder_init_stream(decoder_, read_callback, nullptr, tell_callback, nullptr, nullptr, write_callback,
                                          metadata_callback, error_callback,
                                          this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
         why_ = "its decoder cannot start";
@@ -116,6 +126,7 @@ int flac_source::open(int fd, bool keep_tags) {
         why_ = strerror(read_errno_);
         return -1;
     }
+    FLAC__stream_decoder_get_decode_position(decoder_, &frame_end);
     if (!read || failed_ || !have_info_) {
         why_ = starts_with_other_block(fd) ? "its FLAC stream has no STREAMINFO block"
                                            : "not a FLAC stream after its signature";
@@ -152,8 +163,9 @@ void flac_source::on_metadata(const FLAC__StreamMetadata* block) {
 
 void flac_source::on_error(int status) {
     // libFLAC hands over a frame that fails its CRC as silence, and once it finds the next frame
-    // after a sync error, the frames it skipped as silence too: the silent frames that follow an
-    // error are the lost ones. (An older libFLAC that skips them leaves a gap, filled below.)
+    // after a sync error or a frame missing, the frames it skipped as silence too (these come
+    // without a byte read for them): the silent frames that follow an error are the lost ones.
+    // (An older libFLAC that skips them leaves a gap, filled in on_frame.)
     (void)status;
     error_since_frame_ = true;
     if (!have_info_) fail("not a FLAC stream after its signature");
@@ -164,6 +176,7 @@ int flac_source::on_read(uint8_t* buffer, size_t* bytes) {
         const ssize_t got = ::read(fd_, buffer, *bytes);
         if (got > 0) {
             *bytes = static_cast<size_t>(got);
+            bytes_read += static_cast<uint64_t>(got);
             return FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
         }
         if (got == 0) {
@@ -273,7 +286,7 @@ bool flac_source::note_lost(uint64_t samples, uint64_t frames) {
 }
 
 bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, uint32_t bits, uint32_t rate,
-                           const int32_t* const* samples) {
+                           const int32_t* const* samples, bool made_up) {
     if (channels != format_.channels || bits != format_.bits || rate != format_.sample_rate ||
         first + length > format_.total_samples) {
         char said[64], found[64], text[256];
@@ -284,6 +297,7 @@ bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, u
         fail(text);
         return false;
     }
+    if (pending_silence_ > 0 && !commit_silence(made_up)) return false;
     if (first + length <= position_) return true;  // a frame found twice after a sync error
     const uint64_t skip = first < position_ ? position_ - first : 0;
     if (first > position_) {
@@ -291,11 +305,17 @@ bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, u
         const uint64_t per_frame = format_.max_blocksize > 0 ? format_.max_blocksize : length;
         if (!note_lost(gap, (gap + per_frame - 1) / per_frame)) return false;
     }
-    if (error_since_frame_ && is_silent(samples, channels, length)) {
+    if (made_up || (error_since_frame_ && is_silent(samples, channels, length))) {
         // Real silence right after an error is taken for lost too: the other copies hold it.
         return note_lost(length - skip, 1);
     }
     error_since_frame_ = false;
+    if (is_silent(samples, channels, length)) {
+        // Held back: when libFLAC finds a frame missing, it hands over silence for it first and
+        // only the next made-up frame shows it.
+        pending_silence_ = length - skip;
+        return true;
+    }
     // 16-bit samples, interleaved, little-endian: a WAV file's data.
     uint8_t pcm[4096];
     const uint64_t frame_bytes = 2ull * channels;
@@ -312,6 +332,15 @@ bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, u
     return true;
 }
 
+// The silent frame held back: lost when a made-up frame follows it, else real silence.
+bool flac_source::commit_silence(bool lost) {
+    const uint64_t n = pending_silence_;
+    pending_silence_ = 0;
+    if (lost) return note_lost(n, 1);
+    position_ += n;
+    return put_silence(n, false);
+}
+
 void flac_source::decode() {
     uint8_t header[FLAC_WAV_HEADER_SIZE];
     put_wav_header(header, format_.sample_rate, format_.channels, format_.total_samples * format_.channels * 2);
@@ -322,6 +351,7 @@ void flac_source::decode() {
     }
     if (read_errno_ != 0) fail(strerror(read_errno_));
     if (!failed_) {
+        if (pending_silence_ > 0) commit_silence(false);
         // A copy cut short: its tail is lost, in frames of the stream's largest size.
         const uint64_t tail = format_.total_samples - position_;
         const uint64_t per_frame = format_.max_blocksize > 0 ? format_.max_blocksize : 4096;

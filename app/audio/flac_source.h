@@ -80,7 +80,9 @@ class flac_source {
     struct slot;
     int on_read(uint8_t* buffer, size_t* bytes);
     bool on_frame(uint64_t first, uint32_t length, uint32_t channels, uint32_t bits, uint32_t rate,
-                  const int32_t* const* samples);
+                  const int32_t* const* samples, bool made_up);
+    uint64_t bytes_read = 0;  // of the stream, for libFLAC's decode position
+    uint64_t frame_end = 0;   // the decode position after the last frame
     void on_metadata(const FLAC__StreamMetadata* block);
     void on_error(int status);
 
@@ -96,6 +98,7 @@ class flac_source {
     bool put_bytes(const uint8_t* bytes, uint64_t n, bool lost);
     bool put_silence(uint64_t samples, bool lost);
     bool note_lost(uint64_t samples, uint64_t frames);
+    bool commit_silence(bool lost);
     bool take_slot();
     void hand_over_slot();
     void fail(const char* why);
@@ -127,4 +130,5 @@ class flac_source {
     bool failed_ = false;
     bool stopping_ = false;  // the block loop is done with this copy
     uint64_t position_ = 0;  // samples put into the stream so far
+    uint64_t pending_silence_ = 0;  // samples of a silent frame not yet put
 };
