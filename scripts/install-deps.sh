@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, but only those that are missing.
+# (flac, the command-line tool, only makes the FLAC material of the tests.)
 # Usage: scripts/install-deps.sh [extra packages...]
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libgcrypt20-dev libgpg-error-dev groff-base man-db bzip2 xz-utils valgrind "$@")
+          libgcrypt20-dev libgpg-error-dev libflac-dev flac groff-base man-db bzip2 xz-utils valgrind "$@")
 
 missing=()
 for p in "${packages[@]}"; do

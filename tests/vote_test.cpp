@@ -507,7 +507,7 @@ TEST(WordScanTest, BlockStartsOneLineAtItsFirstDisputedWord) {
 // Blocks of several stretches of the lists (512 words each) come out as the rules make them, by
 // every way: output, glyphs, hits and disputed bytes, over blocks that end inside a word, with
 // rare and dense damage, samples on a ramp (every sample looks corrected) or random, and copies
-// absent over stretches at the start, the middle and the end of a block.
+// absent over stretches at the start, the middle and the end of a block (input 0 among them or not).
 TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
     struct Case {
         size_t count;
@@ -515,13 +515,17 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
         bool ramp;
         unsigned damage;  // of 256 bytes of each copy, about this many changed
         bool absent = false;
+        bool first_absent = false;  // input 0 lacks stretches too
     };
     // Damage 200 fills more than the glyph writer's buffer in one block of 70001 bytes.
     const Case cases[] = {{3, false, false, 2}, {3, false, false, 60}, {3, false, false, 200},
                           {9, false, false, 8}, {20, false, false, 30}, {3, true, true, 4},
                           {5, true, false, 6},  {12, true, true, 10},   {3, false, false, 60, true},
                           {5, false, false, 200, true}, {9, false, false, 8, true}, {20, false, false, 30, true},
-                          {5, true, false, 6, true},    {12, true, true, 10, true}};
+                          {5, true, false, 6, true},    {12, true, true, 10, true},
+                          {3, false, false, 60, true, true}, {5, false, false, 200, true, true},
+                          {3, true, false, 6, true, true},   {5, true, true, 10, true, true},
+                          {9, false, false, 8, true, true}};
     const uint64_t lengths[] = {9001, 4096, 700, 70001, 12290};
     std::mt19937_64 rng(7);
     for (const Case& c : cases) {
@@ -550,7 +554,7 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                     }
                 }
                 std::vector<std::vector<uint8_t>> flags(c.count, std::vector<uint8_t>(size, 0));
-                for (size_t i = 1; c.absent && i < c.count; i++) {
+                for (size_t i = c.first_absent ? 0 : 1; c.absent && i < c.count; i++) {
                     // Up to three stretches in order: at the start, in the middle, to the end.
                     absence->clear(i);
                     const uint64_t cuts[4] = {rng() % (len / 3), len / 3 + rng() % (len / 3),
@@ -560,12 +564,11 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                     for (size_t r = 0; r < 3; r++) {
                         if (rng() % 3 == 0) continue;
                         absence->add(i, from[r], to[r]);
-                        for (uint64_t q = from[r]; q < to[r]; q++) {
-                            blocks[i][q] = blocks[0][q];
-                            flags[i][q] = 1;
-                        }
+                        for (uint64_t q = from[r]; q < to[r]; q++) flags[i][q] = 1;
                     }
                 }
+                for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
+                if (c.absent) fill_absent(*absence, in.data(), c.count, len);
                 const std::vector<std::vector<uint8_t>> read = blocks;  // the vote overwrites input 0's
                 for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
                 const bool disputed = v->vote(len);
@@ -578,6 +581,13 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                 EXPECT_EQ(reference_vote::vote_block(ref, originals, len, c.samples, want.data(), &lacking), disputed)
                     << what;
                 EXPECT_TRUE(memcmp(want.data(), blocks[0].data(), size) == 0) << what << ", length " << len;
+                for (uint64_t q = 0; c.first_absent && q < len; q++) {
+                    bool held = false;
+                    for (size_t i = 0; i < c.count; i++) held = held || flags[i][q] == 0;
+                    if (!held) {
+                        EXPECT_EQ(0, blocks[0][q]) << what << ": nobody holds byte " << q;
+                    }
+                }
             }
             writer->flush();
             std::string glyphs(static_cast<size_t>(ftell(file)), '\0');

@@ -4,7 +4,8 @@
 // of a block fills its input's list and puts input 0's bytes into those stretches, so that the
 // word scan sees no dispute from an absent copy alone; the vote then leaves the copy out of every
 // position it lacks (it joins no group, earns no hits and is never the best-scored guess).
-// Input 0 is never absent: the output takes its bytes wherever nothing else is decided.
+// Input 0 may be absent too (a FLAC copy that lost frames): the output is made in its block, so
+// fill_absent puts there the first present copy's bytes, or silence where no copy holds them.
 
 #include <cstdint>
 
@@ -42,4 +43,36 @@ struct block_absence {
         }
         return static_cast<uint8_t>(bits);
     }
+
+    // True when byte q of input i's block is absent.
+    bool absent_at(uint64_t i, uint64_t q) const {
+        for (uint64_t r = 0; r < n[i]; r++) {
+            if (q >= range[i][r].lo && q < range[i][r].hi) return true;
+        }
+        return false;
+    }
 };
+
+// Puts into every absent stretch of the first `len` bytes of the blocks what the vote expects
+// there: input 0 takes, byte by byte, the first present copy's byte (0 where every copy lacks it,
+// so that what nobody holds comes out as silence); every other copy then takes input 0's bytes.
+inline void fill_absent(const block_absence& a, uint8_t* const* blocks, uint64_t count, uint64_t len) {
+    for (uint64_t r = 0; r < a.n[0]; r++) {
+        const uint64_t hi = a.range[0][r].hi < len ? a.range[0][r].hi : len;
+        for (uint64_t q = a.range[0][r].lo; q < hi; q++) {
+            uint8_t value = 0;
+            for (uint64_t i = 1; i < count; i++) {
+                if (a.absent_at(i, q)) continue;
+                value = blocks[i][q];
+                break;
+            }
+            blocks[0][q] = value;
+        }
+    }
+    for (uint64_t i = 1; i < count; i++) {
+        for (uint64_t r = 0; r < a.n[i]; r++) {
+            const uint64_t lo = a.range[i][r].lo, hi = a.range[i][r].hi < len ? a.range[i][r].hi : len;
+            for (uint64_t q = lo; q < hi; q++) blocks[i][q] = blocks[0][q];
+        }
+    }
+}

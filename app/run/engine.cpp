@@ -13,6 +13,7 @@
 #endif
 
 #include "audio/align.h"
+#include "base/app_error.h"
 #include "vote/block_vote.h"
 #include "run/digest_pool.h"
 #include "g_console.h"
@@ -79,7 +80,11 @@ struct engine_run {
     uint64_t in0_offset;  // bytes input 0 delivered before the current block
     bool io_failed;       // a read or write failed
     int64_t first_block_read;  // see engine_extras
+    flac_run* flac;            // null unless FLAC has a part in the run
+    const char* out_name;
 };
+
+const int64_t READ_REPORTED = -2;  // a failed read whose error line is already out
 
 bool delivers_whole_blocks(const g_file& file) {
     struct stat st;
@@ -100,6 +105,14 @@ int64_t read_block(engine_run& run, uint64_t i) {
     char* buffer = reinterpret_cast<char*>(run.in_blocks[i]);
     if (run.align) {
         return align_read_block(*run.align, i, file, run.in_blocks[i], run.block_size, run.in_blocks[0]);
+    }
+    if (run.flac && run.flac->source[i]) {
+        flac_source& source = *run.flac->source[i];
+        const int64_t got = source.read_block(run.in_blocks[i], *run.flac->absent, i);
+        if (got >= 0) return got;
+        run.glyphs->flush();
+        app_error("decode", run.names[i], source.why());
+        return READ_REPORTED;
     }
     if (i == 0 && run.first_block_read != NOT_READ_AHEAD) {
         const int64_t got = run.first_block_read;  // read ahead of the loop, already in the block
@@ -132,6 +145,29 @@ bool take_cd_layout(engine_run& run, uint64_t n) {
     return false;
 }
 
+// Hands `n` bytes of stream s (input i at i + 1, the output at 0) to its digest: with FLAC in the
+// run, only the audio.
+void submit_digest(engine_run& run, uint64_t s, const uint8_t* data, uint64_t n) {
+    uint64_t from = 0, len = n;
+    if (run.flac && run.flac->active) flac_digest_span(*run.flac, s, n, &from, &len);
+    run.digests->submit(s, data + from, len);
+}
+
+// With FLAC copies, what they lost is filled in once every block is read (input 0's stretches
+// take the other copies' bytes), and only then are the blocks compared. A digest still reading
+// a block whose stretches change is waited for: it covers the audio as decoded.
+void fill_and_scan(engine_run& run, uint64_t block_len) {
+    const block_absence& absent = *run.flac->absent;
+    bool any = false;
+    for (uint64_t i = 0; i < run.count; i++) {
+        if (absent.n[i] == 0) continue;
+        any = true;
+        if (run.digests) run.digests->wait(i + 1);
+    }
+    if (any) fill_absent(absent, run.in_blocks, run.count, block_len);
+    for (uint64_t i = 1; i < run.count && block_len > 0; i++) scan_input(run, i, block_len);
+}
+
 // Reads one block of every input; returns the block length (0 after a failure), and sets
 // *read_failed when an input could not be read.
 uint64_t read_inputs(engine_run& run, bool* read_failed) {
@@ -147,9 +183,9 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
         }
         if (i == 0 && run.sums) run.pool->wait(digest_pool::TASK_SLOT);
         int64_t got = read_block(run, i);
-        if (got == -1) {
+        if (got < 0) {
             run.glyphs->flush();
-            print_format_inline(static_cast<int>(run.h_files[i].read_error), L"h_files[i].read()");
+            if (got == -1) print_format_inline(static_cast<int>(run.h_files[i].read_error), L"h_files[i].read()");
             *read_failed = true;
             return 0;
         }
@@ -158,12 +194,14 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             *read_failed = true;
             return 0;
         }
-        if (run.digests && !align_feeds_digest(run.align, i)) run.digests->submit(i + 1, run.in_blocks[i], n);
+        if (run.digests && !align_feeds_digest(run.align, i)) submit_digest(run, i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (n < block_len) block_len = n;
-        if (i > 0 && block_len > 0) scan_input(run, i, block_len);
+        const bool deferred = run.flac && run.flac->absent;
+        if (i > 0 && block_len > 0 && !deferred) scan_input(run, i, block_len);
         run.glyphs->put('.');
     }
+    if (run.flac && run.flac->absent) fill_and_scan(run, block_len);
     return block_len;
 }
 
@@ -184,8 +222,14 @@ void feed_sums(engine_run& run, const uint8_t* data, uint64_t len) {
 // Feeds and writes the voted block. Returns false when the write failed.
 bool write_output(engine_run& run, uint64_t block_len) {
     const uint8_t* data = run.in_blocks[0];
-    if (run.digests) run.digests->submit(0, data, block_len);
+    if (run.digests) submit_digest(run, 0, data, block_len);
     if (run.sums) feed_sums(run, data, block_len);
+    if (run.flac && run.flac->encoding) {
+        if (run.flac->sink.write(data, block_len)) return true;
+        run.glyphs->flush();
+        app_error("write", run.out_name, run.flac->sink.why());
+        return false;
+    }
     if (run.h_out->write(reinterpret_cast<const char*>(data), block_len) == -1 &&
         run.h_out->write_error != 0) {
         run.glyphs->flush();
@@ -237,6 +281,16 @@ bool process_block(engine_run& run) {
     return !read_failed && block_len != 0;
 }
 
+// The end of the FLAC side of the loop: the output's encoder finishes (its STREAMINFO gets the
+// total and the MD5), then the copies' losses are told.
+void finish_flac(engine_run& run) {
+    if (run.flac->encoding && !run.io_failed && !run.flac->sink.finish()) {
+        app_error("write", run.out_name, run.flac->sink.why());
+        run.io_failed = true;
+    }
+    if (!run.io_failed) flac_print_losses(*run.flac, run.names, run.count);
+}
+
 }  // namespace
 
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,
@@ -249,6 +303,8 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     vote->map = extras ? extras->map : nullptr;
     vote->doubts = extras ? extras->doubts : nullptr;
     if (extras && extras->align) vote->absent = &extras->align->absent;
+    flac_run* flac = extras ? extras->flac : nullptr;
+    if (flac && flac->absent) vote->absent = flac->absent.get();
 
     track_checksums* sums = extras ? extras->sums : nullptr;
     digest_pool digests;
@@ -277,6 +333,8 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.in0_offset = 0;
     run.io_failed = false;
     run.first_block_read = extras ? extras->first_block_read : NOT_READ_AHEAD;
+    run.flac = flac;
+    run.out_name = out_name;
     if (extras && extras->cd) vote->use_cd(&run.cd);
     prepare_inputs(run);
 
@@ -289,6 +347,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     glyphs->put('\n');
     glyphs->flush();
     digests.stop();
+    if (flac) finish_flac(run);
     if (extras && extras->before_report) extras->before_report(extras->report_context, run.io_failed);
     print_report(count, names, out_name, crypt, vote->tally.total_hits);
     fflush(stderr);

@@ -9,6 +9,7 @@
 #include "audio/track_checksums.h"
 #include "vote/doubt_list.h"
 #include "run/dispute_map.h"
+#include "run/flac_run.h"
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
 #include "base/globals.h"
@@ -34,6 +35,9 @@ struct engine_extras {
     // failed.
     void (*before_report)(void* context, bool io_failed) = nullptr;
     void* report_context = nullptr;
+    // FLAC copies or a FLAC output: FLAC copies are read through their decoders, what they lost
+    // is left out of the vote, digests cover audio only, and a FLAC output is encoded.
+    flac_run* flac = nullptr;
 };
 
 // What the block loop came to.

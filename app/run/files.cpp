@@ -271,3 +271,13 @@ uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {
     if (fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode)) got = read_at(file.descriptor, buffer, size, 0);
     return got > 0 ? static_cast<uint64_t>(got) : 0;
 }
+
+int open_to_inspect(g_file& file, const char* name) {
+    if (names_standard_stream(name)) return -1;
+    file.is_silent = true;
+    if (file.open(name, READ_ONLY, 0, O_NONBLOCK, NEW_FILE_MODE) != 0) return -1;  // a FIFO is not waited for
+    struct stat st;
+    if (fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode)) return 0;
+    file.close();
+    return -1;
+}

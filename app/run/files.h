@@ -79,6 +79,11 @@ int read_small_file(const char* name, std::string& bytes, uint64_t limit);
 // stream, no regular file or cannot be read (opening it for the run reports why).
 uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size);
 
+// Opens the regular file `name` for reading, silently, to look into it before the run opens
+// anything (a FIFO is not waited for). Returns 0, or -1 for a standard stream, a file that is no
+// regular file or one that cannot be opened (opening it for the run reports why).
+int open_to_inspect(g_file& file, const char* name);
+
 // Refuses, before anything is created, truncated or written, an output that is the same file
 // as one of the inputs, or as standard error when that is not a terminal. Files are compared
 // by identity (device and inode) where they exist, "-", "con" and "CON" standing for

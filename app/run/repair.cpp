@@ -69,7 +69,9 @@ bool read_back(const repair_job& job, track_checksums& sums) {
         const uint64_t n = static_cast<uint64_t>(got);
         if (offset == 0) sums.set_layout(chunk.data(), n);
         sums.feed(offset, chunk.data(), n);
-        if (job.crypt->enabled) job.crypt->hash_data(0, chunk.data(), n);
+        const uint64_t lo = offset > job.digest_lo ? offset : job.digest_lo;
+        const uint64_t hi = offset + n < job.digest_hi ? offset + n : job.digest_hi;
+        if (job.crypt->enabled && lo < hi) job.crypt->hash_data(0, chunk.data() + (lo - offset), hi - lo);
         offset += n;
     }
     sums.finish();

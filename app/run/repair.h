@@ -46,6 +46,9 @@ struct repair_job {
     g_file* output;
     G_CRYPT* crypt;  // the report's digests: the output's slot is fed again after a repair
     dispute_map* map;  // null, or the map, which gets one comment line per changed frame
+    // The output's bytes its digest covers (with FLAC in the run, only the audio).
+    uint64_t digest_lo = 0;
+    uint64_t digest_hi = UINT64_MAX;
 };
 
 // Searches the doubtful frames for values that make the finished output match what was expected

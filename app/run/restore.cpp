@@ -14,6 +14,7 @@
 #include "g_console.h"
 #include "run/engine.h"
 #include "run/files.h"
+#include "run/flac_run.h"
 #include "run/verdict.h"
 #include "run/replace.h"
 #include "vote/cd_vote.h"
@@ -133,7 +134,8 @@ void check_before_report(void* context, bool io_failed) {
     checks.sums.finish();
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
     if (io_failed || !checks.repairable || verified(*checks.options, checks.sums, response)) return;
-    repair_job job = {checks.options, response, &checks.doubts, &checks.sums, checks.output, checks.crypt, checks.map};
+    repair_job job = {checks.options, response, &checks.doubts, &checks.sums, checks.output, checks.crypt, checks.map,
+                      checks.digest_lo, checks.digest_hi};
     checks.repair = repair_output(job);
 }
 
@@ -173,6 +175,16 @@ int take_over_map(result_file& kept, dispute_map& map, const char* map_name) {
     return empty_map(map.file, map_name);
 }
 
+// Hands the engine the FLAC side of the run. A FLAC output cannot be patched in place, so no
+// repair is tried into it; the digests cover only the output's audio.
+void use_flac(flac_run& flac, engine_extras& extras, run_checks* checks) {
+    extras.flac = &flac;
+    if (!checks) return;
+    if (flac.encoding) checks->repairable = false;
+    checks->digest_lo = flac.audio_lo[0];
+    checks->digest_hi = flac.audio_hi[0];
+}
+
 }  // namespace
 
 int prepare_checks(run_checks& checks, const run_options& options) {
@@ -208,6 +220,7 @@ int check_before_opening(const run_options& options, const name_row* names, uint
     if (check_standard_input_once(names, count) != 0) return -1;
     if (check_output_is_not_an_input(out_name, names, count) != 0) return -1;
     if (check_cd_switches(options) != 0) return -1;
+    if (flac_check_before_opening(options, names, count, out_name) != 0) return -1;
     if (options.align && align_check_inputs(names, count) != 0) return -1;
     return 0;
 }
@@ -255,8 +268,12 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
     if (status == 0 && options.cd) status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
+    std::unique_ptr<flac_run> flac(new flac_run);
+    if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
+    if (status == 0 && flac->active) use_flac(*flac, extras, checks);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
     if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
+    if (status == 0 && flac->active) status = flac_start(*flac, names, count, h_out.descriptor, out_name, mem.alignment);
 
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());
@@ -266,6 +283,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         if (map && close_map(*map, options.map_name) != 0) status = -1;
         if (checks && report_checks(*checks, options, out_name) != 0 && status == 0) status = 1;
     }
+    flac_close(*flac, count);
     mem.free_ram();
     close_files(count, h_files, h_out);
     result_file* const kept[] = {&out_kept, map ? map_kept : nullptr};

@@ -29,6 +29,9 @@ struct run_checks {
     g_file* output = nullptr;
     G_CRYPT* crypt = nullptr;
     dispute_map* map = nullptr;
+    // The output's bytes its digest covers, for the repair's read-back.
+    uint64_t digest_lo = 0;
+    uint64_t digest_hi = UINT64_MAX;
 };
 #include "run/replace.h"
 

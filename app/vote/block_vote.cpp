@@ -28,7 +28,7 @@ void block_vote::gather_absent() {
     for (uint64_t k = 0; k < absent_inputs_; k++) absent_mask_[absent_input_[k]] = 0;
     absent_inputs_ = 0;
     if (!absent) return;
-    for (uint64_t i = 1; i < tally.count; i++) {
+    for (uint64_t i = 0; i < tally.count; i++) {
         absent_input_[absent_inputs_] = static_cast<uint16_t>(i);
         absent_inputs_ += absent->n[i] != 0;
     }

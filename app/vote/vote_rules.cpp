@@ -207,7 +207,7 @@ void vote_sample(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len
 // The rare words in which some copy is absent are voted position by position among the copies
 // present there, by the general form of the rules above: no owed hits, no shortcuts.
 
-// The inputs present at the bytes `bits` of the word, in input order; input 0 is always one.
+// The inputs present at the bytes `bits` of the word, in input order; possibly none.
 struct present_inputs {
     uint64_t n;
     uint16_t input[MAX_INPUTS];
@@ -240,6 +240,7 @@ void all_words(uint64_t* word, uint64_t count, uint64_t w0, const word_diffs& d)
 // Byte b of the word among the present inputs p.
 uint8_t vote_byte_present(vote_tally& t, const uint64_t* word, unsigned b, const present_inputs& p,
                           word_notes* notes) {
+    if (p.n == 0) return static_cast<uint8_t>(word[0] >> (8 * b));  // nobody holds it: the fill stays
     uint8_t value[MAX_INPUTS];
     bool differs = false;
     for (uint64_t k = 0; k < p.n; k++) {
@@ -273,6 +274,7 @@ uint8_t vote_byte_present(vote_tally& t, const uint64_t* word, unsigned b, const
 void vote_sample_present(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, const sample_words& v,
                          uint64_t index, const present_inputs& p, uint64_t first, uint64_t& voted,
                          word_notes* notes) {
+    if (p.n == 0) return;  // nobody holds the sample: input 0's fill stays in the voted word
     for (uint64_t k = 0; k < p.n; k++) t.pos_hits[p.input[k]] = 0;
     t.pos_hits[p.input[first]] = first;
     bool differs = false;
@@ -295,7 +297,7 @@ void vote_sample_present(vote_tally& t, const uint8_t* const* blocks, uint64_t b
     if (!differs) return set_sample(voted, index, sample_of(v.word[p.input[p.n >= 2 ? p.n - 2 : 0]], index));
     t.disputed_bytes += 2;
     for (uint64_t k = 0; k < first; k++) t.pos_hits[p.input[k]] = t.pos_hits[p.input[first]];
-    uint64_t winner = 0;
+    uint64_t winner = p.input[0];  // input 0 may be absent, its pos_hits then stale
     for (uint64_t k = 0; k < p.n; k++) {
         const uint64_t i = p.input[k];
         t.total_hits[i] += t.pos_hits[i];

@@ -80,7 +80,8 @@ uint64_t vote_samples(vote_tally& t, const uint8_t* const* blocks, uint64_t bloc
 
 // vote_bytes and vote_samples for a word in which some copies are absent: bit b of absent[i] set
 // when input i does not hold byte b of the word (a sample is absent when either of its bytes
-// is). Inputs not in `d` hold w0. REQUIRES: absent[0] == 0.
+// is). Inputs not in `d` hold w0. Input 0 may be absent; where no copy is present, the voted word
+// keeps w0 there (base/absent.h fills input 0 with silence at such bytes).
 uint64_t vote_bytes_absent(vote_tally& t, uint64_t w0, const word_diffs& d, const uint8_t* absent,
                            word_notes* notes = nullptr);
 uint64_t vote_samples_absent(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, uint64_t offset,

@@ -62,6 +62,7 @@ inline void vote_position(tally& t, const block& b, uint64_t pos, size_t d, uint
         in.push_back(i);
     }
     const size_t n = in.size();
+    if (n == 0) return put(out, pos, b.value(0, pos), b.samples);  // input 0 holds the fill (silence)
     std::vector<uint64_t> count(n, 0);
     count[first] = first;
     bool differs = false;
@@ -104,7 +105,8 @@ inline void vote_position(tally& t, const block& b, uint64_t pos, size_t d, uint
 // Votes one block of block_len bytes: in[i] is input i's block, readable up to block_len rounded
 // up to 8. Writes that many bytes to `out`, adds to the tally and returns true when the block had
 // a disputed word ("<\n" is then in the glyphs before its first glyph). With `absent`, the
-// flagged bytes of each input are not there; they must hold input 0's bytes.
+// flagged bytes of each input are not there; they must hold what fill_absent puts there (input 0:
+// the first present copy's byte or 0; the others: input 0's).
 inline bool vote_block(tally& t, const std::vector<const uint8_t*>& in, uint64_t block_len, bool samples,
                        uint8_t* out, const detail::absence* absent = nullptr) {
     const detail::block b{in, block_len, samples, absent};

@@ -1,0 +1,408 @@
+#include "audio/flac_source.h"
+
+#include <FLAC/metadata.h>
+#include <FLAC/stream_decoder.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "base/coding.h"
+#include "base/read_at.h"
+
+namespace {
+
+FLAC__StreamDecoderReadStatus read_callback(const FLAC__StreamDecoder*, FLAC__byte buffer[], size_t* bytes,
+                                            void* self) {
+    return static_cast<FLAC__StreamDecoderReadStatus>(static_cast<flac_source*>(self)->on_read(buffer, bytes));
+}
+
+FLAC__StreamDecoderTellStatus tell_callback(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* self) {
+    *offset = static_cast<flac_source*>(self)->bytes_read;
+    return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
+FLAC__StreamDecoderWriteStatus write_callback(const FLAC__StreamDecoder* decoder, const FLAC__Frame* frame,
+                                              const FLAC__int32* const buffer[], void* self) {
+    const FLAC__FrameHeader& h = frame->header;
+    // libFLAC gives fixed-blocksize streams' frames their sample number too; a frame number is
+    // turned into one here all the same.
+    const uint64_t first = h.number_type == FLAC__FRAME_NUMBER_TYPE_SAMPLE_NUMBER
+                               ? h.number.sample_number
+                               : static_cast<uint64_t>(h.number.frame_number) * h.blocksize;
+    // A frame libFLAC makes up for the ones it skipped is handed over without a byte read for it.
+    FLAC__uint64 at = 0;
+    FLAC__stream_decoder_get_decode_position(decoder, &at);
+    flac_source& source = *static_cast<flac_source*>(self);
+    const bool made_up = at == source.frame_end;
+    source.frame_end = at;
+    const bool kept = source.on_frame(first, h.blocksize, h.channels, h.bits_per_sample, h.sample_rate, buffer, made_up);
+    return kept ? FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE : FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+}
+
+void metadata_callback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* block, void* self) {
+    static_cast<flac_source*>(self)->on_metadata(block);
+}
+
+void error_callback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status, void* self) {
+    static_cast<flac_source*>(self)->on_error(static_cast<int>(status));
+}
+
+const char* format_words(uint32_t rate, uint32_t channels, uint32_t bits, char* out, size_t size) {
+    snprintf(out, size, "%u Hz, %u channel%s, %u bits", rate, channels, channels == 1 ? "" : "s", bits);
+    return out;
+}
+
+// True when the signature is followed by the header of a metadata block of a known type other
+// than STREAMINFO, which must come first: a FLAC stream that lacks it, not some other file.
+bool starts_with_other_block(int fd) {
+    uint8_t head[5];
+    if (read_at(fd, head, sizeof head, 0) != static_cast<int64_t>(sizeof head)) return false;
+    const unsigned type = head[4] & 0x7F;
+    return type >= FLAC__METADATA_TYPE_PADDING && type <= FLAC__METADATA_TYPE_PICTURE;
+}
+
+bool is_silent(const int32_t* const* samples, uint32_t channels, uint32_t length) {
+    for (uint32_t c = 0; c < channels; c++) {
+        for (uint32_t u = 0; u < length; u++) {
+            if (samples[c][u] != 0) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void put_wav_header(uint8_t* out, uint32_t sample_rate, uint32_t channels, uint64_t data_bytes) {
+    // Sizes past what 32 bits hold are written as 0xFFFFFFFF, which readers take as "to the end".
+    const uint32_t data = data_bytes > 0xFFFFFFFFull - 36 ? 0xFFFFFFFFu : static_cast<uint32_t>(data_bytes);
+    const uint32_t riff = data == 0xFFFFFFFFu ? 0xFFFFFFFFu : data + 36;
+    memcpy(out, "RIFF", 4);
+    store32(out + 4, riff);
+    memcpy(out + 8, "WAVEfmt ", 8);
+    store32(out + 16, 16);
+    store16(out + 20, 1);
+    store16(out + 22, static_cast<uint16_t>(channels));
+    store32(out + 24, sample_rate);
+    store32(out + 28, sample_rate * channels * 2);
+    store16(out + 32, static_cast<uint16_t>(channels * 2));
+    store16(out + 34, 16);
+    memcpy(out + 36, "data", 4);
+    store32(out + 40, data);
+}
+
+bool has_flac_signature(const uint8_t* bytes, uint64_t n) { return n >= 4 && memcmp(bytes, "fLaC", 4) == 0; }
+
+void flac_source::fail(const char* why) {
+    if (failed_) return;  // the first reason is the one worth telling
+    snprintf(why_text_, sizeof why_text_, "%s", why);
+    why_ = why_text_;
+    failed_ = true;
+}
+
+int flac_source::open(int fd, bool keep_tags) {
+    fd_ = fd;
+    keep_tags_ = keep_tags;
+    decoder_ = FLAC__stream_decoder_new();
+    if (!decoder_) {
+        why_ = "out of memory for its decoder";
+        return -1;
+    }
+    FLAC__stream_decoder_set_md5_checking(decoder_, true);
+    if (keep_tags) {
+        FLAC__stream_decoder_set_metadata_respond(decoder_, FLAC__METADATA_TYPE_VORBIS_COMMENT);
+        FLAC__stream_decoder_set_metadata_respond(decoder_, FLAC__METADATA_TYPE_PICTURE);
+    }
+    if (FLAC__stream_decoder_init_stream(decoder_, read_callback, nullptr, tell_callback, nullptr, nullptr, write_callback,
+                                         metadata_callback, error_callback,
+                                         this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+        why_ = "its decoder cannot start";
+        return -1;
+    }
+    const bool read = FLAC__stream_decoder_process_until_end_of_metadata(decoder_);
+    if (read_errno_ != 0) {
+        why_ = strerror(read_errno_);
+        return -1;
+    }
+    FLAC__stream_decoder_get_decode_position(decoder_, &frame_end);
+    if (!read || failed_ || !have_info_) {
+        why_ = starts_with_other_block(fd) ? "its FLAC stream has no STREAMINFO block"
+                                           : "not a FLAC stream after its signature";
+        return -1;
+    }
+    if (format_.bits != 16) {
+        snprintf(why_text_, sizeof why_text_, "%u-bit samples; only 16-bit audio can be voted", format_.bits);
+        why_ = why_text_;
+        return -1;
+    }
+    if (format_.total_samples == 0) {
+        why_ = "its STREAMINFO does not say how many samples the stream holds";
+        return -1;
+    }
+    return 0;
+}
+
+void flac_source::on_metadata(const FLAC__StreamMetadata* block) {
+    if (block->type == FLAC__METADATA_TYPE_STREAMINFO) {
+        const FLAC__StreamMetadata_StreamInfo& s = block->data.stream_info;
+        format_.sample_rate = s.sample_rate;
+        format_.channels = s.channels;
+        format_.bits = s.bits_per_sample;
+        format_.total_samples = s.total_samples;
+        format_.max_blocksize = s.max_blocksize;
+        memcpy(format_.md5, s.md5sum, 16);
+        have_info_ = true;
+        return;
+    }
+    if (!keep_tags_ || tag_count_ == sizeof tags_ / sizeof tags_[0]) return;
+    FLAC__StreamMetadata* copy = FLAC__metadata_object_clone(block);
+    if (copy) tags_[tag_count_++] = copy;
+}
+
+void flac_source::on_error(int status) {
+    // libFLAC hands over a frame that fails its CRC as silence, and once it finds the next frame
+    // after a sync error or a frame missing, the frames it skipped as silence too (these come
+    // without a byte read for them): the silent frames that follow an error are the lost ones.
+    // (An older libFLAC that skips them leaves a gap, filled in on_frame.)
+    (void)status;
+    error_since_frame_ = true;
+    if (!have_info_) fail("not a FLAC stream after its signature");
+}
+
+int flac_source::on_read(uint8_t* buffer, size_t* bytes) {
+    for (;;) {
+        const ssize_t got = ::read(fd_, buffer, *bytes);
+        if (got > 0) {
+            *bytes = static_cast<size_t>(got);
+            bytes_read += static_cast<uint64_t>(got);
+            return FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+        }
+        if (got == 0) {
+            *bytes = 0;
+            return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+        }
+        if (errno == EINTR) continue;
+        read_errno_ = errno;
+        *bytes = 0;
+        return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+    }
+}
+
+FLAC__StreamMetadata** flac_source::tags(unsigned* count) {
+    *count = tag_count_;
+    tag_count_ = 0;
+    return tags_;
+}
+
+int flac_source::start(uint64_t block_size) {
+    block_size_ = block_size;
+    for (ring_slot& s : ring_) {
+        s.data = new (std::nothrow) uint8_t[block_size];
+        if (!s.data) {
+            why_ = "out of memory for its blocks";
+            return -1;
+        }
+    }
+    const int error = pthread_create(&thread_, nullptr, decode_thread, this);
+    if (error != 0) {
+        snprintf(why_text_, sizeof why_text_, "cannot start its decoding thread: %s", strerror(error));
+        why_ = why_text_;
+        return -1;
+    }
+    thread_running_ = true;
+    return 0;
+}
+
+void* flac_source::decode_thread(void* self) {
+    static_cast<flac_source*>(self)->decode();
+    return nullptr;
+}
+
+// Waits for a free slot of the ring and makes it the one being filled. False when the block loop
+// no longer wants this copy.
+bool flac_source::take_slot() {
+    pthread_mutex_lock(&mutex_);
+    while (filled_ == RING_BLOCKS && !stopping_) pthread_cond_wait(&changed_, &mutex_);
+    const bool go = !stopping_;
+    pthread_mutex_unlock(&mutex_);
+    ring_[fill_].len = 0;
+    ring_[fill_].ranges = 0;
+    filling_ = go;
+    return go;
+}
+
+void flac_source::hand_over_slot() {
+    pthread_mutex_lock(&mutex_);
+    filled_++;
+    fill_ = (fill_ + 1) % RING_BLOCKS;
+    filling_ = false;
+    pthread_cond_broadcast(&changed_);
+    pthread_mutex_unlock(&mutex_);
+}
+
+// Appends bytes to the stream, slot by slot; `lost` marks them absent. More lost stretches than a
+// block can list are joined to the last one, which then also covers the good bytes between them:
+// they are left out of the vote, never taken for lost audio.
+bool flac_source::put_bytes(const uint8_t* bytes, uint64_t n, bool lost) {
+    while (n > 0) {
+        if (!filling_ && !take_slot()) return false;
+        ring_slot& s = ring_[fill_];
+        const uint64_t k = n < block_size_ - s.len ? n : block_size_ - s.len;
+        if (bytes) {
+            memcpy(s.data + s.len, bytes, k);
+            bytes += k;
+        } else {
+            memset(s.data + s.len, 0, k);
+        }
+        if (lost) {
+            absent_range* last = s.ranges > 0 ? &s.range[s.ranges - 1] : nullptr;
+            if (last && (last->hi == s.len || s.ranges == block_absence::MAX_RANGES)) {
+                last->hi = s.len + k;
+            } else {
+                s.range[s.ranges++] = absent_range{s.len, s.len + k};
+            }
+        }
+        s.len += k;
+        n -= k;
+        if (s.len == block_size_) hand_over_slot();
+    }
+    return true;
+}
+
+bool flac_source::put_silence(uint64_t samples, bool lost) {
+    return put_bytes(nullptr, samples * format_.channels * 2, lost);
+}
+
+// Fills `samples` lost samples (of about `frames` frames) with silence and counts them.
+bool flac_source::note_lost(uint64_t samples, uint64_t frames) {
+    if (samples == 0) return true;
+    if (losses_.samples == 0) losses_.first = position_;
+    losses_.samples += samples;
+    losses_.frames += frames;
+    position_ += samples;
+    return put_silence(samples, true);
+}
+
+bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, uint32_t bits, uint32_t rate,
+                           const int32_t* const* samples, bool made_up) {
+    if (channels != format_.channels || bits != format_.bits || rate != format_.sample_rate ||
+        first + length > format_.total_samples) {
+        char said[64], found[64], text[256];
+        snprintf(text, sizeof text, "the frame at sample %llu (%s, %u samples) contradicts its STREAMINFO (%s, %llu samples)",
+                 static_cast<unsigned long long>(first), format_words(rate, channels, bits, found, sizeof found), length,
+                 format_words(format_.sample_rate, format_.channels, format_.bits, said, sizeof said),
+                 static_cast<unsigned long long>(format_.total_samples));
+        fail(text);
+        return false;
+    }
+    if (pending_silence_ > 0 && !commit_silence(made_up)) return false;
+    if (first + length <= position_) return true;  // a frame found twice after a sync error
+    const uint64_t skip = first < position_ ? position_ - first : 0;
+    if (first > position_) {
+        const uint64_t gap = first - position_;
+        const uint64_t per_frame = format_.max_blocksize > 0 ? format_.max_blocksize : length;
+        if (!note_lost(gap, (gap + per_frame - 1) / per_frame)) return false;
+    }
+    if (made_up || (error_since_frame_ && is_silent(samples, channels, length))) {
+        // Real silence right after an error is taken for lost too: the other copies hold it.
+        return note_lost(length - skip, 1);
+    }
+    error_since_frame_ = false;
+    if (is_silent(samples, channels, length)) {
+        // Held back: when libFLAC finds a frame missing, it hands over silence for it first and
+        // only the next made-up frame shows it.
+        pending_silence_ = length - skip;
+        return true;
+    }
+    // 16-bit samples, interleaved, little-endian: a WAV file's data.
+    uint8_t pcm[4096];
+    const uint64_t frame_bytes = 2ull * channels;
+    const uint64_t per_chunk = sizeof pcm / frame_bytes;
+    for (uint64_t t = skip; t < length; t += per_chunk) {
+        const uint64_t m = length - t < per_chunk ? length - t : per_chunk;
+        uint8_t* p = pcm;
+        for (uint64_t u = t; u < t + m; u++) {
+            for (uint32_t c = 0; c < channels; c++, p += 2) store16(p, static_cast<uint16_t>(samples[c][u]));
+        }
+        if (!put_bytes(pcm, m * frame_bytes, false)) return false;
+    }
+    position_ += length - skip;
+    return true;
+}
+
+// The silent frame held back: lost when a made-up frame follows it, else real silence.
+bool flac_source::commit_silence(bool lost) {
+    const uint64_t n = pending_silence_;
+    pending_silence_ = 0;
+    if (lost) return note_lost(n, 1);
+    position_ += n;
+    return put_silence(n, false);
+}
+
+void flac_source::decode() {
+    uint8_t header[FLAC_WAV_HEADER_SIZE];
+    put_wav_header(header, format_.sample_rate, format_.channels, format_.total_samples * format_.channels * 2);
+    bool going = put_bytes(header, sizeof header, false);
+    while (going && !failed_) {
+        if (!FLAC__stream_decoder_process_single(decoder_)) break;
+        going = FLAC__stream_decoder_get_state(decoder_) != FLAC__STREAM_DECODER_END_OF_STREAM;
+    }
+    if (read_errno_ != 0) fail(strerror(read_errno_));
+    if (!failed_) {
+        if (pending_silence_ > 0) commit_silence(false);
+        // A copy cut short: its tail is lost, in frames of the stream's largest size.
+        const uint64_t tail = format_.total_samples - position_;
+        const uint64_t per_frame = format_.max_blocksize > 0 ? format_.max_blocksize : 4096;
+        note_lost(tail, (tail + per_frame - 1) / per_frame);
+        const bool md5_ok = FLAC__stream_decoder_finish(decoder_);
+        losses_.md5_mismatch = !md5_ok && losses_.samples == 0;
+        if (filling_ && ring_[fill_].len > 0) hand_over_slot();
+    }
+    pthread_mutex_lock(&mutex_);
+    done_ = true;
+    pthread_cond_broadcast(&changed_);
+    pthread_mutex_unlock(&mutex_);
+}
+
+int64_t flac_source::read_block(uint8_t* block, block_absence& absent, uint64_t input) {
+    absent.clear(input);
+    pthread_mutex_lock(&mutex_);
+    while (filled_ == 0 && !done_) pthread_cond_wait(&changed_, &mutex_);
+    const bool have = filled_ > 0;
+    const bool failed = failed_;
+    pthread_mutex_unlock(&mutex_);
+    if (!have) return failed ? -1 : 0;
+    const ring_slot& s = ring_[take_];
+    memcpy(block, s.data, s.len);
+    for (unsigned r = 0; r < s.ranges; r++) absent.add(input, s.range[r].lo, s.range[r].hi);
+    const int64_t len = static_cast<int64_t>(s.len);
+    pthread_mutex_lock(&mutex_);
+    filled_--;
+    take_ = (take_ + 1) % RING_BLOCKS;
+    pthread_cond_broadcast(&changed_);
+    pthread_mutex_unlock(&mutex_);
+    return len;
+}
+
+void flac_source::close() {
+    if (thread_running_) {
+        pthread_mutex_lock(&mutex_);
+        stopping_ = true;
+        pthread_cond_broadcast(&changed_);
+        pthread_mutex_unlock(&mutex_);
+        pthread_join(thread_, nullptr);
+        thread_running_ = false;
+    }
+    if (decoder_) {
+        FLAC__stream_decoder_delete(decoder_);
+        decoder_ = nullptr;
+    }
+    for (ring_slot& s : ring_) {
+        delete[] s.data;
+        s.data = nullptr;
+    }
+    for (unsigned t = 0; t < tag_count_; t++) FLAC__metadata_object_delete(tags_[t]);
+    tag_count_ = 0;
+}

@@ -1,0 +1,134 @@
+#pragma once
+// A FLAC copy read as the WAV file it stands for: a canonical 44-byte header, then its samples
+// decoded by libFLAC, delivered block by block as a file read would deliver them, so that the
+// vote, --cd, -a, the map and the checksums see what they see of a WAV copy.
+//
+// Decoding runs on a thread of its own, a few blocks ahead of the block loop (a ring of
+// RING_BLOCKS blocks; the copy is never held whole). A frame that fails its CRC, cannot be
+// decoded or was skipped by a sync error, and the tail of a copy that ends early, are filled
+// with silence for their full length, so that the copy stays aligned with the others, and are
+// marked absent for the vote (base/absent.h).
+
+#include <FLAC/stream_decoder.h>
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "base/absent.h"
+
+// The canonical WAV header that stands before a FLAC copy's samples.
+const uint64_t FLAC_WAV_HEADER_SIZE = 44;
+
+// What a FLAC copy's STREAMINFO says of its audio.
+struct flac_format {
+    uint32_t sample_rate = 0;
+    uint32_t channels = 0;
+    uint32_t bits = 0;
+    uint64_t total_samples = 0;  // per channel
+    uint32_t max_blocksize = 0;
+    uint8_t md5[16] = {};
+};
+
+// What a copy lost, known once it has been read to its end.
+struct flac_losses {
+    uint64_t samples = 0;  // per channel
+    uint64_t frames = 0;
+    uint64_t first = 0;    // the first lost sample, when samples > 0
+    bool md5_mismatch = false;  // nothing lost, yet the audio is not what its STREAMINFO's MD5 says
+};
+
+// Writes the canonical 44-byte WAV header of 16-bit PCM audio into `out`.
+void put_wav_header(uint8_t* out, uint32_t sample_rate, uint32_t channels, uint64_t data_bytes);
+
+// True when the first `n` bytes start with the FLAC signature.
+bool has_flac_signature(const uint8_t* bytes, uint64_t n);
+
+class flac_source {
+  public:
+    static const unsigned RING_BLOCKS = 3;
+
+    flac_source() = default;
+    ~flac_source() { close(); }
+    flac_source(const flac_source&) = delete;
+    flac_source& operator=(const flac_source&) = delete;
+
+    // Reads the metadata of the FLAC stream on descriptor `fd` (at its start). With `keep_tags`,
+    // its Vorbis comments and pictures are kept (tags() hands them over). Returns 0, or -1 with
+    // the reason in why().
+    int open(int fd, bool keep_tags);
+
+    // Allocates the ring of `block_size`-byte blocks and starts decoding. Returns 0, or -1 with
+    // the reason in why().
+    int start(uint64_t block_size);
+
+    // The next block into `block` (block_size bytes, the last one shorter, 0 at the end), its lost
+    // stretches added to input `input` of `absent` (cleared first). Returns the count, or -1 with
+    // the reason in why().
+    int64_t read_block(uint8_t* block, block_absence& absent, uint64_t input);
+
+    // Ends the decoding thread and frees everything. Safe to call more than once.
+    void close();
+
+    const flac_format& format() const { return format_; }
+    const flac_losses& losses() const { return losses_; }
+    const char* why() const { return why_; }
+    // The kept Vorbis comment and pictures; the caller takes them (frees them with
+    // FLAC__metadata_object_delete).
+    FLAC__StreamMetadata** tags(unsigned* count);
+
+    // Called by libFLAC; public only for the callbacks.
+    struct slot;
+    int on_read(uint8_t* buffer, size_t* bytes);
+    bool on_frame(uint64_t first, uint32_t length, uint32_t channels, uint32_t bits, uint32_t rate,
+                  const int32_t* const* samples, bool made_up);
+    uint64_t bytes_read = 0;  // of the stream, for libFLAC's decode position
+    uint64_t frame_end = 0;   // the decode position after the last frame
+    void on_metadata(const FLAC__StreamMetadata* block);
+    void on_error(int status);
+
+  private:
+    struct ring_slot {
+        uint8_t* data = nullptr;
+        uint64_t len = 0;
+        uint8_t ranges = 0;
+        absent_range range[block_absence::MAX_RANGES];
+    };
+    static void* decode_thread(void* self);
+    void decode();
+    bool put_bytes(const uint8_t* bytes, uint64_t n, bool lost);
+    bool put_silence(uint64_t samples, bool lost);
+    bool note_lost(uint64_t samples, uint64_t frames);
+    bool commit_silence(bool lost);
+    bool take_slot();
+    void hand_over_slot();
+    void fail(const char* why);
+
+    FLAC__StreamDecoder* decoder_ = nullptr;
+    int fd_ = -1;
+    bool keep_tags_ = false;
+    bool have_info_ = false;
+    bool error_since_frame_ = false;  // libFLAC reported an error since the last good frame
+    int read_errno_ = 0;
+    flac_format format_;
+    flac_losses losses_;
+    FLAC__StreamMetadata* tags_[16] = {};
+    unsigned tag_count_ = 0;
+    const char* why_ = "";
+    char why_text_[256] = "";
+
+    // The ring: the decoder fills slot `fill_` while the block loop reads slot `take_`.
+    pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed_ = PTHREAD_COND_INITIALIZER;
+    pthread_t thread_;
+    bool thread_running_ = false;
+    ring_slot ring_[RING_BLOCKS];
+    uint64_t block_size_ = 0;
+    uint64_t filled_ = 0;    // slots handed over, not yet read
+    unsigned fill_ = 0, take_ = 0;
+    bool filling_ = false;   // the decoder holds slot fill_
+    bool done_ = false;      // the decoder has handed over its last slot (or failed)
+    bool failed_ = false;
+    bool stopping_ = false;  // the block loop is done with this copy
+    uint64_t position_ = 0;  // samples put into the stream so far
+    uint64_t pending_silence_ = 0;  // samples of a silent frame not yet put
+};

@@ -1,0 +1,202 @@
+#include "run/flac_run.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "audio/wav_header.h"
+#include "base/app_error.h"
+#include "base/read_at.h"
+#include "g_console.h"
+#include "run/files.h"
+
+namespace {
+
+// The audio format every copy must share, and which copy set it.
+struct run_format {
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+    uint64_t from = MAX_INPUTS;  // the copy it was taken from
+};
+
+std::string format_text(uint32_t rate, uint32_t channels, uint32_t bits) {
+    return std::to_string(rate) + " Hz, " + std::to_string(channels) + (channels == 1 ? " channel, " : " channels, ") +
+           std::to_string(bits) + " bits";
+}
+
+// Every copy must hold 16-bit samples at the first copy's rate and channels. Returns 0, or -1
+// after an error line naming the copy.
+int check_format(run_format& f, uint64_t i, uint32_t rate, uint32_t channels, uint32_t bits, const name_row* names) {
+    if (bits != 16) {
+        app_error("read", names[i], (std::to_string(bits) + "-bit samples; only 16-bit audio can be voted").c_str());
+        return -1;
+    }
+    if (f.from == MAX_INPUTS) {
+        f = run_format{rate, channels, i};
+        return 0;
+    }
+    if (rate == f.rate && channels == f.channels) return 0;
+    const std::string reason = format_text(rate, channels, bits) + ", but " + names[f.from] + " holds " +
+                               format_text(f.rate, f.channels, 16);
+    app_error("read", names[i], reason.c_str());
+    return -1;
+}
+
+bool is_flac_file(const g_file& file) {
+    uint8_t head[4];
+    const int64_t got = read_at(file.descriptor, head, sizeof head, 0);
+    return got > 0 && has_flac_signature(head, static_cast<uint64_t>(got));
+}
+
+bool is_regular(const g_file& file, uint64_t* size) {
+    struct stat st;
+    if (fstat(file.descriptor, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// A WAV copy beside FLAC ones (or the first copy of a FLAC output): its audio window and format.
+int take_wav(flac_run& run, run_format& f, const g_file& file, uint64_t i, const name_row* names) {
+    uint64_t size = 0;
+    if (!is_regular(file, &size)) {
+        app_error("read", names[i], "beside FLAC copies or for a FLAC output, every copy must be a WAV or FLAC file");
+        return -1;
+    }
+    const wav_header h = read_wav_header(file.descriptor, size);
+    if (!h.valid || (h.format != 1 && h.format != 0xFFFE)) {
+        app_error("read", names[i], "neither a WAV file of integer samples nor a FLAC stream");
+        return -1;
+    }
+    if (check_format(f, i, h.sample_rate, h.channels, h.bits_per_sample, names) != 0) return -1;
+    run.audio_lo[i + 1] = h.data_offset;
+    run.audio_hi[i + 1] = wav_data_end(h, size);
+    return 0;
+}
+
+int take_flac(flac_run& run, run_format& f, g_file& file, uint64_t i, const name_row* names) {
+    run.source[i].reset(new flac_source);
+    flac_source& s = *run.source[i];
+    if (s.open(file.descriptor, i == 0 && run.encoding) != 0) {
+        app_error("read", names[i], s.why());
+        return -1;
+    }
+    const flac_format& sf = s.format();
+    if (check_format(f, i, sf.sample_rate, sf.channels, sf.bits, names) != 0) return -1;
+    run.audio_lo[i + 1] = FLAC_WAV_HEADER_SIZE;
+    run.audio_hi[i + 1] = FLAC_WAV_HEADER_SIZE + sf.total_samples * sf.channels * 2;
+    return 0;
+}
+
+void print_loss_line(const char* name, const flac_source& s) {
+    FILE* out = con_out();
+    const flac_losses& l = s.losses();
+    con_printf(out, "[");
+    con_put_right(out, name, NAME_COLUMNS);
+    if (l.samples == 0) {
+        con_printf(out, "] decoded audio does not match the MD5 signature of its STREAMINFO\n");
+        return;
+    }
+    const uint64_t ms = l.first * 1000 / s.format().sample_rate;
+    con_printf(out, "] %llu samples lost in %llu frame%s (first at %02llu:%02llu.%03llu)\n",
+               static_cast<unsigned long long>(l.samples), static_cast<unsigned long long>(l.frames),
+               l.frames == 1 ? "" : "s", static_cast<unsigned long long>(ms / 60000),
+               static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
+}
+
+}  // namespace
+
+bool names_flac_output(const char* out_name) {
+    const size_t n = strlen(out_name);
+    return n > 5 && strcasecmp(out_name + n - 5, ".flac") == 0;
+}
+
+int flac_check_before_opening(const run_options& options, const name_row* names, uint64_t count,
+                              const char* out_name) {
+    bool any_flac = false;
+    for (uint64_t i = 0; i < count; i++) {
+        uint8_t head[4];
+        if (!has_flac_signature(head, read_head(names[i], head, sizeof head))) continue;
+        any_flac = true;
+        if (!options.align) continue;
+        app_error("align", names[i], "--align reads copies by position and cannot read a FLAC copy; decode it to WAV first");
+        return -1;
+    }
+    if (!any_flac && !names_flac_output(out_name)) return 0;
+    // The copies' formats are checked now, so that a run refused for them creates no output. A
+    // copy that cannot be looked into now (a stream, a file that will not open) is checked, or
+    // reported, when the run opens it.
+    std::unique_ptr<g_file[]> files(new g_file[count]);
+    for (uint64_t i = 0; i < count; i++) {
+        if (open_to_inspect(files[i], names[i]) != 0) return 0;
+    }
+    std::unique_ptr<flac_run> scratch(new flac_run);
+    const int status = flac_prepare(*scratch, files.get(), names, count, out_name);
+    flac_close(*scratch, count);
+    return status;
+}
+
+int flac_prepare(flac_run& run, g_file* h_files, const name_row* names, uint64_t count, const char* out_name) {
+    run.encoding = names_flac_output(out_name);
+    for (uint64_t i = 0; i < count; i++) run.any_source = run.any_source || is_flac_file(h_files[i]);
+    run.active = run.any_source || run.encoding;
+    if (!run.active) return 0;
+    run_format f;
+    for (uint64_t i = 0; i < count; i++) {
+        run.offset[i + 1] = 0;
+        const int taken = is_flac_file(h_files[i]) ? take_flac(run, f, h_files[i], i, names)
+                                                   : take_wav(run, f, h_files[i], i, names);
+        if (taken != 0) return -1;
+    }
+    // The output's audio lies where input 0's does: the vote keeps the layout the copies share.
+    run.audio_lo[0] = run.audio_lo[1];
+    run.audio_hi[0] = run.audio_hi[1];
+    run.offset[0] = 0;
+    run.out_layout = flac_sink_layout{f.rate, f.channels, run.audio_lo[0], run.audio_hi[0]};
+    if (run.any_source) run.absent.reset(new block_absence());
+    return 0;
+}
+
+int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd, const char* out_name,
+               uint64_t block_size) {
+    for (uint64_t i = 0; i < count; i++) {
+        if (run.source[i] && run.source[i]->start(block_size) != 0) {
+            app_error("read", names[i], run.source[i]->why());
+            return -1;
+        }
+    }
+    if (run.absent) {
+        for (uint64_t i = 0; i < count; i++) run.absent->clear(i);
+    }
+    if (!run.encoding) return 0;
+    unsigned tags = 0;
+    FLAC__StreamMetadata** kept = run.source[0] ? run.source[0]->tags(&tags) : nullptr;
+    if (run.sink.start(out_fd, run.out_layout, block_size, kept, tags) != 0) {
+        app_error("write", out_name, run.sink.why());
+        return -1;
+    }
+    return 0;
+}
+
+void flac_digest_span(flac_run& run, uint64_t s, uint64_t n, uint64_t* from, uint64_t* len) {
+    const uint64_t start = run.offset[s], end = start + n;
+    run.offset[s] = end;
+    const uint64_t lo = start > run.audio_lo[s] ? start : run.audio_lo[s];
+    const uint64_t hi = end < run.audio_hi[s] ? end : run.audio_hi[s];
+    *from = lo < hi ? lo - start : 0;
+    *len = lo < hi ? hi - lo : 0;
+}
+
+void flac_print_losses(const flac_run& run, const name_row* names, uint64_t count) {
+    for (uint64_t i = 0; i < count; i++) {
+        const flac_source* s = run.source[i].get();
+        if (s && (s->losses().samples > 0 || s->losses().md5_mismatch)) print_loss_line(names[i], *s);
+    }
+}
+
+void flac_close(flac_run& run, uint64_t count) {
+    for (uint64_t i = 0; i < count; i++) run.source[i].reset();
+    run.sink.close();
+}
