@@ -159,6 +159,7 @@ repair_outcome repair_output(repair_job& job) {
     o.bound_reached = r.bound_reached || job.doubts->overflowed;
     o.ambiguous = r.ambiguous;
     o.tried_combinations = r.tried;
+    o.bound = r.bound;
     if (r.found && !r.changes.empty()) take(job, o, frames, offsets, r);
     note_in_map(job.map, o);
     return o;
@@ -181,7 +182,12 @@ std::string why_not(const repair_outcome& o) {
     if (o.refused) return "a combination matched the sums but not every expected value; the vote stays";
     std::string text = "no combination of the copies' values at " + std::to_string(o.doubtful) +
                        " doubtful frames matches (" + std::to_string(o.tried_combinations) + " tried";
-    if (o.bound_reached) text += ", up to the bound beyond which a match could be chance";
+    // The search stops at the chance bound, or earlier at the work it may do in about a second.
+    if (o.bound_reached && o.tried_combinations >= o.bound / 2) {
+        text += ", up to the bound beyond which a match could be chance";
+    } else if (o.bound_reached) {
+        text += ", up to the work the search may do";
+    }
     return text + ")";
 }
 

@@ -26,6 +26,7 @@ struct repair_outcome {
     const char* not_tried = nullptr;       // why the search did not run, when it did not
     uint64_t doubtful = 0;                 // doubtful frames
     uint64_t tried_combinations = 0;
+    uint64_t bound = 0;  // combinations the chance of an accidental match allowed
     std::vector<uint64_t> changed_offsets;  // output offsets of the frames changed
     uint64_t changed_samples = 0;
 };
