@@ -155,52 +155,6 @@ geometry read_geometry(int fd) {
 
 uint64_t data_len_of(const geometry& g) { return wav_data_end(g.wav, g.size) - g.wav.data_offset; }
 
-void put_name(const char* name) {
-    fputc('[', stderr);
-    con_put_right(stderr, name, NAME_COLUMNS);
-    fputs("] ", stderr);
-}
-
-// " from mm:ss.mmm" (or " from byte N" for data that is not WAV) for input 0's data offset q.
-void put_from(const align_plan& plan, uint64_t q) {
-    if (!plan.wav || plan.rate == 0) {
-        con_printf(stderr, " from byte %llu", static_cast<unsigned long long>(q));
-        return;
-    }
-    const uint64_t ms = q / plan.unit * 1000 / plan.rate;
-    con_printf(stderr, " from %02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 60000),
-               static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
-}
-
-void put_shift(const align_plan& plan, int64_t shift) {
-    const long long bytes = static_cast<long long>(shift);
-    const long long frames = bytes / static_cast<long long>(plan.wav ? plan.unit : 2);
-    con_printf(stderr, "shifted by %+lld bytes (%+lld %s)", bytes, frames, plan.wav ? "frames" : "samples");
-}
-
-// One line per segment of a copy that is shifted, changes its shift or cannot be placed; nothing
-// for a copy that sits where input 0 is throughout.
-void print_segments(const char* name, const align_plan& plan, const align_copy& c) {
-    if (c.segment_count == 1 && c.segments[0].placed && c.segments[0].shift == 0) return;
-    if (c.segment_count == 1 && !c.segments[0].placed) {
-        put_name(name);
-        con_printf(stderr, "no convincing shift within %lld frames either way; it sits out the vote\n",
-                   static_cast<long long>(ALIGN_MAX_SHIFT_FRAMES));
-        return;
-    }
-    for (uint32_t k = 0; k < c.segment_count; k++) {
-        const align_segment& seg = c.segments[k];
-        put_name(name);
-        if (seg.placed) {
-            put_shift(plan, seg.shift);
-        } else {
-            con_printf(stderr, "not placed");
-        }
-        if (c.segment_count > 1) put_from(plan, seg.from);
-        con_printf(stderr, seg.placed ? "\n" : "; it sits out the vote there\n");
-    }
-}
-
 // Clears O_DIRECT on a descriptor for reads at any offset; returns the flags it had (-1: unknown).
 int drop_direct(int fd) {
     const int flags = fcntl(fd, F_GETFL);
@@ -489,7 +443,7 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
         c.shift = c.segments[0].shift;
         c.in_place = c.segment_count == 1 && c.segments[0].placed &&
                      static_cast<int64_t>(c.data_offset) + c.shift == static_cast<int64_t>(plan.data_offset0);
-        print_segments(names[i], plan, c);
+        align_print_segments(names[i], plan, c);
         if (c.in_place) restore_flags(files[i].descriptor, flags[i]);
     }
     restore_flags(files[0].descriptor, flags[0]);

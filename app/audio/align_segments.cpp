@@ -1,10 +1,12 @@
 #include "audio/align_segments.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "base/read_at.h"
+#include "g_console.h"
 
 namespace {
 
@@ -200,6 +202,55 @@ void align_find_segments(const align_region& r0, const align_region& r, uint64_t
     build_segments(s, r0, r, unit, c);
     if (c.segment_count == 0) add_segment(c, 0, whole.shift, whole.convincing);
 }
+
+namespace {
+
+void put_name(const char* name) {
+    fputc('[', stderr);
+    con_put_right(stderr, name, NAME_COLUMNS);
+    fputs("] ", stderr);
+}
+
+// " from mm:ss.mmm" (or " from byte N" for data that is not WAV) for input 0's data offset q.
+void put_from(const align_plan& plan, uint64_t q) {
+    if (!plan.wav || plan.rate == 0) {
+        con_printf(stderr, " from byte %llu", static_cast<unsigned long long>(q));
+        return;
+    }
+    const uint64_t ms = q / plan.unit * 1000 / plan.rate;
+    con_printf(stderr, " from %02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 60000),
+               static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
+}
+
+void put_shift(const align_plan& plan, int64_t shift) {
+    const long long bytes = static_cast<long long>(shift);
+    const long long frames = bytes / static_cast<long long>(plan.wav ? plan.unit : 2);
+    con_printf(stderr, "shifted by %+lld bytes (%+lld %s)", bytes, frames, plan.wav ? "frames" : "samples");
+}
+
+}  // namespace
+
+void align_print_segments(const char* name, const align_plan& plan, const align_copy& c) {
+    if (c.segment_count == 1 && c.segments[0].placed && c.segments[0].shift == 0) return;
+    if (c.segment_count == 1 && !c.segments[0].placed) {
+        put_name(name);
+        con_printf(stderr, "no convincing shift within %lld frames either way; it sits out the vote\n",
+                   static_cast<long long>(ALIGN_MAX_SHIFT_FRAMES));
+        return;
+    }
+    for (uint32_t k = 0; k < c.segment_count; k++) {
+        const align_segment& seg = c.segments[k];
+        put_name(name);
+        if (seg.placed) {
+            put_shift(plan, seg.shift);
+        } else {
+            con_printf(stderr, "not placed");
+        }
+        if (c.segment_count > 1) put_from(plan, seg.from);
+        con_printf(stderr, seg.placed ? "\n" : "; it sits out the vote there\n");
+    }
+}
+
 
 const align_segment& align_segment_at(const align_copy& c, uint64_t q) {
     uint32_t k = 0;

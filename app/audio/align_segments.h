@@ -17,5 +17,11 @@ const uint64_t ALIGN_STRETCH_FRAMES = 3 * 44100;
 void align_find_segments(const align_region& r0, const align_region& r, uint64_t unit, const align_result& whole,
                          align_copy& c);
 
+// One line on standard error per segment of a copy that is shifted, changes its shift or cannot be
+// placed ("[name] shifted by +N bytes (+F frames) from mm:ss.mmm", "[name] not placed from ...;
+// it sits out the vote there", or one line for a copy placed nowhere); nothing for a copy that
+// sits where input 0 is throughout.
+void align_print_segments(const char* name, const align_plan& plan, const align_copy& c);
+
 // The segment of copy c that input 0's data offset q falls in.
 const align_segment& align_segment_at(const align_copy& c, uint64_t q);
