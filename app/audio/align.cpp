@@ -15,7 +15,6 @@
 #include "base/app_error.h"
 #include "base/coding.h"
 #include "base/read_at.h"
-#include "g_console.h"
 
 namespace {
 
