@@ -8,7 +8,8 @@
 # Variables:
 #   SIZE       MiB per copy of the large cases (default 256); "many copies" uses SIZE/16 MiB
 #   RUNS       timed runs of each program per case; the minimum counts (default 7, plus a warm-up)
-#   CASES      cases to run, from: clean sparse dense audio many md5 sha256 (default: all)
+#   CASES      cases to run, from: clean sparse dense audio audio-cd many md5 sha256 (default:
+#              all); audio-cd is the audio case voted with --cd, beside it with the byte vote
 #   REF        a reference copyvote binary: in every case its standard output (less the timing
 #              figures of the statistics lines), standard error, output file and exit status are
 #              compared with the measured binary's; any difference fails the run
@@ -32,7 +33,7 @@ BUILD="${BUILD:-build}"
 case "$BUILD" in /*) build="$BUILD" ;; *) build="$repo/$BUILD" ;; esac
 SIZE="${SIZE:-256}"
 RUNS="${RUNS:-7}"
-CASES="${CASES:-clean sparse dense audio many md5 sha256}"
+CASES="${CASES:-clean sparse dense audio audio-cd many md5 sha256}"
 REF="${REF:-}"
 OUTPUT="${OUTPUT:-existing}"
 
@@ -156,6 +157,14 @@ run_case() {
     mapfile -t files < <(copies "$tmp/audio" 5)
     "$gen" audio "$big" 0.001 14 "${files[@]}"
     measure "audio" 1.3 "$io_floor" "$tmp/out.floor" "${files[@]}" -- "${files[@]}" -a
+    ;;
+  audio-cd)
+    # --cd against the byte vote on the audio case's data: the rule's cost lies only at the
+    # disputed samples, so both ratios to the floor should stay close.
+    mapfile -t files < <(copies "$tmp/audio" 5)
+    "$gen" audio "$big" 0.001 14 "${files[@]}"
+    measure "audio bytes" 1.3 "$io_floor" "$tmp/out.floor" "${files[@]}" -- "${files[@]}"
+    measure "audio --cd" 1.43 "$io_floor" "$tmp/out.floor" "${files[@]}" -- "${files[@]}" --cd
     ;;
   many)
     mapfile -t files < <(copies "$tmp/many" 64)

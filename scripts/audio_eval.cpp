@@ -3,18 +3,28 @@
 //   audio_eval music OUT.wav CHANNELS SECONDS SEED
 //       writes synthesized music as a 16-bit 44.1 kHz WAV file: a plucked melody, a bass, a pad
 //       and hi-hats, with a fade-in, a quiet passage, a stretch of digital silence and a fade-out.
-//   audio_eval damage SEED ORIGINAL.wav COPY...
+//   audio_eval damage KIND SEED ORIGINAL.wav COPY...
 //       writes damaged copies of ORIGINAL the way rips of a scratched CD come out (see below).
 //   audio_eval score ORIGINAL RESTORED
 //       prints the number of bytes in which RESTORED differs from ORIGINAL (a missing or extra
 //       byte counts as one).
+//   audio_eval bound ORIGINAL COPY...
+//       prints the number of bytes that no copy holds right, which no vote can restore.
 //
-// Damage, per MiB of audio data: in every copy, bursts of 2 to 200 bytes in which about half of
-// the bytes are wrong, single wrong bytes, and samples concealed by the drive in that copy
-// alone; and at places shared by several copies, misreads that give two copies the same wrong
-// bytes and samples concealed in 2 to n - 1 of the n copies. A drive conceals a sample by
-// writing the floor mean of the same channel's previous and next sample. All numbers come from
-// a fixed-seed generator, so every run makes the same copies.
+// Damage, per MiB of audio data. Every kind lies over bursts of 2 to 200 bytes in which about
+// half of the bytes are wrong and single wrong bytes, in every copy. Then, by KIND:
+//   samples  single samples concealed in one copy, and in 2 to n - 1 of the n copies at one
+//            place; misreads that give two copies the same wrong bytes
+//   interp   runs of 2 to 8 samples of one channel interpolated, in one copy or in 2 to n - 1
+//   hold     runs of 1 to 4 samples of one channel holding the sample before, likewise
+//   mute     2 to 32 frames muted in every channel, in one copy or in two
+//   mix      a badly scratched disc: all of the above, and scratch sites where each copy reads
+//            right, interpolates, holds, mutes or returns garbage, each copy by itself
+//   silence  misreads shared by two copies in digital silence, and the damage of `samples`
+//   header   two copies damaged in different bytes of one 16-bit unit of the WAV header, and
+//            the damage of `samples`
+// A drive conceals a single sample by writing the floor mean of the same channel's previous and
+// next sample. All numbers come from a fixed-seed generator, so every run makes the same copies.
 
 #include <algorithm>
 #include <cmath>
@@ -76,8 +86,10 @@ double note_hz(int semitones_from_a4) { return 440.0 * std::pow(2.0, semitones_f
 
 // Loudness over the track: fade-in, full, a quiet passage, full, silence, fade-out.
 double envelope(double t, double len) {
-    if (t < 3.0) return t / 3.0;
-    if (t > len - 4.0) return std::max(0.0, (len - t) / 4.0);
+    // Short material (while tuning) keeps the same shape: fades of a tenth of its length at most.
+    const double in = std::min(3.0, len / 10), out = std::min(4.0, len / 10);
+    if (t < in) return t / in;
+    if (t > len - out) return std::max(0.0, (len - t) / out);
     const double u = t / len;
     if (u > 0.35 && u < 0.5) return 0.03;  // quiet passage (about -30 dB)
     if (u > 0.7 && u < 0.72) return 0.0;   // digital silence between movements
@@ -146,8 +158,8 @@ int cmd_music(int argc, char** argv) {
     if (argc != 6) return 2;
     const int channels = std::atoi(argv[3]);
     const double seconds = std::atof(argv[4]);
-    if ((channels != 1 && channels != 2) || seconds < 10 || seconds > 3600) {
-        std::fprintf(stderr, "audio_eval music: CHANNELS 1 or 2, SECONDS 10 to 3600\n");
+    if ((channels != 1 && channels != 2) || seconds < 1 || seconds > 3600) {
+        std::fprintf(stderr, "audio_eval music: CHANNELS 1 or 2, SECONDS 1 to 3600\n");
         return 2;
     }
     const std::vector<int16_t> s = synth_music(static_cast<uint16_t>(channels), seconds, std::strtoull(argv[5], nullptr, 10));
@@ -206,7 +218,7 @@ std::vector<size_t> pick(size_t n, size_t m, Rng& rng) {
     return all;
 }
 
-void damage_copy(Bytes& copy, const Bytes& original, const audio& a, Rng& rng) {
+void damage_copy(Bytes& copy, const Bytes& original, const audio& a, Rng& rng, double lone_concealed) {
     const size_t bytes = a.end - a.begin;
     for (uint64_t e = events(BURSTS, bytes, rng); e > 0; e--) {
         const size_t len = rng.between(2, 200);
@@ -216,7 +228,7 @@ void damage_copy(Bytes& copy, const Bytes& original, const audio& a, Rng& rng) {
         }
     }
     for (uint64_t e = events(BYTE_ERRORS, bytes, rng); e > 0; e--) copy[a.begin + rng.below(bytes)] ^= rng.nonzero_byte();
-    for (uint64_t e = events(LONE_CONCEALED, bytes, rng); e > 0; e--) {
+    for (uint64_t e = events(lone_concealed, bytes, rng); e > 0; e--) {
         const size_t p = inner_sample(a, rng);
         set_sample(copy, p, concealed_value(original, a, p));
     }
@@ -241,18 +253,192 @@ void damage_shared(std::vector<Bytes>& copies, const Bytes& original, const audi
     }
 }
 
+// ---- The damage kinds beyond single samples ----
+//
+// A drive that cannot read a stretch conceals it in one of a few ways, each in its copy alone or
+// in several copies at the same place (the copies that conceal the same stretch then agree):
+//  - interpolation: 1 to 8 samples of one channel replaced by the floor line between the copy's
+//    samples just outside them (one sample: the floor mean of its neighbours);
+//  - hold: 1 to 4 samples of one channel repeat the sample before them;
+//  - muting: every channel of 2 to 32 frames is zero.
+
+// The frame index of a sample offset, and the offset of the same channel `frames` frames on.
+size_t frame_of(const audio& a, size_t p) { return (p - a.begin) / a.frame; }
+
+// A sample offset whose channel has `before` frames before it and `after` frames after it.
+size_t inner_run(const audio& a, size_t before, size_t after, Rng& rng) {
+    const size_t frames = (a.end - a.begin) / a.frame;
+    return a.begin + rng.between(before, frames - 1 - after) * a.frame + 2 * rng.below(a.frame / 2);
+}
+
+int64_t floor_div(int64_t n, int64_t d) { return n / d - ((n % d != 0) && ((n < 0) != (d < 0))); }
+
+// Writes into `copy` the interpolation of `len` samples of one channel starting at p.
+void interpolate(Bytes& copy, const Bytes& original, const audio& a, size_t p, size_t len) {
+    const int64_t x0 = get_sample(original, p - a.frame);
+    const int64_t x1 = get_sample(original, p + len * a.frame);
+    for (size_t k = 1; k <= len; k++) {
+        set_sample(copy, p + (k - 1) * a.frame,
+                   static_cast<int16_t>(x0 + floor_div((x1 - x0) * static_cast<int64_t>(k), static_cast<int64_t>(len + 1))));
+    }
+}
+
+void hold(Bytes& copy, const Bytes& original, const audio& a, size_t p, size_t len) {
+    const int16_t v = get_sample(original, p - a.frame);
+    for (size_t k = 0; k < len; k++) set_sample(copy, p + k * a.frame, v);
+}
+
+// Mutes `len` frames from the frame holding p.
+void mute(Bytes& copy, const audio& a, size_t p, size_t len) {
+    const size_t f = a.begin + frame_of(a, p) * a.frame;
+    std::fill(copy.begin() + static_cast<long>(f), copy.begin() + static_cast<long>(f + len * a.frame), 0);
+}
+
+// Random bytes over `len` samples of one channel, as a drive that returns garbage gives them.
+void garbage(Bytes& copy, const audio& a, size_t p, size_t len, Rng& rng) {
+    for (size_t k = 0; k < len; k++) {
+        copy[p + k * a.frame] ^= rng.nonzero_byte();
+        if (rng.below(2)) copy[p + k * a.frame + 1] ^= rng.nonzero_byte();
+    }
+}
+
+enum conceal_kind { INTERPOLATE, HOLD, MUTE };
+
+// Conceals a run at p in copy c: interpolation runs 1 to 8 samples, holds 1 to 4, mutes 2 to 32
+// frames. `len` is drawn by the caller within those limits.
+void conceal(Bytes& copy, const Bytes& original, const audio& a, conceal_kind k, size_t p, size_t len) {
+    if (k == INTERPOLATE) interpolate(copy, original, a, p, len);
+    if (k == HOLD) hold(copy, original, a, p, len);
+    if (k == MUTE) mute(copy, a, p, len);
+}
+
+size_t run_length(conceal_kind k, Rng& rng) {
+    return k == INTERPOLATE ? rng.between(2, 8) : k == HOLD ? rng.between(1, 4) : rng.between(2, 32);
+}
+
+// Concealed runs of kind k, per MiB: `lone` in each copy by itself, `shared` in 2 to n - 1 copies
+// at once (muting: in two copies).
+void conceal_runs(std::vector<Bytes>& copies, const Bytes& original, const audio& a, conceal_kind k, double lone,
+                  double shared, Rng& rng) {
+    const size_t n = copies.size();
+    const size_t bytes = a.end - a.begin;
+    for (Bytes& c : copies) {
+        for (uint64_t e = events(lone, bytes, rng); e > 0; e--) {
+            const size_t len = run_length(k, rng);
+            conceal(c, original, a, k, inner_run(a, 1, len + 1, rng), len);
+        }
+    }
+    for (uint64_t e = events(shared, bytes, rng); e > 0; e--) {
+        const size_t len = run_length(k, rng);
+        const size_t p = inner_run(a, 1, len + 1, rng);
+        const size_t m = k == MUTE ? 2 : rng.between(2, n - 1);
+        for (size_t c : pick(n, m, rng)) conceal(copies[c], original, a, k, p, len);
+    }
+}
+
+// A badly scratched disc read n times: at every scratch site, each copy independently reads the
+// run right, interpolates it, holds it, mutes it or returns garbage.
+void scratches(std::vector<Bytes>& copies, const Bytes& original, const audio& a, double sites, Rng& rng) {
+    const size_t bytes = a.end - a.begin;
+    for (uint64_t e = events(sites, bytes, rng); e > 0; e--) {
+        const size_t len = rng.between(1, 8);
+        const size_t p = inner_run(a, 1, len + 1, rng);
+        for (Bytes& c : copies) {
+            const uint64_t roll = rng.below(100);
+            if (roll < 35) continue;
+            if (roll < 60) interpolate(c, original, a, p, len);
+            else if (roll < 75) hold(c, original, a, p, std::min<size_t>(len, 4));
+            else if (roll < 85) mute(c, a, p, len + 1);
+            else garbage(c, a, p, len, rng);
+        }
+    }
+}
+
+// Misreads shared by two copies where the original is digital silence (or, when it has none, at
+// random): a true 0 between neighbours 0 and 0 looks like a concealed sample.
+void silence_misreads(std::vector<Bytes>& copies, const Bytes& original, const audio& a, double per_mib, Rng& rng) {
+    std::vector<size_t> silent;
+    for (size_t p = a.begin + a.frame; p + a.frame < a.end; p += 2) {
+        if (get_sample(original, p) == 0 && get_sample(original, p - a.frame) == 0 &&
+            get_sample(original, p + a.frame) == 0) {
+            silent.push_back(p);
+        }
+    }
+    for (uint64_t e = events(per_mib, a.end - a.begin, rng); e > 0; e--) {
+        const size_t p = silent.empty() ? inner_sample(a, rng) : silent[rng.below(silent.size())];
+        const std::vector<size_t> who = pick(copies.size(), 2, rng);
+        const uint8_t flip = rng.nonzero_byte();
+        const size_t byte = rng.below(2);
+        for (size_t c : who) copies[c][p + byte] ^= flip;
+    }
+}
+
+// Two copies damaged in different bytes of one 16-bit unit of the WAV header; the bytes chosen
+// leave the header readable (the RIFF size and the byte rate).
+void header_damage(std::vector<Bytes>& copies, Rng& rng) {
+    static const size_t UNITS[] = {4, 6, 28, 30};
+    const size_t u = UNITS[rng.below(4)];
+    const std::vector<size_t> who = pick(copies.size(), 2, rng);
+    copies[who[0]][u] ^= rng.nonzero_byte();
+    copies[who[1]][u + 1] ^= rng.nonzero_byte();
+}
+
 int cmd_damage(int argc, char** argv) {
-    if (argc < 7) return 2;  // a seed, the original and at least three copies
-    Rng rng{std::strtoull(argv[2], nullptr, 10)};
+    if (argc < 8) return 2;  // a kind, a seed, the original and at least three copies
+    const std::string kind = argv[2];
+    Rng rng{std::strtoull(argv[3], nullptr, 10)};
     Bytes original;
     audio a;
-    if (!read_file(argv[3], original) || !audio_of(original, argv[3], a)) return 1;
-    std::vector<Bytes> copies(static_cast<size_t>(argc - 4), original);
-    for (Bytes& c : copies) damage_copy(c, original, a, rng);
-    damage_shared(copies, original, a, rng);
-    for (size_t i = 0; i < copies.size(); i++) {
-        if (!write_file(argv[4 + i], copies[i])) return 1;
+    if (!read_file(argv[4], original) || !audio_of(original, argv[4], a)) return 1;
+    std::vector<Bytes> copies(static_cast<size_t>(argc - 5), original);
+    // Every kind lies over the same background of bursts and byte errors in each copy.
+    for (Bytes& c : copies) damage_copy(c, original, a, rng, kind == "samples" ? LONE_CONCEALED : 0);
+    if (kind == "samples") {
+        damage_shared(copies, original, a, rng);
+    } else if (kind == "interp") {
+        conceal_runs(copies, original, a, INTERPOLATE, 10, 30, rng);
+    } else if (kind == "hold") {
+        conceal_runs(copies, original, a, HOLD, 10, 30, rng);
+    } else if (kind == "mute") {
+        conceal_runs(copies, original, a, MUTE, 2, 6, rng);
+    } else if (kind == "mix") {
+        conceal_runs(copies, original, a, INTERPOLATE, 5, 10, rng);
+        conceal_runs(copies, original, a, HOLD, 5, 10, rng);
+        conceal_runs(copies, original, a, MUTE, 1, 2, rng);
+        damage_shared(copies, original, a, rng);
+        scratches(copies, original, a, 30, rng);
+    } else if (kind == "silence") {
+        silence_misreads(copies, original, a, 20, rng);
+        damage_shared(copies, original, a, rng);
+    } else if (kind == "header") {
+        header_damage(copies, rng);
+        damage_shared(copies, original, a, rng);
+    } else {
+        std::fprintf(stderr, "audio_eval damage: unknown kind %s\n", kind.c_str());
+        return 2;
     }
+    for (size_t i = 0; i < copies.size(); i++) {
+        if (!write_file(argv[5 + i], copies[i])) return 1;
+    }
+    return 0;
+}
+
+// The bytes that no copy holds right: no vote can restore them.
+int cmd_bound(int argc, char** argv) {
+    if (argc < 4) return 2;
+    Bytes original;
+    if (!read_file(argv[2], original)) return 1;
+    std::vector<Bytes> copies(static_cast<size_t>(argc - 3));
+    for (size_t i = 0; i < copies.size(); i++) {
+        if (!read_file(argv[3 + i], copies[i])) return 1;
+    }
+    uint64_t wrong = 0;
+    for (size_t q = 0; q < original.size(); q++) {
+        bool held = false;
+        for (const Bytes& c : copies) held = held || (q < c.size() && c[q] == original[q]);
+        wrong += !held;
+    }
+    std::printf("%llu\n", static_cast<unsigned long long>(wrong));
     return 0;
 }
 
@@ -274,10 +460,13 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "music") == 0) rc = cmd_music(argc, argv);
     else if (argc >= 2 && std::strcmp(argv[1], "damage") == 0) rc = cmd_damage(argc, argv);
     else if (argc >= 2 && std::strcmp(argv[1], "score") == 0) rc = cmd_score(argc, argv);
+    else if (argc >= 2 && std::strcmp(argv[1], "bound") == 0) rc = cmd_bound(argc, argv);
     if (rc == 2) {
         std::fprintf(stderr, "usage: audio_eval music OUT.wav CHANNELS SECONDS SEED\n"
-                             "       audio_eval damage SEED ORIGINAL.wav COPY1 COPY2 COPY3 [COPY...]\n"
-                             "       audio_eval score ORIGINAL RESTORED\n");
+                             "       audio_eval damage KIND SEED ORIGINAL.wav COPY1 COPY2 COPY3 [COPY...]\n"
+                             "       audio_eval score ORIGINAL RESTORED\n"
+                             "       audio_eval bound ORIGINAL COPY...\n"
+                             "KIND: samples interp hold mute mix silence header\n");
     }
     return rc;
 }

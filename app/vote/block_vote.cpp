@@ -97,7 +97,7 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
             voted = vote_bytes(tally, w0, d, &notes);
         }
         note(w, voted, w0);
-        if ((!map && !doubts) || notes.disputed == 0) return;  // nobody listens, or all was screened out
+        if ((!map && !doubts) || (notes.disputed | notes.undisputed) == 0) return;  // nobody listens, or all agree
         for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
         map_word(w, voted, notes, block_len, block_start);
@@ -117,8 +117,11 @@ void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, u
     v.guessed = notes.guessed;
     for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
     v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
+    if (doubts && v.disputed) doubts->add(v);
+    // The map lists every position where the copies disagree, also where -a's screening left
+    // the vote no dispute.
+    v.disputed = static_cast<uint8_t>(v.disputed | notes.undisputed);
     if (map) map->add(v);
-    if (doubts) doubts->add(v);
 }
 
 // ---- A specialised path: three inputs by bytes ----

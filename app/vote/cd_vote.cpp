@@ -1,5 +1,6 @@
 #include "vote/cd_vote.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -10,87 +11,21 @@
 #include "vote/word_bits.h"
 
 namespace {
-
-// Up to this many copies are compared pair by pair: the tables of cd_scratch would cost a cache
-// miss per copy at every disputed sample.
+// Up to this many copies are grouped pair by pair: the value table of cd_scratch would cost a
+// cache miss per copy at every disputed sample.
 const uint64_t PAIRWISE_COPIES = 16;
 
 inline uint16_t key(int16_t v) { return static_cast<uint16_t>(v); }
 
-inline int16_t load_sample(const uint8_t* block, uint64_t p) { return load_sample16(block + p); }
+inline int16_t sample_of(const cd_block& b, uint64_t c, uint64_t p) { return load_sample16(b.in_blocks[c] + p); }
 
-inline int32_t distance(int16_t a, int16_t b) {
-    const int32_t d = static_cast<int32_t>(a) - b;
-    return d < 0 ? -d : d;
-}
-
-inline int32_t floor_mean(const cd_sample& s) {
-    const int32_t sum = static_cast<int32_t>(s.prev) + s.next;
+inline int32_t floor_mean(int32_t a, int32_t b) {
+    const int32_t sum = a + b;
     return (sum - (sum & 1)) / 2;  // rounded down, also below zero
 }
 
-// True when every copy holding `held` holds exactly its own neighbours' floor mean.
-bool held_is_exact_mean(const cd_sample* c, uint64_t count, int16_t held) {
-    for (uint64_t i = 0; i < count; i++) {
-        if (c[i].value == held && !cd_is_exact_mean(c[i])) return false;
-    }
-    return true;
-}
-
-// Whether copy i's value looks genuine next to the concealed-looking `held` and lies close enough
-// to overrule it (see the header).
-bool may_overrule(const cd_scratch& sc, const cd_sample* c, uint64_t i, const uint64_t* hits, int16_t held,
-                  uint64_t held_size, bool held_exact) {
-    const cd_sample& s = c[i];
-    const int32_t d = distance(s.value, held);
-    const bool genuine =
-        sc.group_plain[i] || (held_exact && d == 1 && s.has_neighbours && !cd_is_exact_mean(s));
-    if (!genuine) return false;
-    if (hits[i] > 0) return d <= CD_PAIR_DISTANCE;
-    return d <= (held_size <= 2 ? CD_LONE_DISTANCE : CD_LONE_DISTANCE_MANY);
-}
-
-// The copy whose group overrules the concealed-looking `held`, or count when none may.
-uint64_t find_overruling(const cd_scratch& sc, const cd_sample* c, uint64_t count, const uint64_t* hits,
-                         int16_t held, uint64_t held_size) {
-    const bool held_exact = held_is_exact_mean(c, count, held);
-    uint64_t best = count;
-    for (uint64_t i = 0; i < count; i++) {
-        if (c[i].value == held || !may_overrule(sc, c, i, hits, held, held_size, held_exact)) continue;
-        if (best == count || hits[i] > hits[best] ||
-            (hits[i] == hits[best] && distance(c[i].value, held) < distance(c[best].value, held))) {
-            best = i;
-        }
-    }
-    return best;
-}
-
-// Fills hits[i] with the number of other copies holding copy i's value and sc.group_plain[i].
-void count_groups(cd_scratch& sc, const cd_sample* c, uint64_t count, uint64_t* hits) {
-    if (count <= PAIRWISE_COPIES) {
-        bool plain[PAIRWISE_COPIES];
-        for (uint64_t i = 0; i < count; i++) plain[i] = !cd_looks_concealed(c[i]);
-        for (uint64_t i = 0; i < count; i++) {
-            hits[i] = 0;
-            sc.group_plain[i] = plain[i];
-            for (uint64_t j = 0; j < count; j++) {
-                if (j == i || c[j].value != c[i].value) continue;
-                hits[i]++;
-                sc.group_plain[i] = sc.group_plain[i] || plain[j];
-            }
-        }
-        return;
-    }
-    for (uint64_t i = 0; i < count; i++) {
-        sc.group[key(c[i].value)]++;
-        if (!cd_looks_concealed(c[i])) sc.plain[key(c[i].value)]++;
-    }
-    for (uint64_t i = 0; i < count; i++) {
-        hits[i] = sc.group[key(c[i].value)] - 1u;
-        sc.group_plain[i] = sc.plain[key(c[i].value)] != 0;
-    }
-    for (uint64_t i = 0; i < count; i++) sc.group[key(c[i].value)] = sc.plain[key(c[i].value)] = 0;
-}
+// n / d rounded down; d > 0.
+inline int64_t floor_div(int64_t n, int64_t d) { return n / d - (n % d != 0 && n < 0); }
 
 // The samples of the current block that are audio, as offsets into the block: [lo, hi).
 struct audio_range {
@@ -110,81 +45,387 @@ audio_range audio_of_block(const cd_block& b) {
     return r;
 }
 
-bool all_copies_agree(const cd_block& b, uint64_t p) {
-    const int16_t s0 = load_sample(b.in_blocks[0], p);
-    for (uint64_t i = 1; i < b.count; i++) {
-        if (load_sample(b.in_blocks[i], p) != s0) return false;
+inline uint64_t frame_bytes(const cd_block& b) { return 2 * b.layout->channels; }
+
+// True when the sample at p (which may lie before the block: p is then huge) is audio.
+inline bool is_audio(const audio_range& r, uint64_t p) { return p >= r.lo && p < r.hi && p + 2 <= r.hi; }
+
+// ---- Fingerprints ----
+
+bool on_line(const cd_block& b, uint64_t c, uint64_t p, uint64_t frames, int32_t x0, int32_t x1) {
+    const uint64_t step = frame_bytes(b);
+    for (uint64_t k = 1; k <= frames; k++) {
+        const int64_t v = x0 + floor_div(static_cast<int64_t>(x1 - x0) * static_cast<int64_t>(k),
+                                         static_cast<int64_t>(frames + 1));
+        if (sample_of(b, c, p + (k - 1) * step) != v) return false;
     }
     return true;
 }
 
-// Copy `from`'s sample at p into s, with its neighbours when the sample may be tested.
-void take_sample(cd_sample& s, const cd_block& b, const audio_range& r, uint64_t p, uint64_t from) {
-    const uint64_t step = 2 * b.layout->channels;
-    const uint8_t* block = b.in_blocks[from];
-    s.has_neighbours = p >= r.lo + step && p + step + 2 <= r.hi;
-    s.value = load_sample(block, p);
-    s.prev = s.has_neighbours ? load_sample(block, p - step) : 0;
-    s.next = s.has_neighbours ? load_sample(block, p + step) : 0;
+bool held(const cd_block& b, uint64_t c, uint64_t p, uint64_t frames, int32_t x0) {
+    for (uint64_t k = 0; k < frames; k++) {
+        if (sample_of(b, c, p + k * frame_bytes(b)) != x0) return false;
+    }
+    return true;
 }
 
-void gather_samples(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p) {
-    for (uint64_t i = 0; i < b.count; i++) take_sample(sc.samples[i], b, r, p, i);
+// The block offset of the frame that holds the audio sample at p.
+inline uint64_t frame_start(const cd_block& b, uint64_t p) {
+    return p - (b.block_start + p - b.layout->data_begin) % frame_bytes(b);
 }
 
-// What was decided at one sample: whose value, how, and how many copies held it.
-struct cd_pick {
-    uint64_t winner;
-    cd_outcome outcome;
-    uint64_t holders;
-    int16_t value;
+// True when every channel of the `frames` frames from the one holding p is zero in copy c (and
+// they all lie in the block's audio).
+bool muted(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p, uint64_t frames) {
+    const uint64_t from = frame_start(b, p), to = from + frames * frame_bytes(b);
+    if (from < r.lo || to > r.hi) return false;
+    for (uint64_t q = from; q < to; q++) {
+        if (b.in_blocks[c][q] != 0) return false;
+    }
+    return true;
+}
+
+bool disputed_at(const cd_block& b, uint64_t q) {
+    for (uint64_t i = 1; i < b.count; i++) {
+        if (memcmp(b.in_blocks[i] + q, b.in_blocks[0] + q, 2) != 0) return true;
+    }
+    return false;
+}
+
+// A line that holds the run: the copy's concealed stretch may reach past the disputed run where
+// another copy splits the copies differently. Tries the stretches of at most CD_MAX_LINE samples
+// that hold the run and reach only over disputed samples, shortest first, and returns the length
+// of the first on the line, or 0. (Samples that every copy agrees on are the genuine signal's:
+// a line through them is no concealment.)
+uint64_t line_around(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p, uint64_t frames) {
+    const uint64_t step = frame_bytes(b);
+    uint64_t before = 0, after_run = 0;  // disputed samples just before and after the run
+    while (before + frames < CD_MAX_LINE && p >= (before + 2) * step && is_audio(r, p - (before + 1) * step) &&
+           disputed_at(b, p - (before + 1) * step)) {
+        before++;
+    }
+    while (after_run + frames < CD_MAX_LINE && is_audio(r, p + (frames + after_run) * step) &&
+           disputed_at(b, p + (frames + after_run) * step)) {
+        after_run++;
+    }
+    for (uint64_t len = frames; len <= CD_MAX_LINE && len <= frames + before + after_run; len++) {
+        for (uint64_t back = 0; back <= len - frames && back <= before; back++) {
+            if (len - frames - back > after_run) continue;
+            const uint64_t from = p - back * step, after = from + len * step;
+            if (!is_audio(r, from - step) || !is_audio(r, after)) continue;
+            if (on_line(b, c, from, len, sample_of(b, c, from - step), sample_of(b, c, after))) return len;
+        }
+    }
+    return 0;
+}
+
+// The fingerprint of copy c over the run, and in `len` the length at which its rarity is measured.
+cd_print fingerprint_in(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p, uint64_t frames,
+                        uint64_t& len) {
+    const uint64_t step = frame_bytes(b);
+    len = frames;
+    if (p < step || !is_audio(r, p - step) || !is_audio(r, p + frames * step)) return CD_PRINT_NONE;
+    const int32_t x0 = sample_of(b, c, p - step);
+    if (frames <= CD_MAX_LINE && (len = line_around(b, r, c, p, frames)) != 0) return CD_PRINT_LINE;
+    len = frames;
+    if (frames <= CD_MAX_HOLD && held(b, c, p, frames, x0)) return CD_PRINT_HOLD;
+    if (muted(b, r, c, p, frames)) return CD_PRINT_MUTE;
+    return CD_PRINT_NONE;
+}
+
+// ---- Groups ----
+
+// Fills sc.label (the first copy, in the order of sc.who, holding each copy's value) and sc.size
+// for the sample at p, or for the byte at p with `bytes`. Returns the number of groups.
+uint64_t label_copies(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t p, bool bytes = false) {
+    const auto value = [&](uint64_t k) -> uint16_t {
+        return bytes ? b.in_blocks[sc.who[k]][p] : key(sample_of(b, sc.who[k], p));
+    };
+    uint64_t groups = 0;
+    if (n <= PAIRWISE_COPIES) {
+        // Few copies: compared pair by pair, which saves the table's cache misses.
+        uint16_t v[PAIRWISE_COPIES];
+        for (uint64_t k = 0; k < n; k++) v[k] = value(k);
+        for (uint64_t k = 0; k < n; k++) {
+            uint64_t first = k, size = 0;
+            for (uint64_t j = 0; j < n; j++) {
+                if (v[j] != v[k]) continue;
+                first = j < first ? j : first;
+                size++;
+            }
+            sc.label[k] = static_cast<uint16_t>(first);
+            sc.size[k] = static_cast<uint16_t>(size);
+            groups += first == k;
+        }
+        return groups;
+    }
+    for (uint64_t k = 0; k < n; k++) {
+        const uint16_t v = value(k);
+        if (sc.first_plus1[v] == 0) {
+            sc.first_plus1[v] = static_cast<uint16_t>(k + 1);
+            groups++;
+        }
+        sc.label[k] = static_cast<uint16_t>(sc.first_plus1[v] - 1);
+    }
+    for (uint64_t k = 0; k < n; k++) sc.size[k] = 0;
+    for (uint64_t k = 0; k < n; k++) sc.size[sc.label[k]]++;
+    for (uint64_t k = 0; k < n; k++) {
+        sc.size[k] = sc.size[sc.label[k]];
+        sc.first_plus1[value(k)] = 0;
+    }
+    return groups;
+}
+
+// The byte vote's choice among the labelled copies: the largest group, the lowest index among
+// equal ones; where no two agree, the best-scored copy. An index into sc.who.
+uint64_t byte_vote_choice(const cd_scratch& sc, uint64_t n) {
+    uint64_t w = 0;
+    for (uint64_t k = 1; k < n; k++) {
+        if (sc.size[k] > sc.size[w]) w = k;
+    }
+    return sc.size[w] > 1 ? w : best_scored(sc.totals, n);
+}
+
+// ---- Evidence ----
+
+// The agreed samples around a run, in the run's channel: sample k of the window lies at block
+// offset first + k * step.
+struct window {
+    uint64_t first;
+    uint64_t n;
+    uint64_t run_at;  // the run's first sample
+    uint64_t frames;  // the run's length
+    double scale;     // mean distance of an agreed sample from its neighbours' floor mean
 };
 
-// The rule among every copy at p; false when they all agree.
-bool decide_all(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p, uint64_t* total_hits,
-                uint64_t* pos_hits, cd_pick& pick) {
-    if (all_copies_agree(b, p)) return false;
-    gather_samples(sc, b, r, p);
-    const cd_decision d = cd_decide(sc.samples, b.count, total_hits, pos_hits, sc);
-    for (uint64_t i = 0; i < b.count; i++) total_hits[i] += pos_hits[i];
-    pick = {d.winner, d.outcome, pos_hits[d.winner] + 1, sc.samples[d.winner].value};
-    return true;
+inline uint64_t absdiff(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
+
+inline bool narrow(const window& w, uint64_t k) {
+    return k + CD_NARROW_FRAMES >= w.run_at && k <= w.run_at + w.frames + CD_NARROW_FRAMES;
 }
 
-// The rule among the copies that hold the sample at p (bits `bits` of the word clear in
-// absent[i]); false when they all agree.
-bool decide_present(cd_scratch& sc, const cd_block& b, const audio_range& r, uint64_t p, const uint8_t* absent,
-                    unsigned bits, uint64_t* total_hits, cd_pick& pick) {
-    uint64_t n = 0;
-    bool differs = false;
-    const int16_t s0 = load_sample(b.in_blocks[0], p);
-    for (uint64_t i = 0; i < b.count; i++) {
-        if (absent[i] & bits) continue;
-        sc.present[n++] = static_cast<uint16_t>(i);
-        differs = differs || load_sample(b.in_blocks[i], p) != s0;
+// A share of successes in the narrow window pulled toward the wide window's.
+struct share {
+    double hits_n, trials_n, hits_w, trials_w;
+    double value(double prior_hits, double prior_trials) const {
+        const double wide = (hits_w + prior_hits) / (trials_w + prior_trials);
+        return (hits_n + CD_PULL * wide) / (trials_n + CD_PULL);
     }
-    if (!differs) return false;
+    void add(bool in_narrow, double hit) {
+        hits_w += hit;
+        trials_w += 1;
+        if (in_narrow) hits_n += hit, trials_n += 1;
+    }
+};
+
+void measure_window(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                    uint64_t frames, window& w) {
+    const uint64_t step = frame_bytes(b);
+    const uint64_t before = (p - r.lo) / step;
+    const uint64_t after = (r.hi - 2 - p) / step;
+    const uint64_t back = before < CD_WIDE_FRAMES ? before : CD_WIDE_FRAMES;
+    const uint64_t on = frames + (after - frames + 1 < CD_WIDE_FRAMES ? after - frames + 1 : CD_WIDE_FRAMES);
+    w.first = p - back * step;
+    w.run_at = back;
+    w.n = back + on;
+    w.frames = frames;
+    const uint8_t* const* in = b.in_blocks;
+    for (uint64_t k = 0; k < w.n; k++) {
+        const uint64_t q = w.first + k * step;
+        bool same = true;
+        for (uint64_t j = 1; j < n && same; j++) same = memcmp(in[sc.who[j]] + q, in[sc.who[0]] + q, 2) == 0;
+        sc.agreed[k] = same;
+        sc.frame_agreed[k] = 2;  // not yet known
+    }
+    share d = {0, 0, 0, 0};
+    for (uint64_t k = 1; k + 1 < w.n; k++) {
+        if (!sc.agreed[k - 1] || !sc.agreed[k] || !sc.agreed[k + 1]) continue;
+        const uint64_t q = w.first + k * step;
+        const int32_t v = sample_of(b, sc.who[0], q);
+        const int32_t m = floor_mean(sample_of(b, sc.who[0], q - step), sample_of(b, sc.who[0], q + step));
+        d.add(narrow(w, k), v > m ? v - m : m - v);
+    }
+    const double s = d.value(1, 1);
+    w.scale = s < 0.5 ? 0.5 : s;
+}
+
+// Whether the frame of window sample k agrees in every copy and is zero.
+bool silent_frame(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, const window& w, uint64_t k) {
+    if (sc.frame_agreed[k] == 2) {
+        const uint64_t q = w.first + k * frame_bytes(b);
+        sc.frame_agreed[k] = muted(b, r, sc.who[0], q, 1);
+        for (uint64_t j = 1; j < n && sc.frame_agreed[k]; j++) sc.frame_agreed[k] = muted(b, r, sc.who[j], q, 1);
+    }
+    return sc.frame_agreed[k] != 0;
+}
+
+// How often the genuine audio around the run shows fingerprint `print` at the run's length.
+double genuine_share(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, const window& w,
+                     cd_print print, uint64_t len) {
+    const uint64_t step = frame_bytes(b);
+    share s = {0, 0, 0, 0};
+    for (uint64_t k = 1; k + len < w.n; k++) {
+        if (print == CD_PRINT_MUTE) {
+            if (k + len > w.run_at && k < w.run_at + len) continue;  // the run itself
+            bool all = true;
+            for (uint64_t j = 0; j < len && all; j++) all = silent_frame(b, r, sc, n, w, k + j);
+            bool trial = true;  // every frame of the stretch agrees (silent or not)
+            for (uint64_t j = 0; j < len && trial; j++) trial = sc.agreed[k + j];
+            if (trial) s.add(narrow(w, k), all);
+            continue;
+        }
+        bool trial = true;
+        for (uint64_t j = k - 1; j <= k + len && trial; j++) trial = sc.agreed[j];
+        if (!trial) continue;
+        const uint64_t q = w.first + k * step;
+        const int32_t x0 = sample_of(b, sc.who[0], q - step), x1 = sample_of(b, sc.who[0], q + len * step);
+        const bool hit = print == CD_PRINT_LINE ? on_line(b, sc.who[0], q, len, x0, x1) : held(b, sc.who[0], q, len, x0);
+        s.add(narrow(w, k), hit);
+    }
+    return s.value(0.5, 1);
+}
+
+// The largest distance of copy c's run samples from their neighbours' floor mean.
+int32_t run_distance(const cd_block& b, uint64_t c, uint64_t p, uint64_t frames) {
+    const uint64_t step = frame_bytes(b);
+    int32_t worst = 0;
+    for (uint64_t k = 0; k < frames; k++) {
+        const uint64_t q = p + k * step;
+        const int32_t v = sample_of(b, c, q);
+        const int32_t m = floor_mean(sample_of(b, c, q - step), sample_of(b, c, q + step));
+        const int32_t d = v > m ? v - m : m - v;
+        worst = d > worst ? d : worst;
+    }
+    return worst;
+}
+
+// True when some sample of the run differs between copies c and o in both of its bytes: a single
+// wrong byte, the commonest read error, changes one.
+bool both_bytes_differ(const cd_block& b, uint64_t c, uint64_t o, uint64_t p, uint64_t frames) {
+    for (uint64_t k = 0; k < frames; k++) {
+        const uint8_t* x = b.in_blocks[c] + p + k * frame_bytes(b);
+        const uint8_t* y = b.in_blocks[o] + p + k * frame_bytes(b);
+        if (x[0] != y[0] && x[1] != y[1]) return true;
+    }
+    return false;
+}
+
+// The scores of every group (at sc.score[first copy]) and each group's fingerprint in `prints`.
+void score_groups(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                  const window& w, uint64_t gw, cd_print* prints) {
+    // The shares measured so far: groups often show the same fingerprint at the same length.
+    struct measured {
+        cd_print print;
+        uint64_t len;
+        double share;
+    } known[8];
+    uint64_t kept = 0;
     for (uint64_t k = 0; k < n; k++) {
-        take_sample(sc.samples[k], b, r, p, sc.present[k]);
-        sc.present_totals[k] = total_hits[sc.present[k]];
+        if (sc.label[k] != k) continue;
+        const uint64_t c = sc.who[k];
+        uint64_t len;
+        const cd_print print = fingerprint_in(b, r, c, p, w.frames, len);
+        prints[k] = print;
+        const double copies = sc.size[k] - 1.0;
+        if (print != CD_PRINT_NONE) {
+            uint64_t m = 0;
+            while (m < kept && (known[m].print != print || known[m].len != len)) m++;
+            const double share = m < kept ? known[m].share : genuine_share(b, r, sc, n, w, print, len);
+            if (m == kept && kept < 8) known[kept++] = {print, len, share};
+            sc.score[k] = CD_PRINT_BASE + CD_PRINT_PER_COPY * copies + std::log(share);
+        } else {
+            const uint64_t other = k != gw ? sc.who[gw] : sc.who[k == 0 ? 1 : 0];
+            const double base = both_bytes_differ(b, c, other, p, w.frames) ? CD_PLAIN_TWO_BYTES : CD_PLAIN_ONE_BYTE;
+            sc.score[k] = base + CD_PLAIN_PER_COPY * copies - std::log(2 * w.scale) -
+                          run_distance(b, c, p, w.frames) / w.scale;
+        }
     }
-    const cd_decision d = cd_decide(sc.samples, n, sc.present_totals, sc.present_hits, sc);
-    for (uint64_t k = 0; k < n; k++) total_hits[sc.present[k]] += sc.present_hits[k];
-    pick = {sc.present[d.winner], d.outcome, sc.present_hits[d.winner] + 1, sc.samples[d.winner].value};
-    return true;
 }
 
-void put_decision_glyph(glyph_writer& glyphs, const cd_pick& d) {
-    if (d.outcome == CD_MAJORITY) {
-        glyphs.put('#');
-    } else if (d.outcome == CD_OVERRULED) {
-        glyphs.put(CD_OVERRULED_GLYPH);
-    } else {
-        glyphs.put_index(d.winner);
+// How many samples of the channel from p the copies split as they split p (p's labels are in
+// sc.label), up to `most`.
+uint64_t run_length(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p, uint64_t most) {
+    for (uint64_t k = 0; k < n; k++) sc.run_label[k] = sc.label[k];
+    uint64_t frames = 1;
+    for (uint64_t q = p + frame_bytes(b); frames < most && is_audio(r, q); q += frame_bytes(b), frames++) {
+        label_copies(b, sc, n, q);
+        if (memcmp(sc.label, sc.run_label, n * sizeof sc.label[0]) != 0) break;
     }
+    // Put p's groups back.
+    for (uint64_t k = 0; k < n; k++) sc.label[k] = sc.run_label[k];
+    for (uint64_t k = 0; k < n; k++) sc.size[k] = 0;
+    for (uint64_t k = 0; k < n; k++) sc.size[sc.label[k]]++;
+    for (uint64_t k = 0; k < n; k++) sc.size[k] = sc.size[sc.label[k]];
+    return frames;
+}
+
+// The group that the evidence puts in place of the byte vote's choice w, or w.
+uint64_t overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, const cd_print* prints) {
+    uint64_t best = w;
+    const uint64_t gw = sc.label[w];
+    for (uint64_t k = 0; k < n; k++) {
+        if (sc.label[k] != k || k == gw) continue;
+        if (prints[gw] == CD_PRINT_NONE && sc.size[k] < sc.size[gw]) continue;  // a genuine-looking group stands
+        if (sc.score[k] < sc.score[gw] + CD_MARGIN) continue;
+        if (best == w || sc.score[k] > sc.score[sc.label[best]]) best = k;
+    }
+    return best;
 }
 
 }  // namespace
+
+cd_print cd_fingerprint(const cd_block& b, uint64_t c, uint64_t p, uint64_t frames) {
+    uint64_t len;
+    return fingerprint_in(b, audio_of_block(b), c, p, frames, len);
+}
+
+// False when copy c's sample at p can be part of no fingerprint: on a floor line consecutive
+// steps differ by at most 1, a held sample repeats the one before it, a muted one is 0. Most
+// disputed samples are a lone copy's read error against a majority, which this clears at once.
+bool may_show_print(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p) {
+    const uint64_t step = frame_bytes(b);
+    if (p < step || !is_audio(r, p - step) || !is_audio(r, p + step)) return false;
+    const int32_t before = sample_of(b, c, p - step), v = sample_of(b, c, p), after = sample_of(b, c, p + step);
+    const int32_t bend = after - 2 * v + before;
+    return v == 0 || v == before || (bend >= -1 && bend <= 1);
+}
+
+cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool extend, cd_scratch& sc) {
+    const audio_range r = audio_of_block(b);
+    const uint64_t groups = label_copies(b, sc, n, p);
+    const uint64_t choice = byte_vote_choice(sc, n);
+    if (sc.size[choice] > 1 && !may_show_print(b, r, sc.who[choice], p)) {
+        for (uint64_t k = 0; k < n; k++) sc.hits[k] = sc.size[k] - 1u;
+        return {sc.who[choice], CD_MAJORITY, 0, 1};
+    }
+    uint64_t most = 1;
+    if (extend) {
+        const uint64_t channels = b.layout->channels;
+        most = channels * CD_MAX_RUN <= cd_scratch::CACHE ? CD_MAX_RUN : cd_scratch::CACHE / channels;
+    }
+    cd_run_decision d = {0, CD_MAJORITY, 0, most > 1 ? run_length(b, r, sc, n, p, most) : 1};
+    const uint64_t w = byte_vote_choice(sc, n);
+    for (uint64_t k = 0; k < n; k++) sc.hits[k] = sc.size[k] - 1u;
+    d.winner = sc.who[w];
+    d.outcome = sc.size[w] > 1 ? CD_MAJORITY : CD_BEST_SCORED;
+    cd_print prints[MAX_INPUTS];
+    uint64_t len;
+    prints[sc.label[w]] = fingerprint_in(b, r, sc.who[w], p, d.frames, len);
+    // A genuine-looking majority stands without further ado; so does everything where the run's
+    // samples cannot be tested. Two groups can only be told apart by their evidence.
+    if ((sc.size[w] > 1 && prints[sc.label[w]] == CD_PRINT_NONE) || groups < 2) return d;
+    const uint64_t step = frame_bytes(b);
+    if (p < step || !is_audio(r, p - step) || !is_audio(r, p + d.frames * step)) return d;
+    window win;
+    measure_window(b, r, sc, n, p, d.frames, win);
+    score_groups(b, r, sc, n, p, win, sc.label[w], prints);
+    const uint64_t best = overruling_group(sc, n, w, prints);
+    if (best == w) return d;
+    for (uint64_t k = 0; k < n; k++) {
+        if (sc.label[k] == sc.label[w]) sc.hits[k] = 0;
+    }
+    return {sc.who[best], CD_OVERRULED, sc.who[w], d.frames};
+}
 
 int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout) {
     const wav_header h = parse_wav_header(bytes, n);
@@ -216,31 +457,93 @@ void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n) {
     app_error("vote --cd", name, reason);
 }
 
-bool cd_looks_concealed(const cd_sample& s) {
-    if (!s.has_neighbours) return false;
-    const int32_t delta = floor_mean(s) - s.value;
-    return delta >= -1 && delta <= 1;
+namespace {
+
+// Prints the glyph of a decision and notes it; `bits` are the word's bytes of the position.
+void record(glyph_writer& glyphs, word_notes* notes, unsigned bits, cd_outcome outcome, uint64_t winner,
+            uint64_t holders) {
+    if (outcome == CD_MAJORITY) {
+        glyphs.put('#');
+    } else if (outcome == CD_OVERRULED) {
+        glyphs.put(CD_OVERRULED_GLYPH);
+    } else {
+        glyphs.put_index(winner);
+    }
+    if (!notes) return;
+    notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
+    if (outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
+    for (unsigned i = 0; i < 8; i++) {
+        if (bits & (1u << i)) notes->holders[i] = static_cast<uint16_t>(holders);
+    }
 }
 
-bool cd_is_exact_mean(const cd_sample& s) { return s.has_neighbours && floor_mean(s) == s.value; }
-
-cd_decision cd_decide(const cd_sample* c, uint64_t count, const uint64_t* total_hits, uint64_t* hits,
-                      cd_scratch& sc) {
-    count_groups(sc, c, count, hits);
-    cd_decision d = {0, CD_MAJORITY};
-    for (uint64_t i = 1; i < count; i++) {
-        if (hits[i] > hits[d.winner]) d.winner = i;
+// The copies taking part at the bytes `bits` of the word: every one, or those not absent there.
+// Returns how many, and false in `differs` when they all hold the same bytes at p.
+uint64_t gather(const cd_block& b, cd_scratch& sc, const uint8_t* absent, unsigned bits, uint64_t p, uint64_t len,
+                uint64_t* total_hits, bool& differs) {
+    uint64_t n = 0;
+    differs = false;
+    const uint8_t* first = nullptr;
+    for (uint64_t i = 0; i < b.count; i++) {
+        if (absent && (absent[i] & bits)) continue;
+        if (!first) first = b.in_blocks[i] + p;
+        differs = differs || b.in_blocks[i][p] != first[0] || (len == 2 && b.in_blocks[i][p + 1] != first[1]);
+        sc.totals[n] = total_hits[i];
+        sc.who[n++] = static_cast<uint16_t>(i);
     }
-    if (hits[d.winner] == 0) d = {best_scored(total_hits, count), CD_BEST_SCORED};
-    if (sc.group_plain[d.winner]) return d;
-    const int16_t held = c[d.winner].value;
-    const uint64_t other = find_overruling(sc, c, count, hits, held, hits[d.winner] + 1);
-    if (other == count) return d;
-    for (uint64_t i = 0; i < count; i++) {
-        if (c[i].value == held) hits[i] = 0;
-    }
-    return {other, CD_OVERRULED};
+    return n;
 }
+
+// The byte vote of the byte at p (outside the audio) among the n copies in sc.who.
+uint8_t vote_byte_at(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t p, uint64_t* total_hits,
+                     uint64_t& disputed_bytes, glyph_writer& glyphs, word_notes* notes, unsigned bit) {
+    label_copies(b, sc, n, p, true);
+    const uint64_t w = byte_vote_choice(sc, n);
+    for (uint64_t k = 0; k < n; k++) total_hits[sc.who[k]] += sc.size[k] - 1u;
+    disputed_bytes += 1;
+    record(glyphs, notes, bit, sc.size[w] > 1 ? CD_MAJORITY : CD_BEST_SCORED, sc.who[w], sc.size[w]);
+    return b.in_blocks[sc.who[w]][p];
+}
+
+// A run decided at an earlier sample, if p is one of its later samples.
+bool decided_ahead(const cd_block& b, const cd_scratch& sc, uint64_t p, cd_run_decision& d) {
+    const uint64_t at = b.block_start + p;
+    const uint64_t slot = at / 2 % cd_scratch::CACHE;
+    if (sc.ahead_at[slot] != at + 1) return false;
+    d = {sc.ahead_winner[slot], static_cast<cd_outcome>(sc.ahead_outcome[slot]), sc.ahead_loser[slot], 1};
+    return true;
+}
+
+void keep_ahead(const cd_block& b, cd_scratch& sc, uint64_t p, const cd_run_decision& d) {
+    for (uint64_t k = 1; k < d.frames; k++) {
+        const uint64_t at = b.block_start + p + k * frame_bytes(b);
+        const uint64_t slot = at / 2 % cd_scratch::CACHE;
+        sc.ahead_at[slot] = at + 1;
+        sc.ahead_winner[slot] = static_cast<uint16_t>(d.winner);
+        sc.ahead_loser[slot] = static_cast<uint16_t>(d.loser);
+        sc.ahead_outcome[slot] = static_cast<uint8_t>(d.outcome);
+    }
+}
+
+// The sample at p among the n copies in sc.who, disputed: the run's decision, made here or at
+// the run's first sample. Credits the hits and returns the input whose sample is taken.
+cd_run_decision vote_sample_at(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t p, bool all_present) {
+    cd_run_decision d;
+    if (all_present && decided_ahead(b, sc, p, d)) {
+        label_copies(b, sc, n, p);
+        const int16_t lost = sample_of(b, d.loser, p);
+        for (uint64_t k = 0; k < n; k++) {
+            const bool overruled = d.outcome == CD_OVERRULED && sample_of(b, sc.who[k], p) == lost;
+            sc.hits[k] = overruled ? 0 : sc.size[k] - 1u;
+        }
+        return d;
+    }
+    d = cd_decide_run(b, p, n, all_present, sc);
+    if (all_present) keep_ahead(b, sc, p, d);
+    return d;
+}
+
+}  // namespace
 
 uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint64_t* pos_hits,
                       uint64_t& disputed_bytes, glyph_writer& glyphs, cd_scratch& sc, word_notes* notes,
@@ -250,20 +553,31 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
     for (unsigned index = 0; index < 4; index++) {
         const uint64_t p = w + 2 * index;
         const unsigned bits = 3u << (2 * index);
-        cd_pick d;
-        if (absent ? !decide_present(sc, b, r, p, absent, bits, total_hits, d)
-                   : !decide_all(sc, b, r, p, total_hits, pos_hits, d)) {
+        bool differs;
+        if (!is_audio(r, p)) {
+            for (unsigned half = 0; half < 2; half++) {
+                const unsigned bit = 1u << (2 * index + half);
+                const uint64_t n = gather(b, sc, absent, bit, p + half, 1, total_hits, differs);
+                if (!differs) continue;
+                const uint8_t v = vote_byte_at(b, sc, n, p + half, total_hits, disputed_bytes, glyphs, notes, bit);
+                const unsigned shift = 8 * (2 * index + half);
+                out = (out & ~(0xFFull << shift)) | static_cast<uint64_t>(v) << shift;
+            }
             continue;
         }
-        disputed_bytes += 2;
-        put_decision_glyph(glyphs, d);
-        if (notes) {
-            notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
-            if (d.outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
-            notes->holders[2 * index] = notes->holders[2 * index + 1] = static_cast<uint16_t>(d.holders);
+        const uint64_t n = gather(b, sc, absent, bits, p, 2, total_hits, differs);
+        if (!differs) continue;
+        const cd_run_decision d = vote_sample_at(b, sc, n, p, n == b.count);
+        uint64_t holders = 0;
+        for (uint64_t k = 0; k < n; k++) {
+            total_hits[sc.who[k]] += sc.hits[k];
+            pos_hits[sc.who[k]] = sc.hits[k];
+            if (sc.who[k] == d.winner) holders = sc.hits[k] + 1;
         }
+        disputed_bytes += 2;
+        record(glyphs, notes, bits, d.outcome, d.winner, holders);
         const unsigned shift = 16 * index;
-        out = (out & ~(0xFFFFull << shift)) | static_cast<uint64_t>(key(d.value)) << shift;
+        out = (out & ~(0xFFFFull << shift)) | static_cast<uint64_t>(key(sample_of(b, d.winner, p))) << shift;
     }
     return out;
 }

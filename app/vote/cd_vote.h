@@ -1,29 +1,40 @@
 #pragma once
 // --cd: a vote of 16-bit samples made for CD audio.
 //
-// A CD drive that cannot read a sample conceals it: it writes the floor mean of the same channel's
-// previous and next sample instead. When several rips of one disc are concealed at the same
-// place, the plain vote keeps the concealed value because most copies hold it. --cd votes each
-// sample like the byte vote (the largest group of agreeing copies wins; where no two agree, the
-// best-scored copy), except where every copy of the winning group looks concealed. Then another
-// group overrules it when its value looks genuine and lies close enough:
-//  - two or more copies: within CD_PAIR_DISTANCE (a pair further off is a shared misread);
-//  - one copy: within CD_LONE_DISTANCE of a concealed group of at most two copies, within
-//    CD_LONE_DISTANCE_MANY of a larger one. A lone read error is far more likely than the same
-//    sample concealed in all copies but one, so the further a lone value lies and the more
-//    copies it stands against, the less it counts.
-// Between such groups the largest wins, then the one nearer to the concealed value, then the one
-// holding the lowest index.
+// A CD drive that cannot read a stretch conceals it, and leaves a fingerprint in that copy:
+//  - line: 1 to 8 samples of one channel lie exactly on the floor line drawn between the copy's
+//    own samples just outside them (one sample: the floor mean of its neighbours);
+//  - hold: 1 to 4 samples of one channel repeat the sample before them;
+//  - mute: every channel of the frames is zero.
+// When several rips conceal the same place they agree, and the plain vote keeps the concealed
+// value. But genuine audio shows the same fingerprints too, in quiet and smooth passages and in
+// digital silence, so a fingerprint alone proves nothing. Its evidence is how rare it is in the
+// genuine audio at that place: among the samples all copies agree on around it (a narrow window
+// of CD_NARROW_FRAMES frames each way, pulled toward a wide one of CD_WIDE_FRAMES), the share r
+// of places where the same test at the same run length passes; the evidence is -ln r.
 //
-// A sample looks concealed when it lies within 1 of the floor mean of its own copy's samples one
-// frame before and one frame after it (2 x channels bytes away), read as signed 16-bit values;
-// it looks genuine otherwise. One exception: where every copy of the winning group holds exactly
-// the floor mean, a value 1 away from it that is not its own copy's exact floor mean also looks
-// genuine. In quiet passages the true sample is often 1 away from the mean that replaced it.
+// Consecutive disputed samples of one channel that the copies split into the same groups are
+// one run, decided at once (up to CD_MAX_RUN frames). Each group of agreeing copies gets a score,
+// the log-likelihood that its value is the genuine one against the chance that it is wrong:
+//  - a group with a fingerprint: CD_PRINT_BASE + CD_PRINT_PER_COPY per copy beyond the first,
+//    less its evidence (drives that conceal a place tend to do so in every copy, so more
+//    concealing copies add little);
+//  - a group without one: CD_PLAIN_ONE_BYTE where its samples differ from the byte vote's choice
+//    in one byte each (a single wrong byte, the commonest read error, does that), otherwise
+//    CD_PLAIN_TWO_BYTES; plus CD_PLAIN_PER_COPY per copy beyond the first (two copies that agree
+//    on a wrong value need a shared misread, which is rare); less how implausible its values are
+//    against the local signal: the largest distance of a sample from its own neighbours' floor
+//    mean, in units of the mean distance s of the agreed samples around it, and ln(2 s) (a
+//    Laplace density), so that a random byte error scores badly.
+// The vote's result stays the byte vote's (the largest group; where no two agree, the
+// best-scored copy) unless that group looks concealed or no two copies agree, and another group
+// scores at least CD_MARGIN more. A group without a fingerprint is never beaten by a smaller
+// group, and where the evidence is weak the margin keeps the byte vote's result.
 //
-// The test is made only where both neighbours lie inside the block being voted and inside the
-// audio data: the first and last frame of every block and of the data chunk never look concealed
-// (and never overrule), so the vote never looks into another block.
+// Only the audio is voted by samples: the WAV header and whatever lies outside the data chunk
+// are voted as bytes, as the byte vote does. Samples whose neighbours (or a run whose outer
+// samples) lie outside the block or the data chunk show no fingerprint and no implausibility,
+// so there the byte vote's result stands: the vote never looks into another block.
 
 #include <cstdint>
 
@@ -31,14 +42,25 @@
 #include "vote/glyphs.h"
 #include "vote/vote_rules.h"
 
-// How far (in sample values) an overruling value may lie from the concealed one. Measured with
-// scripts/audio_eval.sh: a lone value without a limit, or within 16 of a group of any size,
-// left more wrong bytes than the byte vote on 5 and 7 copies.
-const int32_t CD_PAIR_DISTANCE = 2048;
-const int32_t CD_LONE_DISTANCE = 48;
-const int32_t CD_LONE_DISTANCE_MANY = 4;
+// The windows of agreed samples that measure how common a fingerprint is, in frames each way.
+const uint64_t CD_NARROW_FRAMES = 48;
+const uint64_t CD_WIDE_FRAMES = 480;
+// How many narrow-window trials the wide window's share counts for.
+const double CD_PULL = 24;
+// The longest run decided at once, in frames (the longest muting a drive makes).
+const uint64_t CD_MAX_RUN = 32;
+const uint64_t CD_MAX_LINE = 8;
+const uint64_t CD_MAX_HOLD = 4;
 
-// Printed instead of "#" or "<index>." for a sample where a concealed majority was overruled.
+// The scores' constants, in nats, chosen with scripts/audio_eval.sh on its tune set.
+const double CD_PRINT_BASE = 0;
+const double CD_PRINT_PER_COPY = 0.5;
+const double CD_PLAIN_ONE_BYTE = 5;
+const double CD_PLAIN_TWO_BYTES = 10;
+const double CD_PLAIN_PER_COPY = 6;
+const double CD_MARGIN = 1;
+
+// Printed instead of "#" or "<index>." for a sample where the byte vote's result was overruled.
 const char CD_OVERRULED_GLYPH = '~';
 
 // Where the samples of the copies lie. Offsets are offsets in input 0's file.
@@ -59,50 +81,57 @@ int cd_layout_from_header(const uint8_t* bytes, uint64_t n, cd_layout& layout);
 // refused, saying why.
 void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n);
 
-// One copy's sample at the position being voted, with its copy's same-channel neighbours.
-struct cd_sample {
-    int16_t value;
-    int16_t prev;
-    int16_t next;
-    bool has_neighbours;  // false: the sample is never taken for concealed
-};
-
-// True when the sample lies within 1 of the floor mean of its neighbours (and has both).
-bool cd_looks_concealed(const cd_sample& s);
-
-// True when the sample is exactly the floor mean of its neighbours (and has both).
-bool cd_is_exact_mean(const cd_sample& s);
-
 enum cd_outcome {
     CD_MAJORITY,     // the largest group of agreeing copies won ("#")
     CD_BEST_SCORED,  // no two copies agree: the best-scored copy won ("<index>.")
-    CD_OVERRULED     // a concealed-looking majority was overruled (CD_OVERRULED_GLYPH)
+    CD_OVERRULED     // the byte vote's result was overruled (CD_OVERRULED_GLYPH)
 };
 
-struct cd_decision {
-    uint64_t winner;  // index of the copy whose value is taken
+enum cd_print { CD_PRINT_NONE, CD_PRINT_LINE, CD_PRINT_HOLD, CD_PRINT_MUTE };
+
+// What the rule decided for a run of samples.
+struct cd_run_decision {
+    uint64_t winner;    // input whose samples are taken
     cd_outcome outcome;
+    uint64_t loser;     // with CD_OVERRULED: an input of the group overruled (its copies score 0)
+    uint64_t frames;    // samples of the channel the decision covers (1 to CD_MAX_RUN); 1 where the
+                        // byte vote's majority shows no fingerprint, which each sample finds alone
 };
 
 // The rule's scratch tables: large, so made once per run. REQUIRES: zero-filled when first used
-// (value-initialise it); the rule leaves them as it found them.
+// (value-initialise it); the rule leaves the value tables as it found them.
 struct cd_scratch {
-    uint16_t group[65536];         // copies holding each sample value, for many copies
-    uint16_t plain[65536];         // those of them whose value does not look concealed
-    bool group_plain[MAX_INPUTS];  // whether some copy holding copy i's value looks genuine
-    cd_sample samples[MAX_INPUTS];
-    // Where some copies are absent: the present ones, their scores and their hits.
-    uint16_t present[MAX_INPUTS];
-    uint64_t present_totals[MAX_INPUTS];
-    uint64_t present_hits[MAX_INPUTS];
+    uint16_t first_plus1[65536];  // for many copies: 1 + the first copy holding each value
+    uint16_t who[MAX_INPUTS];     // the copies taking part
+    uint16_t label[MAX_INPUTS];   // per copy: the first copy holding its value (a group)
+    uint16_t run_label[MAX_INPUTS];
+    uint16_t size[MAX_INPUTS];    // per copy: how many copies hold its value
+    uint64_t totals[MAX_INPUTS];  // the copies' scores, in the order of `who`
+    uint64_t hits[MAX_INPUTS];
+    double score[MAX_INPUTS];     // per group, at its first copy
+    uint8_t agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
+    uint8_t frame_agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
+    // Runs decided ahead: the later samples of a run, by file offset / 2 modulo CACHE. A run spans
+    // at most CD_MAX_RUN frames of up to CACHE / CD_MAX_RUN channels, so the samples still ahead
+    // never share a slot.
+    static const uint64_t CACHE = 1024;
+    uint64_t ahead_at[CACHE];      // 1 + the file offset the slot holds, 0 when empty
+    uint16_t ahead_winner[CACHE];
+    uint16_t ahead_loser[CACHE];
+    uint8_t ahead_outcome[CACHE];
 };
 
-// The rule at one disputed sample of `count` copies (1 <= count <= 384). Fills hits[i] with the
-// number of other copies that hold copy i's value, except that copies of an overruled group score
-// 0. `total_hits` are the scores so far, which pick the copy where no two agree (the lowest index
-// among equal scores); it is not changed.
-cd_decision cd_decide(const cd_sample* copies, uint64_t count, const uint64_t* total_hits, uint64_t* hits,
-                      cd_scratch& scratch);
+struct cd_block;  // below
+
+// Which fingerprint copy `c` shows over the `frames` samples of one channel from block offset p
+// (the run's own samples and the ones just outside it must lie in the block's audio), or
+// CD_PRINT_NONE. A run that passes several tests is called by the first of line, hold, mute.
+cd_print cd_fingerprint(const cd_block& b, uint64_t c, uint64_t p, uint64_t frames);
+
+// Decides the run of disputed samples starting at block offset p among the `n` copies sc.who
+// (their scores so far in sc.totals), extending it over the following samples of the channel
+// when `extend`. Fills sc.hits (in the order of who) for the first sample.
+cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool extend, cd_scratch& sc);
 
 // What the word vote reads: the copies' blocks and where the current block lies in the file.
 struct cd_block {
@@ -113,9 +142,10 @@ struct cd_block {
     const cd_layout* layout;
 };
 
-// Votes the 8-byte word at offset w (a multiple of 8) sample by sample and returns the voted word.
-// Every disputed sample adds 2 to disputed_bytes, adds its hits to total_hits and prints "#",
-// "<index>." or CD_OVERRULED_GLYPH; samples on which all copies agree are taken silently.
+// Votes the 8-byte word at offset w (a multiple of 8) and returns the voted word: its audio sample
+// by sample, the rest byte by byte. Every disputed sample adds 2 to disputed_bytes (a disputed
+// byte outside the audio 1), adds its hits to total_hits and prints "#", "<index>." or
+// CD_OVERRULED_GLYPH; positions on which all copies agree are taken silently.
 // With `notes`, also tells what was decided where (see vote_rules.h). With `absent` (bit b of
 // absent[i]: input i does not hold byte b of the word), each sample is voted among the copies
 // that hold it, as vote_rules.h says of absent copies.

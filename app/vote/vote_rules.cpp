@@ -139,6 +139,19 @@ bool is_corrected(const uint8_t* const* blocks, uint64_t block_len, const sample
     return delta >= -1 && delta <= 1;
 }
 
+// Notes a sample at which the copies disagree although the screening left the vote no dispute
+// (it passed over the copies that disagree): the map lists every position where they disagree.
+// `sample` is the value written; `in` lists the copies taking part (null: all `count` of them).
+void note_undisputed(word_notes* notes, const uint64_t* words, uint64_t count, const uint16_t* in, uint64_t index,
+                     uint16_t sample) {
+    if (!notes) return;
+    uint64_t holders = 0;
+    for (uint64_t k = 0; k < count; k++) holders += sample_of(words[in ? in[k] : k], index) == sample;
+    const unsigned bits = 3u << (2 * index);
+    notes->undisputed = static_cast<uint8_t>(notes->undisputed | bits);
+    notes->holders[2 * index] = notes->holders[2 * index + 1] = static_cast<uint16_t>(holders);
+}
+
 // Counting pass of input k: credits k and every later copy holding the same sample. Returns true
 // when some later copy differs.
 bool counting_pass(vote_tally& t, const sample_words& v, uint64_t k, uint64_t index) {
@@ -187,12 +200,14 @@ void vote_sample(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len
         differs = counting_pass(t, v, k, index) || differs;
         if (!differs) {
             set_sample(voted, index, sample_of(v.word[k], index));
+            note_undisputed(notes, v.word, t.count, nullptr, index, sample_of(v.word[k], index));
             return;
         }
     }
     if (!differs) {
         // Every tested input was passed over: the last one examined gives the sample, uncounted.
         set_sample(voted, index, sample_of(v.word[t.count - 2], index));
+        note_undisputed(notes, v.word, t.count, nullptr, index, sample_of(v.word[t.count - 2], index));
         return;
     }
     t.disputed_bytes += 2;
@@ -278,6 +293,10 @@ void vote_sample_present(vote_tally& t, const uint8_t* const* blocks, uint64_t b
     for (uint64_t k = 0; k < p.n; k++) t.pos_hits[p.input[k]] = 0;
     t.pos_hits[p.input[first]] = first;
     bool differs = false;
+    bool disagree = false;  // whether the present copies disagree at all
+    for (uint64_t k = 1; k < p.n && !disagree; k++) {
+        disagree = sample_of(v.word[p.input[k]], index) != sample_of(v.word[p.input[0]], index);
+    }
     for (uint64_t k = first; k + 1 < p.n; k++) {
         const uint64_t i = p.input[k];
         if (is_corrected(blocks, block_len, v, i, index)) {
@@ -292,9 +311,16 @@ void vote_sample_present(vote_tally& t, const uint8_t* const* blocks, uint64_t b
                 differs = true;
             }
         }
-        if (!differs) return set_sample(voted, index, sample);
+        if (!differs) {
+            if (disagree) note_undisputed(notes, v.word, p.n, p.input, index, sample);
+            return set_sample(voted, index, sample);
+        }
     }
-    if (!differs) return set_sample(voted, index, sample_of(v.word[p.input[p.n >= 2 ? p.n - 2 : 0]], index));
+    if (!differs) {
+        const uint16_t last = sample_of(v.word[p.input[p.n >= 2 ? p.n - 2 : 0]], index);
+        if (disagree) note_undisputed(notes, v.word, p.n, p.input, index, last);
+        return set_sample(voted, index, last);
+    }
     t.disputed_bytes += 2;
     for (uint64_t k = 0; k < first; k++) t.pos_hits[p.input[k]] = t.pos_hits[p.input[first]];
     uint64_t winner = p.input[0];  // input 0 may be absent, its pos_hits then stale

@@ -63,7 +63,9 @@ struct word_notes {
     uint8_t disputed;     // bit b: byte b was counted as disputed
     uint8_t guessed;      // bit b: no two copies agreed; byte b came from the best-scored copy
     uint16_t holders[8];  // byte b, when disputed: copies that held the chosen value (sample votes:
-                          // of the copies counted)
+                          // of the copies counted; where undisputed, of all copies taking part)
+    uint8_t undisputed;   // bit b: -a only: the copies disagree at byte b, but the screening left
+                          // the vote no dispute there (not counted as disputed, never guessed)
 };
 
 // Votes a disputed word by bytes: input 0 (and every input not in `d`) holds w0. Credits the

@@ -66,6 +66,24 @@ TEST(CdVote, AConcealedPairIsOverruledOnlyWhereItsValueIsTheSameChannelsMean) {
     }
 }
 
+// Two copies damaged in different bytes of one 16-bit unit of the header (the byte rate): voted
+// as bytes, each byte keeps its majority, where a vote of samples would find no two alike.
+TEST(CdVote, TheHeaderIsVotedAsBytes) {
+    for (unsigned channels : {1u, 2u}) {
+        RestoreCase r;
+        r.inputs = {track(channels), track(channels), track(channels)};
+        r.inputs[0][28] ^= 0x11;
+        r.inputs[1][29] ^= 0x22;
+        r.glyphs = "...<\n##\n\n...|";
+        r.hits = {1, 1, 2};
+        r.output = track(channels);
+        r.disputed = 2;
+        r.extra_args = {"--cd"};
+        SCOPED_TRACE(channels);
+        expect_restore(r);
+    }
+}
+
 TEST(CdVote, RefusedBeforeAnythingIsOpened) {
     struct {
         std::vector<std::string> args;

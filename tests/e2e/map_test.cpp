@@ -73,6 +73,54 @@ std::string derived_runs(const std::vector<std::string>& copies, const std::stri
            std::to_string(runs) + "\n";
 }
 
+// The runs of -a, derived sample by sample from the copies and the output: a run is a stretch of
+// samples at which not all copies agree, whatever the screening made of them. Gives each run's
+// offset, bytes and lost columns, and counts the runs.
+std::string derived_sample_runs(const std::vector<std::string>& copies, const std::string& output, size_t& runs,
+                                size_t& bytes) {
+    std::string rows;
+    std::vector<bool> lost;
+    size_t begin = 0;
+    runs = bytes = 0;
+    for (size_t q = 44; q + 2 <= output.size() + 2; q += 2) {
+        bool disagree = false;
+        for (size_t i = 1; q + 2 <= output.size() && i < copies.size(); i++)
+            disagree = disagree || copies[i].compare(q, 2, copies[0], q, 2) != 0;
+        if (disagree) {
+            if (lost.empty()) begin = q, lost.assign(copies.size(), false);
+            for (size_t i = 0; i < copies.size(); i++) lost[i] = lost[i] || copies[i].compare(q, 2, output, q, 2) != 0;
+            continue;
+        }
+        if (lost.empty()) continue;
+        std::string lost_list;
+        for (size_t i = 0; i < lost.size(); i++)
+            if (lost[i]) lost_list += (lost_list.empty() ? "" : ",") + std::to_string(i);
+        rows += std::to_string(begin) + "\t" + std::to_string(q - begin) + "\t" + lost_list + "\n";
+        runs++;
+        bytes += q - begin;
+        lost.clear();
+    }
+    return rows;
+}
+
+// The offset, bytes and lost columns of a map's runs.
+std::string map_columns(const std::string& map, size_t& runs) {
+    std::string rows;
+    runs = 0;
+    const std::regex row("^([0-9]+)\t([0-9]+)\t[0-9]+\t[0-9]+\t([0-9,]*)\t.*$");
+    std::smatch m;
+    size_t at = 0;
+    while (at < map.size()) {
+        const size_t end = map.find('\n', at);
+        const std::string line = map.substr(at, end - at);
+        at = end == std::string::npos ? map.size() : end + 1;
+        if (!std::regex_match(line, m, row)) continue;
+        rows += m[1].str() + "\t" + m[2].str() + "\t" + m[3].str() + "\n";
+        runs++;
+    }
+    return rows;
+}
+
 std::string without_timings(const std::string& out) {
     return std::regex_replace(out, std::regex("[0-9]+\\.[0-9]+"), "#");
 }
@@ -152,6 +200,49 @@ TEST(MapFile, RunsDerivedFromTheInputsAndTheRestOfTheRunUnchanged) {
         const std::string rows = derived_runs(copies, output, disputed);
         EXPECT_EQ(map.substr(head.size()), rows) << count << " copies";
     }
+}
+
+// With -a the screening passes over copies whose sample lies within 1 of its neighbours' mean,
+// so that the others can agree without a dispute. Every position where the copies disagree is
+// still in the map, and the total line keeps the statistics' count.
+TEST(MapFile, SampleVoteRunsCoverEveryPositionWhereTheCopiesDisagree) {
+    const std::string clean = cd_wav(random_bytes(300000, 11));
+    std::vector<std::string> copies(5, clean);
+    const auto set16 = [](std::string& c, size_t q, unsigned v) {
+        c[q] = static_cast<char>(v & 0xFF), c[q + 1] = static_cast<char>(v >> 8);
+    };
+    const auto at16 = [](const std::string& c, size_t q) {
+        return static_cast<unsigned>(static_cast<uint8_t>(c[q]) | static_cast<uint8_t>(c[q + 1]) << 8);
+    };
+    // Copy 0 (and at some places copy 2 as well) holds the mean of its neighbouring values: passed over.
+    for (size_t q = 1000; q < 200000; q += 4002) {
+        for (size_t k = 0; k < 3; k++) {
+            const size_t p = q + 4 * k;
+            set16(copies[0], p, (at16(copies[0], p - 2) + at16(copies[0], p + 2)) / 2);
+            if (q % 3 == 0) set16(copies[2], p, (at16(copies[2], p - 2) + at16(copies[2], p + 2)) / 2);
+        }
+    }
+    for (size_t q = 250000; q < 260000; q += 997) copies[q % 5][q] ^= 0x21;  // ordinary disputes
+    ScopedTempDir dir;
+    const std::vector<std::string> names = {"1.wav", "2.wav", "3.wav", "4.wav", "5.wav"};
+    for (size_t i = 0; i < 5; i++) write_file(dir.file(names[i]), copies[i]);
+    std::vector<std::string> args = names;
+    args.insert(args.end(), {"-a", "--map", "map.tsv"});
+    const RunResult r = run_copyvote(args, in_dir(dir.path()));
+    ASSERT_EQ(r.exit_code, 0);
+    const std::string output = read_file(dir.file("out.wav"));
+    const std::string map = read_file(dir.file("map.tsv"));
+    size_t derived_runs = 0, derived_bytes = 0, map_runs = 0;
+    const std::string expected = derived_sample_runs(copies, output, derived_runs, derived_bytes);
+    EXPECT_GT(derived_runs, 40u);
+    EXPECT_EQ(map_columns(map, map_runs), expected);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(map, m, std::regex("# total\t([0-9]+)\t[0-9]+\t([0-9]+)\n$")));
+    EXPECT_EQ(m[2].str(), std::to_string(derived_runs));
+    std::smatch s;
+    ASSERT_TRUE(std::regex_search(r.out, s, std::regex("errors: *[0-9]+ KB = ([0-9]+) bytes"))) << r.out;
+    EXPECT_EQ(m[1].str(), s[1].str());                 // the statistics' count, unchanged,
+    EXPECT_LT(std::stoull(m[1].str()), derived_bytes);  // which leaves out the screened samples
 }
 
 // The map never lands on an input and never mixes with the program's text, whatever name leads
