@@ -261,11 +261,21 @@ int empty_map(g_file& map_file, const char* map_name) {
     return -1;
 }
 
+// True when `name` leads to a regular file. Only such files are opened ahead of the run: opening a
+// FIFO for reading, even without waiting, lets a writer that is waiting for a reader start, and
+// the data it writes then are lost to the run.
+namespace {
+bool is_regular_file(const char* name) {
+    struct stat st;
+    return !names_standard_stream(name) && stat(name, &st) == 0 && S_ISREG(st.st_mode);
+}
+}  // namespace
+
 uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {
-    if (names_standard_stream(name)) return 0;
+    if (!is_regular_file(name)) return 0;
     g_file file;
     file.is_silent = true;
-    if (file.open(name, READ_ONLY, 0, O_NONBLOCK, NEW_FILE_MODE) != 0) return 0;  // a FIFO is not waited for
+    if (file.open(name, READ_ONLY, 0, O_NONBLOCK, NEW_FILE_MODE) != 0) return 0;
     struct stat st;
     int64_t got = 0;
     if (fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode)) got = read_at(file.descriptor, buffer, size, 0);
@@ -273,7 +283,7 @@ uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {
 }
 
 int open_to_inspect(g_file& file, const char* name) {
-    if (names_standard_stream(name)) return -1;
+    if (!is_regular_file(name)) return -1;
     file.is_silent = true;
     if (file.open(name, READ_ONLY, 0, O_NONBLOCK, NEW_FILE_MODE) != 0) return -1;  // a FIFO is not waited for
     struct stat st;
