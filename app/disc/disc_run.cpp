@@ -39,6 +39,9 @@ struct disc_state {
     uint64_t done_bytes = 0;   // of the tracks finished
 };
 
+// "1 sample", "3 samples".
+std::string samples(uint64_t n) { return std::to_string(n) + (n == 1 ? " sample" : " samples"); }
+
 std::string position(const disc_state& s, const disc_track& t) {
     return std::to_string(t.number) + "/" + std::to_string(s.plan.tracks.size());
 }
@@ -153,8 +156,8 @@ std::string verdict_text(const track_result& r) {
 
 std::string figures_text(const track_result& r) {
     const track_figures& f = r.figures;
-    std::string text = std::to_string(r.copies) + " copies, " + std::to_string(f.disputed_samples) +
-                       " samples disputed, " + std::to_string(f.guessed_samples) + " guessed";
+    std::string text = std::to_string(r.copies) + " copies, " + samples(f.disputed_samples) + " disputed, " +
+                       std::to_string(f.guessed_samples) + " guessed";
     return text + "; " + verdict_text(r);
 }
 
@@ -185,8 +188,7 @@ bool keep_pair(disc_state& s, const disc_track& t, const track_result& r, const 
                const std::string& to) {
     if (r.figures.disputed_bytes != 0) {
         track_line(s, t,
-                   "left out: only 2 rips hold it and they differ at " + std::to_string(r.figures.disputed_samples) +
-                       " samples");
+                   "left out: only 2 rips hold it and they differ at " + samples(r.figures.disputed_samples));
         remove_file(from);
         return false;
     }
@@ -358,8 +360,8 @@ void print_table(const disc_state& s, const std::vector<track_result>& results) 
 std::string why_not_verified(const disc_track& t, const track_result& r) {
     const track_figures& f = r.figures;
     std::string text = "track " + std::to_string(t.number) + ": ";
-    if (f.guessed_samples == 0) return text + std::to_string(f.disputed_samples) + " samples disputed, none guessed";
-    text += std::to_string(f.guessed_samples) + " samples guessed";
+    if (f.guessed_samples == 0) return text + samples(f.disputed_samples) + " disputed, none guessed";
+    text += samples(f.guessed_samples) + " guessed";
     for (size_t k = 0; k < f.guessed_at.size() && k < TIMES_NAMED; k++) text += (k ? ", " : " at ") + f.guessed_at[k];
     if (f.guessed_at.size() > TIMES_NAMED) text += " and " + std::to_string(f.guessed_at.size() - TIMES_NAMED) + " more places";
     return text;
