@@ -246,6 +246,7 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     if (error == 0) error = run_track(s, t, track_args(s, t, run_path, map_path, align), run);
     if (error != 0) {
         app_error_errno("vote", out_path.c_str(), error);
+        if (scratch_map) remove_file(map_path);
         r.kind = FAILED;
         return r;
     }
