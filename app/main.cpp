@@ -13,6 +13,7 @@
 #include "cli/file_list.h"
 #include "cli/run_options.h"
 #include "cli/usage.h"
+#include "disc/disc_run.h"
 #include "g_console.h"
 #include "g_linux_crypt.h"
 #include "g_mem.h"
@@ -70,6 +71,10 @@ bool preview(int argc, char** argv, int& status) {
     const int previewed = preview_output_name(scratch.get(), preview_out, argc, argv, early);
     if (early.help || early.version) {
         status = print_information(argv[0], early);
+        return true;
+    }
+    if (early.disc) {
+        status = run_disc(argc, argv);
         return true;
     }
     if (previewed == 0) keep_standard_output_for_data(preview_out, early);

@@ -149,6 +149,8 @@ bool take_added_switch(run_options& options, int argc, char** argv, int& i) {
         options.align = true;
     } else if (strcmp(arg, "--cd") == 0) {
         options.cd = true;
+    } else if (strcmp(arg, "--disc") == 0) {
+        options.disc = true;
     } else {
         return take_checksum_switch(options, argc, argv, i);
     }

@@ -31,6 +31,7 @@ struct run_options {
     bool version = false;            // --version
     bool align = false;              // --align: find each copy's read offset and vote aligned
     bool cd = false;                 // --cd: the sample vote made for CD audio
+    bool disc = false;               // --disc: the names are rip folders of a whole disc
 
     // Checksums of the restored audio and what they must match.
     bool ar = false;                           // --ar: print AccurateRip v1, v2 and CRC32

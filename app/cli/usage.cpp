@@ -24,6 +24,8 @@ const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--track N/M", "the output is track N of a disc of M (the first and last count less)"},
     {"--expect KIND:HEX", "the output must match it: arv1 arv2 crc32 md5 sha1 sha256 ..."},
     {"--accuraterip FILE", "the output must match its track's entry in this response file"},
+    {"--disc DIR1 DIR2 ...", "vote whole rips of a disc, one folder each, into -o OUTDIR"},
+    {"--verbose", "with --disc (also -v): print each track's classic output"},
     {"--help", "print this text on standard output and exit"},
     {"--version", "print the versions of copyvote and libgcrypt and exit"},
 };

@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
 
 #include "base/app_error.h"
 #include "base/read_at.h"
 #include "g_console.h"
+#include "g_dir.h"
 #include "g_print.h"
 
 namespace {
@@ -290,4 +292,52 @@ int open_to_inspect(g_file& file, const char* name) {
     if (fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode)) return 0;
     file.close();
     return -1;
+}
+
+int list_track_files(const char* dir, std::vector<std::string>& names) {
+    struct stat st;
+    if (stat(dir, &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    g_dir listing(dir, nullptr);
+    if (listing.entry_count < 0) return listing.error != 0 ? static_cast<int>(listing.error) : EIO;
+    while (listing.next() == 0) {
+        const char* name = listing.get_name();
+        if (name[0] == '.') continue;
+        const std::string path = std::string(dir) + "/" + name;
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) names.push_back(name);
+    }
+    listing.close();
+    std::sort(names.begin(), names.end());
+    return 0;
+}
+
+int make_folder(const char* dir) {
+    if (mkdir(dir, 0777) == 0) return 0;
+    const int code = errno;
+    struct stat st;
+    if (code == EEXIST && stat(dir, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return code == EEXIST ? ENOTDIR : code;
+}
+
+int make_scratch_file(const std::string& dir, const std::string& stem, const std::string& suffix,
+                      std::string& path) {
+    std::string pattern = dir + "/." + stem + ".copyvote-XXXXXX" + suffix;
+    const int fd = mkstemps(&pattern[0], static_cast<int>(suffix.size()));
+    if (fd < 0) return errno;
+    if (close(fd) != 0) {
+        const int code = errno;
+        unlink(pattern.c_str());
+        return code;
+    }
+    path = pattern;
+    return 0;
+}
+
+int remove_file(const std::string& path) {
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
+    return errno;
+}
+
+int move_file(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/globals.h"
 #include "g_file_io.h"
@@ -100,3 +101,24 @@ bool output_is_standard_output(const char* out_name);
 
 // True when `name` is one of the standard-stream names ("-", "con", "CON") while they are enabled.
 bool names_standard_stream(const char* name);
+
+// The names of the files in the folder `dir` that a whole-disc run may take as tracks: entries
+// that are regular files (a symbolic link counts by what it leads to) and whose names do not
+// begin with a dot (the temporary files of a run, hidden files), in byte order. Returns 0, or the
+// errno value of a folder that cannot be listed (ENOTDIR for one that is no folder).
+int list_track_files(const char* dir, std::vector<std::string>& names);
+
+// Creates the folder `dir` (mode 0777 less the umask) unless it is one already. Returns 0 or the
+// errno value.
+int make_folder(const char* dir);
+
+// Creates a new empty file in the folder `dir` named ".<stem>.copyvote-XXXXXX<suffix>"
+// (exclusively, mode 0600) and closes it; `path` gets its name. Returns 0 or the errno value.
+int make_scratch_file(const std::string& dir, const std::string& stem, const std::string& suffix,
+                      std::string& path);
+
+// Removes the file `path`; a missing file counts as removed. Returns 0 or the errno value.
+int remove_file(const std::string& path);
+
+// Puts the file `from` in the place of `to` (replacing it). Returns 0 or the errno value.
+int move_file(const std::string& from, const std::string& to);

@@ -71,6 +71,8 @@ std::string usage_text(const std::string& program) {
            "\t--track N/M the output is track N of a disc of M (the first and last count less)\n" +
            "\t--expect KIND:HEX\n\t            the output must match it: arv1 arv2 crc32 md5 sha1 sha256 ...\n" +
            "\t--accuraterip FILE\n\t            the output must match its track's entry in this response file\n" +
+           "\t--disc DIR1 DIR2 ...\n\t            vote whole rips of a disc, one folder each, into -o OUTDIR\n" +
+           "\t--verbose   with --disc (also -v): print each track's classic output\n" +
            "\t--help      print this text on standard output and exit\n" +
            "\t--version   print the versions of copyvote and libgcrypt and exit\n" +
            "\n";

@@ -1,0 +1,141 @@
+#include "disc/disc_plan.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "base/app_error.h"
+#include "run/files.h"
+
+namespace {
+
+struct rip_listing {
+    std::vector<track_copy> files;
+    bool all_numbered = true;
+};
+
+// The track number a file claims: its tag, else its name's leading number.
+uint32_t claimed_number(const track_copy& file, const std::string& name) {
+    return file.info.track_number != 0 ? file.info.track_number : name_track_number(name.c_str());
+}
+
+int inspect(const std::string& path, track_file_info& info) {
+    g_file file;
+    if (open_to_inspect(file, path.c_str()) != 0) return -1;
+    struct stat st;
+    if (fstat(file.descriptor, &st) != 0) return -1;
+    info = read_track_file(file.descriptor, static_cast<uint64_t>(st.st_size));
+    return 0;
+}
+
+// The audio files of one rip, each with the number it claims (0: none) in info.track_number.
+int list_rip(const std::string& dir, size_t rip, rip_listing& listing) {
+    std::vector<std::string> names;
+    const int error = list_track_files(dir.c_str(), names);
+    if (error != 0) {
+        app_error_errno("read", dir.c_str(), error);
+        return -1;
+    }
+    for (const std::string& name : names) {
+        track_copy copy{rip, dir + "/" + name, {}};
+        if (inspect(copy.path, copy.info) != 0 || !copy.info.audio) continue;
+        if (strpbrk(copy.path.c_str(), "*?")) {
+            app_error("read", copy.path.c_str(), "a name with * or ? would be taken for a pattern; rename it");
+            return -1;
+        }
+        copy.info.track_number = claimed_number(copy, name);
+        if (copy.info.track_number == 0) listing.all_numbered = false;
+        listing.files.push_back(copy);
+    }
+    if (listing.files.empty()) {
+        app_error("read", dir.c_str(), "the folder holds no WAV or FLAC file");
+        return -1;
+    }
+    return 0;
+}
+
+std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Pairs by number; two files of one rip with one number refuse the disc.
+int pair_by_number(const std::vector<rip_listing>& rips, const disc_line& line, disc_plan& plan) {
+    uint32_t highest = 0;
+    for (const rip_listing& rip : rips) {
+        for (const track_copy& f : rip.files) highest = std::max(highest, f.info.track_number);
+    }
+    plan.tracks.resize(highest);
+    for (uint32_t k = 0; k < highest; k++) plan.tracks[k].number = k + 1;
+    for (size_t r = 0; r < rips.size(); r++) {
+        for (const track_copy& f : rips[r].files) {
+            disc_track& t = plan.tracks[f.info.track_number - 1];
+            if (!t.copies.empty() && t.copies.back().rip == r) {
+                const std::string why = base_name(t.copies.back().path) + " and " + base_name(f.path) +
+                                        " both claim track " + std::to_string(t.number);
+                app_error("read", line.rips[r].c_str(), why.c_str());
+                return -1;
+            }
+            if (t.copies.empty()) t.name = base_name(f.path);
+            t.copies.push_back(f);
+        }
+    }
+    return 0;
+}
+
+// Pairs identical names; the names in byte order are the tracks.
+void pair_by_name(const std::vector<rip_listing>& rips, disc_plan& plan) {
+    std::map<std::string, std::vector<track_copy>> by_name;
+    for (const rip_listing& rip : rips) {
+        for (const track_copy& f : rip.files) by_name[base_name(f.path)].push_back(f);
+    }
+    uint32_t number = 0;
+    for (auto& entry : by_name) {
+        disc_track t;
+        t.number = ++number;
+        t.name = entry.first;
+        t.copies = entry.second;
+        plan.tracks.push_back(t);
+    }
+}
+
+// The absolute path `dir` has or would have: resolved as far as it exists.
+std::string resolved(const std::string& dir) {
+    char path[PATH_MAX];
+    if (realpath(dir.c_str(), path)) return path;
+    const size_t slash = dir.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+    const std::string last = slash == std::string::npos ? dir : dir.substr(slash + 1);
+    if (parent == dir) return dir;
+    return resolved(parent) + "/" + last;
+}
+
+}  // namespace
+
+int plan_disc(const disc_line& line, disc_plan& plan) {
+    std::vector<rip_listing> rips(line.rips.size());
+    bool all_numbered = true;
+    for (size_t r = 0; r < line.rips.size(); r++) {
+        if (list_rip(line.rips[r], r, rips[r]) != 0) return -1;
+        all_numbered = all_numbered && rips[r].all_numbered;
+    }
+    plan.by_number = all_numbered;
+    if (all_numbered) return pair_by_number(rips, line, plan);
+    pair_by_name(rips, plan);
+    return 0;
+}
+
+int check_out_dir(const disc_line& line, const std::string& dir, const char* what) {
+    const std::string out = resolved(dir);
+    for (const std::string& rip : line.rips) {
+        const std::string r = resolved(rip);
+        const bool same = out == r;
+        if (!same && out.compare(0, r.size() + 1, r + "/") != 0) continue;
+        const std::string why = std::string(same ? "it is the rip folder " : "it lies inside the rip folder ") + rip +
+                                "; the restored tracks must go elsewhere";
+        app_error(what, dir.c_str(), why.c_str());
+        return -1;
+    }
+    return 0;
+}

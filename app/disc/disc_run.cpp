@@ -1,0 +1,429 @@
+#include "disc/disc_run.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio/ar_response.h"
+#include "base/app_error.h"
+#include "cli/disc_line.h"
+#include "disc/disc_plan.h"
+#include "disc/track_child.h"
+#include "disc/track_figures.h"
+#include "g_console.h"
+#include "run/files.h"
+
+namespace {
+
+const uint64_t BLOCK_BYTES = 2u << 20;        // what one progress dot of a track's run stands for
+const uint64_t RESPONSE_LIMIT = 1u << 20;     // far above any response file
+const size_t TIMES_NAMED = 3;                 // guessed places named in the summary per track
+const char CLEAR[] = "\x1b[H\x1b[J";          // a track's run clears the screen first
+
+enum track_kind { VERIFIED, RESTORED, NOT_VERIFIED, LEFT_OUT, FAILED };
+
+struct track_result {
+    track_kind kind = LEFT_OUT;
+    size_t copies = 0;
+    track_figures figures;
+};
+
+struct disc_state {
+    const disc_line& line;
+    const disc_plan& plan;
+    bool progress;             // standard error is a terminal
+    uint64_t total_bytes = 0;  // audio of the tracks that are voted
+    uint64_t done_bytes = 0;   // of the tracks finished
+};
+
+// "1 sample", "3 samples".
+std::string samples(uint64_t n) { return std::to_string(n) + (n == 1 ? " sample" : " samples"); }
+
+std::string position(const disc_state& s, const disc_track& t) {
+    return std::to_string(t.number) + "/" + std::to_string(s.plan.tracks.size());
+}
+
+FILE* out() { return con_out(); }
+
+// A line about track `t`: "track N/M  name: text".
+void track_line(disc_state& s, const disc_track& t, const std::string& text) {
+    if (s.progress) fputs("\r\x1b[K", stderr);
+    con_printf(out(), "track %s  %s: %s\n", position(s, t).c_str(), t.name.c_str(), text.c_str());
+    fflush(out());
+}
+
+void show_progress(const disc_state& s, const disc_track& t, uint64_t track_done) {
+    if (!s.progress || s.total_bytes == 0) return;
+    const uint64_t done = s.done_bytes + track_done;
+    fprintf(stderr, "\r\x1b[Ktrack %u of %zu, %llu %% of the disc's audio", t.number, s.plan.tracks.size(),
+            static_cast<unsigned long long>(done * 100 / s.total_bytes));
+    fflush(stderr);
+}
+
+// Every copy's audio has the same length; else `note` says how they differ.
+bool same_lengths(const disc_track& t, bool& whole_frames, std::string& note) {
+    uint64_t shortest = UINT64_MAX, longest = 0;
+    whole_frames = true;
+    const track_file_info& first = t.copies[0].info;
+    for (const track_copy& c : t.copies) {
+        shortest = std::min(shortest, c.info.audio_bytes);
+        longest = std::max(longest, c.info.audio_bytes);
+        const uint64_t apart = c.info.audio_bytes > first.audio_bytes ? c.info.audio_bytes - first.audio_bytes
+                                                                      : first.audio_bytes - c.info.audio_bytes;
+        if (first.frame_bytes == 0 || apart % first.frame_bytes != 0) whole_frames = false;
+    }
+    if (shortest == longest) return true;
+    const uint64_t frame = first.frame_bytes != 0 ? first.frame_bytes : 1;
+    note = "copies differ in length by " + std::string(whole_frames ? "whole frames" : "parts of a frame") + " (" +
+           std::to_string(shortest / frame) + " to " + std::to_string(longest / frame) + " frames)";
+    return false;
+}
+
+bool any_flac(const disc_track& t) {
+    for (const track_copy& c : t.copies) {
+        if (c.info.flac) return true;
+    }
+    return false;
+}
+
+std::string extension(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
+}
+
+// The command line of one track's run.
+std::vector<std::string> track_args(const disc_state& s, const disc_track& t, const std::string& out_path,
+                                    const std::string& map_path, bool align) {
+    std::vector<std::string> args;
+    for (const track_copy& c : t.copies) args.push_back(c.path);
+    if (t.copies.size() == 2) args.push_back(t.copies[0].path);  // two copies agreeing everywhere
+    args.insert(args.end(), {"-o", out_path, "--map", map_path, "--track", position(s, t)});
+    args.insert(args.end(), s.line.pass.begin(), s.line.pass.end());
+    if (align) args.push_back("--align");
+    if (s.line.response_name.empty()) {
+        args.push_back("--ar");
+    } else {
+        args.insert(args.end(), {"--accuraterip", s.line.response_name});
+    }
+    return args;
+}
+
+std::string without_clear(std::string text) {
+    for (size_t at; (at = text.find(CLEAR)) != std::string::npos;) text.erase(at, sizeof CLEAR - 1);
+    return text;
+}
+
+void replay(disc_state& s, const child_run& run) {
+    if (s.progress) fputs("\r\x1b[K", stderr);
+    const std::string o = without_clear(run.out), e = without_clear(run.err);
+    fwrite(o.data(), 1, o.size(), out());
+    fflush(out());
+    fwrite(e.data(), 1, e.size(), stderr);
+    fflush(stderr);
+}
+
+// Runs one track's vote, following its progress dots. Returns the errno of a run that could not
+// be started, else 0.
+int run_track(disc_state& s, const disc_track& t, const std::vector<std::string>& args, child_run& run) {
+    const uint64_t bytes = t.copies[0].info.audio_bytes;
+    const uint64_t copies = t.copies.size() == 2 ? 3 : t.copies.size();
+    bool processing = false;
+    uint64_t dots = 0;
+    std::string seen;
+    return run_track_child(args, run, [&](const char* data, size_t n) {
+        if (!processing) {
+            seen.append(data, n);
+            const size_t at = seen.find("processing:");
+            if (at == std::string::npos) return;
+            processing = true;
+            data = seen.data() + at;
+            n = seen.size() - at;
+        }
+        for (size_t k = 0; k < n; k++) dots += data[k] == '.';
+        show_progress(s, t, std::min(bytes, dots * BLOCK_BYTES / copies));
+    });
+}
+
+std::string verdict_text(const track_result& r) {
+    const track_figures& f = r.figures;
+    if (r.kind == VERIFIED) return "verified: " + f.verdict;
+    if (r.kind == NOT_VERIFIED) return "not verified: " + f.verdict;
+    return "restored, CRC32 " + (f.has_sums ? f.crc32 : std::string("-")) + " (no response file)";
+}
+
+std::string figures_text(const track_result& r) {
+    const track_figures& f = r.figures;
+    std::string text = std::to_string(r.copies) + " copies, " + samples(f.disputed_samples) + " disputed, " +
+                       std::to_string(f.guessed_samples) + " guessed";
+    return text + "; " + verdict_text(r);
+}
+
+// Where the track's map goes: the map folder, or a scratch file in OUTDIR read and removed.
+int map_path_for(const disc_state& s, const disc_track& t, std::string& path, bool& scratch) {
+    scratch = s.line.map_dir.empty();
+    if (!scratch) {
+        path = s.line.map_dir + "/" + t.name + ".tsv";
+        return 0;
+    }
+    return make_scratch_file(s.line.out_dir, t.name, ".tsv", path);
+}
+
+// An output name in OUTDIR that no file has, for two copies whose vote is kept only if they agree.
+int pair_path_for(const disc_state& s, const disc_track& t, std::string& path) {
+    const int error = make_scratch_file(s.line.out_dir, t.name, extension(t.name), path);
+    return error != 0 ? error : remove_file(path);
+}
+
+track_kind kind_of(const disc_state& s, const child_run& run) {
+    if (run.status == 1) return NOT_VERIFIED;
+    if (run.status != 0) return FAILED;
+    return s.line.response_name.empty() ? RESTORED : VERIFIED;
+}
+
+// Two copies are kept only when they agree everywhere: the same length and no disputed byte.
+bool keep_pair(disc_state& s, const disc_track& t, const track_result& r, const std::string& from,
+               const std::string& to) {
+    if (r.figures.disputed_bytes != 0) {
+        track_line(s, t,
+                   "left out: only 2 rips hold it and they differ at " + samples(r.figures.disputed_samples));
+        remove_file(from);
+        return false;
+    }
+    const int error = move_file(from, to);
+    if (error == 0) {
+        track_line(s, t, "only 2 rips hold it and they agree everywhere; voted from those two");
+        return true;
+    }
+    app_error_errno("replace", to.c_str(), error);
+    remove_file(from);
+    return false;
+}
+
+std::string rip_names(const disc_state& s, const disc_track& t) {
+    std::string names;
+    for (const track_copy& c : t.copies) names += (names.empty() ? "" : ", ") + s.line.rips[c.rip];
+    return names;
+}
+
+// Decides how the track is voted, before its run.
+bool votable(disc_state& s, const disc_track& t, bool& align) {
+    if (t.copies.size() < 2) {
+        track_line(s, t, t.copies.empty() ? "left out: no rip holds it" : "left out: only " + rip_names(s, t) +
+                                                                                   " holds it");
+        return false;
+    }
+    bool whole_frames = false;
+    std::string note;
+    align = s.line.align;
+    if (t.copies.size() == 2 && !same_lengths(t, whole_frames, note)) {
+        track_line(s, t, "left out: only 2 rips hold it, and their " + note);
+        return false;
+    }
+    if (same_lengths(t, whole_frames, note) || align) return true;
+    if (whole_frames && !any_flac(t)) {
+        align = true;
+        track_line(s, t, note + "; voted with --align");
+    } else {
+        track_line(s, t, note + (whole_frames ? "; --align cannot read FLAC copies, so" : ";") + " voted as they are");
+    }
+    return true;
+}
+
+track_result vote_track(disc_state& s, const disc_track& t) {
+    track_result r;
+    r.copies = t.copies.size();
+    bool align = false;
+    if (!votable(s, t, align)) return r;
+    const std::string out_path = s.line.out_dir + "/" + t.name;
+    std::string map_path, run_path = out_path;
+    bool scratch_map = false;
+    int error = map_path_for(s, t, map_path, scratch_map);
+    if (error == 0 && t.copies.size() == 2) error = pair_path_for(s, t, run_path);
+    child_run run;
+    if (error == 0) error = run_track(s, t, track_args(s, t, run_path, map_path, align), run);
+    if (error != 0) {
+        app_error_errno("vote", out_path.c_str(), error);
+        if (scratch_map) remove_file(map_path);
+        r.kind = FAILED;
+        return r;
+    }
+    s.done_bytes += t.copies[0].info.audio_bytes;
+    r.kind = kind_of(s, run);
+    std::string map;
+    read_small_file(map_path.c_str(), map, UINT64_MAX);
+    if (scratch_map) remove_file(map_path);
+    read_map_figures(map, t.copies[0].info.data_offset, s.line.byte_vote, r.figures);
+    read_report_figures(run.out, r.figures);
+    if (s.line.verbose || r.kind == FAILED) replay(s, run);
+    if (r.kind == FAILED) {
+        track_line(s, t, "failed: its run ended with status " + std::to_string(run.status) + " (its output is above)");
+        if (run_path != out_path) remove_file(run_path);
+        return r;
+    }
+    if (run_path != out_path && !keep_pair(s, t, r, run_path, out_path)) {
+        r.kind = LEFT_OUT;
+        return r;
+    }
+    if (!r.figures.repair.empty()) track_line(s, t, r.figures.repair);
+    track_line(s, t, figures_text(r));
+    return r;
+}
+
+// With a response file: the ids the track lengths give against the ids of its records.
+void check_disc_ids(const disc_line& line, const disc_plan& plan, const ar_response& response) {
+    std::vector<uint64_t> frames;
+    for (const disc_track& t : plan.tracks) {
+        if (t.copies.empty() || t.copies[0].info.frame_bytes == 0) {
+            app_error("check the disc ids of", line.response_name.c_str(),
+                      ("track " + std::to_string(t.number) + " is in no rip, so the disc's ids are not known").c_str());
+            return;
+        }
+        frames.push_back(t.copies[0].info.audio_bytes / t.copies[0].info.frame_bytes);
+    }
+    const std::string computed = format_disc_ids(disc_ids_from_lengths(frames));
+    std::string listed;
+    for (const ar_disc_ids& ids : response.ids) {
+        const std::string text = format_disc_ids(ids);
+        if (text == computed) return;
+        if (listed.find(text) == std::string::npos) listed += (listed.empty() ? "" : ", ") + text;
+    }
+    const std::string why = "the track lengths give the disc ids " + computed + ", the file's records are for " +
+                            listed + "; its sums may be of another disc or pressing";
+    app_error("warning: check the disc ids of", line.response_name.c_str(), why.c_str());
+}
+
+// The response file must be readable and whole before any track is voted.
+int read_response(const disc_line& line, const disc_plan& plan) {
+    if (line.response_name.empty()) return 0;
+    std::string bytes;
+    const int error = read_small_file(line.response_name.c_str(), bytes, RESPONSE_LIMIT);
+    if (error != 0) {
+        app_error_errno("read", line.response_name.c_str(), error);
+        return -1;
+    }
+    ar_response response;
+    const char* why = nullptr;
+    if (parse_ar_response(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0, response, &why) != 0) {
+        app_error("read", line.response_name.c_str(), why);
+        return -1;
+    }
+    check_disc_ids(line, plan, response);
+    return 0;
+}
+
+int make_folders(const disc_line& line) {
+    for (const std::string* dir : {&line.out_dir, &line.map_dir}) {
+        if (dir->empty()) continue;
+        const int error = make_folder(dir->c_str());
+        if (error == 0) continue;
+        app_error_errno("make folder", dir->c_str(), error);
+        return -1;
+    }
+    return 0;
+}
+
+// Everything that can refuse the disc, before anything is written.
+int prepare(const disc_line& line, disc_plan& plan) {
+    if (plan_disc(line, plan) != 0) return -1;
+    if (check_out_dir(line, line.out_dir, "write") != 0) return -1;
+    if (!line.map_dir.empty() && check_out_dir(line, line.map_dir, "write map") != 0) return -1;
+    if (read_response(line, plan) != 0) return -1;
+    return make_folders(line);
+}
+
+std::string ar_cell(const disc_state& s, const track_result& r) {
+    if (r.kind == LEFT_OUT) return "left out";
+    if (r.kind == FAILED) return "failed";
+    if (s.line.response_name.empty()) return "no response file";
+    if (r.kind == NOT_VERIFIED) return "not verified";
+    return "verified (confidence " + std::to_string(r.figures.confidence) + ")";
+}
+
+void print_table(const disc_state& s, const std::vector<track_result>& results) {
+    FILE* o = out();
+    con_printf(o, "\n%5s  %6s  %8s  %7s  %-23s  %-8s  %s\n", "track", "copies", "disputed", "guessed", "AccurateRip",
+               "CRC32", "file");
+    for (size_t k = 0; k < results.size(); k++) {
+        const track_result& r = results[k];
+        const disc_track& t = s.plan.tracks[k];
+        const bool voted = r.kind != LEFT_OUT && r.kind != FAILED;
+        con_printf(o, "%5s  %6zu  %8s  %7s  %-23s  %-8s  %s\n", position(s, t).c_str(), r.copies,
+                   voted ? std::to_string(r.figures.disputed_samples).c_str() : "-",
+                   voted ? std::to_string(r.figures.guessed_samples).c_str() : "-", ar_cell(s, r).c_str(),
+                   voted && r.figures.has_sums ? r.figures.crc32.c_str() : "-", t.name.c_str());
+    }
+}
+
+// "track 7: 3 samples guessed at 02:13.400" for a track that did not verify.
+std::string why_not_verified(const disc_track& t, const track_result& r) {
+    const track_figures& f = r.figures;
+    std::string text = "track " + std::to_string(t.number) + ": ";
+    if (f.guessed_samples == 0) return text + samples(f.disputed_samples) + " disputed, none guessed";
+    text += samples(f.guessed_samples) + " guessed";
+    for (size_t k = 0; k < f.guessed_at.size() && k < TIMES_NAMED; k++) text += (k ? ", " : " at ") + f.guessed_at[k];
+    if (f.guessed_at.size() > TIMES_NAMED) text += " and " + std::to_string(f.guessed_at.size() - TIMES_NAMED) + " more places";
+    return text;
+}
+
+void print_summary(const disc_state& s, const std::vector<track_result>& results) {
+    const char* const NAMES[] = {"verified", "restored", "not verified", "left out", "failed"};
+    std::string parts[5];
+    size_t counts[5] = {};
+    for (size_t k = 0; k < results.size(); k++) {
+        const track_kind kind = results[k].kind;
+        counts[kind]++;
+        const std::string detail = kind == NOT_VERIFIED ? why_not_verified(s.plan.tracks[k], results[k])
+                                                        : "track " + std::to_string(s.plan.tracks[k].number);
+        if (kind >= NOT_VERIFIED) parts[kind] += (parts[kind].empty() ? "" : kind == NOT_VERIFIED ? "; " : ", ") + detail;
+    }
+    std::string line = std::to_string(results.size()) + " tracks:";
+    const char* sep = " ";
+    for (int kind = VERIFIED; kind <= FAILED; kind++) {
+        if (counts[kind] == 0) continue;
+        line += sep + std::to_string(counts[kind]) + " " + NAMES[kind];
+        if (!parts[kind].empty()) line += " (" + parts[kind] + ")";
+        sep = ", ";
+    }
+    if (!s.line.response_name.empty() || counts[RESTORED] == 0) {
+        con_printf(out(), "%s\n", line.c_str());
+    } else {
+        con_printf(out(), "%s; not checked without --accuraterip\n", line.c_str());
+    }
+}
+
+int disc_status(const std::vector<track_result>& results) {
+    int status = 0;
+    for (const track_result& r : results) {
+        if (r.kind == FAILED) return -1;
+        if (r.kind == NOT_VERIFIED || r.kind == LEFT_OUT) status = 1;
+    }
+    return status;
+}
+
+void print_head(const disc_state& s) {
+    con_printf(out(), "%zu tracks in %zu rips, paired by %s\n", s.plan.tracks.size(), s.line.rips.size(),
+               s.plan.by_number ? "track number" : "identical names");
+    fflush(out());
+}
+
+}  // namespace
+
+int run_disc(int argc, char** argv) {
+    disc_line line;
+    disc_plan plan;
+    if (parse_disc_line(argc, argv, line) != 0 || prepare(line, plan) != 0) return -1;
+    disc_state s{line, plan, isatty(2) == 1};
+    for (const disc_track& t : plan.tracks) {
+        if (t.copies.size() >= 2) s.total_bytes += t.copies[0].info.audio_bytes;
+    }
+    print_head(s);
+    std::vector<track_result> results;
+    for (const disc_track& t : plan.tracks) results.push_back(vote_track(s, t));
+    if (s.progress) fputs("\r\x1b[K", stderr);
+    print_table(s, results);
+    print_summary(s, results);
+    return disc_status(results);
+}

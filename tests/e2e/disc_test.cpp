@@ -1,0 +1,229 @@
+// --disc: folders of rips of a synthesized disc, damaged differently in every rip, some tracks
+// FLAC, one rip named otherwise, one track missing from a rip, one copy longer by a sector.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+#include "reference_checksums.h"
+#include "test_support.h"
+
+using namespace e2e;
+using testing_support::read_file;
+using testing_support::ScopedTempDir;
+using testing_support::file_exists;
+using testing_support::write_file;
+
+namespace {
+
+const uint32_t CONFIDENCE = 9;
+
+// Track t (0-based) of the disc: 1.2 to 2.3 seconds of audio, whole sectors.
+std::string original(size_t t) { return testing_support::synth_pcm(588 * (90 + 20 * t), 0, 40 + t); }
+
+// Rip r's damage: a few samples, each at a place no other rip damages, both bytes changed.
+std::string damaged(std::string pcm, size_t r, size_t t) {
+    for (size_t k = 0; k < 3; k++) {
+        const size_t at = 2 * (3000 + 15000 * k + 101 * r + 7 * t);
+        pcm[at] ^= 0x5A;
+        pcm[at + 1] ^= 0x5A;
+    }
+    return pcm;
+}
+
+void put_u32(std::string& b, uint32_t v) {
+    for (int k = 0; k < 4; k++) b += static_cast<char>(v >> (8 * k));
+}
+
+// The ids as the test reckons them: track starts in sectors from 0, the lead-out after the last.
+std::string response_file(size_t tracks, bool right_ids) {
+    std::vector<uint64_t> starts{0};
+    for (size_t t = 0; t < tracks; t++) starts.push_back(starts.back() + original(t).size() / 2352);
+    uint32_t id1 = 0, id2 = 0, digits = 0;
+    for (size_t k = 0; k < starts.size(); k++) {
+        id1 += static_cast<uint32_t>(starts[k]);
+        id2 += static_cast<uint32_t>((starts[k] ? starts[k] : 1) * (k + 1));
+        for (uint64_t s = (starts[k] + 150) / 75; k < tracks && s; s /= 10) digits += s % 10;
+    }
+    const uint32_t seconds = static_cast<uint32_t>((starts.back() + 150) / 75 - 2);
+    std::string b(1, static_cast<char>(tracks));
+    put_u32(b, right_ids ? id1 : 1);
+    put_u32(b, id2);
+    put_u32(b, (digits % 255) << 24 | seconds << 8 | static_cast<uint32_t>(tracks));
+    for (size_t t = 0; t < tracks; t++) {
+        const std::string pcm = original(t);
+        const uint64_t frames = pcm.size() / 4;
+        const auto sums = testing_support::reference_track_sums(pcm, t == 0 ? 2940 : 1,
+                                                                 t + 1 == tracks ? frames - 2940 : frames);
+        b += static_cast<char>(CONFIDENCE);
+        put_u32(b, sums.v2);
+        put_u32(b, 0);
+    }
+    return b;
+}
+
+std::string hex(uint32_t v) {
+    char text[9];
+    snprintf(text, sizeof text, "%08x", v);
+    return text;
+}
+
+void make_folder(const ScopedTempDir& dir, const std::string& name) { ASSERT_EQ(0, mkdir(dir.file(name).c_str(), 0755)); }
+
+void encode_flac(const std::string& wav, const std::string& flac, size_t number) {
+    const RunResult r = testing_support::run_program(
+        {"/usr/bin/flac", "-s", "-f", "-T", "TRACKNUMBER=" + std::to_string(number), "-o", flac, wav});
+    ASSERT_EQ(0, r.exit_code) << r.err;
+    ASSERT_EQ(0, unlink(wav.c_str()));
+}
+
+// Four rips of four tracks: r1 "NN - Song N.wav"; r2 "trackNN.cdda.wav" with track 4 a sector
+// longer; r3 FLAC named "Song X.flac" with TRACKNUMBER tags, track 4 WAV; r4 without track 3.
+void make_disc(const ScopedTempDir& dir) {
+    for (size_t r = 0; r < 4; r++) {
+        make_folder(dir, "r" + std::to_string(r + 1));
+        for (size_t t = 0; t < 4; t++) {
+            if (r == 3 && t == 2) continue;
+            std::string pcm = damaged(original(t), r, t);
+            if (r == 1 && t == 3) pcm += original(0).substr(0, 2352);
+            const std::string n = std::to_string(t + 1);
+            const std::string name = r == 1 ? "track0" + n + ".cdda.wav" : "0" + n + " - Song " + n + ".wav";
+            write_file(dir.file("r" + std::to_string(r + 1) + "/" + name), testing_support::wav_file(pcm));
+            if (r == 2 && t < 3) encode_flac(dir.file("r3/" + name), dir.file("r3/Song " + std::string(1, 'A' + t) + ".flac"), t + 1);
+        }
+    }
+}
+
+std::string track_line(size_t t, size_t copies, size_t disputed) {
+    const std::string n = std::to_string(t + 1);
+    return "track " + n + "/4  0" + n + " - Song " + n + ".wav: " + std::to_string(copies) + " copies, " +
+           std::to_string(disputed) + " samples disputed, 0 guessed; verified: AccurateRip matches (v2, confidence 9)\n";
+}
+
+std::string table_row(size_t t, size_t copies, size_t disputed) {
+    char row[200];
+    const std::string n = std::to_string(t + 1);
+    snprintf(row, sizeof row, "%5s  %6zu  %8zu  %7s  %-23s  %-8s  %s\n", (n + "/4").c_str(), copies, disputed, "0",
+             "verified (confidence 9)", hex(testing_support::reference_crc32(original(t))).c_str(),
+             ("0" + n + " - Song " + n + ".wav").c_str());
+    return row;
+}
+
+TEST(DiscE2ETest, RestoresAndVerifiesEveryTrack) {
+    ScopedTempDir dir;
+    make_disc(dir);
+    const struct {
+        bool right_ids;
+        std::string err;
+    } cases[] = {
+        {true, ""},
+        {false, "copyvote: warning: check the disc ids of ar.bin: the track lengths give the disc ids "},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("ar.bin"), response_file(4, c.right_ids));
+        const RunResult r = run_copyvote({"--disc", "r1", "r2", "r3", "r4", "-o", "out", "--accuraterip", "ar.bin"},
+                                         in_dir(dir.path()));
+        EXPECT_EQ(0, r.exit_code) << r.err;
+        EXPECT_EQ(c.err, r.err.substr(0, c.err.size()));
+        EXPECT_EQ(c.err.empty(), r.err.empty()) << r.err;
+        const std::string head = "track 4/4  04 - Song 4.wav: copies differ in length by whole frames (" +
+                                 std::to_string(original(3).size() / 4) + " to " +
+                                 std::to_string(original(3).size() / 4 + 588) + " frames); voted with --align\n";
+        EXPECT_EQ("4 tracks in 4 rips, paired by track number\n" + track_line(0, 4, 12) + track_line(1, 4, 12) +
+                      track_line(2, 3, 9) + head + track_line(3, 4, 12) + "\n" +
+                      "track  copies  disputed  guessed  AccurateRip              CRC32     file\n" + table_row(0, 4, 12) +
+                      table_row(1, 4, 12) + table_row(2, 3, 9) + table_row(3, 4, 12) + "4 tracks: 4 verified\n",
+                  r.out);
+        for (size_t t = 0; t < 4; t++) {
+            const std::string n = std::to_string(t + 1);
+            EXPECT_EQ(testing_support::wav_file(original(t)), read_file(dir.file("out/0" + n + " - Song " + n + ".wav")));
+        }
+    }
+}
+
+// Three rips of three tracks: track 2 has a sample no two rips agree on, track 3 is in one rip
+// only (its old output stays), the classic output of each track with -v.
+TEST(DiscE2ETest, NotVerifiedAndLeftOut) {
+    ScopedTempDir dir;
+    for (size_t r = 0; r < 3; r++) {
+        make_folder(dir, "r" + std::to_string(r + 1));
+        for (size_t t = 0; t < 3 && (t < 2 || r == 0); t++) {
+            std::string pcm = damaged(original(t), r, t);
+            if (t == 1) pcm[2 * 88200] ^= static_cast<char>(r + 1), pcm[2 * 88200 + 1] ^= static_cast<char>(r + 1);
+            write_file(dir.file("r" + std::to_string(r + 1) + "/0" + std::to_string(t + 1) + ".wav"),
+                       testing_support::wav_file(pcm));
+        }
+    }
+    write_file(dir.file("ar.bin"), response_file(3, true));
+    make_folder(dir, "out");
+    write_file(dir.file("out/03.wav"), "yesterday");
+    for (bool verbose : {false, true}) {
+        std::vector<std::string> args{"--disc", "r1", "r2", "r3", "-o", "out", "--accuraterip", "ar.bin"};
+        if (verbose) args.push_back("-v");
+        const RunResult r = run_copyvote(args, in_dir(dir.path()));
+        EXPECT_EQ(1, r.exit_code);
+        const std::string repair = "track 2/3  02.wav: not repaired: no combination of the copies' values";
+        const size_t at = r.out.find(repair);
+        ASSERT_NE(std::string::npos, at) << r.out;
+        const std::string lines = r.out.substr(0, at) + r.out.substr(r.out.find('\n', at) + 1);
+        std::string own;  // the disc's own lines; -v puts each track's classic output between them
+        for (size_t p = 0; p < lines.size(); p = lines.find('\n', p) + 1) {
+            if (lines.compare(p, 6, "track ") == 0) own += lines.substr(p, lines.find('\n', p) + 1 - p);
+        }
+        EXPECT_EQ("track 1/3  01.wav: 3 copies, 9 samples disputed, 0 guessed; verified: AccurateRip matches (v2, "
+                  "confidence 9)\n"
+                  "track 2/3  02.wav: 3 copies, 10 samples disputed, 1 guessed; not verified: AccurateRip matches none "
+                  "of 1 entries in 1 records\n"
+                  "track 3/3  03.wav: left out: only r1 holds it\n"
+                  "track  copies  disputed  guessed  AccurateRip              CRC32     file\n",
+                  own);
+        EXPECT_EQ("3 tracks: 1 verified, 1 not verified (track 2: 1 sample guessed at 00:01.000), 1 left out (track 3)\n",
+                  lines.substr(lines.rfind('\n', lines.size() - 2) + 1));
+        size_t statistics = 0;
+        for (size_t p = 0; (p = r.out.find("\nCPU  :", p)) != std::string::npos; p++) statistics++;
+        EXPECT_EQ(verbose ? 2u : 0u, statistics);
+        EXPECT_EQ(verbose, r.err.find("processing:") != std::string::npos);
+        EXPECT_EQ("yesterday", read_file(dir.file("out/03.wav")));
+    }
+}
+
+TEST(DiscE2ETest, RefusesBadInput) {
+    ScopedTempDir dir;
+    for (const char* rip : {"a", "b", "c", "empty"}) make_folder(dir, rip);
+    for (const char* rip : {"a", "b", "c"}) {
+        write_file(dir.file(std::string(rip) + "/01.wav"), testing_support::wav_file(original(0)));
+    }
+    write_file(dir.file("c/track1.wav"), testing_support::wav_file(original(0)));
+    write_file(dir.file("empty/notes.txt"), "no audio here");
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{"a", "-o", "out"}, "copyvote: read --disc: give at least two rip folders (three for a vote)\n"},
+        {{"a", "b"}, "copyvote: read --disc: give the folder for the restored tracks with -o OUTDIR\n"},
+        {{"a", "b", "nope", "-o", "out"}, "copyvote: read nope: No such file or directory\n"},
+        {{"a", "b", "empty", "-o", "out"}, "copyvote: read empty: the folder holds no WAV or FLAC file\n"},
+        {{"a", "b", "c", "-o", "out"}, "copyvote: read c: 01.wav and track1.wav both claim track 1\n"},
+        {{"a", "b", "-o", "b/out"},
+         "copyvote: write b/out: it lies inside the rip folder b; the restored tracks must go elsewhere\n"},
+        {{"a", "b", "-o", "a"}, "copyvote: write a: it is the rip folder a; the restored tracks must go elsewhere\n"},
+        {{"a", "b", "--track", "1/2", "-o", "out"},
+         "copyvote: read --track: --disc gives every track its own position and sums; leave it out\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--disc"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult r = run_copyvote(args, in_dir(dir.path()));
+        EXPECT_EQ(255, r.exit_code) << c.err;
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_FALSE(file_exists(dir.file("out")));
+        EXPECT_FALSE(file_exists(dir.file("b/out")));
+    }
+}
+
+}  // namespace
