@@ -82,8 +82,8 @@ bool preview(int argc, char** argv, int& status) {
 }
 
 // The checks, the map and the memory a run needs before its files are opened; then the run.
-int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count, const char* out_name,
-        const run_options& options) {
+int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
+        const char* out_name, const run_options& options) {
     dispute_map map;
     std::unique_ptr<run_checks> checks(options.wants_checksums() ? new run_checks : nullptr);
     result_file map_kept;
@@ -93,10 +93,12 @@ int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint6
     if (checks && prepare_checks(*checks, options) != 0) return -1;
     if (mapped && open_map(map, map_kept, options, out_name, names, count) != 0) return -1;
     if (mem.allocate_ram(count + 1) != 0 || mem.address == nullptr) return -1;
-    if (options.cd && check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) != 0) {
+    if (options.cd &&
+        check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) != 0) {
         return -1;
     }
-    return restore(mem, crypt, timer, names, count, out_name, options, mapped ? &map : nullptr, &map_kept, checks.get())
+    return restore(mem, crypt, timer, names, count, out_name, options, mapped ? &map : nullptr, &map_kept,
+                   checks.get())
         .status;
 }
 

@@ -23,7 +23,7 @@ const uint64_t KEYS_PER_PROBE = 16;     // 8-byte keys per window for the coarse
 const uint64_t VERIFIED_SHIFTS = 4;     // best coarse shifts measured on every probed byte
 const double MIN_AGREE = 0.90;
 const double MIN_LEAD = 0.25;
-const int16_t QUIET = 32;               // keys whose samples all lie within this are skipped
+const int16_t QUIET = 32;  // keys whose samples all lie within this are skipped
 
 // 16-bit samples when frames are whole samples, single bytes otherwise.
 uint64_t sample_step(uint64_t unit) { return unit % 2 == 0 ? 2 : 1; }
@@ -204,7 +204,8 @@ uint64_t data_file_offset(const align_plan& plan, const align_copy& c, uint64_t 
 // absent for the vote and hold input 0's bytes, so that the copy alone makes no word disputed.
 // Where there are more gaps than the vote's list takes, the last ones are joined into one, the
 // bytes between them left out too.
-void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0, const span* held, uint32_t n) {
+void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0, const span* held,
+               uint32_t n) {
     const uint64_t len = plan.block_len;
     span gaps[ALIGN_MAX_SEGMENTS + 1];
     uint32_t count = 0;
@@ -381,9 +382,11 @@ double align_agreement_at(const align_probes& p, const align_region& r, int64_t 
     for (uint64_t k = 0; k < p.count; k++) {
         const int64_t at = static_cast<int64_t>(p.pos[k]) + shift;  // the copy's data offset
         const int64_t lo = std::max<int64_t>(at, 0);
-        const int64_t hi = std::min<int64_t>(at + static_cast<int64_t>(p.window), static_cast<int64_t>(r.len));
+        const int64_t hi =
+            std::min<int64_t>(at + static_cast<int64_t>(p.window), static_cast<int64_t>(r.len));
         if (hi <= lo) continue;
-        const int64_t got = read_at(r.fd, bytes, static_cast<uint64_t>(hi - lo), r.offset + static_cast<uint64_t>(lo));
+        const int64_t got =
+            read_at(r.fd, bytes, static_cast<uint64_t>(hi - lo), r.offset + static_cast<uint64_t>(lo));
         if (got <= 0) continue;
         for (int64_t j = 0; j < got; j++) same += bytes[j] == p.bytes[k][lo - at + j];
         seen += static_cast<uint64_t>(got);

@@ -17,10 +17,10 @@
 
 #include <cstdint>
 
-#include "g_file_io.h"
-#include "g_linux_crypt.h"
 #include "base/absent.h"
 #include "base/globals.h"
+#include "g_file_io.h"
+#include "g_linux_crypt.h"
 
 // Shifts are searched within this many frames either way (16-bit samples for data that is not
 // WAV: the same number of bytes as that many CD frames).
@@ -68,21 +68,21 @@ align_result align_find_shift(const align_probes& probes, const align_region& r)
 // A stretch of input 0's data over which a copy has one shift, from its start to the next
 // segment's (the last to the end of the data).
 struct align_segment {
-    uint64_t from = 0;    // input 0's data offset where it begins
-    int64_t shift = 0;    // N, bytes
-    bool placed = true;   // false: the copy could not be placed here and sits out the vote
+    uint64_t from = 0;   // input 0's data offset where it begins
+    int64_t shift = 0;   // N, bytes
+    bool placed = true;  // false: the copy could not be placed here and sits out the vote
 };
 
 const uint64_t ALIGN_MAX_SEGMENTS = 32;
 
 // The share of the probes' bytes that the copy `r` holds at `shift` (bytes of the copy that lie
 // outside its data do not count); *available gets the bytes compared. 0 when none could be read.
-double align_agreement_at(const align_probes& probes, const align_region& r, int64_t shift, uint64_t* available);
+double align_agreement_at(const align_probes& probes, const align_region& r, int64_t shift,
+                          uint64_t* available);
 
 // True when an agreement of `agree` over `available` bytes of `probes` places a copy convincingly
 // without a rival shift: enough bytes, and at least the share the search asks for.
 bool align_agrees(const align_probes& probes, double agree, uint64_t available);
-
 
 struct align_copy {
     align_segment segments[ALIGN_MAX_SEGMENTS];

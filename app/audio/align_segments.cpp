@@ -18,7 +18,7 @@ struct stretch {
     int64_t shift;
 };
 
-const uint64_t EDGE_FRAMES = 64;  // frames compared at a time where a change is looked for
+const uint64_t EDGE_FRAMES = 64;   // frames compared at a time where a change is looked for
 const double EDGE_AGREE = 0.9;     // a window agrees at a shift with at least this share...
 const double EDGE_DISAGREE = 0.6;  // ...and disagrees at the other with at most this one
 const uint64_t NOT_FOUND = UINT64_MAX;
@@ -52,8 +52,8 @@ stretch judge(const align_region& r0, const align_region& r, uint64_t unit, uint
 // Judges input 0's data [from, to) and appends the stretches to `s`. A stretch that cannot be
 // placed is halved, down to ALIGN_STRETCH_FRAMES / 8 frames, so that a change inside it leaves
 // only a short piece unplaced (the change itself is then found between the placed halves).
-void judge_range(std::vector<stretch>& s, const align_region& r0, const align_region& r, uint64_t unit, uint64_t from,
-                 uint64_t to, bool& have, int64_t& candidate, align_probes& p) {
+void judge_range(std::vector<stretch>& s, const align_region& r0, const align_region& r, uint64_t unit,
+                 uint64_t from, uint64_t to, bool& have, int64_t& candidate, align_probes& p) {
     const stretch x = judge(r0, r, unit, from, to, have, candidate, p);
     const uint64_t half = (to - from) / 2 / unit * unit;
     if (x.kind == UNPLACED && half >= ALIGN_STRETCH_FRAMES / 16 * unit) {
@@ -70,7 +70,8 @@ void read_window(const align_region& r, int64_t at, uint8_t* dst, uint64_t n) {
     memset(dst, 0, n);
     const int64_t lo = std::max<int64_t>(at, 0);
     const int64_t hi = std::min<int64_t>(at + static_cast<int64_t>(n), static_cast<int64_t>(r.len));
-    if (hi > lo) read_at(r.fd, dst + (lo - at), static_cast<uint64_t>(hi - lo), r.offset + static_cast<uint64_t>(lo));
+    if (hi > lo)
+        read_at(r.fd, dst + (lo - at), static_cast<uint64_t>(hi - lo), r.offset + static_cast<uint64_t>(lo));
 }
 
 double share_equal(const uint8_t* a, const uint8_t* b, uint64_t n) {
@@ -164,8 +165,8 @@ void add_change(align_copy& c, uint64_t at, int64_t shift, uint64_t fallback, ui
     add_segment(c, std::max(at, after_last), shift, true);
 }
 
-void build_segments(const std::vector<stretch>& s, const align_region& r0, const align_region& r, uint64_t unit,
-                    align_copy& c) {
+void build_segments(const std::vector<stretch>& s, const align_region& r0, const align_region& r,
+                    uint64_t unit, align_copy& c) {
     for (size_t k = 0; k < s.size(); k++) {
         const stretch& x = s[k];
         const bool after_placed = k > 0 && s[k - 1].kind == PLACED;
@@ -173,9 +174,9 @@ void build_segments(const std::vector<stretch>& s, const align_region& r0, const
             // Between two placed stretches of different shifts the change itself may lie here.
             const bool between = after_placed && k + 1 < s.size() && s[k + 1].kind == PLACED &&
                                  s[k + 1].shift != s[k - 1].shift;
-            const uint64_t at = between ? find_change(edge{r0, r, unit, s[k - 1].shift, s[k + 1].shift}, x.from,
-                                                      s[k + 1].to)
-                                        : NOT_FOUND;
+            const uint64_t at =
+                between ? find_change(edge{r0, r, unit, s[k - 1].shift, s[k + 1].shift}, x.from, s[k + 1].to)
+                        : NOT_FOUND;
             add_change(c, at, between ? s[k + 1].shift : 0, x.from, unit);
         } else if (after_placed && s[k - 1].shift != x.shift) {
             const uint64_t at = find_change(edge{r0, r, unit, s[k - 1].shift, x.shift}, s[k - 1].from, x.to);
@@ -188,8 +189,8 @@ void build_segments(const std::vector<stretch>& s, const align_region& r0, const
 
 }  // namespace
 
-void align_find_segments(const align_region& r0, const align_region& r, uint64_t unit, const align_result& whole,
-                         align_copy& c) {
+void align_find_segments(const align_region& r0, const align_region& r, uint64_t unit,
+                         const align_result& whole, align_copy& c) {
     const uint64_t length = ALIGN_STRETCH_FRAMES * unit;
     std::vector<stretch> s;
     align_probes p;
@@ -250,7 +251,6 @@ void align_print_segments(const char* name, const align_plan& plan, const align_
         con_printf(stderr, seg.placed ? "\n" : "; it sits out the vote there\n");
     }
 }
-
 
 const align_segment& align_segment_at(const align_copy& c, uint64_t q) {
     uint32_t k = 0;

@@ -14,8 +14,8 @@ const uint64_t ALIGN_STRETCH_FRAMES = 3 * 44100;
 // Fills c.segments from the stretch-by-stretch search of the copy `r` against input 0's data
 // `r0` (frames of `unit` bytes); `whole` is the copy's search over the whole track, tried first
 // on every stretch. REQUIRES: c.segment_count == 0.
-void align_find_segments(const align_region& r0, const align_region& r, uint64_t unit, const align_result& whole,
-                         align_copy& c);
+void align_find_segments(const align_region& r0, const align_region& r, uint64_t unit,
+                         const align_result& whole, align_copy& c);
 
 // One line on standard error per segment of a copy that is shifted, changes its shift or cannot be
 // placed ("[name] shifted by +N bytes (+F frames) from mm:ss.mmm", "[name] not placed from ...;

@@ -9,7 +9,8 @@ const uint64_t RECORD_HEAD = 13;  // track count and three disc ids
 const uint64_t ENTRY_BYTES = 9;   // confidence and two sums
 }  // namespace
 
-int parse_ar_response(const uint8_t* bytes, uint64_t n, uint32_t track, ar_response& response, const char** why) {
+int parse_ar_response(const uint8_t* bytes, uint64_t n, uint32_t track, ar_response& response,
+                      const char** why) {
     response = ar_response();
     if (n == 0) {
         *why = "the file is empty";
@@ -58,7 +59,8 @@ ar_disc_ids disc_ids_from_lengths(const std::vector<uint64_t>& frames) {
         seconds_digits += digit_sum((offset + LEAD_IN_SECTORS) / SECTORS_PER_SECOND);
         offset += (frames[k] + FRAMES_PER_SECTOR - 1) / FRAMES_PER_SECTOR;
     }
-    const uint64_t seconds = (offset + LEAD_IN_SECTORS) / SECTORS_PER_SECOND - LEAD_IN_SECTORS / SECTORS_PER_SECOND;
+    const uint64_t seconds =
+        (offset + LEAD_IN_SECTORS) / SECTORS_PER_SECOND - LEAD_IN_SECTORS / SECTORS_PER_SECOND;
     ids.id3 = static_cast<uint32_t>((seconds_digits % 255) << 24 | seconds << 8 | frames.size());
     return ids;
 }

@@ -37,4 +37,5 @@ std::string format_disc_ids(const ar_disc_ids& ids);
 
 // Parses the `n` bytes of a response file, keeping entry `track` (1-based) of every record.
 // Returns 0, or -1 with `why` set to what is wrong (empty, cut short).
-int parse_ar_response(const uint8_t* bytes, uint64_t n, uint32_t track, ar_response& response, const char** why);
+int parse_ar_response(const uint8_t* bytes, uint64_t n, uint32_t track, ar_response& response,
+                      const char** why);

@@ -12,9 +12,10 @@
 
 namespace {
 
-FLAC__StreamEncoderWriteStatus write_callback(const FLAC__StreamEncoder*, const FLAC__byte buffer[], size_t bytes,
-                                              uint32_t, uint32_t, void* self) {
-    return static_cast<FLAC__StreamEncoderWriteStatus>(static_cast<flac_sink*>(self)->on_write(buffer, bytes));
+FLAC__StreamEncoderWriteStatus write_callback(const FLAC__StreamEncoder*, const FLAC__byte buffer[],
+                                              size_t bytes, uint32_t, uint32_t, void* self) {
+    return static_cast<FLAC__StreamEncoderWriteStatus>(
+        static_cast<flac_sink*>(self)->on_write(buffer, bytes));
 }
 
 // The STREAMINFO is rewritten in place once the totals are known; an output that cannot seek (a
@@ -22,13 +23,15 @@ FLAC__StreamEncoderWriteStatus write_callback(const FLAC__StreamEncoder*, const 
 FLAC__StreamEncoderSeekStatus seek_callback(const FLAC__StreamEncoder*, FLAC__uint64 offset, void* self) {
     const int fd = static_cast<flac_sink*>(self)->fd();
     if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) != -1) return FLAC__STREAM_ENCODER_SEEK_STATUS_OK;
-    return errno == ESPIPE ? FLAC__STREAM_ENCODER_SEEK_STATUS_UNSUPPORTED : FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
+    return errno == ESPIPE ? FLAC__STREAM_ENCODER_SEEK_STATUS_UNSUPPORTED
+                           : FLAC__STREAM_ENCODER_SEEK_STATUS_ERROR;
 }
 
 FLAC__StreamEncoderTellStatus tell_callback(const FLAC__StreamEncoder*, FLAC__uint64* offset, void* self) {
     const off_t at = lseek(static_cast<flac_sink*>(self)->fd(), 0, SEEK_CUR);
     if (at == -1) {
-        return errno == ESPIPE ? FLAC__STREAM_ENCODER_TELL_STATUS_UNSUPPORTED : FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
+        return errno == ESPIPE ? FLAC__STREAM_ENCODER_TELL_STATUS_UNSUPPORTED
+                               : FLAC__STREAM_ENCODER_TELL_STATUS_ERROR;
     }
     *offset = static_cast<FLAC__uint64>(at);
     return FLAC__STREAM_ENCODER_TELL_STATUS_OK;
@@ -59,7 +62,8 @@ int flac_sink::start(int fd, const flac_sink_layout& layout, uint64_t block_size
                      unsigned count) {
     fd_ = fd;
     layout_ = layout;
-    for (unsigned t = 0; t < count && tag_count_ < sizeof tags_ / sizeof tags_[0]; t++) tags_[tag_count_++] = tags[t];
+    for (unsigned t = 0; t < count && tag_count_ < sizeof tags_ / sizeof tags_[0]; t++)
+        tags_[tag_count_++] = tags[t];
     samples_ = new (std::nothrow) int32_t[block_size / 2 + 8];
     encoder_ = FLAC__stream_encoder_new();
     if (!samples_ || !encoder_) return failed("out of memory for the encoder"), -1;
@@ -68,11 +72,12 @@ int flac_sink::start(int fd, const flac_sink_layout& layout, uint64_t block_size
                FLAC__stream_encoder_set_bits_per_sample(encoder_, 16) &&
                FLAC__stream_encoder_set_sample_rate(encoder_, layout.sample_rate) &&
                FLAC__stream_encoder_set_compression_level(encoder_, 5) &&
-               FLAC__stream_encoder_set_total_samples_estimate(encoder_, (layout.audio_hi - layout.audio_lo) / frame_bytes);
+               FLAC__stream_encoder_set_total_samples_estimate(
+                   encoder_, (layout.audio_hi - layout.audio_lo) / frame_bytes);
     if (set && tag_count_ > 0) set = FLAC__stream_encoder_set_metadata(encoder_, tags_, tag_count_);
     if (!set) return failed("the encoder refuses the audio's format"), -1;
-    const FLAC__StreamEncoderInitStatus init =
-        FLAC__stream_encoder_init_stream(encoder_, write_callback, seek_callback, tell_callback, nullptr, this);
+    const FLAC__StreamEncoderInitStatus init = FLAC__stream_encoder_init_stream(
+        encoder_, write_callback, seek_callback, tell_callback, nullptr, this);
     if (init != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
         return failed(init == FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR
                           ? FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(encoder_)]
@@ -99,7 +104,8 @@ bool flac_sink::encode(const uint8_t* bytes, uint64_t n) {
     for (uint64_t q = 0; q < whole; q += 2) samples_[k++] = load_sample16(bytes + q);
     for (uint64_t q = whole; q < n; q++) carry_[carried_++] = bytes[q];
     if (k == 0) return true;
-    if (FLAC__stream_encoder_process_interleaved(encoder_, samples_, static_cast<uint32_t>(k / layout_.channels))) {
+    if (FLAC__stream_encoder_process_interleaved(encoder_, samples_,
+                                                 static_cast<uint32_t>(k / layout_.channels))) {
         return true;
     }
     return failed(FLAC__StreamEncoderStateString[FLAC__stream_encoder_get_state(encoder_)]);

@@ -55,9 +55,9 @@ class flac_sink {
     FLAC__StreamEncoder* encoder_ = nullptr;
     int fd_ = -1;
     flac_sink_layout layout_;
-    uint64_t offset_ = 0;        // voted-stream bytes seen so far
+    uint64_t offset_ = 0;         // voted-stream bytes seen so far
     int32_t* samples_ = nullptr;  // one block's samples for the encoder
-    uint8_t carry_[16] = {};     // the start of a sample frame cut by the end of a block
+    uint8_t carry_[16] = {};      // the start of a sample frame cut by the end of a block
     unsigned carried_ = 0;
     FLAC__StreamMetadata* tags_[16] = {};
     unsigned tag_count_ = 0;

@@ -16,7 +16,8 @@ namespace {
 
 FLAC__StreamDecoderReadStatus read_callback(const FLAC__StreamDecoder*, FLAC__byte buffer[], size_t* bytes,
                                             void* self) {
-    return static_cast<FLAC__StreamDecoderReadStatus>(static_cast<flac_source*>(self)->on_read(buffer, bytes));
+    return static_cast<FLAC__StreamDecoderReadStatus>(
+        static_cast<flac_source*>(self)->on_read(buffer, bytes));
 }
 
 FLAC__StreamDecoderTellStatus tell_callback(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* self) {
@@ -38,7 +39,8 @@ FLAC__StreamDecoderWriteStatus write_callback(const FLAC__StreamDecoder* decoder
     flac_source& source = *static_cast<flac_source*>(self);
     const bool made_up = at == source.frame_end;
     source.frame_end = at;
-    const bool kept = source.on_frame(first, h.blocksize, h.channels, h.bits_per_sample, h.sample_rate, buffer, made_up);
+    const bool kept =
+        source.on_frame(first, h.blocksize, h.channels, h.bits_per_sample, h.sample_rate, buffer, made_up);
     return kept ? FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE : FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
 }
 
@@ -115,8 +117,8 @@ int flac_source::open(int fd, bool keep_tags) {
         FLAC__stream_decoder_set_metadata_respond(decoder_, FLAC__METADATA_TYPE_VORBIS_COMMENT);
         FLAC__stream_decoder_set_metadata_respond(decoder_, FLAC__METADATA_TYPE_PICTURE);
     }
-    if (FLAC__stream_decoder_init_stream(decoder_, read_callback, nullptr, tell_callback, nullptr, nullptr, write_callback,
-                                         metadata_callback, error_callback,
+    if (FLAC__stream_decoder_init_stream(decoder_, read_callback, nullptr, tell_callback, nullptr, nullptr,
+                                         write_callback, metadata_callback, error_callback,
                                          this) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
         why_ = "its decoder cannot start";
         return -1;
@@ -290,8 +292,10 @@ bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, u
     if (channels != format_.channels || bits != format_.bits || rate != format_.sample_rate ||
         first + length > format_.total_samples) {
         char said[64], found[64], text[256];
-        snprintf(text, sizeof text, "the frame at sample %llu (%s, %u samples) contradicts its STREAMINFO (%s, %llu samples)",
-                 static_cast<unsigned long long>(first), format_words(rate, channels, bits, found, sizeof found), length,
+        snprintf(text, sizeof text,
+                 "the frame at sample %llu (%s, %u samples) contradicts its STREAMINFO (%s, %llu samples)",
+                 static_cast<unsigned long long>(first),
+                 format_words(rate, channels, bits, found, sizeof found), length,
                  format_words(format_.sample_rate, format_.channels, format_.bits, said, sizeof said),
                  static_cast<unsigned long long>(format_.total_samples));
         fail(text);
@@ -343,7 +347,8 @@ bool flac_source::commit_silence(bool lost) {
 
 void flac_source::decode() {
     uint8_t header[FLAC_WAV_HEADER_SIZE];
-    put_wav_header(header, format_.sample_rate, format_.channels, format_.total_samples * format_.channels * 2);
+    put_wav_header(header, format_.sample_rate, format_.channels,
+                   format_.total_samples * format_.channels * 2);
     bool going = put_bytes(header, sizeof header, false);
     while (going && !failed_) {
         if (!FLAC__stream_decoder_process_single(decoder_)) break;

@@ -33,7 +33,7 @@ struct flac_format {
 struct flac_losses {
     uint64_t samples = 0;  // per channel
     uint64_t frames = 0;
-    uint64_t first = 0;    // the first lost sample, when samples > 0
+    uint64_t first = 0;         // the first lost sample, when samples > 0
     bool md5_mismatch = false;  // nothing lost, yet the audio is not what its STREAMINFO's MD5 says
 };
 
@@ -123,12 +123,12 @@ class flac_source {
     bool thread_running_ = false;
     ring_slot ring_[RING_BLOCKS];
     uint64_t block_size_ = 0;
-    uint64_t filled_ = 0;    // slots handed over, not yet read
+    uint64_t filled_ = 0;  // slots handed over, not yet read
     unsigned fill_ = 0, take_ = 0;
-    bool filling_ = false;   // the decoder holds slot fill_
-    bool done_ = false;      // the decoder has handed over its last slot (or failed)
+    bool filling_ = false;  // the decoder holds slot fill_
+    bool done_ = false;     // the decoder has handed over its last slot (or failed)
     bool failed_ = false;
-    bool stopping_ = false;  // the block loop is done with this copy
-    uint64_t position_ = 0;  // samples put into the stream so far
+    bool stopping_ = false;         // the block loop is done with this copy
+    uint64_t position_ = 0;         // samples put into the stream so far
     uint64_t pending_silence_ = 0;  // samples of a silent frame not yet put
 };

@@ -17,14 +17,16 @@ struct gf2_map {
 };
 
 uint32_t apply(const gf2_map& m, uint32_t v) {
-    return m.lane[0][v & 0xFF] ^ m.lane[1][(v >> 8) & 0xFF] ^ m.lane[2][(v >> 16) & 0xFF] ^ m.lane[3][v >> 24];
+    return m.lane[0][v & 0xFF] ^ m.lane[1][(v >> 8) & 0xFF] ^ m.lane[2][(v >> 16) & 0xFF] ^
+           m.lane[3][v >> 24];
 }
 
 // Fills the lanes from the images of the 32 single bits.
 void set_columns(gf2_map& m, const uint32_t (&column)[32]) {
     for (int j = 0; j < 4; j++) {
         m.lane[j][0] = 0;
-        for (int b = 1; b < 256; b++) m.lane[j][b] = m.lane[j][b & (b - 1)] ^ column[8 * j + __builtin_ctz(b)];
+        for (int b = 1; b < 256; b++)
+            m.lane[j][b] = m.lane[j][b & (b - 1)] ^ column[8 * j + __builtin_ctz(b)];
     }
 }
 
@@ -106,7 +108,8 @@ needs needs_of(const repair_target& t) {
     n.crc = t.want_crc32;
     n.crc_change = t.crc32 ^ t.voted_crc32;
     if (t.want_v1 || t.want_v2) {
-        n.ar.push_back(ar_choice{t.want_v1, t.want_v2, t.v1 - t.voted_v1, t.v2 - t.voted_v2, t.want_v1 ? KEY_V1 : KEY_V2});
+        n.ar.push_back(ar_choice{t.want_v1, t.want_v2, t.v1 - t.voted_v1, t.v2 - t.voted_v2,
+                                 t.want_v1 ? KEY_V1 : KEY_V2});
     }
     for (uint32_t v : t.ar_any) {
         n.ar.push_back(ar_choice{true, false, v - t.voted_v1, 0, KEY_V1});
@@ -128,7 +131,7 @@ uint64_t chance_bound(const needs& n) {
 struct single {
     uint32_t frame;  // index into the caller's array
     uint32_t word;
-    uint32_t slot;   // the frame's place among the frames that take part, in rank order
+    uint32_t slot;  // the frame's place among the frames that take part, in rank order
     effect e;
 };
 
@@ -185,15 +188,15 @@ uint64_t sat_mul(uint64_t a, uint64_t b) {
 // ones are enumerated and look up the complement they need.
 struct level_plan {
     unsigned size = 0, table = 0, walk = 0;
-    uint32_t slots = 0;     // frames taken, best-ranked first
-    uint64_t combos = 0;    // combinations of `size` frames among them
-    uint64_t entries = 0;   // at most this many in each hash table
+    uint32_t slots = 0;    // frames taken, best-ranked first
+    uint64_t combos = 0;   // combinations of `size` frames among them
+    uint64_t entries = 0;  // at most this many in each hash table
     uint64_t work = 0;
 };
 
 // Takes the longest run of best-ranked frames whose combinations fit what is left of both bounds.
-level_plan plan_level(const candidates& c, unsigned size, unsigned tables, unsigned keys, uint64_t combos_left,
-                      uint64_t work_left) {
+level_plan plan_level(const candidates& c, unsigned size, unsigned tables, unsigned keys,
+                      uint64_t combos_left, uint64_t work_left) {
     level_plan p;
     p.size = size;
     p.table = size / 2;
@@ -224,7 +227,8 @@ bool each_combo(const candidates& c, unsigned k, uint32_t begin, uint32_t end, V
     for (uint32_t s = begin; s + (k - depth) <= end; s++) {
         for (uint32_t i = c.first[s]; i < c.first[s + 1]; i++) {
             ids[depth] = i;
-            if (!each_combo(c, k, s + 1, end, visit, ids, depth + 1, combine(sum, c.singles[i].e))) return false;
+            if (!each_combo(c, k, s + 1, end, visit, ids, depth + 1, combine(sum, c.singles[i].e)))
+                return false;
         }
     }
     return true;
@@ -380,7 +384,8 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
     // Each level may spend half of what is left of the bound, so that the larger combinations
     // still cover the best-ranked frames (where no copies agreed), which are the likeliest wrong.
     for (unsigned size = 1; size <= c.slots() && size <= 2 * MAX_HALF; size++) {
-        const level_plan p = plan_level(c, size, tables, keys, (r.bound - r.tried) / 2, (MAX_WORK - work) / 2);
+        const level_plan p =
+            plan_level(c, size, tables, keys, (r.bound - r.tried) / 2, (MAX_WORK - work) / 2);
         if (p.slots < size) {
             r.bound_reached = true;
             return r;
@@ -394,7 +399,8 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
         }
         if (out.matches == 1) {
             r.found = true;
-            for (uint32_t i : out.ids) r.changes.push_back(repair_change{c.singles[i].frame, c.singles[i].word});
+            for (uint32_t i : out.ids)
+                r.changes.push_back(repair_change{c.singles[i].frame, c.singles[i].word});
             return r;
         }
         if (p.slots < c.slots()) r.bound_reached = true;

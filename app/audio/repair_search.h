@@ -42,11 +42,11 @@ struct repair_change {
 };
 
 struct repair_result {
-    bool found = false;          // `changes` make the track match every wanted value
-    bool bound_reached = false;  // the search stopped at the bound (or its time) without a match
-    bool ambiguous = false;      // two combinations of the fewest changes matched: neither is taken
-    uint64_t tried = 0;          // combinations looked at
-    uint64_t bound = 0;          // combinations the chance of an accidental match allowed
+    bool found = false;                  // `changes` make the track match every wanted value
+    bool bound_reached = false;          // the search stopped at the bound (or its time) without a match
+    bool ambiguous = false;              // two combinations of the fewest changes matched: neither is taken
+    uint64_t tried = 0;                  // combinations looked at
+    uint64_t bound = 0;                  // combinations the chance of an accidental match allowed
     std::vector<repair_change> changes;  // by frame, in array order; empty when the vote matched
 };
 

@@ -183,6 +183,4 @@ void track_checksums::adopt(track_checksums& other) {
     std::swap(md_, other.md_);
 }
 
-const uint8_t* track_checksums::digest(int algo) const {
-    return md_ ? gcry_md_read(md_, algo) : nullptr;
-}
+const uint8_t* track_checksums::digest(int algo) const { return md_ ? gcry_md_read(md_, algo) : nullptr; }

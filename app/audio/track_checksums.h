@@ -40,8 +40,8 @@ const unsigned MAX_AUDIO_DIGESTS = 8;
 class track_checksums {
   public:
     // Set by start(): where the audio lies in the output and whether the sums apply to it.
-    bool applies = false;            // 16-bit stereo at 44.1 kHz (or raw data, taken as such)
-    uint64_t audio_begin = 0;        // output offset of the first audio byte
+    bool applies = false;             // 16-bit stereo at 44.1 kHz (or raw data, taken as such)
+    uint64_t audio_begin = 0;         // output offset of the first audio byte
     uint64_t audio_end = UINT64_MAX;  // output offset past the last one (trailing chunks excluded)
 
     // After finish().

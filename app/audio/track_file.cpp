@@ -16,8 +16,8 @@ const uint32_t MAX_TRACK_NUMBER = 99;
 const uint32_t MAX_COMMENT_BLOCK = 1u << 24;
 
 uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 // The number a tag value starts with ("7", "07/12"); 0 when it starts with none or is too big.
@@ -72,7 +72,8 @@ void read_flac(int fd, uint64_t size, track_file_info& info) {
         if (read_at(fd, head, 4, at) != 4) return;
         last = (head[0] & 0x80u) != 0;
         const uint32_t type = head[0] & 0x7Fu;
-        const uint32_t length = static_cast<uint32_t>(head[1]) << 16 | static_cast<uint32_t>(head[2]) << 8 | head[3];
+        const uint32_t length =
+            static_cast<uint32_t>(head[1]) << 16 | static_cast<uint32_t>(head[2]) << 8 | head[3];
         at += 4;
         if ((type == 0 && length >= 34) || (type == 4 && length <= MAX_COMMENT_BLOCK)) {
             std::vector<uint8_t> body(length);

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 struct track_file_info {
-    bool audio = false;         // a RIFF/WAVE file or a FLAC stream
+    bool audio = false;  // a RIFF/WAVE file or a FLAC stream
     bool flac = false;
     uint64_t audio_bytes = 0;   // bytes of 16-bit-or-other PCM the file stands for
     uint32_t frame_bytes = 0;   // bytes of one frame (all channels); 0 when not known

@@ -95,7 +95,8 @@ const char* wav_fault(const uint8_t* bytes, uint64_t n) {
     chunks_seen seen;
     const wav_header h = walk_chunks(src, n, &seen);
     if (seen.fmt_after_data) return "its fmt chunk comes after its data chunk";
-    if (!seen.data) return seen.fmt ? "its data chunk cannot be found" : "it has neither a fmt nor a data chunk";
+    if (!seen.data)
+        return seen.fmt ? "its data chunk cannot be found" : "it has neither a fmt nor a data chunk";
     if (!seen.fmt) return "it has no fmt chunk";
     if (h.block_align == 0) return "its fmt chunk states a frame size (block align) of 0";
     if (h.channels == 0) return "its fmt chunk states 0 channels";

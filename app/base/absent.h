@@ -18,7 +18,7 @@ struct absent_range {
 
 struct block_absence {
     static constexpr uint64_t MAX_RANGES = 4;
-    uint8_t n[MAX_INPUTS];  // ranges of each input in the current block, 0 for most
+    uint8_t n[MAX_INPUTS];                       // ranges of each input in the current block, 0 for most
     absent_range range[MAX_INPUTS][MAX_RANGES];  // in block order, not overlapping
 
     // Forgets input i's ranges: called before each of its blocks is read.

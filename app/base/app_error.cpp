@@ -17,7 +17,9 @@ void app_error(const char* action, const char* file, const char* reason) {
     fflush(stderr);
 }
 
-void app_error_errno(const char* action, const char* file, int code) { app_error(action, file, strerror(code)); }
+void app_error_errno(const char* action, const char* file, int code) {
+    app_error(action, file, strerror(code));
+}
 
 void app_error_gcrypt(const char* action, const char* file, unsigned int code) {
     app_error(action, file, gcry_strerror(static_cast<gcry_error_t>(code)));

@@ -173,7 +173,8 @@ int parse_command_line(name_row* names, uint64_t& count, char* out_name, int arg
 int init_file_list(name_row* names, uint64_t& count, char* out_name, int argc, char** argv, G_CRYPT& crypt,
                    run_options* options) {
     run_options parsed;
-    const int result = parse_command_line(names, count, out_name, argc, argv, parsed, options != nullptr, false);
+    const int result =
+        parse_command_line(names, count, out_name, argc, argv, parsed, options != nullptr, false);
     apply_classic_switches(parsed);
     if (result == 0 && parsed.digest_alg != 0) crypt.init(count + 1, 0, parsed.digest_alg);
     if (options) *options = parsed;

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-#include "g_linux_crypt.h"
 #include "base/globals.h"
 #include "cli/run_options.h"
+#include "g_linux_crypt.h"
 
 // init_file_list's result when a name does not fit in a row of NAME_SIZE bytes (an input name,
 // a wildcard match, the -o name or the default output name): the run is refused with the

@@ -172,7 +172,8 @@ int check_switch_values(const run_options& options) {
         return -1;
     }
     if (options.response_name && options.track.number == 0) {
-        app_error("read", options.response_name, "--accuraterip needs --track N/M to know which entry is this track");
+        app_error("read", options.response_name,
+                  "--accuraterip needs --track N/M to know which entry is this track");
         return -1;
     }
     return 0;

@@ -34,11 +34,11 @@ struct run_options {
     bool disc = false;               // --disc: the names are rip folders of a whole disc
 
     // Checksums of the restored audio and what they must match.
-    bool ar = false;                           // --ar: print AccurateRip v1, v2 and CRC32
-    track_position track;                      // --track N/M; 0/0 when not given
-    expected_sum expected[MAX_EXPECTED];       // --expect KIND:HEX, in the order given
+    bool ar = false;                      // --ar: print AccurateRip v1, v2 and CRC32
+    track_position track;                 // --track N/M; 0/0 when not given
+    expected_sum expected[MAX_EXPECTED];  // --expect KIND:HEX, in the order given
     unsigned expected_count = 0;
-    const char* response_name = nullptr;       // --accuraterip FILE: a database response file
+    const char* response_name = nullptr;  // --accuraterip FILE: a database response file
     // The first switch whose value could not be taken, and that value (null: it was the last
     // argument); refused with a clear error before anything is opened.
     const char* bad_switch = nullptr;

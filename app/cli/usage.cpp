@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "g_console.h"
 #include "base/globals.h"
+#include "g_console.h"
 
 namespace {
 

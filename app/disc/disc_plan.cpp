@@ -44,7 +44,8 @@ int list_rip(const std::string& dir, size_t rip, rip_listing& listing) {
         track_copy copy{rip, dir + "/" + name, {}};
         if (inspect(copy.path, copy.info) != 0 || !copy.info.audio) continue;
         if (strpbrk(copy.path.c_str(), "*?")) {
-            app_error("read", copy.path.c_str(), "a name with * or ? would be taken for a pattern; rename it");
+            app_error("read", copy.path.c_str(),
+                      "a name with * or ? would be taken for a pattern; rename it");
             return -1;
         }
         copy.info.track_number = claimed_number(copy, name);
@@ -132,8 +133,9 @@ int check_out_dir(const disc_line& line, const std::string& dir, const char* wha
         const std::string r = resolved(rip);
         const bool same = out == r;
         if (!same && out.compare(0, r.size() + 1, r + "/") != 0) continue;
-        const std::string why = std::string(same ? "it is the rip folder " : "it lies inside the rip folder ") + rip +
-                                "; the restored tracks must go elsewhere";
+        const std::string why =
+            std::string(same ? "it is the rip folder " : "it lies inside the rip folder ") + rip +
+            "; the restored tracks must go elsewhere";
         app_error(what, dir.c_str(), why.c_str());
         return -1;
     }

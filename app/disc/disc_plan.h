@@ -10,8 +10,8 @@
 #include "cli/disc_line.h"
 
 struct track_copy {
-    size_t rip = 0;      // index of its rip folder on the command line
-    std::string path;    // folder/name
+    size_t rip = 0;    // index of its rip folder on the command line
+    std::string path;  // folder/name
     track_file_info info;
 };
 
@@ -22,8 +22,8 @@ struct disc_track {
 };
 
 struct disc_plan {
-    bool by_number = true;            // paired by track numbers; else by identical names
-    std::vector<disc_track> tracks;   // tracks 1 to M, a track found in no rip with no copies
+    bool by_number = true;           // paired by track numbers; else by identical names
+    std::vector<disc_track> tracks;  // tracks 1 to M, a track found in no rip with no copies
 };
 
 // Lists and pairs the rips. Returns 0, or -1 after a "copyvote: ..." line: a folder that does not

@@ -18,10 +18,10 @@
 
 namespace {
 
-const uint64_t BLOCK_BYTES = 2u << 20;        // what one progress dot of a track's run stands for
-const uint64_t RESPONSE_LIMIT = 1u << 20;     // far above any response file
-const size_t TIMES_NAMED = 3;                 // guessed places named in the summary per track
-const char CLEAR[] = "\x1b[H\x1b[J";          // a track's run clears the screen first
+const uint64_t BLOCK_BYTES = 2u << 20;     // what one progress dot of a track's run stands for
+const uint64_t RESPONSE_LIMIT = 1u << 20;  // far above any response file
+const size_t TIMES_NAMED = 3;              // guessed places named in the summary per track
+const char CLEAR[] = "\x1b[H\x1b[J";       // a track's run clears the screen first
 
 enum track_kind { VERIFIED, RESTORED, NOT_VERIFIED, LEFT_OUT, FAILED };
 
@@ -71,14 +71,15 @@ bool same_lengths(const disc_track& t, bool& whole_frames, std::string& note) {
     for (const track_copy& c : t.copies) {
         shortest = std::min(shortest, c.info.audio_bytes);
         longest = std::max(longest, c.info.audio_bytes);
-        const uint64_t apart = c.info.audio_bytes > first.audio_bytes ? c.info.audio_bytes - first.audio_bytes
-                                                                      : first.audio_bytes - c.info.audio_bytes;
+        const uint64_t apart = c.info.audio_bytes > first.audio_bytes
+                                   ? c.info.audio_bytes - first.audio_bytes
+                                   : first.audio_bytes - c.info.audio_bytes;
         if (first.frame_bytes == 0 || apart % first.frame_bytes != 0) whole_frames = false;
     }
     if (shortest == longest) return true;
     const uint64_t frame = first.frame_bytes != 0 ? first.frame_bytes : 1;
-    note = "copies differ in length by " + std::string(whole_frames ? "whole frames" : "parts of a frame") + " (" +
-           std::to_string(shortest / frame) + " to " + std::to_string(longest / frame) + " frames)";
+    note = "copies differ in length by " + std::string(whole_frames ? "whole frames" : "parts of a frame") +
+           " (" + std::to_string(shortest / frame) + " to " + std::to_string(longest / frame) + " frames)";
     return false;
 }
 
@@ -211,8 +212,9 @@ std::string rip_names(const disc_state& s, const disc_track& t) {
 // Decides how the track is voted, before its run.
 bool votable(disc_state& s, const disc_track& t, bool& align) {
     if (t.copies.size() < 2) {
-        track_line(s, t, t.copies.empty() ? "left out: no rip holds it" : "left out: only " + rip_names(s, t) +
-                                                                                   " holds it");
+        track_line(s, t,
+                   t.copies.empty() ? "left out: no rip holds it"
+                                    : "left out: only " + rip_names(s, t) + " holds it");
         return false;
     }
     bool whole_frames = false;
@@ -227,7 +229,9 @@ bool votable(disc_state& s, const disc_track& t, bool& align) {
         align = true;
         track_line(s, t, note + "; voted with --align");
     } else {
-        track_line(s, t, note + (whole_frames ? "; --align cannot read FLAC copies, so" : ";") + " voted as they are");
+        track_line(
+            s, t,
+            note + (whole_frames ? "; --align cannot read FLAC copies, so" : ";") + " voted as they are");
     }
     return true;
 }
@@ -259,7 +263,9 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     read_report_figures(run.out, r.figures);
     if (s.line.verbose || r.kind == FAILED) replay(s, run);
     if (r.kind == FAILED) {
-        track_line(s, t, "failed: its run ended with status " + std::to_string(run.status) + " (its output is above)");
+        track_line(
+            s, t,
+            "failed: its run ended with status " + std::to_string(run.status) + " (its output is above)");
         if (run_path != out_path) remove_file(run_path);
         return r;
     }
@@ -278,7 +284,8 @@ void check_disc_ids(const disc_line& line, const disc_plan& plan, const ar_respo
     for (const disc_track& t : plan.tracks) {
         if (t.copies.empty() || t.copies[0].info.frame_bytes == 0) {
             app_error("check the disc ids of", line.response_name.c_str(),
-                      ("track " + std::to_string(t.number) + " is in no rip, so the disc's ids are not known").c_str());
+                      ("track " + std::to_string(t.number) + " is in no rip, so the disc's ids are not known")
+                          .c_str());
             return;
         }
         frames.push_back(t.copies[0].info.audio_bytes / t.copies[0].info.frame_bytes);
@@ -290,8 +297,9 @@ void check_disc_ids(const disc_line& line, const disc_plan& plan, const ar_respo
         if (text == computed) return;
         if (listed.find(text) == std::string::npos) listed += (listed.empty() ? "" : ", ") + text;
     }
-    const std::string why = "the track lengths give the disc ids " + computed + ", the file's records are for " +
-                            listed + "; its sums may be of another disc or pressing";
+    const std::string why = "the track lengths give the disc ids " + computed +
+                            ", the file's records are for " + listed +
+                            "; its sums may be of another disc or pressing";
     app_error("warning: check the disc ids of", line.response_name.c_str(), why.c_str());
 }
 
@@ -306,7 +314,8 @@ int read_response(const disc_line& line, const disc_plan& plan) {
     }
     ar_response response;
     const char* why = nullptr;
-    if (parse_ar_response(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0, response, &why) != 0) {
+    if (parse_ar_response(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0, response, &why) !=
+        0) {
         app_error("read", line.response_name.c_str(), why);
         return -1;
     }
@@ -344,8 +353,8 @@ std::string ar_cell(const disc_state& s, const track_result& r) {
 
 void print_table(const disc_state& s, const std::vector<track_result>& results) {
     FILE* o = out();
-    con_printf(o, "\n%5s  %6s  %8s  %7s  %-23s  %-8s  %s\n", "track", "copies", "disputed", "guessed", "AccurateRip",
-               "CRC32", "file");
+    con_printf(o, "\n%5s  %6s  %8s  %7s  %-23s  %-8s  %s\n", "track", "copies", "disputed", "guessed",
+               "AccurateRip", "CRC32", "file");
     for (size_t k = 0; k < results.size(); k++) {
         const track_result& r = results[k];
         const disc_track& t = s.plan.tracks[k];
@@ -363,8 +372,10 @@ std::string why_not_verified(const disc_track& t, const track_result& r) {
     std::string text = "track " + std::to_string(t.number) + ": ";
     if (f.guessed_samples == 0) return text + samples(f.disputed_samples) + " disputed, none guessed";
     text += samples(f.guessed_samples) + " guessed";
-    for (size_t k = 0; k < f.guessed_at.size() && k < TIMES_NAMED; k++) text += (k ? ", " : " at ") + f.guessed_at[k];
-    if (f.guessed_at.size() > TIMES_NAMED) text += " and " + std::to_string(f.guessed_at.size() - TIMES_NAMED) + " more places";
+    for (size_t k = 0; k < f.guessed_at.size() && k < TIMES_NAMED; k++)
+        text += (k ? ", " : " at ") + f.guessed_at[k];
+    if (f.guessed_at.size() > TIMES_NAMED)
+        text += " and " + std::to_string(f.guessed_at.size() - TIMES_NAMED) + " more places";
     return text;
 }
 
@@ -377,7 +388,8 @@ void print_summary(const disc_state& s, const std::vector<track_result>& results
         counts[kind]++;
         const std::string detail = kind == NOT_VERIFIED ? why_not_verified(s.plan.tracks[k], results[k])
                                                         : "track " + std::to_string(s.plan.tracks[k].number);
-        if (kind >= NOT_VERIFIED) parts[kind] += (parts[kind].empty() ? "" : kind == NOT_VERIFIED ? "; " : ", ") + detail;
+        if (kind >= NOT_VERIFIED)
+            parts[kind] += (parts[kind].empty() ? "" : kind == NOT_VERIFIED ? "; " : ", ") + detail;
     }
     std::string line = std::to_string(results.size()) + " tracks:";
     const char* sep = " ";

@@ -9,10 +9,10 @@
 #include <vector>
 
 struct child_run {
-    int status = -1;    // the exit status, or -1 when the run did not exit normally
-    int signal = 0;     // the signal that ended it, if one did
-    std::string out;    // its standard output
-    std::string err;    // its standard error
+    int status = -1;  // the exit status, or -1 when the run did not exit normally
+    int signal = 0;   // the signal that ended it, if one did
+    std::string out;  // its standard output
+    std::string err;  // its standard error
 };
 
 // Runs /proc/self/exe with `args` (argv[1] onward) and waits for it. `on_err` sees every piece

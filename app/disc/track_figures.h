@@ -7,16 +7,16 @@
 #include <vector>
 
 struct track_figures {
-    uint64_t disputed_samples = 0;          // 16-bit samples of the audio holding a disputed byte
-    uint64_t guessed_samples = 0;           // of them, those where no two copies agreed
-    uint64_t disputed_bytes = 0;            // the map's total, the header's bytes included
-    std::vector<std::string> guessed_at;    // the audio times of the runs with guessed bytes
-    bool has_sums = false;                  // the run printed its AccurateRip and CRC32 line
-    std::string crc32;                      // hex, when has_sums
-    bool has_verdict = false;               // the run printed a verdict line
-    std::string verdict;                    // its text after "verified: " or "not verified: "
-    int confidence = -1;                    // the AccurateRip confidence matched, -1: none
-    std::string repair;                     // "repaired: ..." or "not repaired: ...", or empty
+    uint64_t disputed_samples = 0;        // 16-bit samples of the audio holding a disputed byte
+    uint64_t guessed_samples = 0;         // of them, those where no two copies agreed
+    uint64_t disputed_bytes = 0;          // the map's total, the header's bytes included
+    std::vector<std::string> guessed_at;  // the audio times of the runs with guessed bytes
+    bool has_sums = false;                // the run printed its AccurateRip and CRC32 line
+    std::string crc32;                    // hex, when has_sums
+    bool has_verdict = false;             // the run printed a verdict line
+    std::string verdict;                  // its text after "verified: " or "not verified: "
+    int confidence = -1;                  // the AccurateRip confidence matched, -1: none
+    std::string repair;                   // "repaired: ..." or "not repaired: ...", or empty
 };
 
 // Takes the runs of a map (as --map writes it) into `f`. `audio_offset` is where the audio

@@ -40,7 +40,9 @@ void digest_pool::queue(uint64_t slot, const job& j) {
     queued_.notify_one();
 }
 
-void digest_pool::submit(uint64_t slot, const uint8_t* data, uint64_t len) { queue(slot, {data, len, nullptr, nullptr}); }
+void digest_pool::submit(uint64_t slot, const uint8_t* data, uint64_t len) {
+    queue(slot, {data, len, nullptr, nullptr});
+}
 
 void digest_pool::submit_task(task_function task, void* context, const uint8_t* data, uint64_t len) {
     queue(TASK_SLOT, {data, len, task, context});

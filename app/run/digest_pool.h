@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "g_linux_crypt.h"
 #include "base/globals.h"
+#include "g_linux_crypt.h"
 
 class digest_pool {
   public:

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace {
 
 const uint64_t BUFFER_SIZE = 64 * 1024;

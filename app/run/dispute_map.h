@@ -14,9 +14,9 @@
 
 #include <cstdint>
 
-#include "g_file_io.h"
-#include "base/globals.h"
 #include "audio/wav_header.h"
+#include "base/globals.h"
+#include "g_file_io.h"
 
 // One disputed 8-byte word as the vote decided it.
 struct word_verdict {

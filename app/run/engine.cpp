@@ -14,13 +14,13 @@
 
 #include "audio/align.h"
 #include "base/app_error.h"
-#include "vote/block_vote.h"
-#include "run/digest_pool.h"
 #include "g_console.h"
 #include "g_mem.h"
 #include "g_print.h"
-#include "vote/glyphs.h"
+#include "run/digest_pool.h"
 #include "run/report.h"
+#include "vote/block_vote.h"
+#include "vote/glyphs.h"
 
 bool AUDIOCD_IGNORE_CORRECTED = false;
 uint32_t DW_READ_FLAGS = 0;
@@ -61,11 +61,11 @@ struct engine_run {
     uint8_t** in_blocks;
     uint64_t block_size;
     G_CRYPT* crypt;
-    digest_pool* digests;  // null when no digest is asked for
-    digest_pool* pool;     // the workers, for the digests and the track's checksums; null: neither
+    digest_pool* digests;   // null when no digest is asked for
+    digest_pool* pool;      // the workers, for the digests and the track's checksums; null: neither
     track_checksums* sums;  // null, or the checksums of the output's audio
-    uint64_t out_offset;   // output bytes written before the current block
-    uint64_t sums_offset;  // the output offset of the block the checksums are fed
+    uint64_t out_offset;    // output bytes written before the current block
+    uint64_t sums_offset;   // the output offset of the block the checksums are fed
     glyph_writer* glyphs;
     block_vote* vote;
     align_plan* align;  // with --align: every input's blocks come through the plan
@@ -76,9 +76,9 @@ struct engine_run {
     uint64_t line_limit;
     uint64_t scan_cycles;  // cycles of this block's comparisons made between the reads
     const name_row* names;
-    cd_layout cd;         // with --cd: where input 0's samples lie, from its first block
-    uint64_t in0_offset;  // bytes input 0 delivered before the current block
-    bool io_failed;       // a read or write failed
+    cd_layout cd;              // with --cd: where input 0's samples lie, from its first block
+    uint64_t in0_offset;       // bytes input 0 delivered before the current block
+    bool io_failed;            // a read or write failed
     int64_t first_block_read;  // see engine_extras
     flac_run* flac;            // null unless FLAC has a part in the run
     const char* out_name;
@@ -185,7 +185,8 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
         int64_t got = read_block(run, i);
         if (got < 0) {
             run.glyphs->flush();
-            if (got == -1) print_format_inline(static_cast<int>(run.h_files[i].read_error), L"h_files[i].read()");
+            if (got == -1)
+                print_format_inline(static_cast<int>(run.h_files[i].read_error), L"h_files[i].read()");
             *read_failed = true;
             return 0;
         }

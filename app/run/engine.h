@@ -7,12 +7,12 @@
 
 #include "audio/align.h"
 #include "audio/track_checksums.h"
-#include "vote/doubt_list.h"
-#include "run/dispute_map.h"
-#include "run/flac_run.h"
+#include "base/globals.h"
 #include "g_file_io.h"
 #include "g_linux_crypt.h"
-#include "base/globals.h"
+#include "run/dispute_map.h"
+#include "run/flac_run.h"
+#include "vote/doubt_list.h"
 
 const int64_t NOT_READ_AHEAD = -2;
 
@@ -42,8 +42,8 @@ struct engine_extras {
 
 // What the block loop came to.
 struct engine_result {
-    uint64_t disputed = 0;    // disputed output bytes (also process's return value)
-    bool io_failed = false;   // a read or write failed and ended the loop early
+    uint64_t disputed = 0;   // disputed output bytes (also process's return value)
+    bool io_failed = false;  // a read or write failed and ended the loop early
 };
 
 // Runs the whole restoration once. REQUIRES: 1 <= count <= MAX_INPUTS, every handle open, the

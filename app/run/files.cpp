@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <string>
 
 #include "base/app_error.h"
@@ -190,7 +190,8 @@ int check_output_is_not_an_input(const char* out_name, const name_row* names, ui
     const char* other = clash(out, names, count);
     if (!other) return 0;
     refuse_output(out_name,
-                  other[0] ? ")  the output file is also the input file " : ")  the output file is also the standard error stream",
+                  other[0] ? ")  the output file is also the input file "
+                           : ")  the output file is also the standard error stream",
                   other);
     return -1;
 }
@@ -280,7 +281,8 @@ uint64_t read_head(const char* name, uint8_t* buffer, uint64_t size) {
     if (file.open(name, READ_ONLY, 0, O_NONBLOCK, NEW_FILE_MODE) != 0) return 0;
     struct stat st;
     int64_t got = 0;
-    if (fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode)) got = read_at(file.descriptor, buffer, size, 0);
+    if (fstat(file.descriptor, &st) == 0 && S_ISREG(st.st_mode))
+        got = read_at(file.descriptor, buffer, size, 0);
     return got > 0 ? static_cast<uint64_t>(got) : 0;
 }
 

@@ -53,8 +53,9 @@ bool holds_data(const g_file& file);
 
 // Opens the map file of --map into `file` (created when missing, mode 0644 less the umask, kept as
 // it is otherwise: it is emptied or replaced only once every input is open; "-", "con", "CON" name
-// standard output) after refusing, before anything is truncated, a map that leads to one of the inputs, to the
-// output (both on standard output counts) or to standard error when that is no terminal. Returns 0, or -1 after a "copyvote: ..." error line.
+// standard output) after refusing, before anything is truncated, a map that leads to one of the inputs, to
+// the output (both on standard output counts) or to standard error when that is no terminal. Returns 0, or -1
+// after a "copyvote: ..." error line.
 int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
                   uint64_t count);
 

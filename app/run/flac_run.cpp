@@ -23,15 +23,17 @@ struct run_format {
 };
 
 std::string format_text(uint32_t rate, uint32_t channels, uint32_t bits) {
-    return std::to_string(rate) + " Hz, " + std::to_string(channels) + (channels == 1 ? " channel, " : " channels, ") +
-           std::to_string(bits) + " bits";
+    return std::to_string(rate) + " Hz, " + std::to_string(channels) +
+           (channels == 1 ? " channel, " : " channels, ") + std::to_string(bits) + " bits";
 }
 
 // Every copy must hold 16-bit samples at the first copy's rate and channels. Returns 0, or -1
 // after an error line naming the copy.
-int check_format(run_format& f, uint64_t i, uint32_t rate, uint32_t channels, uint32_t bits, const name_row* names) {
+int check_format(run_format& f, uint64_t i, uint32_t rate, uint32_t channels, uint32_t bits,
+                 const name_row* names) {
     if (bits != 16) {
-        app_error("read", names[i], (std::to_string(bits) + "-bit samples; only 16-bit audio can be voted").c_str());
+        app_error("read", names[i],
+                  (std::to_string(bits) + "-bit samples; only 16-bit audio can be voted").c_str());
         return -1;
     }
     if (f.from == MAX_INPUTS) {
@@ -62,7 +64,8 @@ bool is_regular(const g_file& file, uint64_t* size) {
 int take_wav(flac_run& run, run_format& f, const g_file& file, uint64_t i, const name_row* names) {
     uint64_t size = 0;
     if (!is_regular(file, &size)) {
-        app_error("read", names[i], "beside FLAC copies or for a FLAC output, every copy must be a WAV or FLAC file");
+        app_error("read", names[i],
+                  "beside FLAC copies or for a FLAC output, every copy must be a WAV or FLAC file");
         return -1;
     }
     const wav_header h = read_wav_header(file.descriptor, size);
@@ -121,7 +124,8 @@ int flac_check_before_opening(const run_options& options, const name_row* names,
         if (!has_flac_signature(head, read_head(names[i], head, sizeof head))) continue;
         any_flac = true;
         if (!options.align) continue;
-        app_error("align", names[i], "--align reads copies by position and cannot read a FLAC copy; decode it to WAV first");
+        app_error("align", names[i],
+                  "--align reads copies by position and cannot read a FLAC copy; decode it to WAV first");
         return -1;
     }
     if (!any_flac && !names_flac_output(out_name)) return 0;
@@ -138,7 +142,8 @@ int flac_check_before_opening(const run_options& options, const name_row* names,
     return status;
 }
 
-int flac_prepare(flac_run& run, g_file* h_files, const name_row* names, uint64_t count, const char* out_name) {
+int flac_prepare(flac_run& run, g_file* h_files, const name_row* names, uint64_t count,
+                 const char* out_name) {
     run.encoding = names_flac_output(out_name);
     for (uint64_t i = 0; i < count; i++) run.any_source = run.any_source || is_flac_file(h_files[i]);
     run.active = run.any_source || run.encoding;

@@ -15,11 +15,11 @@
 #include "g_file_io.h"
 
 struct flac_run {
-    bool active = false;       // a FLAC copy, or a FLAC output: digests cover audio only
-    bool any_source = false;   // some copy is a FLAC stream
+    bool active = false;      // a FLAC copy, or a FLAC output: digests cover audio only
+    bool any_source = false;  // some copy is a FLAC stream
     std::unique_ptr<flac_source> source[MAX_INPUTS];  // null for the other copies
     std::unique_ptr<block_absence> absent;            // what the FLAC copies lost of the current block
-    bool encoding = false;     // the output is written as FLAC
+    bool encoding = false;                            // the output is written as FLAC
     flac_sink sink;
     flac_sink_layout out_layout;
     // Each stream's audio window (input i at i + 1, the output at 0) and the bytes of it read.

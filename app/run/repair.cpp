@@ -83,7 +83,8 @@ bool apply(repair_job& job, const std::vector<repair_frame>& frames, const std::
            const repair_result& r, bool undo) {
     bool written = true;
     for (const repair_change& c : r.changes) {
-        written = write_frame(*job.output, offsets[c.frame], undo ? frames[c.frame].voted : c.word) && written;
+        written =
+            write_frame(*job.output, offsets[c.frame], undo ? frames[c.frame].voted : c.word) && written;
     }
     return written;
 }
@@ -106,8 +107,9 @@ void take(repair_job& job, repair_outcome& o, const std::vector<repair_frame>& f
     track_checksums repaired;
     int algos[MAX_EXPECTED];
     const unsigned n = expected_digests(*job.options, algos);
-    const bool held = repaired.start(job.options->track, algos, n) == 0 && apply(job, frames, offsets, r, false) &&
-                      read_back(job, repaired) && verified(*job.options, repaired, job.response);
+    const bool held = repaired.start(job.options->track, algos, n) == 0 &&
+                      apply(job, frames, offsets, r, false) && read_back(job, repaired) &&
+                      verified(*job.options, repaired, job.response);
     if (!held) {
         apply(job, frames, offsets, r, true);
         if (saved) std::swap(saved, job.crypt->ctx[0]);

@@ -18,15 +18,15 @@
 
 // What the repair came to, for the line after the verdict.
 struct repair_outcome {
-    bool tried = false;          // the track missed and the search ran
-    bool found = false;          // the output was changed and now matches everything expected
-    bool bound_reached = false;  // the search stopped at its bound
-    bool ambiguous = false;      // two combinations of one size matched: neither was taken
-    bool refused = false;        // a combination matched the sums but a digest refuted it
-    const char* not_tried = nullptr;       // why the search did not run, when it did not
-    uint64_t doubtful = 0;                 // doubtful frames
+    bool tried = false;               // the track missed and the search ran
+    bool found = false;               // the output was changed and now matches everything expected
+    bool bound_reached = false;       // the search stopped at its bound
+    bool ambiguous = false;           // two combinations of one size matched: neither was taken
+    bool refused = false;             // a combination matched the sums but a digest refuted it
+    const char* not_tried = nullptr;  // why the search did not run, when it did not
+    uint64_t doubtful = 0;            // doubtful frames
     uint64_t tried_combinations = 0;
-    uint64_t bound = 0;  // combinations the chance of an accidental match allowed
+    uint64_t bound = 0;                     // combinations the chance of an accidental match allowed
     std::vector<uint64_t> changed_offsets;  // output offsets of the frames changed
     uint64_t changed_samples = 0;
 };
@@ -45,7 +45,7 @@ struct repair_job {
     const doubt_list* doubts;
     track_checksums* sums;  // finished; replaced by the repaired output's when a repair holds
     g_file* output;
-    G_CRYPT* crypt;  // the report's digests: the output's slot is fed again after a repair
+    G_CRYPT* crypt;    // the report's digests: the output's slot is fed again after a repair
     dispute_map* map;  // null, or the map, which gets one comment line per changed frame
     // The output's bytes its digest covers (with FLAC in the run, only the audio).
     uint64_t digest_lo = 0;

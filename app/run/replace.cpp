@@ -152,10 +152,13 @@ void adopt(g_file& file, int fd) {
 
 // Makes the signal handler's line and hands it the temporary file.
 void arm(result_file& r) {
-    const int n = snprintf(r.interrupted_line, sizeof r.interrupted_line,
-                           "copyvote: %s %s: interrupted; the previous %s was kept\n", action_of(r), r.name, r.name);
-    r.interrupted_length = n < 0 ? 0 : static_cast<size_t>(n) < sizeof r.interrupted_line ? static_cast<size_t>(n)
-                                                                                            : sizeof r.interrupted_line - 1;
+    const int n =
+        snprintf(r.interrupted_line, sizeof r.interrupted_line,
+                 "copyvote: %s %s: interrupted; the previous %s was kept\n", action_of(r), r.name, r.name);
+    r.interrupted_length = n < 0 ? 0
+                           : static_cast<size_t>(n) < sizeof r.interrupted_line
+                               ? static_cast<size_t>(n)
+                               : sizeof r.interrupted_line - 1;
     r.replacing = true;
     for (size_t i = 0; i < MAX_ARMED; i++) {
         if (g_armed[i]) continue;

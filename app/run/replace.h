@@ -20,12 +20,12 @@
 #include "g_file_io.h"
 
 struct result_file {
-    const char* name = nullptr;    // as the user gave it, for the messages
-    bool is_map = false;           // the map of --map: its messages say "map"
-    bool existed = false;          // the name led to a file before the run opened it
-    bool replacing = false;        // the run writes `temp`, to be renamed over `target`
-    char target[PATH_MAX] = "";    // the file replaced: the name, or a symbolic link's target
-    char temp[PATH_MAX] = "";      // the temporary file beside it
+    const char* name = nullptr;                // as the user gave it, for the messages
+    bool is_map = false;                       // the map of --map: its messages say "map"
+    bool existed = false;                      // the name led to a file before the run opened it
+    bool replacing = false;                    // the run writes `temp`, to be renamed over `target`
+    char target[PATH_MAX] = "";                // the file replaced: the name, or a symbolic link's target
+    char temp[PATH_MAX] = "";                  // the temporary file beside it
     char interrupted_line[2 * PATH_MAX] = "";  // made ahead: a signal handler cannot format
     size_t interrupted_length = 0;
 };
@@ -39,7 +39,7 @@ void note_result_file(result_file& r, const char* name, bool is_map);
 bool start_replacement(result_file& r, g_file& file);
 
 // After the run, every file closed: with `status` 0 or 1 (complete, whether or not verified)
-// renames each temporary file over its target, else (-1) removes it with a line saying the previous file was kept. A rename that fails is
-// reported the same way, and the files after it are not replaced. Returns `status`, or -1 when a
-// rename failed. `files` may hold null entries and files that are written in place.
+// renames each temporary file over its target, else (-1) removes it with a line saying the previous file was
+// kept. A rename that fails is reported the same way, and the files after it are not replaced. Returns
+// `status`, or -1 when a rename failed. `files` may hold null entries and files that are written in place.
 int finish_result_files(int status, result_file* const* files, size_t count);

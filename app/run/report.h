@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "g_linux_crypt.h"
 #include "base/globals.h"
+#include "g_linux_crypt.h"
 
 void print_report(uint64_t count, const name_row* names, const char* out_name, G_CRYPT& crypt,
                   const uint64_t* total_hits);

@@ -15,8 +15,8 @@
 #include "run/engine.h"
 #include "run/files.h"
 #include "run/flac_run.h"
-#include "run/verdict.h"
 #include "run/replace.h"
+#include "run/verdict.h"
 #include "vote/cd_vote.h"
 
 namespace {
@@ -58,7 +58,8 @@ int check_standard_input_once(const name_row* names, uint64_t count) {
 int close_map(dispute_map& map, const char* map_name) {
     const uint32_t error = map.close();
     if (error == 0) return 0;
-    const std::string reason = std::string(strerror(static_cast<int>(error))) + "; the map file is incomplete";
+    const std::string reason =
+        std::string(strerror(static_cast<int>(error))) + "; the map file is incomplete";
     app_error("write map", map_name, reason.c_str());
     return -1;
 }
@@ -79,7 +80,8 @@ int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, 
 // --cd on a first input that is a stream: its first block is read now, before the output is
 // emptied, so that a stream --cd cannot vote is refused as a file is, leaving the output as it
 // was. The engine takes the block as its first read. Returns 0, or -1 after the error line.
-int read_ahead_cd_stream(g_file& in0, const char* name, uint8_t* block, uint64_t size, engine_extras& extras) {
+int read_ahead_cd_stream(g_file& in0, const char* name, uint8_t* block, uint64_t size,
+                         engine_extras& extras) {
     struct stat st;
     if (fstat(in0.descriptor, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) return 0;
     const int64_t got = read_stream_block(in0, block, size);
@@ -99,8 +101,9 @@ void note_segments(dispute_map& map, const align_plan& plan) {
         if (c.segment_count == 1 && c.segments[0].placed) continue;
         for (uint32_t k = 0; k < c.segment_count; k++) {
             const align_segment& seg = c.segments[k];
-            const std::string text = "shift\t" + std::to_string(i) + "\t" + std::to_string(plan.data_offset0 + seg.from) +
-                                     "\t" + (seg.placed ? std::to_string(seg.shift) : std::string("not placed"));
+            const std::string text = "shift\t" + std::to_string(i) + "\t" +
+                                     std::to_string(plan.data_offset0 + seg.from) + "\t" +
+                                     (seg.placed ? std::to_string(seg.shift) : std::string("not placed"));
             map.add_comment(text.c_str());
         }
     }
@@ -134,8 +137,8 @@ void check_before_report(void* context, bool io_failed) {
     checks.sums.finish();
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
     if (io_failed || !checks.repairable || verified(*checks.options, checks.sums, response)) return;
-    repair_job job = {checks.options, response, &checks.doubts, &checks.sums, checks.output, checks.crypt, checks.map,
-                      checks.digest_lo, checks.digest_hi};
+    repair_job job = {checks.options, response,   &checks.doubts,   &checks.sums,    checks.output,
+                      checks.crypt,   checks.map, checks.digest_lo, checks.digest_hi};
     checks.repair = repair_output(job);
 }
 
@@ -267,13 +270,15 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
-    if (status == 0 && options.cd) status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
+    if (status == 0 && options.cd)
+        status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
     std::unique_ptr<flac_run> flac(new flac_run);
     if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
     if (status == 0 && flac->active) use_flac(*flac, extras, checks);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
     if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
-    if (status == 0 && flac->active) status = flac_start(*flac, names, count, h_out.descriptor, out_name, mem.alignment);
+    if (status == 0 && flac->active)
+        status = flac_start(*flac, names, count, h_out.descriptor, out_name, mem.alignment);
 
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());

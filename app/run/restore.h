@@ -5,14 +5,14 @@
 
 #include <cstdint>
 
+#include "audio/ar_response.h"
+#include "audio/track_checksums.h"
 #include "base/globals.h"
 #include "cli/run_options.h"
 #include "g_linux_crypt.h"
 #include "g_mem.h"
 #include "g_timer.h"
 #include "run/dispute_map.h"
-#include "audio/ar_response.h"
-#include "audio/track_checksums.h"
 #include "run/repair.h"
 
 // What the run checks the output against, when its checksums are asked for.
@@ -37,19 +37,20 @@ struct run_checks {
 
 // What a run came to.
 struct run_result {
-    int status = -1;             // 0; 1 when the output is complete but not verified; -1 (exit 255)
-    bool processed = false;      // every file opened and the block loop ran
-    uint64_t disputed = 0;       // disputed output bytes
-    bool io_failed = false;      // a read or write failed during the block loop
-    uint64_t cycles = 0;         // time-stamp-counter cycles of the block loop
-    int64_t elapsed_ns = 0;      // its wall time
+    int status = -1;         // 0; 1 when the output is complete but not verified; -1 (exit 255)
+    bool processed = false;  // every file opened and the block loop ran
+    uint64_t disputed = 0;   // disputed output bytes
+    bool io_failed = false;  // a read or write failed during the block loop
+    uint64_t cycles = 0;     // time-stamp-counter cycles of the block loop
+    int64_t elapsed_ns = 0;  // its wall time
 };
 
 // Refuses, before anything is opened, what a run with these options cannot do: standard input
 // named more than once, an output that is an input, -a with --cd, inputs that --align cannot read
 // by position. Prints one error line and
 // returns -1 then, else 0.
-int check_before_opening(const run_options& options, const name_row* names, uint64_t count, const char* out_name);
+int check_before_opening(const run_options& options, const name_row* names, uint64_t count,
+                         const char* out_name);
 
 // Refuses a first input that is a WAV file --cd cannot vote, before anything is opened: prints an
 // error line and returns -1 then, else 0. The input is read into `scratch` (`size` bytes) when it

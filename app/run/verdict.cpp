@@ -68,8 +68,8 @@ std::string response_part(const ar_response& response, const track_checksums& su
     int version = 0;
     const int confidence = best_confidence(response, sums, version);
     if (confidence >= 0) {
-        return "AccurateRip matches (v" + std::to_string(version) + ", confidence " + std::to_string(confidence) +
-               ")";
+        return "AccurateRip matches (v" + std::to_string(version) + ", confidence " +
+               std::to_string(confidence) + ")";
     }
     return "AccurateRip matches none of " + std::to_string(response.entries.size()) + " entries in " +
            std::to_string(response.records) + " records";
@@ -87,7 +87,8 @@ void put_name(const char* out_name) {
 void print_checksums(const char* out_name, const track_checksums& sums) {
     put_name(out_name);
     if (!sums.applies) {
-        con_printf(con_out(), "AccurateRip and CRC32 do not apply: the audio is not 16-bit stereo at 44.1 kHz\n");
+        con_printf(con_out(),
+                   "AccurateRip and CRC32 do not apply: the audio is not 16-bit stereo at 44.1 kHz\n");
         return;
     }
     con_printf(con_out(), "AccurateRip v1 %08x v2 %08x, CRC32 %08x\n", sums.v1, sums.v2, sums.crc32);
@@ -110,5 +111,6 @@ void print_verdict(const char* out_name, const run_options& options, const track
     }
     if (response) parts += (parts.empty() ? "" : "; ") + response_part(*response, sums);
     put_name(out_name);
-    con_printf(con_out(), "%s: %s\n", verified(options, sums, response) ? "verified" : "not verified", parts.c_str());
+    con_printf(con_out(), "%s: %s\n", verified(options, sums, response) ? "verified" : "not verified",
+               parts.c_str());
 }

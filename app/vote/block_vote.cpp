@@ -89,15 +89,17 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
             voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes,
                                  *tally.glyphs, *cd_tables, &notes, lacking);
         } else if (lacking) {
-            voted = sample_mode ? vote_samples_absent(tally, blocks_, block_len, w * 8, w0, d, lacking, &notes)
-                                : vote_bytes_absent(tally, w0, d, lacking, &notes);
+            voted = sample_mode
+                        ? vote_samples_absent(tally, blocks_, block_len, w * 8, w0, d, lacking, &notes)
+                        : vote_bytes_absent(tally, w0, d, lacking, &notes);
         } else if (sample_mode) {
             voted = vote_samples(tally, blocks_, block_len, w * 8, w0, d, &notes);
         } else {
             voted = vote_bytes(tally, w0, d, &notes);
         }
         note(w, voted, w0);
-        if ((!map && !doubts) || (notes.disputed | notes.undisputed) == 0) return;  // nobody listens, or all agree
+        if ((!map && !doubts) || (notes.disputed | notes.undisputed) == 0)
+            return;  // nobody listens, or all agree
         for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
         map_word(w, voted, notes, block_len, block_start);
@@ -226,9 +228,13 @@ void block_vote::vote_three(uint64_t words, uint64_t block_len, uint64_t block_s
     const uint8_t* const b1 = blocks_[1];
     const uint8_t* const b2 = blocks_[2];
     const bool to_map = map || doubts;
-    three_counts n = {{tally.total_hits[0], tally.total_hits[1], tally.total_hits[2]}, tally.disputed_bytes, {0, 0, 0}, 0, 0};
+    three_counts n = {{tally.total_hits[0], tally.total_hits[1], tally.total_hits[2]},
+                      tally.disputed_bytes,
+                      {0, 0, 0},
+                      0,
+                      0};
     const size_t CHUNK_GLYPHS = 64 * 8 + 8;  // 64 words of eight "#", and the eight-byte store
-    glyphs.put_text("<\n");                   // the first disputed word is met at once
+    glyphs.put_text("<\n");                  // the first disputed word is met at once
     // Eight steps' masks at a time: bit j of the combined 64-bit mask is word 64 * c + j.
     for (uint64_t c = 0; c * 64 < words; c++) {
         // The blocks sit in the last-level cache at best: ask for the lines that hold disputed

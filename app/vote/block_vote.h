@@ -11,8 +11,8 @@
 #include <memory>
 
 #include "base/absent.h"
-#include "vote/cd_vote.h"
 #include "run/dispute_map.h"
+#include "vote/cd_vote.h"
 #include "vote/doubt_list.h"
 #include "vote/glyphs.h"
 #include "vote/vote_rules.h"
@@ -64,9 +64,9 @@ struct block_vote {
   private:
     uint8_t* const* blocks_;
     uint64_t map_words_[MAX_INPUTS];
-    uint64_t absent_inputs_;                   // inputs with absent stretches in this block
-    uint16_t absent_input_[MAX_INPUTS];        // which they are
-    uint8_t absent_mask_[MAX_INPUTS];          // the current word's absent bytes of each input
+    uint64_t absent_inputs_;             // inputs with absent stretches in this block
+    uint16_t absent_input_[MAX_INPUTS];  // which they are
+    uint8_t absent_mask_[MAX_INPUTS];    // the current word's absent bytes of each input
     void gather_absent();
     const uint8_t* word_absence(uint64_t w);
     void note(uint64_t w, uint64_t voted, uint64_t w0) {
@@ -75,6 +75,7 @@ struct block_vote {
         patches += voted != w0;
     }
     void vote_three(uint64_t words, uint64_t block_len, uint64_t block_start);
-    void map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len, uint64_t block_start);
+    void map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len,
+                  uint64_t block_start);
     void vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
 };

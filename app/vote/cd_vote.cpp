@@ -17,7 +17,9 @@ const uint64_t PAIRWISE_COPIES = 16;
 
 inline uint16_t key(int16_t v) { return static_cast<uint16_t>(v); }
 
-inline int16_t sample_of(const cd_block& b, uint64_t c, uint64_t p) { return load_sample16(b.in_blocks[c] + p); }
+inline int16_t sample_of(const cd_block& b, uint64_t c, uint64_t p) {
+    return load_sample16(b.in_blocks[c] + p);
+}
 
 inline int32_t floor_mean(int32_t a, int32_t b) {
     const int32_t sum = a + b;
@@ -100,8 +102,8 @@ bool disputed_at(const cd_block& b, uint64_t q) {
 uint64_t line_around(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p, uint64_t frames) {
     const uint64_t step = frame_bytes(b);
     uint64_t before = 0, after_run = 0;  // disputed samples just before and after the run
-    while (before + frames < CD_MAX_LINE && p >= (before + 2) * step && is_audio(r, p - (before + 1) * step) &&
-           disputed_at(b, p - (before + 1) * step)) {
+    while (before + frames < CD_MAX_LINE && p >= (before + 2) * step &&
+           is_audio(r, p - (before + 1) * step) && disputed_at(b, p - (before + 1) * step)) {
         before++;
     }
     while (after_run + frames < CD_MAX_LINE && is_audio(r, p + (frames + after_run) * step) &&
@@ -250,11 +252,13 @@ void measure_window(const cd_block& b, const audio_range& r, cd_scratch& sc, uin
 }
 
 // Whether the frame of window sample k agrees in every copy and is zero.
-bool silent_frame(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, const window& w, uint64_t k) {
+bool silent_frame(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, const window& w,
+                  uint64_t k) {
     if (sc.frame_agreed[k] == 2) {
         const uint64_t q = w.first + k * frame_bytes(b);
         sc.frame_agreed[k] = muted(b, r, sc.who[0], q, 1);
-        for (uint64_t j = 1; j < n && sc.frame_agreed[k]; j++) sc.frame_agreed[k] = muted(b, r, sc.who[j], q, 1);
+        for (uint64_t j = 1; j < n && sc.frame_agreed[k]; j++)
+            sc.frame_agreed[k] = muted(b, r, sc.who[j], q, 1);
     }
     return sc.frame_agreed[k] != 0;
 }
@@ -279,7 +283,8 @@ double genuine_share(const cd_block& b, const audio_range& r, cd_scratch& sc, ui
         if (!trial) continue;
         const uint64_t q = w.first + k * step;
         const int32_t x0 = sample_of(b, sc.who[0], q - step), x1 = sample_of(b, sc.who[0], q + len * step);
-        const bool hit = print == CD_PRINT_LINE ? on_line(b, sc.who[0], q, len, x0, x1) : held(b, sc.who[0], q, len, x0);
+        const bool hit =
+            print == CD_PRINT_LINE ? on_line(b, sc.who[0], q, len, x0, x1) : held(b, sc.who[0], q, len, x0);
         s.add(narrow(w, k), hit);
     }
     return s.value(0.5, 1);
@@ -335,7 +340,8 @@ void score_groups(const cd_block& b, const audio_range& r, cd_scratch& sc, uint6
             sc.score[k] = CD_PRINT_BASE + CD_PRINT_PER_COPY * copies + std::log(share);
         } else {
             const uint64_t other = k != gw ? sc.who[gw] : sc.who[k == 0 ? 1 : 0];
-            const double base = both_bytes_differ(b, c, other, p, w.frames) ? CD_PLAIN_TWO_BYTES : CD_PLAIN_ONE_BYTE;
+            const double base =
+                both_bytes_differ(b, c, other, p, w.frames) ? CD_PLAIN_TWO_BYTES : CD_PLAIN_ONE_BYTE;
             sc.score[k] = base + CD_PLAIN_PER_COPY * copies - std::log(2 * w.scale) -
                           run_distance(b, c, p, w.frames) / w.scale;
         }
@@ -344,7 +350,8 @@ void score_groups(const cd_block& b, const audio_range& r, cd_scratch& sc, uint6
 
 // How many samples of the channel from p the copies split as they split p (p's labels are in
 // sc.label), up to `most`.
-uint64_t run_length(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p, uint64_t most) {
+uint64_t run_length(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                    uint64_t most) {
     for (uint64_t k = 0; k < n; k++) sc.run_label[k] = sc.label[k];
     uint64_t frames = 1;
     for (uint64_t q = p + frame_bytes(b); frames < most && is_audio(r, q); q += frame_bytes(b), frames++) {
@@ -365,7 +372,8 @@ uint64_t overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, const cd
     const uint64_t gw = sc.label[w];
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] != k || k == gw) continue;
-        if (prints[gw] == CD_PRINT_NONE && sc.size[k] < sc.size[gw]) continue;  // a genuine-looking group stands
+        if (prints[gw] == CD_PRINT_NONE && sc.size[k] < sc.size[gw])
+            continue;  // a genuine-looking group stands
         if (sc.score[k] < sc.score[gw] + CD_MARGIN) continue;
         if (best == w || sc.score[k] > sc.score[sc.label[best]]) best = k;
     }
@@ -385,7 +393,8 @@ cd_print cd_fingerprint(const cd_block& b, uint64_t c, uint64_t p, uint64_t fram
 bool may_show_print(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p) {
     const uint64_t step = frame_bytes(b);
     if (p < step || !is_audio(r, p - step) || !is_audio(r, p + step)) return false;
-    const int32_t before = sample_of(b, c, p - step), v = sample_of(b, c, p), after = sample_of(b, c, p + step);
+    const int32_t before = sample_of(b, c, p - step), v = sample_of(b, c, p),
+                  after = sample_of(b, c, p + step);
     const int32_t bend = after - 2 * v + before;
     return v == 0 || v == before || (bend >= -1 && bend <= 1);
 }
@@ -451,7 +460,8 @@ void cd_print_refusal(const char* name, const uint8_t* bytes, uint64_t n) {
     } else if (h.data_offset % 2 != 0) {
         snprintf(reason, sizeof reason, "its samples start at an odd offset");
     } else {
-        snprintf(reason, sizeof reason, "it holds %u-bit samples of format %u; --cd votes 16-bit integer samples only",
+        snprintf(reason, sizeof reason,
+                 "it holds %u-bit samples of format %u; --cd votes 16-bit integer samples only",
                  static_cast<unsigned>(h.bits_per_sample), static_cast<unsigned>(h.format));
     }
     app_error("vote --cd", name, reason);
@@ -479,8 +489,8 @@ void record(glyph_writer& glyphs, word_notes* notes, unsigned bits, cd_outcome o
 
 // The copies taking part at the bytes `bits` of the word: every one, or those not absent there.
 // Returns how many, and false in `differs` when they all hold the same bytes at p.
-uint64_t gather(const cd_block& b, cd_scratch& sc, const uint8_t* absent, unsigned bits, uint64_t p, uint64_t len,
-                uint64_t* total_hits, bool& differs) {
+uint64_t gather(const cd_block& b, cd_scratch& sc, const uint8_t* absent, unsigned bits, uint64_t p,
+                uint64_t len, uint64_t* total_hits, bool& differs) {
     uint64_t n = 0;
     differs = false;
     const uint8_t* first = nullptr;
@@ -559,7 +569,8 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
                 const unsigned bit = 1u << (2 * index + half);
                 const uint64_t n = gather(b, sc, absent, bit, p + half, 1, total_hits, differs);
                 if (!differs) continue;
-                const uint8_t v = vote_byte_at(b, sc, n, p + half, total_hits, disputed_bytes, glyphs, notes, bit);
+                const uint8_t v =
+                    vote_byte_at(b, sc, n, p + half, total_hits, disputed_bytes, glyphs, notes, bit);
                 const unsigned shift = 8 * (2 * index + half);
                 out = (out & ~(0xFFull << shift)) | static_cast<uint64_t>(v) << shift;
             }

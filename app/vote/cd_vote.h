@@ -91,11 +91,11 @@ enum cd_print { CD_PRINT_NONE, CD_PRINT_LINE, CD_PRINT_HOLD, CD_PRINT_MUTE };
 
 // What the rule decided for a run of samples.
 struct cd_run_decision {
-    uint64_t winner;    // input whose samples are taken
+    uint64_t winner;  // input whose samples are taken
     cd_outcome outcome;
-    uint64_t loser;     // with CD_OVERRULED: an input of the group overruled (its copies score 0)
-    uint64_t frames;    // samples of the channel the decision covers (1 to CD_MAX_RUN); 1 where the
-                        // byte vote's majority shows no fingerprint, which each sample finds alone
+    uint64_t loser;   // with CD_OVERRULED: an input of the group overruled (its copies score 0)
+    uint64_t frames;  // samples of the channel the decision covers (1 to CD_MAX_RUN); 1 where the
+                      // byte vote's majority shows no fingerprint, which each sample finds alone
 };
 
 // The rule's scratch tables: large, so made once per run. REQUIRES: zero-filled when first used
@@ -108,14 +108,14 @@ struct cd_scratch {
     uint16_t size[MAX_INPUTS];    // per copy: how many copies hold its value
     uint64_t totals[MAX_INPUTS];  // the copies' scores, in the order of `who`
     uint64_t hits[MAX_INPUTS];
-    double score[MAX_INPUTS];     // per group, at its first copy
+    double score[MAX_INPUTS];  // per group, at its first copy
     uint8_t agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
     uint8_t frame_agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
     // Runs decided ahead: the later samples of a run, by file offset / 2 modulo CACHE. A run spans
     // at most CD_MAX_RUN frames of up to CACHE / CD_MAX_RUN channels, so the samples still ahead
     // never share a slot.
     static const uint64_t CACHE = 1024;
-    uint64_t ahead_at[CACHE];      // 1 + the file offset the slot holds, 0 when empty
+    uint64_t ahead_at[CACHE];  // 1 + the file offset the slot holds, 0 when empty
     uint16_t ahead_winner[CACHE];
     uint16_t ahead_loser[CACHE];
     uint8_t ahead_outcome[CACHE];

@@ -66,7 +66,9 @@ void doubt_list::add(const word_verdict& v) {
     }
     w.count = 0;
     for (uint64_t i = 0; i < v.count && w.count < MAX_VALUES; i++) {
-        if (v.words[i] == v.voted || std::find(w.values, w.values + w.count, v.words[i]) != w.values + w.count) continue;
+        if (v.words[i] == v.voted ||
+            std::find(w.values, w.values + w.count, v.words[i]) != w.values + w.count)
+            continue;
         w.values[w.count++] = v.words[i];
     }
     words.push_back(w);
@@ -85,10 +87,10 @@ void doubt_list::frames(uint64_t audio_begin, uint64_t audio_end, std::vector<re
             if (!r.frame.words.empty()) all.push_back(r);
         }
     }
-    std::stable_sort(all.begin(), all.end(), [](const ranked& a, const ranked& b) { return a.rank < b.rank; });
+    std::stable_sort(all.begin(), all.end(),
+                     [](const ranked& a, const ranked& b) { return a.rank < b.rank; });
     for (const ranked& r : all) {
         out.push_back(r.frame);
         offsets.push_back(r.offset);
     }
 }
-

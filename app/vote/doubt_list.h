@@ -38,4 +38,3 @@ class doubt_list {
     void frames(uint64_t audio_begin, uint64_t audio_end, std::vector<repair_frame>& out,
                 std::vector<uint64_t>& offsets) const;
 };
-

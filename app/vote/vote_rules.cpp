@@ -142,8 +142,8 @@ bool is_corrected(const uint8_t* const* blocks, uint64_t block_len, const sample
 // Notes a sample at which the copies disagree although the screening left the vote no dispute
 // (it passed over the copies that disagree): the map lists every position where they disagree.
 // `sample` is the value written; `in` lists the copies taking part (null: all `count` of them).
-void note_undisputed(word_notes* notes, const uint64_t* words, uint64_t count, const uint16_t* in, uint64_t index,
-                     uint16_t sample) {
+void note_undisputed(word_notes* notes, const uint64_t* words, uint64_t count, const uint16_t* in,
+                     uint64_t index, uint16_t sample) {
     if (!notes) return;
     uint64_t holders = 0;
     for (uint64_t k = 0; k < count; k++) holders += sample_of(words[in ? in[k] : k], index) == sample;
@@ -286,9 +286,9 @@ uint8_t vote_byte_present(vote_tally& t, const uint64_t* word, unsigned b, const
 }
 
 // vote_sample among the present inputs p, of which the first `first` + 1 hold input 0's word.
-void vote_sample_present(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len, const sample_words& v,
-                         uint64_t index, const present_inputs& p, uint64_t first, uint64_t& voted,
-                         word_notes* notes) {
+void vote_sample_present(vote_tally& t, const uint8_t* const* blocks, uint64_t block_len,
+                         const sample_words& v, uint64_t index, const present_inputs& p, uint64_t first,
+                         uint64_t& voted, word_notes* notes) {
     if (p.n == 0) return;  // nobody holds the sample: input 0's fill stays in the voted word
     for (uint64_t k = 0; k < p.n; k++) t.pos_hits[p.input[k]] = 0;
     t.pos_hits[p.input[first]] = first;
