@@ -200,8 +200,6 @@ struct window {
     double scale;     // mean distance of an agreed sample from its neighbours' floor mean
 };
 
-inline uint64_t absdiff(uint64_t a, uint64_t b) { return a > b ? a - b : b - a; }
-
 inline bool narrow(const window& w, uint64_t k) {
     return k + CD_NARROW_FRAMES >= w.run_at && k <= w.run_at + w.frames + CD_NARROW_FRAMES;
 }
