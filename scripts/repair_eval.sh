@@ -37,12 +37,7 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/repair_eval.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# to_track IN OUT: 16-bit stereo 44.1 kHz, looped to LEN seconds.
-to_track() {
-  local reps
-  reps=$(awk -v a="$(soxi -D "$1")" -v b="$LEN" 'BEGIN { r = int(b / a); print (r < 1 ? 0 : r) }')
-  sox -q -D -R "$1" -r 44100 -b 16 -e signed-integer -c 2 "$2" repeat "$reps" trim 0 "$LEN"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/material.sh"
 
 speech() {
   if [ "$1" = tune ]; then
@@ -54,20 +49,7 @@ Quiet now. Then louder again, and a long pause."
 The checksum from the log says which reading is the right one, if any of them is.
 Numbers: eleven, forty two, three hundred. Silence. The end."
   fi
-  to_track "$work/raw.wav" "$2"
-}
-
-sounds() {
-  local files=() parts=() i=0
-  if [ "$1" = tune ]; then files=(/usr/share/sounds/alsa/*.wav); else files=(/usr/share/sounds/freedesktop/stereo/*.oga); fi
-  for f in "${files[@]}"; do
-    sox -q -D -R "$f" -r 44100 -b 16 -e signed-integer -c 2 "$work/part_$i.wav"
-    parts+=("$work/part_$i.wav")
-    i=$((i + 1))
-  done
-  sox -q -D -R "${parts[@]}" "$work/raw.wav"
-  rm -f "${parts[@]}"
-  to_track "$work/raw.wav" "$2"
+  fit "$work/raw.wav" "$2" 2
 }
 
 # material SET KIND OUT
@@ -75,7 +57,7 @@ material() {
   case $2 in
     music) "$AE" music "$3" 2 "$LEN" "$([ "$1" = tune ] && echo 17 || echo 41)" ;;
     speech) speech "$1" "$3" ;;
-    sounds) sounds "$1" "$3" ;;
+    sounds) sounds "$1" "$3" 2 ;;
   esac
 }
 
@@ -197,12 +179,12 @@ for set in tune check; do
         case $dkind in conceal | crowd5) ncopies=5 ;; unreach) ncopies=$((n % 2 ? 5 : 3)) ;; esac
         track=${positions[$((n % 3))]}
         wrong=$((1 + (seed + rep) % 3))
-        spec=$dkind
-        case $dkind in crowd*) spec="crowd${crowds[$(((n / 3) % 3))]}" ;; esac
+        damage_kind=$dkind
+        case $dkind in crowd*) damage_kind="crowd${crowds[$(((n / 3) % 3))]}" ;; esac
         copies=()
         rm -f "$work"/copy*.wav
         for ((i = 1; i <= ncopies; i++)); do copies+=("$work/copy$i.wav"); done
-        "$RE" damage "$spec" "$seed" "$wrong" "$track" "$work/original.wav" "${copies[@]}"
+        "$RE" damage "$damage_kind" "$seed" "$wrong" "$track" "$work/original.wav" "${copies[@]}"
         read -r crc v1 v2 data_at data_bytes < <("$RE" sums "$work/original.wav" "$track")
         md5=$(tail -c +$((data_at + 1)) "$work/original.wav" | head -c "$data_bytes" | md5sum | cut -d' ' -f1)
         "$RE" response "$work/response.bin" "$track" "$([ $((seed % 2)) = 0 ] && echo "$v1" || echo "$v2")"
@@ -211,11 +193,11 @@ for set in tune check; do
         plain_cpu=$cpu
         read -r pc p1 p2 _ < <("$RE" sums "$work/plain.wav" "$track")
         if [ "$rc" -ne 0 ] || ! grep -q "AccurateRip v1 $p1 v2 $p2, CRC32 $pc" "$work/plain.log"; then
-          faults_log+=("plain vote: exit $rc or sums other than v1 $p1 v2 $p2 CRC32 $pc: $set $kind $spec seed $seed")
+          faults_log+=("plain vote: exit $rc or sums other than v1 $p1 v2 $p2 CRC32 $pc: $set $kind $damage_kind seed $seed")
         fi
         for variant in crc32 arv2 both md5 response; do
           # shellcheck disable=SC2046 # the switches are words without spaces
-          judge "$dkind" "$variant" "$set $kind $spec seed $seed wrong $wrong" "$plain_cpu" $(expect_args "$variant")
+          judge "$dkind" "$variant" "$set $kind $damage_kind seed $seed wrong $wrong" "$plain_cpu" $(expect_args "$variant")
         done
         seed=$((seed + 1))
         n=$((n + 1))

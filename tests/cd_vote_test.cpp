@@ -10,7 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
+
+using testing_support::le16;
+using testing_support::le32;
 
 // The rule's tables, zero-filled once, as a run makes them.
 cd_scratch& scratch() {
@@ -192,9 +197,6 @@ TEST(CdWordVote, TheHeaderIsVotedAsBytesAndTheSamplesAsSamples) {
     EXPECT_EQ(1u, total[0]);
     EXPECT_EQ(1u, total[1]);
 }
-
-std::string le16(uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
-std::string le32(uint32_t v) { return le16(static_cast<uint16_t>(v)) + le16(static_cast<uint16_t>(v >> 16)); }
 
 std::string wav(uint16_t format, uint16_t channels, uint16_t bits, uint32_t data_size) {
     const uint16_t align = static_cast<uint16_t>(channels * bits / 8);

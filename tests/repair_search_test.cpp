@@ -7,16 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "reference_checksums.h"
+
 namespace {
 
-// Bit by bit, as slowly as the definition reads, so that it shares nothing with the unit.
+// The tests' one reference of the sums (a bitwise CRC-32, AccurateRip frame by frame), which
+// shares nothing with the unit.
 uint32_t reference_crc32(const std::vector<uint8_t>& bytes) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (uint8_t b : bytes) {
-        crc ^= b;
-        for (int k = 0; k < 8; k++) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-    }
-    return ~crc;
+    return testing_support::reference_crc32(std::string(bytes.begin(), bytes.end()));
 }
 
 struct sums {
@@ -24,16 +22,12 @@ struct sums {
 };
 
 sums sums_of(const std::vector<uint32_t>& words, uint64_t first, uint64_t last) {
-    sums s;
-    std::vector<uint8_t> bytes;
-    for (uint64_t i = 1; i <= words.size(); i++) {
-        const uint64_t p = i * words[i - 1];
-        if (i >= first && i <= last) s.v1 += static_cast<uint32_t>(p);
-        if (i >= first && i <= last) s.v2 += static_cast<uint32_t>(p) + static_cast<uint32_t>(p >> 32);
-        for (int k = 0; k < 4; k++) bytes.push_back(static_cast<uint8_t>(words[i - 1] >> (8 * k)));
+    std::string pcm;
+    for (uint32_t w : words) {
+        for (int k = 0; k < 4; k++) pcm += static_cast<char>(w >> (8 * k));
     }
-    s.crc = reference_crc32(bytes);
-    return s;
+    const testing_support::reference_sums r = testing_support::reference_track_sums(pcm, first, last);
+    return sums{r.v1, r.v2, r.crc32};
 }
 
 TEST(RepairSearch, TermsOfKnownFrames) {

@@ -18,6 +18,8 @@ using testing_support::wav_file;
 
 namespace {
 
+using testing_support::le32;
+
 const size_t FRAMES = 150000;
 const size_t EDGE = 12000;  // the largest shift below, in bytes
 
@@ -123,12 +125,6 @@ TEST(Align, InputsNotReadableByPositionAreRefused) {
 }
 
 // ---- What each copy holds: only its audio votes, and only where it has some ----
-
-std::string le32(uint32_t v) {
-    std::string b;
-    for (int k = 0; k < 4; k++) b += static_cast<char>(v >> (8 * k));
-    return b;
-}
 
 std::string chunk(const char* tag, const std::string& body) { return tag + le32(uint32_t(body.size())) + body; }
 

@@ -14,8 +14,8 @@ using testing_support::ScopedTempDir;
 
 namespace {
 
-std::string le16(unsigned v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)}; }
-std::string le32(unsigned v) { return le16(v & 0xFFFF) + le16(v >> 16); }
+using testing_support::le16;
+using testing_support::le32;
 
 const unsigned SAMPLES = 64;
 

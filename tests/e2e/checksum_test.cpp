@@ -16,16 +16,12 @@ using testing_support::ScopedTempDir;
 
 namespace {
 
+using testing_support::le32;
+
 std::string hex32(uint32_t v) {
     char text[9];
     snprintf(text, sizeof text, "%08x", v);
     return text;
-}
-
-std::string le32(uint32_t v) {
-    std::string s;
-    for (int b = 0; b < 4; b++) s += static_cast<char>(v >> (8 * b));
-    return s;
 }
 
 TEST(Checksums, TheLinesAfterTheStatisticsAndTheExitStatus) {

@@ -24,6 +24,8 @@ using testing_support::write_file;
 
 namespace {
 
+using testing_support::le32;
+
 const size_t BLOCK = 2 * 1024 * 1024;
 const size_t HEADER = 44;
 
@@ -34,12 +36,6 @@ unsigned get16(const std::string& data, size_t p) {
 void put16(std::string& data, size_t p, unsigned value) {
     data[p] = static_cast<char>(value & 0xFF);
     data[p + 1] = static_cast<char>((value >> 8) & 0xFF);
-}
-
-std::string le32(uint32_t v) {
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; i++) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    return s;
 }
 
 // `seconds` of 16-bit stereo at 44.1 kHz behind a canonical 44-byte header: a 440 Hz tone with its

@@ -227,6 +227,18 @@ std::string shifted_pcm(const std::string& pcm, long n) {
     return pcm.substr(k) + std::string(k, '\0');
 }
 
+std::string le16(uint16_t v) {
+    std::string s;
+    put_le(s, v, 2);
+    return s;
+}
+
+std::string le32(uint32_t v) {
+    std::string s;
+    put_le(s, v, 4);
+    return s;
+}
+
 std::string wav_file(const std::string& pcm) {
     std::string w = "RIFF";
     put_le(w, static_cast<uint32_t>(36 + pcm.size()), 4);

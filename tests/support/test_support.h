@@ -80,6 +80,10 @@ std::string synth_pcm(size_t frames, size_t silent, uint64_t seed);
 // outside the track it reads other audio (n > 0) or silence (n < 0). The length stays.
 std::string shifted_pcm(const std::string& pcm, long n);
 
+// `v` as 2 or 4 little-endian bytes, for building file headers in tests.
+std::string le16(uint16_t v);
+std::string le32(uint32_t v);
+
 // A 44-byte RIFF/WAVE header for 44.1 kHz 16-bit stereo, followed by `pcm`.
 std::string wav_file(const std::string& pcm);
 
