@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/play_time.h"
 #include "base/read_at.h"
 #include "g_console.h"
 
@@ -218,9 +219,7 @@ void put_from(const align_plan& plan, uint64_t q) {
         con_printf(stderr, " from byte %llu", static_cast<unsigned long long>(q));
         return;
     }
-    const uint64_t ms = q / plan.unit * 1000 / plan.rate;
-    con_printf(stderr, " from %02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 60000),
-               static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
+    con_printf(stderr, " from %s", play_time_of(q / plan.unit, plan.rate).text);
 }
 
 void put_shift(const align_plan& plan, int64_t shift) {

@@ -14,6 +14,12 @@ struct expected_sum {
     int algo;           // the libgcrypt digest of a digest kind; 0 for the others
     uint8_t value[64];  // the expected bytes (a 32-bit sum: its value most significant byte first)
     unsigned length;    // bytes in `value`
+
+    // The value of a 32-bit sum (arv1, arv2, crc32).
+    uint32_t sum32() const {
+        return static_cast<uint32_t>(value[0]) << 24 | static_cast<uint32_t>(value[1]) << 16 |
+               static_cast<uint32_t>(value[2]) << 8 | value[3];
+    }
 };
 
 const unsigned MAX_EXPECTED = 16;

@@ -38,6 +38,12 @@ uint64_t read_cycle_counter() {
 #endif
 }
 
+bool delivers_whole_blocks(const g_file& file) {
+    struct stat st;
+    if (fstat(file.descriptor, &st) != 0) return true;
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+}
+
 int64_t read_stream_block(g_file& file, uint8_t* block, uint64_t size) {
     char* buffer = reinterpret_cast<char*>(block);
     uint64_t total = 0;
@@ -85,12 +91,6 @@ struct engine_run {
 };
 
 const int64_t READ_REPORTED = -2;  // a failed read whose error line is already out
-
-bool delivers_whole_blocks(const g_file& file) {
-    struct stat st;
-    if (fstat(file.descriptor, &st) != 0) return true;
-    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
-}
 
 void prepare_inputs(engine_run& run) {
     for (uint64_t i = 0; i < run.count; i++) {

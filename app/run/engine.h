@@ -56,6 +56,10 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
                  uint64_t block_size, const name_row* names, const char* out_name, G_CRYPT& crypt,
                  const engine_extras* extras = nullptr, engine_result* result = nullptr);
 
+// True when a read of the open `file` delivers a whole block unless the data end there (a regular
+// file, a block device); false for a stream (a pipe, FIFO or terminal), read until full.
+bool delivers_whole_blocks(const g_file& file);
+
 // Reads a block of `size` bytes from a stream (a pipe, FIFO or terminal delivers less than a block
 // per read although more will follow) until it is full or the stream ends. Returns the count, or
 // -1 with errno in file.read_error.

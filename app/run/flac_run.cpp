@@ -9,6 +9,7 @@
 
 #include "audio/wav_header.h"
 #include "base/app_error.h"
+#include "base/play_time.h"
 #include "base/read_at.h"
 #include "g_console.h"
 #include "run/files.h"
@@ -102,11 +103,9 @@ void print_loss_line(const char* name, const flac_source& s) {
         con_printf(out, "] decoded audio does not match the MD5 signature of its STREAMINFO\n");
         return;
     }
-    const uint64_t ms = l.first * 1000 / s.format().sample_rate;
-    con_printf(out, "] %llu samples lost in %llu frame%s (first at %02llu:%02llu.%03llu)\n",
+    con_printf(out, "] %llu samples lost in %llu frame%s (first at %s)\n",
                static_cast<unsigned long long>(l.samples), static_cast<unsigned long long>(l.frames),
-               l.frames == 1 ? "" : "s", static_cast<unsigned long long>(ms / 60000),
-               static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
+               l.frames == 1 ? "" : "s", play_time_of(l.first, s.format().sample_rate).text);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "base/coding.h"
 #include "base/globals.h"
+#include "base/play_time.h"
 #include "base/read_at.h"
 #include "g_console.h"
 #include "run/files.h"
@@ -26,8 +27,7 @@ bool repair_target_from(const run_options& options, const ar_response* response,
     t.voted_crc32 = sums.crc32;
     for (unsigned k = 0; k < options.expected_count; k++) {
         const expected_sum& e = options.expected[k];
-        const uint32_t v = static_cast<uint32_t>(e.value[0]) << 24 | static_cast<uint32_t>(e.value[1]) << 16 |
-                           static_cast<uint32_t>(e.value[2]) << 8 | e.value[3];
+        const uint32_t v = e.sum32();
         if (strcmp(e.kind, "arv1") == 0) t.want_v1 = true, t.v1 = v;
         if (strcmp(e.kind, "arv2") == 0) t.want_v2 = true, t.v2 = v;
         if (strcmp(e.kind, "crc32") == 0) t.want_crc32 = true, t.crc32 = v;
@@ -171,11 +171,7 @@ namespace {
 
 // "mm:ss.mmm" of the audio at output offset `at`.
 std::string audio_time(uint64_t at, const track_checksums& sums) {
-    const uint64_t ms = (at - sums.audio_begin) / 4 * 1000 / 44100;
-    char text[32];
-    snprintf(text, sizeof text, "%02llu:%02llu.%03llu", static_cast<unsigned long long>(ms / 60000),
-             static_cast<unsigned long long>(ms / 1000 % 60), static_cast<unsigned long long>(ms % 1000));
-    return text;
+    return play_time_of((at - sums.audio_begin) / 4, 44100).text;
 }
 
 std::string why_not(const repair_outcome& o) {

@@ -1,7 +1,5 @@
 #include "run/restore.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -82,8 +80,7 @@ int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, 
 // was. The engine takes the block as its first read. Returns 0, or -1 after the error line.
 int read_ahead_cd_stream(g_file& in0, const char* name, uint8_t* block, uint64_t size,
                          engine_extras& extras) {
-    struct stat st;
-    if (fstat(in0.descriptor, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) return 0;
+    if (delivers_whole_blocks(in0)) return 0;
     const int64_t got = read_stream_block(in0, block, size);
     extras.first_block_read = got;
     if (got < 0) return 0;  // the block loop reports the failed read

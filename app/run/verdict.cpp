@@ -9,11 +9,6 @@
 
 namespace {
 
-uint32_t value32(const expected_sum& e) {
-    return static_cast<uint32_t>(e.value[0]) << 24 | static_cast<uint32_t>(e.value[1]) << 16 |
-           static_cast<uint32_t>(e.value[2]) << 8 | e.value[3];
-}
-
 std::string hex(const uint8_t* bytes, unsigned length) {
     std::string text;
     char pair[3];
@@ -58,7 +53,7 @@ int best_confidence(const ar_response& response, const track_checksums& sums, in
 
 std::string expected_part(const expected_sum& e, const track_checksums& sums) {
     const std::string got = actual(e, sums);
-    const std::string want = e.algo != 0 ? hex(e.value, e.length) : hex32(value32(e));
+    const std::string want = e.algo != 0 ? hex(e.value, e.length) : hex32(e.sum32());
     if (got.empty()) return std::string(e.kind) + " " + want + " cannot be checked on this audio";
     if (got == want) return std::string(e.kind) + " " + want + " matches";
     return std::string(e.kind) + " " + want + " expected, got " + got;
