@@ -122,6 +122,9 @@ struct run_case {
     cd_outcome outcome;
     uint64_t frames;
     std::vector<uint64_t> hits;
+    // What the rip has shown so far: outvoted groups of two or more copies with a line or a
+    // hold, of all such groups.
+    uint64_t shared_prints = 0, outvoted = 0;
 };
 
 TEST(CdRule, DecidesEachRunOnItsEvidence) {
@@ -144,6 +147,14 @@ TEST(CdRule, DecidesEachRunOnItsEvidence) {
          3, loud, {{change::LINE, 2, 100, 1, 0}}, 0, CD_MAJORITY, 1, {1, 1, 0}},
         {"no two agree: the genuine copy, not the garbage nor the concealed one",
          3, loud, {{change::LINE, 0, 100, 1, 0}, {change::SET, 1, 100, 0, 31000}}, 2, CD_OVERRULED, 1, {0, 0, 0}},
+        {"a lone genuine copy overrules four concealing copies where the rip conceals in several",
+         5, loud, {{change::LINE, 0, 100, 1, 0}, {change::LINE, 1, 100, 1, 0}, {change::LINE, 2, 100, 1, 0},
+                   {change::LINE, 3, 100, 1, 0}}, 4, CD_OVERRULED, 1, {0, 0, 0, 0, 0}, 30, 40},
+        {"... but not while the rip has shown no concealment shared by several copies",
+         5, loud, {{change::LINE, 0, 100, 1, 0}, {change::LINE, 1, 100, 1, 0}, {change::LINE, 2, 100, 1, 0},
+                   {change::LINE, 3, 100, 1, 0}}, 0, CD_MAJORITY, 1, {3, 3, 3, 3, 0}, 0, 40},
+        {"a pair misread in digital silence loses to the one copy that holds the silence",
+         3, silence, {{change::SET, 0, 100, 0, 100}, {change::SET, 1, 100, 0, 100}}, 2, CD_OVERRULED, 1, {0, 0, 0}},
     };
     for (const run_case& t : cases) {
         copies c(t.n, 2, t.signal);
@@ -155,6 +166,8 @@ TEST(CdRule, DecidesEachRunOnItsEvidence) {
         }
         cd_scratch& sc = scratch();
         for (uint64_t i = 0; i < t.n; i++) sc.who[i] = static_cast<uint16_t>(i), sc.totals[i] = 0;
+        sc.outvoted_prints = t.shared_prints;
+        sc.outvoted_groups = t.outvoted;
         const cd_run_decision d = cd_decide_run(c.block(), c.offset(100), t.n, true, sc);
         EXPECT_EQ(t.winner, d.winner) << t.what;
         EXPECT_EQ(t.outcome, d.outcome) << t.what;

@@ -87,7 +87,7 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
         uint64_t voted;
         if (cd) {
             voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes,
-                                 *tally.glyphs, *cd_tables, &notes, lacking);
+                                 *tally.glyphs, *cd_tables, &notes, lacking, &d);
         } else if (lacking) {
             voted = sample_mode
                         ? vote_samples_absent(tally, blocks_, block_len, w * 8, w0, d, lacking, &notes)

@@ -87,13 +87,6 @@ bool muted(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p, uint
     return true;
 }
 
-bool disputed_at(const cd_block& b, uint64_t q) {
-    for (uint64_t i = 1; i < b.count; i++) {
-        if (memcmp(b.in_blocks[i] + q, b.in_blocks[0] + q, 2) != 0) return true;
-    }
-    return false;
-}
-
 // A line that holds the run: the copy's concealed stretch may reach past the disputed run where
 // another copy splits the copies differently. Tries the stretches of at most CD_MAX_LINE samples
 // that hold the run and reach only over disputed samples, shortest first, and returns the length
@@ -103,11 +96,10 @@ uint64_t line_around(const cd_block& b, const audio_range& r, uint64_t c, uint64
     const uint64_t step = frame_bytes(b);
     uint64_t before = 0, after_run = 0;  // disputed samples just before and after the run
     while (before + frames < CD_MAX_LINE && p >= (before + 2) * step &&
-           is_audio(r, p - (before + 1) * step) && disputed_at(b, p - (before + 1) * step)) {
+           is_audio(r, p - (before + 1) * step) && true) {
         before++;
     }
-    while (after_run + frames < CD_MAX_LINE && is_audio(r, p + (frames + after_run) * step) &&
-           disputed_at(b, p + (frames + after_run) * step)) {
+    while (after_run + frames < CD_MAX_LINE && is_audio(r, p + (frames + after_run) * step) && true) {
         after_run++;
     }
     for (uint64_t len = frames; len <= CD_MAX_LINE && len <= frames + before + after_run; len++) {
@@ -128,10 +120,10 @@ cd_print fingerprint_in(const cd_block& b, const audio_range& r, uint64_t c, uin
     len = frames;
     if (p < step || !is_audio(r, p - step) || !is_audio(r, p + frames * step)) return CD_PRINT_NONE;
     const int32_t x0 = sample_of(b, c, p - step);
+    if (muted(b, r, c, p, frames)) return CD_PRINT_MUTE;
     if (frames <= CD_MAX_LINE && (len = line_around(b, r, c, p, frames)) != 0) return CD_PRINT_LINE;
     len = frames;
     if (frames <= CD_MAX_HOLD && held(b, c, p, frames, x0)) return CD_PRINT_HOLD;
-    if (muted(b, r, c, p, frames)) return CD_PRINT_MUTE;
     return CD_PRINT_NONE;
 }
 
@@ -198,6 +190,9 @@ struct window {
     uint64_t run_at;  // the run's first sample
     uint64_t frames;  // the run's length
     double scale;     // mean distance of an agreed sample from its neighbours' floor mean
+    double scale3;    // mean distance of an agreed sample from the cubic prediction of its neighbours
+    double line1;     // share of agreed samples that are their neighbours' floor mean
+    double hold1;     // share of agreed samples that repeat the sample before them
 };
 
 inline bool narrow(const window& w, uint64_t k) {
@@ -218,6 +213,34 @@ struct share {
     }
 };
 
+// How far copy c's sample at q lies from the cubic prediction of its two neighbours each way.
+double cubic_distance(const cd_block& b, uint64_t c, uint64_t q) {
+    const uint64_t step = frame_bytes(b);
+    const int32_t pred6 = -sample_of(b, c, q - 2 * step) + 4 * sample_of(b, c, q - step) +
+                          4 * sample_of(b, c, q + step) - sample_of(b, c, q + 2 * step);
+    const int32_t e6 = 6 * sample_of(b, c, q) - pred6;
+    return (e6 < 0 ? -e6 : e6) / 6.0;
+}
+
+// Marks the window's samples on which every copy taking part agrees, comparing the copies a
+// word at a time.
+void mark_agreed(const cd_block& b, cd_scratch& sc, uint64_t n, const window& w) {
+    const uint8_t* const* in = b.in_blocks;
+    const uint8_t* base = in[sc.who[0]];
+    const uint64_t step = frame_bytes(b);
+    uint64_t word = UINT64_MAX, diff = 0;
+    for (uint64_t k = 0; k < w.n; k++) {
+        const uint64_t q = w.first + k * step;
+        if ((q & ~7ull) != word) {
+            word = q & ~7ull;
+            const uint64_t mine = load_word(base + word);
+            diff = 0;
+            for (uint64_t j = 1; j < n; j++) diff |= load_word(in[sc.who[j]] + word) ^ mine;
+        }
+        sc.agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;
+    }
+}
+
 void measure_window(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
                     uint64_t frames, window& w) {
     const uint64_t step = frame_bytes(b);
@@ -229,24 +252,40 @@ void measure_window(const cd_block& b, const audio_range& r, cd_scratch& sc, uin
     w.run_at = back;
     w.n = back + on;
     w.frames = frames;
-    const uint8_t* const* in = b.in_blocks;
-    for (uint64_t k = 0; k < w.n; k++) {
-        const uint64_t q = w.first + k * step;
-        bool same = true;
-        for (uint64_t j = 1; j < n && same; j++) same = memcmp(in[sc.who[j]] + q, in[sc.who[0]] + q, 2) == 0;
-        sc.agreed[k] = same;
-        sc.frame_agreed[k] = 2;  // not yet known
-    }
-    share d = {0, 0, 0, 0};
+    mark_agreed(b, sc, n, w);
+    memset(sc.frame_agreed, 2, w.n);  // not yet known
+    // The mean distances, counted in whole steps (the cubic one in sixths) over the narrow and
+    // the wide window.
+    uint64_t lin_n = 0, lin_w = 0, lin_trials_n = 0, lin_trials_w = 0;
+    uint64_t cub_n = 0, cub_w = 0, cub_trials_n = 0, cub_trials_w = 0;
+    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0;
+    const uint64_t c0 = sc.who[0];
     for (uint64_t k = 1; k + 1 < w.n; k++) {
         if (!sc.agreed[k - 1] || !sc.agreed[k] || !sc.agreed[k + 1]) continue;
         const uint64_t q = w.first + k * step;
-        const int32_t v = sample_of(b, sc.who[0], q);
-        const int32_t m = floor_mean(sample_of(b, sc.who[0], q - step), sample_of(b, sc.who[0], q + step));
-        d.add(narrow(w, k), v > m ? v - m : m - v);
+        const int32_t before = sample_of(b, c0, q - step), v = sample_of(b, c0, q),
+                      after = sample_of(b, c0, q + step);
+        const int32_t m = floor_mean(before, after);
+        const uint64_t d = static_cast<uint64_t>(v > m ? v - m : m - v);
+        const bool in_narrow = narrow(w, k);
+        lin_w += d, lin_trials_w++;
+        line_w += d == 0, hold_w += v == before;
+        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before;
+        if (k < 2 || k + 2 >= w.n || !sc.agreed[k - 2] || !sc.agreed[k + 2]) continue;
+        const int32_t e6 =
+            6 * v + sample_of(b, c0, q - 2 * step) - 4 * before - 4 * after + sample_of(b, c0, q + 2 * step);
+        const uint64_t d6 = static_cast<uint64_t>(e6 < 0 ? -e6 : e6);
+        cub_w += d6, cub_trials_w++;
+        if (in_narrow) cub_n += d6, cub_trials_n++;
     }
-    const double s = d.value(1, 1);
+    const share lin = {double(lin_n), double(lin_trials_n), double(lin_w), double(lin_trials_w)};
+    const double s = lin.value(1, 1);
     w.scale = s < 0.5 ? 0.5 : s;
+    w.line1 = share{double(line_n), double(lin_trials_n), double(line_w), double(lin_trials_w)}.value(0.5, 1);
+    w.hold1 = share{double(hold_n), double(lin_trials_n), double(hold_w), double(lin_trials_w)}.value(0.5, 1);
+    const share cub = {cub_n / 6.0, double(cub_trials_n), cub_w / 6.0, double(cub_trials_w)};
+    const double s3 = cub.value(1, 1);
+    w.scale3 = s3 < 0.5 ? 0.5 : s3;
 }
 
 // Whether the frame of window sample k agrees in every copy and is zero.
@@ -264,6 +303,9 @@ bool silent_frame(const cd_block& b, const audio_range& r, cd_scratch& sc, uint6
 // How often the genuine audio around the run shows fingerprint `print` at the run's length.
 double genuine_share(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, const window& w,
                      cd_print print, uint64_t len) {
+    // One sample on the line or held: counted while the window was measured.
+    if (len == 1 && print == CD_PRINT_LINE) return w.line1;
+    if (len == 1 && print == CD_PRINT_HOLD) return w.hold1;
     const uint64_t step = frame_bytes(b);
     share s = {0, 0, 0, 0};
     for (uint64_t k = 1; k + len < w.n; k++) {
@@ -286,6 +328,135 @@ double genuine_share(const cd_block& b, const audio_range& r, cd_scratch& sc, ui
         s.add(narrow(w, k), hit);
     }
     return s.value(0.5, 1);
+}
+
+// ---- Scores ----
+//
+// What is known of a group over the run, and how each piece of it counts: the weights of a
+// logistic model of "this group holds the genuine samples rather than the byte vote's choice",
+// fitted on the disputed runs of scripts/audio_eval.sh's tune set and then adjusted one weight at
+// a time where that left fewer wrong bytes on the tune set (its check set, other recordings and
+// other damage, was kept apart to measure the result). The score of a group is the weighted sum
+// of its features; the difference of two scores plus CD_BIAS is the log-odds that the first
+// group, rather than the byte vote's choice, holds the genuine samples.
+struct group_view {
+    cd_print print;
+    uint64_t len;       // the fingerprint's length
+    double rarity;      // ln of the share of genuine samples that show the fingerprint
+    uint64_t size;      // copies in the group
+    double max_linear;  // largest distance of a run sample from its neighbours' floor mean
+    double mean_cubic;  // mean distance of the run samples from their cubic prediction
+    double edge;        // the same distances, summed, of the samples just outside the run
+    bool cubic;         // false where the run lies too near the audio's edge for the cubic
+    bool two_bytes;     // a run sample differs from the other group's in both of its bytes
+    uint64_t noise;     // a lone copy: bytes near the run where it differs from the rest
+    double shared;      // ln of the share of this rip's outvoted groups that show a line or hold
+};
+
+// The features, in the order of CD_WEIGHTS.
+enum cd_feature {
+    F_MUTE_COPIES,            // copies beyond the first of a muted group
+    F_HOLD_COPIES,            // ... of a held group
+    F_LOG_CUBIC,              // ln(1 + mean cubic distance)
+    F_LOG_CUBIC_SCALED,       // ln(1 + mean cubic distance / cubic scale)
+    F_LOG_EDGE,               // ln(1 + edge distance / cubic scale)
+    F_LOG_LINEAR,             // ln(1 + largest linear distance)
+    F_LOG_LINEAR_SCALED,      // ln(1 + largest linear distance / linear scale)
+    F_NOISE_LONE,             // ln(1 + noise) of a lone copy
+    F_PRINT,                  // the group shows a fingerprint
+    F_PRINT_RARITY,           // its rarity (ln share, at most 0)
+    F_PRINT_COPIES,           // copies beyond the first of a group with a fingerprint
+    F_PLAIN_COPIES,           // ... of a group without
+    F_PRINT_SUBSETS,          // ln C(copies voting, group size), with a fingerprint
+    F_ROBUST_LINEAR,          // log-likelihood of the run as genuine (linear, Laplace with a floor)
+    F_ROBUST_CUBIC,           // the same with the cubic prediction
+    F_ROBUST_EDGE,            // what the samples just outside the run add to it
+    F_TWO_BYTES,              // both bytes of a sample differ from the other group's
+    F_HOLD,                   // the fingerprint is a hold
+    F_MUTE,                   // ... a mute
+    F_PRINT_OF_THREE,         // a fingerprint where three copies vote
+    F_PLAIN_COPIES_OF_THREE,  // copies beyond the first of a group without one, of three
+    F_PLAIN_SUBSETS,          // ln C(copies voting, group size), without a fingerprint
+    F_SHARED_COPIES,          // copies beyond the first of a line or a hold, times ln of how often this
+                              // rip's outvoted groups show one
+    F_COUNT
+};
+
+const double CD_WEIGHTS[F_COUNT] = {
+    0.2244,   // F_MUTE_COPIES
+    0.0396,   // F_HOLD_COPIES
+    -0.1488,  // F_LOG_CUBIC
+    -0.7705,  // F_LOG_CUBIC_SCALED
+    -1.0705,  // F_LOG_EDGE
+    -0.3556,  // F_LOG_LINEAR
+    0.1361,   // F_LOG_LINEAR_SCALED
+    -0.4150,  // F_NOISE_LONE
+    -0.8239,  // F_PRINT
+    0.4907,   // F_PRINT_RARITY
+    0.6924,   // F_PRINT_COPIES
+    1.1145,   // F_PLAIN_COPIES
+    -0.8224,  // F_PRINT_SUBSETS
+    0.0027,   // F_ROBUST_LINEAR
+    0.0161,   // F_ROBUST_CUBIC
+    0.0869,   // F_ROBUST_EDGE
+    1.2346,   // F_TWO_BYTES
+    3.5371,   // F_HOLD
+    2.1180,   // F_MUTE
+    -0.3918,  // F_PRINT_OF_THREE
+    2.2750,   // F_PLAIN_COPIES_OF_THREE
+    1.1734,   // F_PLAIN_SUBSETS
+    -0.1908,  // F_SHARED_COPIES
+};
+const double CD_BIAS = 0.4418;
+// The share of genuine samples that the Laplace density of the robust likelihoods leaves to any
+// value at all (a transient, a click): 10^-4.75 spread over the 65536 values.
+const double CD_FLOOR = 1.7783e-5;
+
+double log_subsets(uint64_t n, uint64_t k) {
+    return std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(static_cast<double>(n - k) + 1.0);
+}
+
+// ln((1 - floor) e^(x / frames) + floor / 65536), per frame, times frames: a log-likelihood per
+// sample that no implausible sample can take below the floor.
+double robust(double x, double frames) {
+    const double per = x / frames < -700 ? -700 : (x / frames > 0 ? 0 : x / frames);
+    return frames * std::log((1 - CD_FLOOR) * std::exp(per) + CD_FLOOR / 65536);
+}
+
+double score_of(const group_view& g, uint64_t n, uint64_t frames, const window& w) {
+    double f[F_COUNT];
+    const bool print = g.print != CD_PRINT_NONE;
+    const double copies = static_cast<double>(g.size - 1), fr = static_cast<double>(frames);
+    const double lin = -std::log(2 * w.scale) - g.max_linear / w.scale;
+    const double cub = g.cubic ? -fr * std::log(2 * w.scale3) - fr * g.mean_cubic / w.scale3 : lin;
+    const double edge = g.cubic ? -g.edge / w.scale3 : 0;
+    const double noise = std::log1p(static_cast<double>(g.noise));
+    f[F_MUTE_COPIES] = g.print == CD_PRINT_MUTE ? copies : 0;
+    f[F_HOLD_COPIES] = g.print == CD_PRINT_HOLD ? copies : 0;
+    f[F_LOG_CUBIC] = std::log1p(g.mean_cubic);
+    f[F_LOG_CUBIC_SCALED] = std::log1p(g.mean_cubic / w.scale3);
+    f[F_LOG_EDGE] = std::log1p(g.edge / w.scale3);
+    f[F_LOG_LINEAR] = std::log1p(g.max_linear);
+    f[F_LOG_LINEAR_SCALED] = std::log1p(g.max_linear / w.scale);
+    f[F_NOISE_LONE] = g.size == 1 ? noise : 0;
+    f[F_PRINT] = print;
+    f[F_PRINT_RARITY] = print ? g.rarity : 0;
+    f[F_PRINT_COPIES] = print ? copies : 0;
+    f[F_PLAIN_COPIES] = print ? 0 : copies;
+    f[F_PRINT_SUBSETS] = print ? log_subsets(n, g.size) : 0;
+    f[F_ROBUST_LINEAR] = robust(lin, fr);
+    f[F_ROBUST_CUBIC] = robust(cub, fr);
+    f[F_ROBUST_EDGE] = robust(cub + edge, fr) - f[F_ROBUST_CUBIC];
+    f[F_TWO_BYTES] = g.two_bytes;
+    f[F_HOLD] = g.print == CD_PRINT_HOLD;
+    f[F_MUTE] = g.print == CD_PRINT_MUTE;
+    f[F_PRINT_OF_THREE] = print && n == 3;
+    f[F_PLAIN_COPIES_OF_THREE] = !print && n == 3 ? copies : 0;
+    f[F_PLAIN_SUBSETS] = print ? 0 : log_subsets(n, g.size);
+    f[F_SHARED_COPIES] = g.print == CD_PRINT_LINE || g.print == CD_PRINT_HOLD ? copies * g.shared : 0;
+    double score = 0;
+    for (unsigned i = 0; i < F_COUNT; i++) score += CD_WEIGHTS[i] * f[i];
+    return score;
 }
 
 // The largest distance of copy c's run samples from their neighbours' floor mean.
@@ -313,36 +484,68 @@ bool both_bytes_differ(const cd_block& b, uint64_t c, uint64_t o, uint64_t p, ui
     return false;
 }
 
-// The scores of every group (at sc.score[first copy]) and each group's fingerprint in `prints`.
+// How many bytes near the run (32 before its frames and 32 after them) copy c holds differently
+// from the most common value among the copies: a copy inside a burst of read errors.
+uint64_t noise_near(const cd_block& b, const audio_range& r, const cd_scratch& sc, uint64_t n, uint64_t c,
+                    uint64_t p, uint64_t frames) {
+    const uint64_t from = frame_start(b, p), to = from + frames * frame_bytes(b);
+    uint64_t noisy = 0;
+    for (uint64_t k = 0; k < 64; k++) {
+        if (k < 32 && from < k + 1) continue;
+        const uint64_t q = k < 32 ? from - 1 - k : to + (k - 32);
+        if (q < r.lo || q >= r.hi) continue;
+        const uint8_t mine = b.in_blocks[c][q];
+        uint64_t same = 0;
+        for (uint64_t j = 0; j < n; j++) same += b.in_blocks[sc.who[j]][q] == mine;
+        if (2 * same > n) continue;  // mine is the majority's
+        // Is another value more common than mine?
+        for (uint64_t j = 0; j < n; j++) {
+            const uint8_t v = b.in_blocks[sc.who[j]][q];
+            if (v == mine) continue;
+            uint64_t m = 0;
+            for (uint64_t i = 0; i < n; i++) m += b.in_blocks[sc.who[i]][q] == v;
+            if (m > same) {
+                noisy++;
+                break;
+            }
+        }
+    }
+    return noisy;
+}
+
+// What is known of the group whose first copy is sc.who[k] over the run at p.
+group_view view_of(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                   const window& w, uint64_t k, uint64_t gw) {
+    const uint64_t c = sc.who[k], step = frame_bytes(b);
+    group_view g;
+    g.print = fingerprint_in(b, r, c, p, w.frames, g.len);
+    g.rarity = g.print != CD_PRINT_NONE ? std::log(genuine_share(b, r, sc, n, w, g.print, g.len)) : 0;
+    g.size = sc.size[k];
+    g.max_linear = run_distance(b, c, p, w.frames);
+    g.cubic = p >= 2 * step && is_audio(r, p - 2 * step) && is_audio(r, p + (w.frames + 1) * step);
+    g.mean_cubic = 0;
+    g.edge = 0;
+    if (g.cubic) {
+        for (uint64_t j = 0; j < w.frames; j++) g.mean_cubic += cubic_distance(b, c, p + j * step);
+        g.mean_cubic /= static_cast<double>(w.frames);
+        g.edge = cubic_distance(b, c, p - step) + cubic_distance(b, c, p + w.frames * step);
+    }
+    const uint64_t other = k != gw ? sc.who[gw] : sc.who[k == 0 ? 1 : 0];
+    g.two_bytes = both_bytes_differ(b, c, other, p, w.frames);
+    g.noise = g.size == 1 ? noise_near(b, r, sc, n, c, p, w.frames) : 0;  // counts for lone copies only
+    g.shared = std::log((sc.outvoted_prints + 1.0) / (sc.outvoted_groups + 2.0));
+    return g;
+}
+
+// The scores of every group, at sc.score[its first copy].
 void score_groups(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
-                  const window& w, uint64_t gw, cd_print* prints) {
-    // The shares measured so far: groups often show the same fingerprint at the same length.
-    struct measured {
-        cd_print print;
-        uint64_t len;
-        double share;
-    } known[8];
-    uint64_t kept = 0;
+                  const window& w, uint64_t gw) {
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] != k) continue;
-        const uint64_t c = sc.who[k];
-        uint64_t len;
-        const cd_print print = fingerprint_in(b, r, c, p, w.frames, len);
-        prints[k] = print;
-        const double copies = sc.size[k] - 1.0;
-        if (print != CD_PRINT_NONE) {
-            uint64_t m = 0;
-            while (m < kept && (known[m].print != print || known[m].len != len)) m++;
-            const double share = m < kept ? known[m].share : genuine_share(b, r, sc, n, w, print, len);
-            if (m == kept && kept < 8) known[kept++] = {print, len, share};
-            sc.score[k] = CD_PRINT_BASE + CD_PRINT_PER_COPY * copies + std::log(share);
-        } else {
-            const uint64_t other = k != gw ? sc.who[gw] : sc.who[k == 0 ? 1 : 0];
-            const double base =
-                both_bytes_differ(b, c, other, p, w.frames) ? CD_PLAIN_TWO_BYTES : CD_PLAIN_ONE_BYTE;
-            sc.score[k] = base + CD_PLAIN_PER_COPY * copies - std::log(2 * w.scale) -
-                          run_distance(b, c, p, w.frames) / w.scale;
-        }
+        const group_view g = view_of(b, r, sc, n, p, w, k, gw);
+        sc.print[k] = static_cast<uint8_t>(g.print);
+        sc.rarity[k] = g.rarity;
+        sc.score[k] = score_of(g, n, w.frames, w);
     }
 }
 
@@ -364,16 +567,31 @@ uint64_t run_length(const cd_block& b, const audio_range& r, cd_scratch& sc, uin
     return frames;
 }
 
+// True once the groups of two or more copies outvoted so far have shown a line or a hold often
+// enough: a share of CD_SHARED_LEAST, counting 20 groups without one (and half a group with
+// one) before the first is seen.
+bool shared_concealment_seen(const cd_scratch& sc) {
+    return (sc.outvoted_prints + 0.5) / (sc.outvoted_groups + 5.0) >= CD_SHARED_LEAST;
+}
+
 // The group that the evidence puts in place of the byte vote's choice w, or w.
-uint64_t overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, const cd_print* prints) {
+uint64_t overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w) {
     uint64_t best = w;
+    double margin = 0;
     const uint64_t gw = sc.label[w];
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] != k || k == gw) continue;
-        if (prints[gw] == CD_PRINT_NONE && sc.size[k] < sc.size[gw])
-            continue;  // a genuine-looking group stands
-        if (sc.score[k] < sc.score[gw] + CD_MARGIN) continue;
-        if (best == w || sc.score[k] > sc.score[sc.label[best]]) best = k;
+        const bool large = sc.size[gw] >= CD_STANDING_COPIES;
+        // Zeros in every channel, where the recording around is seldom silent and a larger
+        // group of CD_STANDING_COPIES or more holds something else, are a muting drive's.
+        if (large && sc.print[k] == CD_PRINT_MUTE && sc.size[k] < sc.size[gw] &&
+            sc.rarity[k] < CD_SILENCE_RARITY)
+            continue;
+        // A lone copy does not overrule such a group while this rip has shown next to no
+        // concealment shared by several copies.
+        if (large && sc.size[k] == 1 && !shared_concealment_seen(sc)) continue;
+        const double m = sc.score[k] - sc.score[gw] + CD_BIAS;
+        if (m > margin) best = k, margin = m;
     }
     return best;
 }
@@ -397,11 +615,25 @@ bool may_show_print(const cd_block& b, const audio_range& r, uint64_t c, uint64_
     return v == 0 || v == before || (bend >= -1 && bend <= 1);
 }
 
+// Counts the groups of two or more copies that the byte vote's choice (its first copy at gw)
+// outvotes at p, and how many of them show a line or a hold.
+static void count_outvoted(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                           uint64_t gw) {
+    for (uint64_t k = 0; k < n; k++) {
+        if (sc.label[k] != k || k == gw || sc.size[k] < 2) continue;
+        uint64_t len;
+        const cd_print print = fingerprint_in(b, r, sc.who[k], p, 1, len);
+        sc.outvoted_groups++;
+        sc.outvoted_prints += print == CD_PRINT_LINE || print == CD_PRINT_HOLD;
+    }
+}
+
 cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool extend, cd_scratch& sc) {
     const audio_range r = audio_of_block(b);
     const uint64_t groups = label_copies(b, sc, n, p);
     const uint64_t choice = byte_vote_choice(sc, n);
-    if (sc.size[choice] > 1 && !may_show_print(b, r, sc.who[choice], p)) {
+    if (groups >= 2) count_outvoted(b, r, sc, n, p, sc.label[choice]);
+    if (sc.size[choice] >= CD_STANDING_COPIES && !may_show_print(b, r, sc.who[choice], p)) {
         for (uint64_t k = 0; k < n; k++) sc.hits[k] = sc.size[k] - 1u;
         return {sc.who[choice], CD_MAJORITY, 0, 1};
     }
@@ -415,18 +647,20 @@ cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool ex
     for (uint64_t k = 0; k < n; k++) sc.hits[k] = sc.size[k] - 1u;
     d.winner = sc.who[w];
     d.outcome = sc.size[w] > 1 ? CD_MAJORITY : CD_BEST_SCORED;
-    cd_print prints[MAX_INPUTS];
-    uint64_t len;
-    prints[sc.label[w]] = fingerprint_in(b, r, sc.who[w], p, d.frames, len);
-    // A genuine-looking majority stands without further ado; so does everything where the run's
-    // samples cannot be tested. Two groups can only be told apart by their evidence.
-    if ((sc.size[w] > 1 && prints[sc.label[w]] == CD_PRINT_NONE) || groups < 2) return d;
+    // Where the copies agree, or the run lies too near the edge of the block's audio for the
+    // cubic prediction, the byte vote's choice stands; so does a majority of CD_STANDING_COPIES
+    // or more that shows no fingerprint.
     const uint64_t step = frame_bytes(b);
-    if (p < step || !is_audio(r, p - step) || !is_audio(r, p + d.frames * step)) return d;
+    if (groups < 2 || p < 2 * step || !is_audio(r, p - 2 * step) || !is_audio(r, p + (d.frames + 1) * step))
+        return d;
+    uint64_t len;
+    if (sc.size[w] >= CD_STANDING_COPIES &&
+        fingerprint_in(b, r, sc.who[w], p, d.frames, len) == CD_PRINT_NONE)
+        return d;
     window win;
     measure_window(b, r, sc, n, p, d.frames, win);
-    score_groups(b, r, sc, n, p, win, sc.label[w], prints);
-    const uint64_t best = overruling_group(sc, n, w, prints);
+    score_groups(b, r, sc, n, p, win, sc.label[w]);
+    const uint64_t best = overruling_group(sc, n, w);
     if (best == w) return d;
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] == sc.label[w]) sc.hits[k] = 0;
@@ -551,16 +785,99 @@ cd_run_decision vote_sample_at(const cd_block& b, cd_scratch& sc, uint64_t n, ui
     return d;
 }
 
+// How the inputs split at each sample of a word, as the scan's differing words tell: how many
+// differ from input 0 there, the first of them (an index into the differing words), and whether
+// they all hold the same value.
+struct lane_split {
+    uint64_t differing;
+    uint64_t first;
+    uint64_t value;
+    bool alike;
+};
+
+void split_lanes(const word_diffs& d, uint64_t w0, lane_split* lanes) {
+    for (unsigned i = 0; i < 4; i++) lanes[i] = {0, 0, 0, true};
+    for (uint64_t e = 0; e < d.n; e++) {
+        const uint64_t x = d.word[e], diff = x ^ w0;
+        for (unsigned i = 0; i < 4; i++) {
+            if (((diff >> (16 * i)) & 0xFFFF) == 0) continue;
+            const uint64_t v = (x >> (16 * i)) & 0xFFFF;
+            lane_split& l = lanes[i];
+            if (l.differing == 0) {
+                l.first = e;
+                l.value = v;
+            } else if (v != l.value) {
+                l.alike = false;
+            }
+            l.differing++;
+        }
+    }
+}
+
+// One copy against all the others: fills `lone` and `majority` (an input of the others) and
+// returns true, or false where the copies split otherwise.
+bool one_against_rest(const cd_block& b, const word_diffs& d, const lane_split& l, uint64_t& lone,
+                      uint64_t& majority) {
+    if (b.count < 3) return false;
+    if (l.differing == 1) {
+        lone = d.input[l.first];
+        majority = 0;
+        return true;
+    }
+    if (l.differing != b.count - 1 || !l.alike) return false;
+    lone = 0;
+    majority = d.input[l.first];
+    return true;
+}
+
+// True when the rule keeps the majority's sample at p against the lone copy without looking
+// further: the majority can show no fingerprint, so it stands.
+bool majority_stands(const cd_block& b, const audio_range& r, const cd_scratch& sc, uint64_t p,
+                     uint64_t majority) {
+    if (b.count - 1 < CD_STANDING_COPIES) return false;
+    const uint64_t at = b.block_start + p;
+    if (sc.ahead_at[at / 2 % cd_scratch::CACHE] == at + 1) return false;  // inside a run decided ahead
+    return !may_show_print(b, r, majority, p);
+}
+
+// Credits and records a sample kept from the majority against one lone copy.
+uint64_t keep_majority(const cd_block& b, uint64_t p, uint64_t lone, uint64_t majority, unsigned bits,
+                       uint64_t* total_hits, uint64_t* pos_hits, uint64_t& disputed_bytes,
+                       glyph_writer& glyphs, word_notes* notes) {
+    const uint64_t others = b.count - 2;
+    for (uint64_t i = 0; i < b.count; i++) {
+        const uint64_t hits = i == lone ? 0 : others;
+        total_hits[i] += hits;
+        pos_hits[i] = hits;
+    }
+    disputed_bytes += 2;
+    record(glyphs, notes, bits, CD_MAJORITY, majority, b.count - 1);
+    return key(sample_of(b, majority, p));
+}
+
 }  // namespace
 
 uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint64_t* pos_hits,
                       uint64_t& disputed_bytes, glyph_writer& glyphs, cd_scratch& sc, word_notes* notes,
-                      const uint8_t* absent) {
-    uint64_t out = load_word(b.in_blocks[0] + w);
+                      const uint8_t* absent, const word_diffs* diffs) {
+    const uint64_t w0 = load_word(b.in_blocks[0] + w);
+    uint64_t out = w0;
     const audio_range r = audio_of_block(b);
+    const bool split = diffs && !absent;
+    lane_split lanes[4];
+    if (split) split_lanes(*diffs, w0, lanes);
     for (unsigned index = 0; index < 4; index++) {
         const uint64_t p = w + 2 * index;
         const unsigned bits = 3u << (2 * index);
+        uint64_t lone, majority;
+        if (split && lanes[index].differing == 0) continue;
+        if (split && is_audio(r, p) && one_against_rest(b, *diffs, lanes[index], lone, majority) &&
+            majority_stands(b, r, sc, p, majority)) {
+            const uint64_t v = keep_majority(b, p, lone, majority, bits, total_hits, pos_hits, disputed_bytes,
+                                             glyphs, notes);
+            out = (out & ~(0xFFFFull << (16 * index))) | v << (16 * index);
+            continue;
+        }
         bool differs;
         if (!is_audio(r, p)) {
             for (unsigned half = 0; half < 2; half++) {

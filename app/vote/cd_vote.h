@@ -2,39 +2,48 @@
 // --cd: a vote of 16-bit samples made for CD audio.
 //
 // A CD drive that cannot read a stretch conceals it, and leaves a fingerprint in that copy:
+//  - mute: every channel of the run's frames is zero (tested first);
 //  - line: 1 to 8 samples of one channel lie exactly on the floor line drawn between the copy's
-//    own samples just outside them (one sample: the floor mean of its neighbours);
-//  - hold: 1 to 4 samples of one channel repeat the sample before them;
-//  - mute: every channel of the frames is zero.
+//    own samples just outside them (one sample: the floor mean of its neighbours); the stretch
+//    may reach past the disputed run, over samples where the line happens to meet the genuine
+//    audio;
+//  - hold: 1 to 4 samples of one channel repeat the sample before them.
 // When several rips conceal the same place they agree, and the plain vote keeps the concealed
 // value. But genuine audio shows the same fingerprints too, in quiet and smooth passages and in
 // digital silence, so a fingerprint alone proves nothing. Its evidence is how rare it is in the
 // genuine audio at that place: among the samples all copies agree on around it (a narrow window
 // of CD_NARROW_FRAMES frames each way, pulled toward a wide one of CD_WIDE_FRAMES), the share r
-// of places where the same test at the same run length passes; the evidence is -ln r.
+// of places where the same test at the same run length passes.
 //
 // Consecutive disputed samples of one channel that the copies split into the same groups are
 // one run, decided at once (up to CD_MAX_RUN frames). Each group of agreeing copies gets a score,
-// the log-likelihood that its value is the genuine one against the chance that it is wrong:
-//  - a group with a fingerprint: CD_PRINT_BASE + CD_PRINT_PER_COPY per copy beyond the first,
-//    less its evidence (drives that conceal a place tend to do so in every copy, so more
-//    concealing copies add little);
-//  - a group without one: CD_PLAIN_ONE_BYTE where its samples differ from the byte vote's choice
-//    in one byte each (a single wrong byte, the commonest read error, does that), otherwise
-//    CD_PLAIN_TWO_BYTES; plus CD_PLAIN_PER_COPY per copy beyond the first (two copies that agree
-//    on a wrong value need a shared misread, which is rare); less how implausible its values are
-//    against the local signal: the largest distance of a sample from its own neighbours' floor
-//    mean, in units of the mean distance s of the agreed samples around it, and ln(2 s) (a
-//    Laplace density), so that a random byte error scores badly.
-// The vote's result stays the byte vote's (the largest group; where no two agree, the
-// best-scored copy) unless that group looks concealed or no two copies agree, and another group
-// scores at least CD_MARGIN more. A group without a fingerprint is never beaten by a smaller
-// group, and where the evidence is weak the margin keeps the byte vote's result.
+// the log-odds that it holds the genuine samples, from what is known of it (vote/cd_vote.cpp
+// lists the features and their weights):
+//  - its fingerprint, its rarity ln r, its copies and how many ways that many copies could be
+//    chosen among those voting (drives that conceal a place tend to do so in several copies);
+//  - how plausible its samples are as the recording: their distances from the floor mean and
+//    from the cubic prediction of their neighbours (and of the samples just outside the run),
+//    in units of the agreed samples' mean distances, taken both as the log of the distance (a
+//    heavy tail: real audio has transients) and as a Laplace density with a floor;
+//  - whether its samples differ from the other group's in both bytes (a single wrong byte, the
+//    commonest read error, changes one), and how many bytes near the run its first copy holds
+//    differently from the rest (a copy inside a burst of read errors);
+//  - how this rip's drives conceal: of the groups of two or more copies outvoted so far, the share
+//    that showed a line or a hold.
+// The weights are those of a logistic model fitted on the disputed runs of the tune set of
+// scripts/audio_eval.sh (its check set, other recordings and other damage, measures the result).
+// The byte vote's choice (the largest group; where no two agree, the best-scored copy) stands
+// unless another group's score exceeds it by more than -CD_BIAS, i.e. unless the odds favour that
+// group. Three rules hold whatever the scores, for a group of CD_STANDING_COPIES or more copies:
+// it stands where it shows no fingerprint; a smaller muted group does not beat it where the
+// recording around is seldom silent (CD_SILENCE_RARITY); a lone copy does not beat it while the
+// rip has shown next to no concealment shared by several copies (CD_SHARED_LEAST), as with
+// drives that mute rather than interpolate.
 //
 // Only the audio is voted by samples: the WAV header and whatever lies outside the data chunk
-// are voted as bytes, as the byte vote does. Samples whose neighbours (or a run whose outer
-// samples) lie outside the block or the data chunk show no fingerprint and no implausibility,
-// so there the byte vote's result stands: the vote never looks into another block.
+// are voted as bytes, as the byte vote does. Where a run lies less than two samples inside the
+// block or the data chunk, the byte vote's result stands: the vote never looks into another
+// block.
 
 #include <cstdint>
 
@@ -44,7 +53,7 @@
 
 // The windows of agreed samples that measure how common a fingerprint is, in frames each way.
 const uint64_t CD_NARROW_FRAMES = 48;
-const uint64_t CD_WIDE_FRAMES = 480;
+const uint64_t CD_WIDE_FRAMES = 64;
 // How many narrow-window trials the wide window's share counts for.
 const double CD_PULL = 24;
 // The longest run decided at once, in frames (the longest muting a drive makes).
@@ -52,13 +61,14 @@ const uint64_t CD_MAX_RUN = 32;
 const uint64_t CD_MAX_LINE = 8;
 const uint64_t CD_MAX_HOLD = 4;
 
-// The scores' constants, in nats, chosen with scripts/audio_eval.sh on its tune set.
-const double CD_PRINT_BASE = 0;
-const double CD_PRINT_PER_COPY = 0.5;
-const double CD_PLAIN_ONE_BYTE = 5;
-const double CD_PLAIN_TWO_BYTES = 10;
-const double CD_PLAIN_PER_COPY = 6;
-const double CD_MARGIN = 1;
+// A group of this many copies or more that shows no fingerprint is never overruled.
+const uint64_t CD_STANDING_COPIES = 3;
+// A muted group may beat a larger group only where at least e^-1.5 (22 %) of the agreed frames
+// around it are silent.
+const double CD_SILENCE_RARITY = -1.5;
+// A lone copy may beat a group of CD_STANDING_COPIES or more only once more than 5 % of the
+// groups of two or more copies outvoted so far showed a line or a hold.
+const double CD_SHARED_LEAST = 0.05;
 
 // Printed instead of "#" or "<index>." for a sample where the byte vote's result was overruled.
 const char CD_OVERRULED_GLYPH = '~';
@@ -108,7 +118,13 @@ struct cd_scratch {
     uint16_t size[MAX_INPUTS];    // per copy: how many copies hold its value
     uint64_t totals[MAX_INPUTS];  // the copies' scores, in the order of `who`
     uint64_t hits[MAX_INPUTS];
-    double score[MAX_INPUTS];  // per group, at its first copy
+    double score[MAX_INPUTS];   // per group, at its first copy
+    uint8_t print[MAX_INPUTS];  // per group, at its first copy: its cd_print
+    double rarity[MAX_INPUTS];  // per group, at its first copy: ln of its fingerprint's share
+    // How this rip's drives conceal: of the groups of two or more copies outvoted so far, how
+    // many showed a line or a hold (the same concealment in several copies).
+    uint64_t outvoted_groups;
+    uint64_t outvoted_prints;
     uint8_t agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
     uint8_t frame_agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
     // Runs decided ahead: the later samples of a run, by file offset / 2 modulo CACHE. A run spans
@@ -148,7 +164,10 @@ struct cd_block {
 // CD_OVERRULED_GLYPH; positions on which all copies agree are taken silently.
 // With `notes`, also tells what was decided where (see vote_rules.h). With `absent` (bit b of
 // absent[i]: input i does not hold byte b of the word), each sample is voted among the copies
-// that hold it, as vote_rules.h says of absent copies.
+// that hold it, as vote_rules.h says of absent copies. With `diffs` (the inputs whose word differs
+// from input 0's, as the scan found them), the commonest dispute, one copy against all the others,
+// is settled without grouping the copies where the rule cannot overrule the others.
 uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint64_t* pos_hits,
                       uint64_t& disputed_bytes, glyph_writer& glyphs, cd_scratch& scratch,
-                      word_notes* notes = nullptr, const uint8_t* absent = nullptr);
+                      word_notes* notes = nullptr, const uint8_t* absent = nullptr,
+                      const word_diffs* diffs = nullptr);
