@@ -4,7 +4,7 @@
 #
 # Material: synthesized music (scripts/audio_eval.cpp), speech from espeak-ng and the sounds
 # that alsa-utils and sound-theme-freedesktop ship, each as mono and as stereo, with 3, 5 and
-# 7 copies. Every kind comes twice: the "tune" set, on which the rule's distance was chosen,
+# 7 copies. Every kind comes twice: the "tune" set, on which the --cd model was fitted,
 # and the "check" set (other music, other words and voice, other sounds, other damage).
 #
 # Damage: every kind that audio_eval.cpp makes (single concealed samples, interpolated runs,

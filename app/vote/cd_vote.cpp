@@ -27,7 +27,7 @@ inline int32_t floor_mean(int32_t a, int32_t b) {
 }
 
 // n / d rounded down; d > 0.
-inline int64_t floor_div(int64_t n, int64_t d) { return n / d - (n % d != 0 && n < 0); }
+inline int32_t floor_div32(int32_t n, int32_t d) { return n / d - (n % d != 0 && n < 0); }
 
 // The samples of the current block that are audio, as offsets into the block: [lo, hi).
 struct audio_range {
@@ -57,8 +57,9 @@ inline bool is_audio(const audio_range& r, uint64_t p) { return p >= r.lo && p <
 bool on_line(const cd_block& b, uint64_t c, uint64_t p, uint64_t frames, int32_t x0, int32_t x1) {
     const uint64_t step = frame_bytes(b);
     for (uint64_t k = 1; k <= frames; k++) {
-        const int64_t v = x0 + floor_div(static_cast<int64_t>(x1 - x0) * static_cast<int64_t>(k),
-                                         static_cast<int64_t>(frames + 1));
+        // |x1 - x0| * k stays below 2^20: 32 bits divide faster.
+        const int32_t v =
+            x0 + floor_div32((x1 - x0) * static_cast<int32_t>(k), static_cast<int32_t>(frames + 1));
         if (sample_of(b, c, p + (k - 1) * step) != v) return false;
     }
     return true;
@@ -92,14 +93,28 @@ bool muted(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p, uint
 // that hold the run and reach only over disputed samples, shortest first, and returns the length
 // of the first on the line, or 0. (Samples that every copy agrees on are the genuine signal's:
 // a line through them is no concealment.)
+// True when copy c's sample at q bends by at most 1 against its neighbours, as every sample of
+// a floor line does.
+inline bool straight_at(const cd_block& b, uint64_t c, uint64_t q) {
+    const uint64_t step = frame_bytes(b);
+    const int32_t bend = sample_of(b, c, q - step) - 2 * sample_of(b, c, q) + sample_of(b, c, q + step);
+    return bend >= -1 && bend <= 1;
+}
+
 uint64_t line_around(const cd_block& b, const audio_range& r, uint64_t c, uint64_t p, uint64_t frames) {
     const uint64_t step = frame_bytes(b);
-    uint64_t before = 0, after_run = 0;  // disputed samples just before and after the run
+    // The run's samples must bend by at most 1, and the stretch can reach only over samples that
+    // do (whose neighbours beyond are audio, to end the line on).
+    for (uint64_t k = 0; k < frames; k++) {
+        if (!straight_at(b, c, p + k * step)) return 0;
+    }
+    uint64_t before = 0, after_run = 0;  // samples just before and after the run it can reach over
     while (before + frames < CD_MAX_LINE && p >= (before + 2) * step &&
-           is_audio(r, p - (before + 1) * step) && true) {
+           is_audio(r, p - (before + 2) * step) && straight_at(b, c, p - (before + 1) * step)) {
         before++;
     }
-    while (after_run + frames < CD_MAX_LINE && is_audio(r, p + (frames + after_run) * step) && true) {
+    while (after_run + frames < CD_MAX_LINE && is_audio(r, p + (frames + after_run + 1) * step) &&
+           straight_at(b, c, p + (frames + after_run) * step)) {
         after_run++;
     }
     for (uint64_t len = frames; len <= CD_MAX_LINE && len <= frames + before + after_run; len++) {
@@ -764,6 +779,7 @@ void keep_ahead(const cd_block& b, cd_scratch& sc, uint64_t p, const cd_run_deci
         sc.ahead_winner[slot] = static_cast<uint16_t>(d.winner);
         sc.ahead_loser[slot] = static_cast<uint16_t>(d.loser);
         sc.ahead_outcome[slot] = static_cast<uint8_t>(d.outcome);
+        if (at + 1 > sc.ahead_until) sc.ahead_until = at + 1;
     }
 }
 
@@ -836,12 +852,13 @@ bool majority_stands(const cd_block& b, const audio_range& r, const cd_scratch& 
                      uint64_t majority) {
     if (b.count - 1 < CD_STANDING_COPIES) return false;
     const uint64_t at = b.block_start + p;
-    if (sc.ahead_at[at / 2 % cd_scratch::CACHE] == at + 1) return false;  // inside a run decided ahead
+    if (at < sc.ahead_until && sc.ahead_at[at / 2 % cd_scratch::CACHE] == at + 1)
+        return false;  // inside a run decided ahead
     return !may_show_print(b, r, majority, p);
 }
 
-// Credits and records a sample kept from the majority against one lone copy.
-uint64_t keep_majority(const cd_block& b, uint64_t p, uint64_t lone, uint64_t majority, unsigned bits,
+// Credits and records the sample `value` kept from the majority against one lone copy.
+uint64_t keep_majority(const cd_block& b, uint64_t value, uint64_t lone, uint64_t majority, unsigned bits,
                        uint64_t* total_hits, uint64_t* pos_hits, uint64_t& disputed_bytes,
                        glyph_writer& glyphs, word_notes* notes) {
     const uint64_t others = b.count - 2;
@@ -852,7 +869,7 @@ uint64_t keep_majority(const cd_block& b, uint64_t p, uint64_t lone, uint64_t ma
     }
     disputed_bytes += 2;
     record(glyphs, notes, bits, CD_MAJORITY, majority, b.count - 1);
-    return key(sample_of(b, majority, p));
+    return value;
 }
 
 }  // namespace
@@ -873,8 +890,9 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
         if (split && lanes[index].differing == 0) continue;
         if (split && is_audio(r, p) && one_against_rest(b, *diffs, lanes[index], lone, majority) &&
             majority_stands(b, r, sc, p, majority)) {
-            const uint64_t v = keep_majority(b, p, lone, majority, bits, total_hits, pos_hits, disputed_bytes,
-                                             glyphs, notes);
+            const uint64_t kept = majority == 0 ? (w0 >> (16 * index)) & 0xFFFF : lanes[index].value;
+            const uint64_t v = keep_majority(b, kept, lone, majority, bits, total_hits, pos_hits,
+                                             disputed_bytes, glyphs, notes);
             out = (out & ~(0xFFFFull << (16 * index))) | v << (16 * index);
             continue;
         }

@@ -132,6 +132,7 @@ struct cd_scratch {
     // never share a slot.
     static const uint64_t CACHE = 1024;
     uint64_t ahead_at[CACHE];  // 1 + the file offset the slot holds, 0 when empty
+    uint64_t ahead_until;      // 1 + the last file offset any slot was filled for
     uint16_t ahead_winner[CACHE];
     uint16_t ahead_loser[CACHE];
     uint8_t ahead_outcome[CACHE];
