@@ -398,26 +398,26 @@ enum cd_feature {
 };
 
 const double CD_WEIGHTS[F_COUNT] = {
-    0.2244,   // F_MUTE_COPIES
-    0.0396,   // F_HOLD_COPIES
-    -0.1488,  // F_LOG_CUBIC
-    -0.7705,  // F_LOG_CUBIC_SCALED
-    -1.0705,  // F_LOG_EDGE
+    0.3254,   // F_MUTE_COPIES
+    -0.0104,  // F_HOLD_COPIES
+    -0.0988,  // F_LOG_CUBIC
+    -0.5393,  // F_LOG_CUBIC_SCALED
+    -0.7493,  // F_LOG_EDGE
     -0.3556,  // F_LOG_LINEAR
-    0.1361,   // F_LOG_LINEAR_SCALED
-    -0.4150,  // F_NOISE_LONE
+    0.1861,   // F_LOG_LINEAR_SCALED
+    -0.6018,  // F_NOISE_LONE
     -0.8239,  // F_PRINT
     0.4907,   // F_PRINT_RARITY
     0.6924,   // F_PRINT_COPIES
-    1.1145,   // F_PLAIN_COPIES
+    0.7802,   // F_PLAIN_COPIES
     -0.8224,  // F_PRINT_SUBSETS
-    0.0027,   // F_ROBUST_LINEAR
+    0.0527,   // F_ROBUST_LINEAR
     0.0161,   // F_ROBUST_CUBIC
     0.0869,   // F_ROBUST_EDGE
-    1.2346,   // F_TWO_BYTES
+    1.6050,   // F_TWO_BYTES
     3.5371,   // F_HOLD
     2.1180,   // F_MUTE
-    -0.3918,  // F_PRINT_OF_THREE
+    -0.3330,  // F_PRINT_OF_THREE
     2.2750,   // F_PLAIN_COPIES_OF_THREE
     1.1734,   // F_PLAIN_SUBSETS
     -0.1908,  // F_SHARED_COPIES

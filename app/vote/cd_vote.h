@@ -63,9 +63,9 @@ const uint64_t CD_MAX_HOLD = 4;
 
 // A group of this many copies or more that shows no fingerprint is never overruled.
 const uint64_t CD_STANDING_COPIES = 3;
-// A muted group may beat a larger group only where at least e^-1.5 (22 %) of the agreed frames
+// A muted group may beat a larger group only where at least e^-3 (5 %) of the agreed frames
 // around it are silent.
-const double CD_SILENCE_RARITY = -1.5;
+const double CD_SILENCE_RARITY = -3;
 // A lone copy may beat a group of CD_STANDING_COPIES or more only once more than 5 % of the
 // groups of two or more copies outvoted so far showed a line or a hold.
 const double CD_SHARED_LEAST = 0.05;
