@@ -499,42 +499,78 @@ bool both_bytes_differ(const cd_block& b, uint64_t c, uint64_t o, uint64_t p, ui
     return false;
 }
 
-// How many bytes near the run (32 before its frames and 32 after them) copy c holds differently
-// from the most common value among the copies: a copy inside a burst of read errors.
-uint64_t noise_near(const cd_block& b, const audio_range& r, const cd_scratch& sc, uint64_t n, uint64_t c,
-                    uint64_t p, uint64_t frames) {
-    const uint64_t from = frame_start(b, p), to = from + frames * frame_bytes(b);
-    uint64_t noisy = 0;
-    for (uint64_t k = 0; k < 64; k++) {
-        if (k < 32 && from < k + 1) continue;
-        const uint64_t q = k < 32 ? from - 1 - k : to + (k - 32);
-        if (q < r.lo || q >= r.hi) continue;
-        const uint8_t mine = b.in_blocks[c][q];
-        uint64_t same = 0;
-        for (uint64_t j = 0; j < n; j++) same += b.in_blocks[sc.who[j]][q] == mine;
-        if (2 * same > n) continue;  // mine is the majority's
-        // Is another value more common than mine?
-        for (uint64_t j = 0; j < n; j++) {
-            const uint8_t v = b.in_blocks[sc.who[j]][q];
-            if (v == mine) continue;
-            uint64_t m = 0;
-            for (uint64_t i = 0; i < n; i++) m += b.in_blocks[sc.who[i]][q] == v;
-            if (m > same) {
-                noisy++;
-                break;
-            }
+// How many copies hold the byte that copy k (in the order of sc.who) holds at q, for each k, in
+// counts; returns the largest count.
+uint64_t count_bytes(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t q, uint16_t* counts) {
+    uint64_t most = 0;
+    if (n <= PAIRWISE_COPIES) {
+        for (uint64_t k = 0; k < n; k++) {
+            const uint8_t v = b.in_blocks[sc.who[k]][q];
+            uint16_t m = 0;
+            for (uint64_t j = 0; j < n; j++) m = static_cast<uint16_t>(m + (b.in_blocks[sc.who[j]][q] == v));
+            counts[k] = m;
+            most = m > most ? m : most;
         }
+        return most;
     }
-    return noisy;
+    for (uint64_t k = 0; k < n; k++) sc.byte_count[b.in_blocks[sc.who[k]][q]]++;
+    for (uint64_t k = 0; k < n; k++) {
+        counts[k] = sc.byte_count[b.in_blocks[sc.who[k]][q]];
+        most = counts[k] > most ? counts[k] : most;
+    }
+    for (uint64_t k = 0; k < n; k++) sc.byte_count[b.in_blocks[sc.who[k]][q]] = 0;
+    return most;
 }
+
+// Fills sc.noise: for every copy, how many bytes near the run (32 before its frames and 32 after
+// them) it holds differently from the most common value among the copies. A copy inside a burst
+// of read errors shows many.
+void count_noise(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                 uint64_t frames) {
+    const uint64_t from = frame_start(b, p), to = from + frames * frame_bytes(b);
+    uint16_t counts[MAX_INPUTS];
+    for (uint64_t k = 0; k < n; k++) sc.noise[k] = 0;
+    for (uint64_t i = 0; i < 64; i++) {
+        if (i < 32 && from < i + 1) continue;
+        const uint64_t q = i < 32 ? from - 1 - i : to + (i - 32);
+        if (q < r.lo || q >= r.hi) continue;
+        const uint8_t first = b.in_blocks[sc.who[0]][q];
+        uint64_t k = 1;
+        while (k < n && b.in_blocks[sc.who[k]][q] == first) k++;
+        if (k == n) continue;  // all agree
+        const uint64_t most = count_bytes(b, sc, n, q, counts);
+        for (k = 0; k < n; k++) sc.noise[k] = static_cast<uint16_t>(sc.noise[k] + (counts[k] < most));
+    }
+}
+
+// The rarities measured for a run so far: groups often show the same fingerprint at the same
+// length, and with many copies there are many groups.
+struct rarities {
+    struct {
+        cd_print print;
+        uint64_t len;
+        double rarity;
+    } known[8];
+    uint64_t kept = 0;
+
+    double of(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, const window& w,
+              cd_print print, uint64_t len) {
+        for (uint64_t m = 0; m < kept; m++) {
+            if (known[m].print == print && known[m].len == len) return known[m].rarity;
+        }
+        const double rarity = std::log(genuine_share(b, r, sc, n, w, print, len));
+        if (kept < 8) known[kept++] = {print, len, rarity};
+        return rarity;
+    }
+};
 
 // What is known of the group whose first copy is sc.who[k] over the run at p.
 group_view view_of(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
-                   const window& w, uint64_t k, uint64_t gw) {
+                   const window& w, uint64_t k, uint64_t gw, rarities& known) {
     const uint64_t c = sc.who[k], step = frame_bytes(b);
     group_view g;
     g.print = fingerprint_in(b, r, c, p, w.frames, g.len);
-    g.rarity = g.print != CD_PRINT_NONE ? std::log(genuine_share(b, r, sc, n, w, g.print, g.len)) : 0;
+    g.rarity = g.print != CD_PRINT_NONE ? known.of(b, r, sc, n, w, g.print, g.len) : 0;
     g.size = sc.size[k];
     g.max_linear = run_distance(b, c, p, w.frames);
     g.cubic = p >= 2 * step && is_audio(r, p - 2 * step) && is_audio(r, p + (w.frames + 1) * step);
@@ -547,7 +583,7 @@ group_view view_of(const cd_block& b, const audio_range& r, cd_scratch& sc, uint
     }
     const uint64_t other = k != gw ? sc.who[gw] : sc.who[k == 0 ? 1 : 0];
     g.two_bytes = both_bytes_differ(b, c, other, p, w.frames);
-    g.noise = g.size == 1 ? noise_near(b, r, sc, n, c, p, w.frames) : 0;  // counts for lone copies only
+    g.noise = g.size == 1 ? sc.noise[k] : 0;  // counts for lone copies only
     g.shared = std::log((sc.outvoted_prints + 1.0) / (sc.outvoted_groups + 2.0));
     return g;
 }
@@ -555,9 +591,11 @@ group_view view_of(const cd_block& b, const audio_range& r, cd_scratch& sc, uint
 // The scores of every group, at sc.score[its first copy].
 void score_groups(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
                   const window& w, uint64_t gw) {
+    count_noise(b, r, sc, n, p, w.frames);
+    rarities known;
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] != k) continue;
-        const group_view g = view_of(b, r, sc, n, p, w, k, gw);
+        const group_view g = view_of(b, r, sc, n, p, w, k, gw, known);
         sc.print[k] = static_cast<uint8_t>(g.print);
         sc.rarity[k] = g.rarity;
         sc.score[k] = score_of(g, n, w.frames, w);

@@ -118,9 +118,11 @@ struct cd_scratch {
     uint16_t size[MAX_INPUTS];    // per copy: how many copies hold its value
     uint64_t totals[MAX_INPUTS];  // the copies' scores, in the order of `who`
     uint64_t hits[MAX_INPUTS];
-    double score[MAX_INPUTS];   // per group, at its first copy
-    uint8_t print[MAX_INPUTS];  // per group, at its first copy: its cd_print
-    double rarity[MAX_INPUTS];  // per group, at its first copy: ln of its fingerprint's share
+    double score[MAX_INPUTS];    // per group, at its first copy
+    uint16_t noise[MAX_INPUTS];  // per copy: bytes near the run where it holds a minority's value
+    uint16_t byte_count[256];    // for many copies: how many hold each byte value (kept zero)
+    uint8_t print[MAX_INPUTS];   // per group, at its first copy: its cd_print
+    double rarity[MAX_INPUTS];   // per group, at its first copy: ln of its fingerprint's share
     // How this rip's drives conceal: of the groups of two or more copies outvoted so far, how
     // many showed a line or a hold (the same concealment in several copies).
     uint64_t outvoted_groups;
