@@ -620,9 +620,9 @@ uint64_t run_length(const cd_block& b, const audio_range& r, cd_scratch& sc, uin
     return frames;
 }
 
-// True once the groups of two or more copies outvoted so far have shown a line or a hold often
-// enough: a share of CD_SHARED_LEAST, counting 20 groups without one (and half a group with
-// one) before the first is seen.
+// True while the groups of two or more copies outvoted so far show a line or a hold often enough:
+// a share of CD_SHARED_LEAST, counting half a group with one and five without before the first
+// (so it holds at the start of a rip, until five such groups or so have shown none).
 bool shared_concealment_seen(const cd_scratch& sc) {
     return (sc.outvoted_prints + 0.5) / (sc.outvoted_groups + 5.0) >= CD_SHARED_LEAST;
 }
@@ -634,15 +634,15 @@ uint64_t overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w) {
     const uint64_t gw = sc.label[w];
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] != k || k == gw) continue;
+        // A group of CD_STANDING_COPIES or more is wrong only where its copies share a
+        // concealment. While this rip has shown next to none, neither a lone copy nor a muted
+        // group overrules it; and zeros in every channel, where the recording around is seldom
+        // silent and a larger group holds something else, are a muting drive's.
         const bool large = sc.size[gw] >= CD_STANDING_COPIES;
-        // Zeros in every channel, where the recording around is seldom silent and a larger
-        // group of CD_STANDING_COPIES or more holds something else, are a muting drive's.
-        if (large && sc.print[k] == CD_PRINT_MUTE && sc.size[k] < sc.size[gw] &&
-            sc.rarity[k] < CD_SILENCE_RARITY)
-            continue;
-        // A lone copy does not overrule such a group while this rip has shown next to no
-        // concealment shared by several copies.
-        if (large && sc.size[k] == 1 && !shared_concealment_seen(sc)) continue;
+        const bool muted = sc.print[k] == CD_PRINT_MUTE && sc.size[k] < sc.size[gw];
+        const bool seen = shared_concealment_seen(sc);
+        if (large && sc.size[k] == 1 && !seen) continue;
+        if (large && muted && (!seen || sc.rarity[k] < CD_SILENCE_RARITY)) continue;
         const double m = sc.score[k] - sc.score[gw] + CD_BIAS;
         if (m > margin) best = k, margin = m;
     }

@@ -35,10 +35,10 @@
 // The byte vote's choice (the largest group; where no two agree, the best-scored copy) stands
 // unless another group's score exceeds it by more than -CD_BIAS, i.e. unless the odds favour that
 // group. Three rules hold whatever the scores, for a group of CD_STANDING_COPIES or more copies:
-// it stands where it shows no fingerprint; a smaller muted group does not beat it where the
-// recording around is seldom silent (CD_SILENCE_RARITY); a lone copy does not beat it while the
-// rip has shown next to no concealment shared by several copies (CD_SHARED_LEAST), as with
-// drives that mute rather than interpolate.
+// it stands where it shows no fingerprint; a lone copy or a smaller muted group does not beat it
+// while the rip has shown next to no concealment shared by several copies (CD_SHARED_LEAST), as
+// with drives that mute rather than interpolate; and a smaller muted group does not beat it where
+// the recording around is seldom silent (CD_SILENCE_RARITY).
 //
 // Only the audio is voted by samples: the WAV header and whatever lies outside the data chunk
 // are voted as bytes, as the byte vote does. Where a run lies less than two samples inside the
@@ -66,8 +66,8 @@ const uint64_t CD_STANDING_COPIES = 3;
 // A muted group may beat a larger group only where at least e^-3 (5 %) of the agreed frames
 // around it are silent.
 const double CD_SILENCE_RARITY = -3;
-// A lone copy may beat a group of CD_STANDING_COPIES or more only once more than 5 % of the
-// groups of two or more copies outvoted so far showed a line or a hold.
+// A lone copy or a muted group may beat a group of CD_STANDING_COPIES or more only while 5 % or
+// more of the groups of two or more copies outvoted so far showed a line or a hold.
 const double CD_SHARED_LEAST = 0.05;
 
 // Printed instead of "#" or "<index>." for a sample where the byte vote's result was overruled.
