@@ -591,7 +591,9 @@ group_view view_of(const cd_block& b, const audio_range& r, cd_scratch& sc, uint
 // The scores of every group, at sc.score[its first copy].
 void score_groups(const cd_block& b, const audio_range& r, cd_scratch& sc, uint64_t n, uint64_t p,
                   const window& w, uint64_t gw) {
-    count_noise(b, r, sc, n, p, w.frames);
+    bool lone = false;  // the burst counts serve lone copies only
+    for (uint64_t k = 0; k < n && !lone; k++) lone = sc.size[k] == 1;
+    if (lone) count_noise(b, r, sc, n, p, w.frames);
     rarities known;
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] != k) continue;
