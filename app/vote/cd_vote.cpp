@@ -360,11 +360,11 @@ double genuine_share(const cd_block& b, const audio_range& r, cd_scratch& sc, ui
 // runs); each group other than the byte vote's choice whose wrong bytes over the run differ from
 // the choice's gave one example, the difference of the two feature vectors (and 1 for the bias),
 // labelled by which of the two is right and weighted by how many bytes the two differ in wrong
-// bytes (runs whose choice stands by the rules below were left out). A logistic regression with
-// an L2 penalty of 1 (Newton's method to convergence) gave the first weights; then each weight in
-// turn, and the bias, was moved by 30 % of its size (at least 0.05) up or down where that lowered
-// the tune set's wrong bytes, summed as a share of the byte vote's (3 copies against 0.1, 5 and
-// 7 against 0.05), in rounds with halved steps.
+// bytes. A logistic regression with an L2 penalty of 1 (Newton's method to convergence) gave the
+// first weights; then each weight in turn, and the bias, was moved by 30 % of its size (at least
+// 0.05) up or down where that lowered the tune set's wrong bytes with the rules of
+// overruling_group in force, summed as a share of the byte vote's (3 copies against 0.1, 5 and 7
+// against 0.05), in rounds with halved steps.
 struct group_view {
     cd_print print;
     uint64_t len;       // the fingerprint's length
