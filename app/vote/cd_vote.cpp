@@ -897,15 +897,36 @@ bool one_against_rest(const cd_block& b, const word_diffs& d, const lane_split& 
     return true;
 }
 
+// True when copy c's sample at p lies no closer than copy m's to the floor mean and to the cubic
+// prediction of its own neighbours, and leaves the samples just outside no closer to theirs. False
+// where those samples are not all in the block's audio.
+bool fits_no_better(const cd_block& b, const audio_range& r, uint64_t c, uint64_t m, uint64_t p) {
+    const uint64_t step = frame_bytes(b);
+    if (p < 3 * step || !is_audio(r, p - 3 * step) || !is_audio(r, p + 3 * step)) return false;
+    const auto linear = [&](uint64_t k) {
+        const int32_t v = sample_of(b, k, p),
+                      mean = floor_mean(sample_of(b, k, p - step), sample_of(b, k, p + step));
+        return v > mean ? v - mean : mean - v;
+    };
+    const auto edge = [&](uint64_t k) {
+        return cubic_distance(b, k, p - step) + cubic_distance(b, k, p + step);
+    };
+    return linear(c) >= linear(m) && cubic_distance(b, c, p) >= cubic_distance(b, m, p) && edge(c) >= edge(m);
+}
+
 // True when the rule keeps the majority's sample at p against the lone copy without looking
-// further: the majority can show no fingerprint, so it stands.
-bool majority_stands(const cd_block& b, const audio_range& r, const cd_scratch& sc, uint64_t p,
+// further: the majority can show no fingerprint, so three or more copies stand, and a pair
+// stands against a lone copy that can show none either and fits the signal no better.
+bool majority_stands(const cd_block& b, const audio_range& r, const cd_scratch& sc, uint64_t p, uint64_t lone,
                      uint64_t majority) {
-    if (b.count - 1 < CD_STANDING_COPIES) return false;
     const uint64_t at = b.block_start + p;
     if (at < sc.ahead_until && sc.ahead_at[at / 2 % cd_scratch::CACHE] == at + 1)
         return false;  // inside a run decided ahead
-    return !may_show_print(b, r, majority, p);
+    if (may_show_print(b, r, majority, p)) return false;
+    if (b.count - 1 >= CD_STANDING_COPIES) return true;
+    // A pair: the lone copy takes the sample only by fitting the signal better, and a score falls
+    // as any distance grows.
+    return !may_show_print(b, r, lone, p) && fits_no_better(b, r, lone, majority, p);
 }
 
 // Credits and records the sample `value` kept from the majority against one lone copy.
@@ -940,7 +961,7 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
         uint64_t lone, majority;
         if (split && lanes[index].differing == 0) continue;
         if (split && is_audio(r, p) && one_against_rest(b, *diffs, lanes[index], lone, majority) &&
-            majority_stands(b, r, sc, p, majority)) {
+            majority_stands(b, r, sc, p, lone, majority)) {
             const uint64_t kept = majority == 0 ? (w0 >> (16 * index)) & 0xFFFF : lanes[index].value;
             const uint64_t v = keep_majority(b, kept, lone, majority, bits, total_hits, pos_hits,
                                              disputed_bytes, glyphs, notes);
