@@ -26,12 +26,13 @@
 //    in units of the agreed samples' mean distances, taken both as the log of the distance (a
 //    heavy tail: real audio has transients) and as a Laplace density with a floor;
 //  - whether its samples differ from the other group's in both bytes (a single wrong byte, the
-//    commonest read error, changes one), and how many bytes near the run its first copy holds
-//    differently from the rest (a copy inside a burst of read errors);
+//    commonest read error, changes one), and, for a lone copy, how many bytes near the run it
+//    holds differently from the rest (a copy inside a burst of read errors);
 //  - how this rip's drives conceal: of the groups of two or more copies outvoted so far, the share
 //    that showed a line or a hold.
 // The weights are those of a logistic model fitted on the disputed runs of the tune set of
-// scripts/audio_eval.sh (its check set, other recordings and other damage, measures the result).
+// scripts/audio_eval.sh and adjusted on its wrong bytes (its check set, other recordings and
+// other damage, measures the result).
 // The byte vote's choice (the largest group; where no two agree, the best-scored copy) stands
 // unless another group's score exceeds it by more than -CD_BIAS, i.e. unless the odds favour that
 // group. Three rules hold whatever the scores, for a group of CD_STANDING_COPIES or more copies:
@@ -63,8 +64,8 @@ const uint64_t CD_MAX_HOLD = 4;
 
 // A group of this many copies or more that shows no fingerprint is never overruled.
 const uint64_t CD_STANDING_COPIES = 3;
-// A muted group may beat a larger group only where at least e^-3 (5 %) of the agreed frames
-// around it are silent.
+// A muted group may beat a larger group of CD_STANDING_COPIES or more only where at least e^-3
+// (5 %) of the agreed frames around it are silent.
 const double CD_SILENCE_RARITY = -3;
 // A lone copy or a muted group may beat a group of CD_STANDING_COPIES or more only while 5 % or
 // more of the groups of two or more copies outvoted so far showed a line or a hold.
