@@ -228,13 +228,18 @@ struct share {
     }
 };
 
+// Six times the distance of v from the cubic prediction of its two neighbours each way.
+inline uint64_t cubic_distance6(int32_t before2, int32_t before, int32_t v, int32_t after, int32_t after2) {
+    const int32_t e6 = 6 * v + before2 - 4 * before - 4 * after + after2;
+    return static_cast<uint64_t>(e6 < 0 ? -e6 : e6);
+}
+
 // How far copy c's sample at q lies from the cubic prediction of its two neighbours each way.
 double cubic_distance(const cd_block& b, uint64_t c, uint64_t q) {
     const uint64_t step = frame_bytes(b);
-    const int32_t pred6 = -sample_of(b, c, q - 2 * step) + 4 * sample_of(b, c, q - step) +
-                          4 * sample_of(b, c, q + step) - sample_of(b, c, q + 2 * step);
-    const int32_t e6 = 6 * sample_of(b, c, q) - pred6;
-    return (e6 < 0 ? -e6 : e6) / 6.0;
+    return cubic_distance6(sample_of(b, c, q - 2 * step), sample_of(b, c, q - step), sample_of(b, c, q),
+                           sample_of(b, c, q + step), sample_of(b, c, q + 2 * step)) /
+           6.0;
 }
 
 // Marks the window's samples on which every copy taking part agrees, comparing the copies a
@@ -287,9 +292,8 @@ void measure_window(const cd_block& b, const audio_range& r, cd_scratch& sc, uin
         line_w += d == 0, hold_w += v == before;
         if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before;
         if (k < 2 || k + 2 >= w.n || !sc.agreed[k - 2] || !sc.agreed[k + 2]) continue;
-        const int32_t e6 =
-            6 * v + sample_of(b, c0, q - 2 * step) - 4 * before - 4 * after + sample_of(b, c0, q + 2 * step);
-        const uint64_t d6 = static_cast<uint64_t>(e6 < 0 ? -e6 : e6);
+        const uint64_t d6 =
+            cubic_distance6(sample_of(b, c0, q - 2 * step), before, v, after, sample_of(b, c0, q + 2 * step));
         cub_w += d6, cub_trials_w++;
         if (in_narrow) cub_n += d6, cub_trials_n++;
     }
@@ -813,11 +817,17 @@ uint8_t vote_byte_at(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t p, 
     return b.in_blocks[sc.who[w]][p];
 }
 
+// True when the sample at p is a later sample of a run decided at an earlier one; its slot in
+// the read-ahead table is at / 2 % CACHE.
+inline bool is_decided_ahead(const cd_block& b, const cd_scratch& sc, uint64_t p) {
+    const uint64_t at = b.block_start + p;
+    return at < sc.ahead_until && sc.ahead_at[at / 2 % cd_scratch::CACHE] == at + 1;
+}
+
 // A run decided at an earlier sample, if p is one of its later samples.
 bool decided_ahead(const cd_block& b, const cd_scratch& sc, uint64_t p, cd_run_decision& d) {
-    const uint64_t at = b.block_start + p;
-    const uint64_t slot = at / 2 % cd_scratch::CACHE;
-    if (sc.ahead_at[slot] != at + 1) return false;
+    if (!is_decided_ahead(b, sc, p)) return false;
+    const uint64_t slot = (b.block_start + p) / 2 % cd_scratch::CACHE;
     d = {sc.ahead_winner[slot], static_cast<cd_outcome>(sc.ahead_outcome[slot]), sc.ahead_loser[slot], 1};
     return true;
 }
@@ -903,15 +913,11 @@ bool one_against_rest(const cd_block& b, const word_diffs& d, const lane_split& 
 bool fits_no_better(const cd_block& b, const audio_range& r, uint64_t c, uint64_t m, uint64_t p) {
     const uint64_t step = frame_bytes(b);
     if (p < 3 * step || !is_audio(r, p - 3 * step) || !is_audio(r, p + 3 * step)) return false;
-    const auto linear = [&](uint64_t k) {
-        const int32_t v = sample_of(b, k, p),
-                      mean = floor_mean(sample_of(b, k, p - step), sample_of(b, k, p + step));
-        return v > mean ? v - mean : mean - v;
-    };
     const auto edge = [&](uint64_t k) {
         return cubic_distance(b, k, p - step) + cubic_distance(b, k, p + step);
     };
-    return linear(c) >= linear(m) && cubic_distance(b, c, p) >= cubic_distance(b, m, p) && edge(c) >= edge(m);
+    return run_distance(b, c, p, 1) >= run_distance(b, m, p, 1) &&
+           cubic_distance(b, c, p) >= cubic_distance(b, m, p) && edge(c) >= edge(m);
 }
 
 // True when the rule keeps the majority's sample at p against the lone copy without looking
@@ -919,9 +925,7 @@ bool fits_no_better(const cd_block& b, const audio_range& r, uint64_t c, uint64_
 // stands against a lone copy that can show none either and fits the signal no better.
 bool majority_stands(const cd_block& b, const audio_range& r, const cd_scratch& sc, uint64_t p, uint64_t lone,
                      uint64_t majority) {
-    const uint64_t at = b.block_start + p;
-    if (at < sc.ahead_until && sc.ahead_at[at / 2 % cd_scratch::CACHE] == at + 1)
-        return false;  // inside a run decided ahead
+    if (is_decided_ahead(b, sc, p)) return false;
     if (may_show_print(b, r, majority, p)) return false;
     if (b.count - 1 >= CD_STANDING_COPIES) return true;
     // A pair: the lone copy takes the sample only by fitting the signal better, and a score falls
