@@ -102,24 +102,12 @@ int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint6
         .status;
 }
 
-// The program's standard-output text that could not be written (standard output full, or a
-// reader that went away) would otherwise pass for a successful run: one line on standard error,
-// and -1. Returns 0 when everything was written.
-int report_lost_text() {
-    errno = 0;
-    const bool flushed = fflush(stdout) == 0;
-    if (flushed && !ferror(stdout)) return 0;
-    const int code = !flushed && errno != 0 ? errno : EIO;
-    app_error("write", "standard output", strerror(code));
-    return -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     open_closed_standard_descriptors();
     int status = -1;
-    if (preview(argc, argv, status)) return report_lost_text() == 0 ? status : -1;
+    if (preview(argc, argv, status)) return report_lost_standard_output() == 0 ? status : -1;
     clear_screen();
 
     G_MEM mem;
@@ -139,7 +127,7 @@ int main(int argc, char** argv) {
         status = run(mem, crypt, timer, names, count, out_name, options);
     }
     if (crypt.enabled) crypt.free_context();
-    if (report_lost_text() != 0) status = -1;
+    if (report_lost_standard_output() != 0) status = -1;
     fflush(stderr);
     return status;
 }

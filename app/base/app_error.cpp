@@ -2,6 +2,7 @@
 
 #include <gcrypt.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -23,4 +24,16 @@ void app_error_errno(const char* action, const char* file, int code) {
 
 void app_error_gcrypt(const char* action, const char* file, unsigned int code) {
     app_error(action, file, gcry_strerror(static_cast<gcry_error_t>(code)));
+}
+
+int report_lost_standard_output() {
+    static bool reported = false;
+    errno = 0;
+    const bool flushed = fflush(stdout) == 0;
+    if (flushed && !ferror(stdout)) return 0;
+    if (reported) return -1;
+    reported = true;
+    const int code = !flushed && errno != 0 ? errno : EIO;
+    app_error("write", "standard output", strerror(code));
+    return -1;
 }

@@ -14,3 +14,9 @@ void app_error_errno(const char* action, const char* file, int code);
 
 // The same with libgcrypt's text for `code` (a gcry_error_t) as the reason.
 void app_error_gcrypt(const char* action, const char* file, unsigned int code);
+
+// The program's standard-output text that could not be written (standard output full, or a
+// reader that went away) would otherwise pass for a successful run: flushes standard output and,
+// the first time it finds text lost, prints "copyvote: write standard output: <reason>". Returns
+// 0 when everything was written, else -1 (on every later call too).
+int report_lost_standard_output();

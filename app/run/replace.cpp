@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,14 +13,15 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/app_error.h"
 #include "run/files.h"
 
 namespace {
 
-const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
-const size_t INTERRUPT_COUNT = sizeof INTERRUPTS / sizeof INTERRUPTS[0];
+const int* const INTERRUPTS = ENDING_SIGNALS;
+const size_t INTERRUPT_COUNT = ENDING_SIGNAL_COUNT;
 const size_t MAX_ARMED = 2;  // the output and the map
 
 // Who removes the temporary files: nobody while none exists (IDLE), else the signal handler or
@@ -47,9 +49,17 @@ void write_raw(const char* text, size_t length) {
 
 const char REMOVE_FAILED[] = "copyvote: the temporary file could not be removed\n";
 
+// A SIGPIPE that the kernel sends for the program's own write to a pipe nobody reads: the write
+// then fails with EPIPE, and the run fails as with a full standard output. One sent by another
+// process comes from its id.
+bool own_broken_pipe(int sig, const siginfo_t* info) {
+    return sig == SIGPIPE && info && info->si_code == SI_USER && info->si_pid == getpid();
+}
+
 // Only async-signal-safe calls: unlink, write, sigaction, raise. The signal stays blocked while
 // the handler runs, so the raised one ends the program by its default action once it returns.
-void on_interrupt(int sig) {
+void on_interrupt(int sig, siginfo_t* info, void*) {
+    if (own_broken_pipe(sig, info)) return;
     if (g_state.exchange(CLAIMED) == ARMED) {
         write_raw("\n", 1);  // the progress line is most likely open
         for (size_t i = 0; i < MAX_ARMED; i++) {
@@ -70,7 +80,7 @@ void on_interrupt(int sig) {
 sigset_t interrupt_set() {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : INTERRUPTS) sigaddset(&set, sig);
+    for (int sig : ENDING_SIGNALS) sigaddset(&set, sig);
     return set;
 }
 
@@ -86,7 +96,8 @@ void unblock_interrupts(const sigset_t& previous) { (void)pthread_sigmask(SIG_SE
 void install_handlers() {
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = on_interrupt;
+    action.sa_sigaction = on_interrupt;
+    action.sa_flags = SA_SIGINFO;
     action.sa_mask = interrupt_set();
     for (size_t i = 0; i < INTERRUPT_COUNT; i++) {
         if (g_hooked[i] || sigaction(INTERRUPTS[i], nullptr, &g_previous[i]) != 0) continue;
@@ -128,14 +139,83 @@ void remove_temp(const result_file& r) {
     if (unlink(r.temp) != 0) app_error_errno("remove", r.temp, errno);
 }
 
-// Makes the temporary file with the old file's owner and mode (the owner first: changing it
-// clears the set-ID bits, which the mode then sets again). A file that would not get them is
-// not made: writing in place keeps them. Returns its descriptor, or -1 with nothing left behind.
-int create_temp(result_file& r, const struct stat& old) {
+// The names of the extended attributes of the file open as `fd`, each ending in a null byte.
+// False when they cannot be listed; a file system without extended attributes has none.
+bool list_attributes(int fd, std::vector<char>& names) {
+    for (;;) {
+        const ssize_t size = flistxattr(fd, nullptr, 0);
+        if (size < 0) return errno == ENOTSUP;
+        names.resize(static_cast<size_t>(size));
+        if (size == 0) return true;
+        const ssize_t got = flistxattr(fd, names.data(), names.size());
+        if (got >= 0) {
+            names.resize(static_cast<size_t>(got));
+            return true;
+        }
+        if (errno != ERANGE) return false;  // ERANGE: one was added meanwhile; list again
+    }
+}
+
+bool has_name(const std::vector<char>& names, const char* name) {
+    for (size_t at = 0; at < names.size(); at += strlen(&names[at]) + 1) {
+        if (strcmp(&names[at], name) == 0) return true;
+    }
+    return false;
+}
+
+// Copies attribute `name` of `from` to `to`. False when it cannot be read or set.
+bool copy_attribute(int from, int to, const char* name) {
+    std::vector<char> value;
+    for (;;) {
+        const ssize_t size = fgetxattr(from, name, nullptr, 0);
+        if (size < 0) return false;
+        value.resize(static_cast<size_t>(size));
+        const ssize_t got = fgetxattr(from, name, value.data(), value.size());
+        if (got >= 0) return fsetxattr(to, name, value.data(), static_cast<size_t>(got), 0) == 0;
+        if (errno != ERANGE) return false;
+    }
+}
+
+// Gives the file `to` exactly the extended attributes of `from`: the access ACL
+// (system.posix_acl_access), user.* and whatever else the caller may read. An attribute the new
+// file got by itself (an ACL inherited from the folder's default ACL) and the old one lacks is
+// removed. False when any of this cannot be done.
+bool copy_attributes(int from, int to) {
+    std::vector<char> old_names, new_names;
+    if (!list_attributes(from, old_names) || !list_attributes(to, new_names)) return false;
+    for (size_t at = 0; at < new_names.size(); at += strlen(&new_names[at]) + 1) {
+        if (!has_name(old_names, &new_names[at]) && fremovexattr(to, &new_names[at]) != 0) return false;
+    }
+    for (size_t at = 0; at < old_names.size(); at += strlen(&old_names[at]) + 1) {
+        if (!copy_attribute(from, to, &old_names[at])) return false;
+    }
+    return true;
+}
+
+// True when the file open as `fd` has the owner, group and mode of `old`. A mode can come out
+// otherwise without an error: fchmod drops the set-group-ID bit for a group the caller is not in.
+bool same_owner_and_mode(int fd, const struct stat& old) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_uid == old.st_uid && st.st_gid == old.st_gid &&
+           (st.st_mode & 07777) == (old.st_mode & 07777);
+}
+
+// Gives the temporary file `fd` the old file's owner, extended attributes and mode, in this
+// order: a new owner clears the set-ID bits and an ACL sets the mode's bits, so the mode comes
+// last and is then checked.
+bool copy_metadata(int old_fd, int fd, const struct stat& old) {
+    return fchown(fd, old.st_uid, old.st_gid) == 0 && copy_attributes(old_fd, fd) &&
+           fchmod(fd, old.st_mode & 07777) == 0 && same_owner_and_mode(fd, old);
+}
+
+// Makes the temporary file with the old file's owner, extended attributes (its ACL among them)
+// and mode. A file that would not get them all is not made: writing in place keeps them.
+// Returns its descriptor, or -1 with nothing left behind.
+int create_temp(result_file& r, int old_fd, const struct stat& old) {
     if (!make_temp_template(r)) return -1;
     const int fd = mkostemp(r.temp, O_CLOEXEC);
     if (fd < 0) return -1;
-    if (fchown(fd, old.st_uid, old.st_gid) == 0 && fchmod(fd, old.st_mode & 07777) == 0) return fd;
+    if (copy_metadata(old_fd, fd, old)) return fd;
     if (close(fd) != 0) app_error_errno("close", r.temp, errno);
     remove_temp(r);
     return -1;
@@ -236,7 +316,7 @@ bool start_replacement(result_file& r, g_file& file) {
     // Blocked from before the file exists until the handler knows it, so none is left behind.
     sigset_t previous;
     block_interrupts(&previous);
-    const int fd = create_temp(r, st);
+    const int fd = create_temp(r, file.descriptor, st);
     if (fd >= 0) {
         adopt(file, fd);
         arm(r);

@@ -9,15 +9,28 @@
 // links (a rename would split them), a FIFO, a device, standard output, and a file beside which
 // no temporary file can be made with the old file's mode and owner.
 //
-// While a temporary file exists, SIGINT, SIGTERM and SIGHUP (unless they were ignored when the
-// program started) remove it, print one line saying the previous file was kept, and end the
-// program by the same signal with its default action. A failed run removes it and says so too.
+// While a temporary file exists, the signals that end a program by default without a fault
+// (ENDING_SIGNALS, unless they were ignored when the program started) remove it, print one line
+// saying the previous file was kept, and end the program by the same signal with its default
+// action. A SIGPIPE that the program's own write to a closed pipe raises is not one of them: that
+// write fails instead, and so does the run. A failed run removes the file and says so too.
+//
+// The old file's owner, extended attributes (its access ACL among them) and exact mode are
+// copied to the temporary file before anything is written to it; a file whose metadata cannot be
+// copied so is written in place.
 
 #include <limits.h>
+#include <signal.h>
 
 #include <cstddef>
 
 #include "g_file_io.h"
+
+// The signals that end the program while it holds temporary files; the fault signals (SIGSEGV,
+// SIGBUS, SIGFPE, SIGILL, SIGABRT) are left to their default action and to the sanitizers.
+inline constexpr int ENDING_SIGNALS[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,  SIGALRM,
+                                         SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM};
+inline constexpr size_t ENDING_SIGNAL_COUNT = sizeof ENDING_SIGNALS / sizeof ENDING_SIGNALS[0];
 
 struct result_file {
     const char* name = nullptr;                // as the user gave it, for the messages

@@ -288,6 +288,9 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     flac_close(*flac, count);
     mem.free_ram();
     close_files(count, h_files, h_out);
+    // The program's text lost (a full standard output, a reader gone) fails the run before the
+    // old files are replaced.
+    if (report_lost_standard_output() != 0) status = -1;
     result_file* const kept[] = {&out_kept, map ? map_kept : nullptr};
     result.status = finish_result_files(status, kept, 2);
     return result;
