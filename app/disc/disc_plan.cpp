@@ -1,7 +1,5 @@
 #include "disc/disc_plan.h"
 
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -101,20 +99,45 @@ void pair_by_name(const std::vector<rip_listing>& rips, disc_plan& plan) {
     }
 }
 
-// The absolute path `dir` has or would have: resolved as far as it exists.
-std::string resolved(const std::string& dir) {
-    char path[PATH_MAX];
-    if (realpath(dir.c_str(), path)) return path;
-    const size_t slash = dir.find_last_of('/');
-    const std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-    const std::string last = slash == std::string::npos ? dir : dir.substr(slash + 1);
-    if (parent == dir) return dir;
-    return resolved(parent) + "/" + last;
+// Refuses a rip folder named twice, by identity (rip1 and rip1/, a link to it): its files would
+// be counted as two copies of every track. A folder that cannot be found is left to its listing.
+int check_rips_differ(const disc_line& line) {
+    std::vector<struct stat> seen(line.rips.size());
+    for (size_t r = 0; r < line.rips.size(); r++) {
+        if (stat(line.rips[r].c_str(), &seen[r]) != 0) continue;
+        for (size_t k = 0; k < r; k++) {
+            if (seen[k].st_dev != seen[r].st_dev || seen[k].st_ino != seen[r].st_ino) continue;
+            const std::string why = "it is the rip folder " + line.rips[k] + " again; name each rip once";
+            app_error("read", line.rips[r].c_str(), why.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Refuses a track two of whose copies are one file (a link from one rip into another): a copy
+// counted twice outvotes the others.
+int check_copies_differ(const disc_plan& plan) {
+    for (const disc_track& t : plan.tracks) {
+        std::vector<struct stat> seen(t.copies.size());
+        for (size_t c = 0; c < t.copies.size(); c++) {
+            if (stat(t.copies[c].path.c_str(), &seen[c]) != 0) continue;
+            for (size_t k = 0; k < c; k++) {
+                if (seen[k].st_dev != seen[c].st_dev || seen[k].st_ino != seen[c].st_ino) continue;
+                const std::string why = "it is " + t.copies[k].path + "; each copy of track " +
+                                        std::to_string(t.number) + " must be a file of its own";
+                app_error("read", t.copies[c].path.c_str(), why.c_str());
+                return -1;
+            }
+        }
+    }
+    return 0;
 }
 
 }  // namespace
 
 int plan_disc(const disc_line& line, disc_plan& plan) {
+    if (check_rips_differ(line) != 0) return -1;
     std::vector<rip_listing> rips(line.rips.size());
     bool all_numbered = true;
     for (size_t r = 0; r < line.rips.size(); r++) {
@@ -122,22 +145,7 @@ int plan_disc(const disc_line& line, disc_plan& plan) {
         all_numbered = all_numbered && rips[r].all_numbered;
     }
     plan.by_number = all_numbered;
-    if (all_numbered) return pair_by_number(rips, line, plan);
-    pair_by_name(rips, plan);
-    return 0;
-}
-
-int check_out_dir(const disc_line& line, const std::string& dir, const char* what) {
-    const std::string out = resolved(dir);
-    for (const std::string& rip : line.rips) {
-        const std::string r = resolved(rip);
-        const bool same = out == r;
-        if (!same && out.compare(0, r.size() + 1, r + "/") != 0) continue;
-        const std::string why =
-            std::string(same ? "it is the rip folder " : "it lies inside the rip folder ") + rip +
-            "; the restored tracks must go elsewhere";
-        app_error(what, dir.c_str(), why.c_str());
-        return -1;
-    }
-    return 0;
+    if (all_numbered && pair_by_number(rips, line, plan) != 0) return -1;
+    if (!all_numbered) pair_by_name(rips, plan);
+    return check_copies_differ(plan);
 }

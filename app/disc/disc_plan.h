@@ -26,11 +26,8 @@ struct disc_plan {
     std::vector<disc_track> tracks;  // tracks 1 to M, a track found in no rip with no copies
 };
 
-// Lists and pairs the rips. Returns 0, or -1 after a "copyvote: ..." line: a folder that does not
-// exist or holds no WAV or FLAC file, two files of one rip with one track number, a name the
-// track's run would take for a pattern.
+// Lists and pairs the rips. Returns 0, or -1 after a "copyvote: ..." line: a folder named twice
+// (by identity), a folder that does not exist or holds no WAV or FLAC file, two files of one rip
+// with one track number, a name the track's run would take for a pattern, two copies of a track
+// that are one file.
 int plan_disc(const disc_line& line, disc_plan& plan);
-
-// Refuses an OUTDIR (or map folder) that is one of the rip folders or lies inside one. Returns 0
-// or -1 after a "copyvote: ..." line.
-int check_out_dir(const disc_line& line, const std::string& dir, const char* what);
