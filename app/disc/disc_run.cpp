@@ -1,5 +1,6 @@
 #include "disc/disc_run.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "audio/ar_response.h"
 #include "base/app_error.h"
 #include "cli/disc_line.h"
+#include "disc/disc_outputs.h"
 #include "disc/disc_plan.h"
 #include "disc/track_child.h"
 #include "disc/track_figures.h"
@@ -236,6 +238,21 @@ bool votable(disc_state& s, const disc_track& t, bool& align) {
     return true;
 }
 
+bool name_exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// After a signal, of a track whose run did not complete: its output is shown (the run's own
+// line says what it kept) and the disc's files are removed, the run's output among them when
+// that name did not exist before the run.
+void discard_interrupted(disc_state& s, const child_run& run, bool started, const std::string& map_path,
+                         bool scratch_map, const std::string& run_path, bool new_output) {
+    if (started) replay(s, run);
+    if (scratch_map) remove_file(map_path);
+    if (new_output) remove_file(run_path);
+}
+
 track_result vote_track(disc_state& s, const disc_track& t) {
     track_result r;
     r.copies = t.copies.size();
@@ -246,8 +263,16 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     bool scratch_map = false;
     int error = map_path_for(s, t, map_path, scratch_map);
     if (error == 0 && t.copies.size() == 2) error = pair_path_for(s, t, run_path);
+    // A run that fails or is interrupted leaves no output where there was none.
+    const bool new_output = run_path != out_path || !name_exists(out_path);
     child_run run;
     if (error == 0) error = run_track(s, t, track_args(s, t, run_path, map_path, align), run);
+    const bool completed = error == 0 && (run.status == 0 || run.status == 1);
+    if (!completed && ending_signal() != 0) {
+        discard_interrupted(s, run, error == 0, map_path, scratch_map, run_path, new_output);
+        r.kind = FAILED;
+        return r;
+    }
     if (error != 0) {
         app_error_errno("vote", out_path.c_str(), error);
         if (scratch_map) remove_file(map_path);
@@ -266,7 +291,7 @@ track_result vote_track(disc_state& s, const disc_track& t) {
         track_line(
             s, t,
             "failed: its run ended with status " + std::to_string(run.status) + " (its output is above)");
-        if (run_path != out_path) remove_file(run_path);
+        if (new_output) remove_file(run_path);
         return r;
     }
     if (run_path != out_path && !keep_pair(s, t, r, run_path, out_path)) {
@@ -339,6 +364,7 @@ int prepare(const disc_line& line, disc_plan& plan) {
     if (plan_disc(line, plan) != 0) return -1;
     if (check_out_dir(line, line.out_dir, "write") != 0) return -1;
     if (!line.map_dir.empty() && check_out_dir(line, line.map_dir, "write map") != 0) return -1;
+    if (check_disc_outputs(line, plan) != 0) return -1;
     if (read_response(line, plan) != 0) return -1;
     return make_folders(line);
 }
@@ -431,9 +457,18 @@ int run_disc(int argc, char** argv) {
     for (const disc_track& t : plan.tracks) {
         if (t.copies.size() >= 2) s.total_bytes += t.copies[0].info.audio_bytes;
     }
+    catch_ending_signals();
     print_head(s);
     std::vector<track_result> results;
-    for (const disc_track& t : plan.tracks) results.push_back(vote_track(s, t));
+    for (const disc_track& t : plan.tracks) {
+        if (ending_signal() != 0) break;
+        results.push_back(vote_track(s, t));
+    }
+    if (const int sig = ending_signal()) {
+        if (s.progress) fputs("\r\x1b[K", stderr);
+        app_error("vote", "--disc", "interrupted; the tracks not listed above were not voted");
+        end_by_signal(sig);
+    }
     if (s.progress) fputs("\r\x1b[K", stderr);
     print_table(s, results);
     print_summary(s, results);

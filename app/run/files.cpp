@@ -138,6 +138,19 @@ int refuse_map_identity(const char* map_name, const char* out_name, const name_r
 }
 }  // namespace
 
+bool locate_written_file(const char* name, std::string& path, bool& exists) {
+    char found[PATH_MAX];
+    struct stat st;
+    exists = stat(name, &st) == 0;
+    if (exists) {
+        if (!realpath(name, found)) return false;
+    } else if (errno != ENOENT || !resolve_missing(name, found, 40)) {
+        return false;
+    }
+    path = found;
+    return true;
+}
+
 bool names_standard_stream(const char* name) { return !g_file::disallow_stdio && g_file::is_stdio(name); }
 
 int print_file_open_status(g_file* file, const char* name) {

@@ -100,6 +100,12 @@ int check_output_is_not_an_input(const char* out_name, const name_row* names, ui
 // own standard-output text must then go elsewhere.
 bool output_is_standard_output(const char* out_name);
 
+// Where opening the file `name` for writing puts the data: `path` gets the absolute path of the file
+// it leads to, symbolic links followed (a dangling one to where it points), and `exists` whether
+// that file is there. False when nothing could be written there (a missing folder on the way, a
+// loop of links). Prints nothing.
+bool locate_written_file(const char* name, std::string& path, bool& exists);
+
 // True when `name` is one of the standard-stream names ("-", "con", "CON") while they are enabled.
 bool names_standard_stream(const char* name);
 
