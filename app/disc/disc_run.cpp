@@ -164,6 +164,13 @@ std::string figures_text(const track_result& r) {
     return text + "; " + verdict_text(r);
 }
 
+// A name in OUTDIR that no file has, for a file that the track's run makes and the disc then
+// removes or moves.
+int scratch_name(const disc_state& s, const disc_track& t, const std::string& suffix, std::string& path) {
+    const int error = make_scratch_file(s.line.out_dir, t.name, suffix, path);
+    return error != 0 ? error : remove_file(path);
+}
+
 // Where the track's map goes: the map folder, or a scratch file in OUTDIR read and removed.
 int map_path_for(const disc_state& s, const disc_track& t, std::string& path, bool& scratch) {
     scratch = s.line.map_dir.empty();
@@ -171,13 +178,12 @@ int map_path_for(const disc_state& s, const disc_track& t, std::string& path, bo
         path = s.line.map_dir + "/" + t.name + ".tsv";
         return 0;
     }
-    return make_scratch_file(s.line.out_dir, t.name, ".tsv", path);
+    return scratch_name(s, t, ".tsv", path);
 }
 
 // An output name in OUTDIR that no file has, for two copies whose vote is kept only if they agree.
 int pair_path_for(const disc_state& s, const disc_track& t, std::string& path) {
-    const int error = make_scratch_file(s.line.out_dir, t.name, extension(t.name), path);
-    return error != 0 ? error : remove_file(path);
+    return scratch_name(s, t, extension(t.name), path);
 }
 
 track_kind kind_of(const disc_state& s, const child_run& run) {
@@ -243,14 +249,30 @@ bool name_exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-// After a signal, of a track whose run did not complete: its output is shown (the run's own
-// line says what it kept) and the disc's files are removed, the run's output among them when
-// that name did not exist before the run.
-void discard_interrupted(disc_state& s, const child_run& run, bool started, const std::string& map_path,
-                         bool scratch_map, const std::string& run_path, bool new_output) {
-    if (started) replay(s, run);
-    if (scratch_map) remove_file(map_path);
-    if (new_output) remove_file(run_path);
+// The files of one track's run, and which of them its run makes anew.
+struct track_files {
+    std::string out_path;  // OUTDIR/name
+    std::string run_path;  // where the run writes: out_path, or a scratch name for two copies
+    std::string map_path;  // MAPDIR/name.tsv, or a scratch name
+    bool scratch_map = false;
+    bool new_output = false;  // no file had the name before the run
+    bool new_map = false;
+};
+
+int name_track_files(const disc_state& s, const disc_track& t, track_files& f) {
+    f.out_path = f.run_path = s.line.out_dir + "/" + t.name;
+    int error = map_path_for(s, t, f.map_path, f.scratch_map);
+    if (error == 0 && t.copies.size() == 2) error = pair_path_for(s, t, f.run_path);
+    f.new_output = f.run_path != f.out_path || !name_exists(f.out_path);
+    f.new_map = f.scratch_map || !name_exists(f.map_path);
+    return error;
+}
+
+// A run that failed or was interrupted leaves no file where there was none: what it wrote anew
+// is removed (what it replaces, its own cleanup keeps as it was).
+void remove_unfinished(const track_files& f) {
+    if (f.new_output) remove_file(f.run_path);
+    if (f.new_map) remove_file(f.map_path);
 }
 
 track_result vote_track(disc_state& s, const disc_track& t) {
@@ -258,32 +280,28 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     r.copies = t.copies.size();
     bool align = false;
     if (!votable(s, t, align)) return r;
-    const std::string out_path = s.line.out_dir + "/" + t.name;
-    std::string map_path, run_path = out_path;
-    bool scratch_map = false;
-    int error = map_path_for(s, t, map_path, scratch_map);
-    if (error == 0 && t.copies.size() == 2) error = pair_path_for(s, t, run_path);
-    // A run that fails or is interrupted leaves no output where there was none.
-    const bool new_output = run_path != out_path || !name_exists(out_path);
+    track_files f;
+    int error = name_track_files(s, t, f);
     child_run run;
-    if (error == 0) error = run_track(s, t, track_args(s, t, run_path, map_path, align), run);
+    if (error == 0) error = run_track(s, t, track_args(s, t, f.run_path, f.map_path, align), run);
     const bool completed = error == 0 && (run.status == 0 || run.status == 1);
     if (!completed && ending_signal() != 0) {
-        discard_interrupted(s, run, error == 0, map_path, scratch_map, run_path, new_output);
+        if (error == 0) replay(s, run);  // the run's own line says what it kept
+        remove_unfinished(f);
         r.kind = FAILED;
         return r;
     }
     if (error != 0) {
-        app_error_errno("vote", out_path.c_str(), error);
-        if (scratch_map) remove_file(map_path);
+        app_error_errno("vote", f.out_path.c_str(), error);
+        remove_unfinished(f);
         r.kind = FAILED;
         return r;
     }
     s.done_bytes += t.copies[0].info.audio_bytes;
     r.kind = kind_of(s, run);
     std::string map;
-    read_small_file(map_path.c_str(), map, UINT64_MAX);
-    if (scratch_map) remove_file(map_path);
+    read_small_file(f.map_path.c_str(), map, UINT64_MAX);
+    if (f.scratch_map) remove_file(f.map_path);
     read_map_figures(map, t.copies[0].info.data_offset, s.line.byte_vote, r.figures);
     read_report_figures(run.out, r.figures);
     if (s.line.verbose || r.kind == FAILED) replay(s, run);
@@ -291,10 +309,10 @@ track_result vote_track(disc_state& s, const disc_track& t) {
         track_line(
             s, t,
             "failed: its run ended with status " + std::to_string(run.status) + " (its output is above)");
-        if (new_output) remove_file(run_path);
+        remove_unfinished(f);
         return r;
     }
-    if (run_path != out_path && !keep_pair(s, t, r, run_path, out_path)) {
+    if (f.run_path != f.out_path && !keep_pair(s, t, r, f.run_path, f.out_path)) {
         r.kind = LEFT_OUT;
         return r;
     }

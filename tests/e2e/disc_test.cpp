@@ -2,9 +2,17 @@
 // FLAC, one rip named otherwise, one track missing from a rip, one copy longer by a sector.
 
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -191,17 +199,53 @@ TEST(DiscE2ETest, NotVerifiedAndLeftOut) {
     }
 }
 
+// Every file and symbolic link under `root`, with its content or target: what a refused disc must
+// leave as it was.
+std::map<std::string, std::string> tree(const std::string& root) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string at = e.path().string().substr(root.size());
+        if (e.is_symlink()) files[at] = "-> " + std::filesystem::read_symlink(e.path()).string();
+        else if (e.is_regular_file()) files[at] = read_file(e.path().string());
+        else files[at] = "dir";
+    }
+    return files;
+}
+
+void link_to(const ScopedTempDir& dir, const std::string& target, const std::string& name) {
+    ASSERT_EQ(0, symlink(target.c_str(), dir.file(name).c_str())) << name;
+}
+
 TEST(DiscE2ETest, RefusesBadInput) {
     ScopedTempDir dir;
-    for (const char* rip : {"a", "b", "c", "empty"}) make_folder(dir, rip);
-    for (const char* rip : {"a", "b", "c"}) {
+    for (const char* rip : {"a", "b", "c", "d", "e", "empty", "i", "j", "k"}) make_folder(dir, rip);
+    for (const char* rip : {"a", "b", "c", "d", "e"}) {
         write_file(dir.file(std::string(rip) + "/01.wav"), testing_support::wav_file(original(0)));
     }
+    for (const char* rip : {"a", "b", "d"}) write_file(dir.file(std::string(rip) + "/02.wav"), testing_support::wav_file(original(1)));
+    ASSERT_EQ(0, unlink(dir.file("e/01.wav").c_str()));
+    link_to(dir, "../a/01.wav", "e/01.wav");  // rip e's copy of track 1 is rip a's
     write_file(dir.file("c/track1.wav"), testing_support::wav_file(original(0)));
     write_file(dir.file("empty/notes.txt"), "no audio here");
+    write_file(dir.file("ar.bin"), response_file(2, true));
+    // f, g, h pair by TRACKNUMBER tags; track 2 is not in f and is named x.flac in g, as track 1 in f.
+    for (const char* rip : {"f", "g", "h"}) make_folder(dir, rip);
+    const char* const tagged[][2] = {{"f/x.flac", "1"}, {"g/y.flac", "1"}, {"g/x.flac", "2"}, {"h/y.flac", "1"}, {"h/z.flac", "2"}};
+    for (const auto& f : tagged) {
+        write_file(dir.file("t.wav"), testing_support::wav_file(original(f[1][0] - '1')));
+        encode_flac(dir.file("t.wav"), dir.file(f[0]), f[1][0] - '0');
+    }
+    // i, j, k pair by names: a track named like the map of another in the same folder.
+    for (const char* rip : {"i", "j", "k"}) {
+        write_file(dir.file(std::string(rip) + "/s.wav"), testing_support::wav_file(original(0)));
+        write_file(dir.file(std::string(rip) + "/s.wav.tsv"), testing_support::wav_file(original(1)));
+    }
+    char real[PATH_MAX];
+    ASSERT_TRUE(realpath(dir.path().c_str(), real));
     const struct {
         std::vector<std::string> args;
         std::string err;
+        std::vector<std::pair<std::string, std::string>> links = {};  // made in o/ first: name, target
     } cases[] = {
         {{"a", "-o", "out"}, "copyvote: read --disc: give at least two rip folders (three for a vote)\n"},
         {{"a", "b"}, "copyvote: read --disc: give the folder for the restored tracks with -o OUTDIR\n"},
@@ -213,16 +257,110 @@ TEST(DiscE2ETest, RefusesBadInput) {
         {{"a", "b", "-o", "a"}, "copyvote: write a: it is the rip folder a; the restored tracks must go elsewhere\n"},
         {{"a", "b", "--track", "1/2", "-o", "out"},
          "copyvote: read --track: --disc gives every track its own position and sums; leave it out\n"},
+        // One folder named twice, and a copy that is another rip's file.
+        {{"a", "b", "a/", "-o", "out"}, "copyvote: read a/: it is the rip folder a again; name each rip once\n"},
+        {{"a", "b", "e", "-o", "out"},
+         "copyvote: read e/01.wav: it is a/01.wav; each copy of track 1 must be a file of its own\n"},
+        // An output that is a file of a rip folder, by a symbolic or a hard link, or the response file.
+        {{"a", "b", "d", "-o", "o"}, "copyvote: write o/01.wav: it is a/02.wav, a file of the rip folder a; nothing was written\n",
+         {{"01.wav", "../a/02.wav"}}},
+        {{"a", "b", "d", "-o", "o"}, "copyvote: write o/02.wav: it is d/01.wav, a file of the rip folder d; nothing was written\n",
+         {{"02.wav", "hard:d/01.wav"}}},
+        {{"a", "b", "d", "-o", "o", "--accuraterip", "ar.bin"},
+         "copyvote: write o/02.wav: it is the response file ar.bin; nothing was written\n", {{"02.wav", "../ar.bin"}}},
+        // A link to a name in a rip folder that does not exist yet, and to another track's output.
+        {{"a", "b", "d", "-o", "o"},
+         "copyvote: write o/02.wav: it leads to " + std::string(real) + "/b/new.wav, inside the rip folder b; nothing was written\n",
+         {{"02.wav", "../b/new.wav"}}},
+        {{"a", "b", "d", "-o", "o"},
+         "copyvote: write o/02.wav: it would be the output of track 1 (a/01.wav) and the output of track 2 (a/02.wav); "
+         "nothing was written\n",
+         {{"02.wav", "01.wav"}}},
+        // Two tracks of one name, and a track named like another's map.
+        {{"f", "g", "h", "-o", "out"},
+         "copyvote: write out/x.flac: it would be the output of track 1 (f/x.flac) and the output of track 2 (g/x.flac); "
+         "nothing was written\n"},
+        {{"i", "j", "k", "-o", "out", "--map", "out/"},
+         "copyvote: write out/s.wav.tsv: it would be the map of track 1 (i/s.wav) and the output of track 2 (i/s.wav.tsv); "
+         "nothing was written\n"},
     };
     for (const auto& c : cases) {
+        std::filesystem::remove_all(dir.file("o"));
+        make_folder(dir, "o");
+        for (const auto& l : c.links) {
+            if (l.second.compare(0, 5, "hard:") == 0) {
+                ASSERT_EQ(0, link(dir.file(l.second.substr(5)).c_str(), dir.file("o/" + l.first).c_str()));
+            } else {
+                link_to(dir, l.second, "o/" + l.first);
+            }
+        }
+        const std::map<std::string, std::string> before = tree(dir.path());
         std::vector<std::string> args{"--disc"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const RunResult r = run_copyvote(args, in_dir(dir.path()));
         EXPECT_EQ(255, r.exit_code) << c.err;
         EXPECT_EQ("", r.out);
         EXPECT_EQ(c.err, r.err);
-        EXPECT_FALSE(file_exists(dir.file("out")));
-        EXPECT_FALSE(file_exists(dir.file("b/out")));
+        EXPECT_TRUE(before == tree(dir.path())) << c.err;
+    }
+}
+
+// Track 2's run is held in its first read of r3/02.wav (a shim) and then interrupted, by a signal
+// to the process group (Ctrl-C) or to the disc alone, or that read fails. OUTDIR is left with the
+// tracks before it and whatever was there: no scratch file, no temporary file, no part of a new
+// output; and no process of the disc is left running.
+TEST(DiscE2ETest, AnInterruptedOrFailedTrackLeavesOutdirAsItWas) {
+    const std::string kept = "copyvote: write out/02.wav: interrupted; the previous out/02.wav was kept\n";
+    const std::string stopped = "copyvote: vote --disc: interrupted; the tracks not listed above were not voted\n";
+    const struct {
+        int sig;  // 0: the read fails
+        bool group;
+        bool old_output;  // out/02.wav holds "old" before
+        std::string err_end;
+    } cases[] = {
+        {SIGINT, true, true, kept + stopped},
+        {SIGINT, true, false, "processing:\n" + stopped},
+        {SIGINT, false, true, kept + stopped},
+        {SIGTERM, false, false, "processing:\n" + stopped},
+        {0, false, false, ""},
+    };
+    for (const auto& c : cases) {
+        ScopedTempDir dir;
+        for (size_t r = 0; r < 3; r++) {
+            make_folder(dir, "r" + std::to_string(r + 1));
+            for (size_t t = 0; t < 2; t++) {
+                write_file(dir.file("r" + std::to_string(r + 1) + "/0" + std::to_string(t + 1) + ".wav"),
+                           testing_support::wav_file(damaged(original(t), r, t)));
+            }
+        }
+        make_folder(dir, "out");
+        if (c.old_output) write_file(dir.file("out/02.wav"), "old");
+        RunOptions options = in_dir(dir.path());
+        options.env = shim_env("fail_read", {"FAIL_READ_PATH=r3/02.wav", c.sig ? "FAIL_READ_STALL=" + dir.file("held") : "FAIL_READ_ERRNO=5"});
+        std::thread interrupter;
+        int pid = 0;
+        if (c.sig) options.on_start = [&](int started) {
+            pid = started;
+            interrupter = std::thread([&] {
+                for (int k = 0; k < 6000 && !file_exists(dir.file("held")); k++) usleep(10000);
+                kill(c.group ? -pid : pid, c.sig);
+            });
+        };
+        // setsid: the disc and its tracks' runs in a process group of their own, as a shell's job.
+        const RunResult r = testing_support::run_program({"/usr/bin/setsid", testing_support::copyvote_path(), "--disc", "r1", "r2", "r3", "-o", "out"}, options);
+        if (interrupter.joinable()) interrupter.join();
+        EXPECT_FALSE(pid != 0 && kill(-pid, SIGKILL) == 0) << "a process of the disc was left running";
+        EXPECT_EQ(c.sig, r.signal);
+        EXPECT_EQ(c.sig ? -1 : 255, r.exit_code);
+        EXPECT_TRUE(r.err.size() >= c.err_end.size() && r.err.compare(r.err.size() - c.err_end.size(), std::string::npos, c.err_end) == 0)
+            << r.err;
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir.file("out"))) names.insert(e.path().filename());
+        EXPECT_EQ(c.old_output ? std::set<std::string>({"01.wav", "02.wav"}) : std::set<std::string>({"01.wav"}), names);
+        EXPECT_EQ(testing_support::wav_file(original(0)), read_file(dir.file("out/01.wav")));
+        if (c.old_output) {
+            EXPECT_EQ("old", read_file(dir.file("out/02.wav")));
+        }
     }
 }
 

@@ -4,11 +4,16 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -47,55 +52,115 @@ void feed_then_signal(const std::string& fifo, const std::string& data, int pid,
     close(fd);
 }
 
+// The program's text goes into a FIFO whose reader takes the screen-clearing sequence written
+// first and goes away; the third input, a FIFO too, is fed only then, so that the run is armed
+// when it writes its report into the closed pipe.
+void close_text_then_feed(const std::string& text_fifo, const std::string& input_fifo, const std::string& data) {
+    const int text = open(text_fifo.c_str(), O_RDONLY);
+    char clear[sizeof "\x1b[H\x1b[J" - 1];
+    size_t got = 0;
+    while (text >= 0 && got < sizeof clear) {
+        const ssize_t n = read(text, clear + got, sizeof clear - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (text >= 0) close(text);
+    const int in = open(input_fifo.c_str(), O_WRONLY);
+    if (in < 0) return;
+    if (write(in, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
+        // the run reports the short input
+    }
+    close(in);
+}
+
 }  // namespace
 
 TEST(KeptOnFailure, AFailedOrInterruptedRunKeepsThePreviousOutputAndMap) {
+    const std::string interrupted = "\ncopyvote: write out.wav: interrupted; the previous out.wav was kept\n"
+                                    "copyvote: write map m.tsv: interrupted; the previous m.tsv was kept\n";
+    const std::string failed = "copyvote: write out.wav: the run failed; the previous out.wav was kept\n"
+                               "copyvote: write map m.tsv: the run failed; the previous m.tsv was kept\n";
+    const int FAILED_READ = 0, BROKEN_PIPE = -1;
     const struct {
-        int sig;            // 0: the third input's second read fails
+        int sig;            // a signal; FAILED_READ: the third input's second read fails; BROKEN_PIPE:
+                            // the reader of the program's text goes away
         std::string end;    // how standard error ends
     } cases[] = {
-        {SIGINT, "\ncopyvote: write out.wav: interrupted; the previous out.wav was kept\n"
-                 "copyvote: write map m.tsv: interrupted; the previous m.tsv was kept\n"},
-        {SIGTERM, "\ncopyvote: write out.wav: interrupted; the previous out.wav was kept\n"
-                  "copyvote: write map m.tsv: interrupted; the previous m.tsv was kept\n"},
-        {SIGHUP, "\ncopyvote: write out.wav: interrupted; the previous out.wav was kept\n"
-                 "copyvote: write map m.tsv: interrupted; the previous m.tsv was kept\n"},
-        {0, "copyvote: write out.wav: the run failed; the previous out.wav was kept\n"
-            "copyvote: write map m.tsv: the run failed; the previous m.tsv was kept\n"},
+        {SIGINT, interrupted},  {SIGTERM, interrupted}, {SIGHUP, interrupted},   {SIGQUIT, interrupted},
+        {SIGPIPE, interrupted}, {SIGALRM, interrupted}, {SIGUSR1, interrupted},  {SIGUSR2, interrupted},
+        {SIGXCPU, interrupted}, {SIGXFSZ, interrupted}, {SIGVTALRM, interrupted}, {FAILED_READ, failed},
+        {BROKEN_PIPE, "copyvote: write standard output: Broken pipe\n" + failed},
     };
+    const struct rlimit no_core = {0, 0};  // SIGQUIT, SIGXCPU and SIGXFSZ would dump one
+    ASSERT_EQ(0, setrlimit(RLIMIT_CORE, &no_core));
     const std::string data = random_bytes(BLOCK + 1000, 90);
     for (const auto& c : cases) {
         ScopedTempDir dir;
         write_all(dir, {"1.wav", "2.wav"}, data);
         write_file(dir.file("out.wav"), "yesterday's output");
         write_file(dir.file("m.tsv"), "yesterday's map");
-        if (c.sig) {
+        if (c.sig != FAILED_READ) {
             ASSERT_EQ(mkfifo(dir.file("3.wav").c_str(), 0644), 0);
         } else {
             write_file(dir.file("3.wav"), data);
+        }
+        if (c.sig == BROKEN_PIPE) {
+            ASSERT_EQ(mkfifo(dir.file("text").c_str(), 0644), 0);
         }
         const std::set<std::string> before = entries(dir);
         std::atomic<bool> done(false);
         std::thread feeder;
         RunOptions options = in_dir(dir.path());
-        if (!c.sig) options.env = shim_env("fail_read", {"FAIL_READ_PATH=3.wav", "FAIL_READ_NTH=2"});
-        if (c.sig) options.on_start = [&](int pid) {
+        if (c.sig == FAILED_READ) options.env = shim_env("fail_read", {"FAIL_READ_PATH=3.wav", "FAIL_READ_NTH=2"});
+        if (c.sig > 0) options.on_start = [&](int pid) {
             feeder = std::thread(feed_then_signal, dir.file("3.wav"), data.substr(0, BLOCK), pid, c.sig, std::ref(done));
         };
-        const RunResult r = run_copyvote({"1.wav", "2.wav", "3.wav", "--map", "m.tsv"}, options);
+        if (c.sig == BROKEN_PIPE) {
+            options.stdout_file = dir.file("text");
+            feeder = std::thread(close_text_then_feed, dir.file("text"), dir.file("3.wav"), data);
+        }
+        // The tests run with SIGPIPE ignored, which the program would keep: it gets its default back.
+        const RunResult r = testing_support::run_program(
+            {"/usr/bin/env", "--default-signal=PIPE", testing_support::copyvote_path(), "1.wav", "2.wav", "3.wav", "--map", "m.tsv"},
+            options);
         done = true;
         if (feeder.joinable()) feeder.join();
-        EXPECT_EQ(r.signal, c.sig);
-        EXPECT_EQ(r.exit_code, c.sig ? -1 : 255);
-        if (c.sig) {
+        EXPECT_EQ(r.signal, std::max(c.sig, 0)) << c.sig;
+        EXPECT_EQ(r.exit_code, c.sig > 0 ? -1 : 255) << c.sig;
+        if (c.sig > 0) {
             EXPECT_EQ(r.out, CLEAR_SCREEN);
         }
-        ASSERT_GE(r.err.size(), c.end.size()) << r.err;
-        EXPECT_EQ(r.err.substr(r.err.size() - c.end.size()), c.end);
-        EXPECT_EQ(read_file(dir.file("out.wav")), "yesterday's output");
-        EXPECT_EQ(read_file(dir.file("m.tsv")), "yesterday's map");
-        EXPECT_EQ(entries(dir), before) << "a temporary file was left behind";
+        EXPECT_TRUE(r.err.size() >= c.end.size() && r.err.compare(r.err.size() - c.end.size(), std::string::npos, c.end) == 0)
+            << c.sig << ": " << r.err;
+        EXPECT_EQ(read_file(dir.file("out.wav")), "yesterday's output") << c.sig;
+        EXPECT_EQ(read_file(dir.file("m.tsv")), "yesterday's map") << c.sig;
+        EXPECT_EQ(entries(dir), before) << c.sig << ": a temporary file was left behind";
     }
+}
+
+// Every extended attribute of `path`: name, value.
+std::map<std::string, std::string> attributes(const std::string& path) {
+    std::map<std::string, std::string> all;
+    char names[4096];
+    const ssize_t n = listxattr(path.c_str(), names, sizeof names);
+    for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(strlen(names + at)) + 1) {
+        char value[4096];
+        const ssize_t size = getxattr(path.c_str(), names + at, value, sizeof value);
+        all[names + at] = size < 0 ? "?" : std::string(value, static_cast<size_t>(size));
+    }
+    return all;
+}
+
+// Gives `path` the access ACL user::rw- user:nobody:rw- group::r-- mask::rw- other::r-- (the
+// kernel's form: a version, then tag, permissions and id per entry) and a user.* attribute.
+// False when the file system takes neither.
+bool set_attributes(const std::string& path) {
+    std::string acl = testing_support::le32(2);
+    const uint32_t entries[][3] = {{0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 4, ~0u}};
+    for (const auto& e : entries) acl += testing_support::le16(e[0]) + testing_support::le16(e[1]) + testing_support::le32(e[2]);
+    const bool has_acl = setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    const bool has_note = setxattr(path.c_str(), "user.note", "keep me", 7, 0) == 0;
+    return has_acl || has_note;
 }
 
 TEST(KeptOnFailure, ASucceededRunReplacesAnExistingFileAndWritesInPlaceWhatARenameWouldBreak) {
@@ -109,12 +174,21 @@ TEST(KeptOnFailure, ASucceededRunReplacesAnExistingFileAndWritesInPlaceWhatARena
         {"hard.wav", "hard2.wav", false},
         {"new.wav", "new.wav", false},
         {"fifo.wav", "", false},
+        {"acl.wav", "acl.wav", true},  // its ACL, user.note and mode 0664 kept
     };
     const std::string data = random_bytes(5000, 91);
+    bool attributes_refused = false;
     for (const auto& c : cases) {
         ScopedTempDir dir;
         write_all(dir, {"1.wav", "2.wav", "3.wav"}, data);
-        write_all(dir, {"out.wav", "real.wav", "hard.wav"}, "old");
+        write_all(dir, {"out.wav", "real.wav", "hard.wav", "acl.wav"}, "old");
+        if (c.out == "acl.wav" && !set_attributes(dir.file("acl.wav"))) {
+            attributes_refused = true;  // the file system refuses extended attributes
+            continue;
+        }
+        const std::map<std::string, std::string> old_attributes = attributes(dir.file("acl.wav"));
+        struct stat old_acl;
+        ASSERT_EQ(stat(dir.file("acl.wav").c_str(), &old_acl), 0);
         ASSERT_EQ(chmod(dir.file("out.wav").c_str(), 0604), 0);
         ASSERT_EQ(symlink("real.wav", dir.file("link.wav").c_str()), 0);
         ASSERT_EQ(link(dir.file("hard.wav").c_str(), dir.file("hard2.wav").c_str()), 0);
@@ -138,8 +212,12 @@ TEST(KeptOnFailure, ASucceededRunReplacesAnExistingFileAndWritesInPlaceWhatARena
         EXPECT_EQ(st.st_mode & 0777, 0604u);
         ASSERT_EQ(stat(dir.file("hard.wav").c_str(), &st), 0);
         EXPECT_EQ(st.st_nlink, 2u);
+        ASSERT_EQ(stat(dir.file("acl.wav").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode, old_acl.st_mode) << c.out;
+        EXPECT_EQ(attributes(dir.file("acl.wav")), old_attributes) << c.out;
         std::set<std::string> after = before;
         after.insert({"m.tsv", c.out});
         EXPECT_EQ(entries(dir), after) << "a temporary file was left behind";
     }
+    if (attributes_refused) GTEST_SKIP() << "the file system takes no extended attributes: acl.wav not tried";
 }

@@ -7,11 +7,14 @@
 //   FAIL_READ_ERRNO     the error of the failing read (default EIO)
 //   FAIL_READ_TRUNCATE  instead of failing: truncate the file to this many bytes before the
 //                       n-th read, which then runs normally (a file that shrinks between blocks)
+//   FAIL_READ_STALL     instead of failing: create this file, then wait in the n-th read until a
+//                       signal ends the program (a run held at a known point, to be interrupted)
 #undef _FORTIFY_SOURCE
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -102,6 +105,12 @@ int close(int fd) {
 static int intercept(int fd) {
     if (!is_tracked(fd)) return 0;
     if (++reads_seen != env_long("FAIL_READ_NTH", 1)) return 0;
+    const char* stall = getenv("FAIL_READ_STALL");
+    if (stall && *stall) {
+        int marker = open(stall, O_WRONLY | O_CREAT, 0644);
+        if (marker >= 0) close(marker);
+        for (;;) pause();
+    }
     const char* shrink = getenv("FAIL_READ_TRUNCATE");
     if (shrink && *shrink) {
         const char* target = target_path();
