@@ -55,7 +55,8 @@ struct read_side {
 };
 
 // The absolute path `dir` has or would have: resolved as far as it exists.
-std::string resolved(const std::string& dir) {
+std::string resolved(std::string dir) {
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     char path[PATH_MAX];
     if (realpath(dir.c_str(), path)) return path;
     const size_t slash = dir.find_last_of('/');

@@ -465,6 +465,16 @@ void print_head(const disc_state& s) {
     fflush(out());
 }
 
+// After a signal that came while tracks were voted: one line, no table, and the program ends by
+// the signal.
+void stop_if_interrupted(const disc_state& s) {
+    const int sig = ending_signal();
+    if (sig == 0) return;
+    if (s.progress) fputs("\r\x1b[K", stderr);
+    app_error("vote", "--disc", "interrupted; the tracks not listed above were not voted");
+    end_by_signal(sig);
+}
+
 }  // namespace
 
 int run_disc(int argc, char** argv) {
@@ -482,13 +492,10 @@ int run_disc(int argc, char** argv) {
         if (ending_signal() != 0) break;
         results.push_back(vote_track(s, t));
     }
-    if (const int sig = ending_signal()) {
-        if (s.progress) fputs("\r\x1b[K", stderr);
-        app_error("vote", "--disc", "interrupted; the tracks not listed above were not voted");
-        end_by_signal(sig);
-    }
+    stop_if_interrupted(s);
     if (s.progress) fputs("\r\x1b[K", stderr);
     print_table(s, results);
     print_summary(s, results);
+    if (const int sig = ending_signal()) end_by_signal(sig);  // one that came during the table
     return disc_status(results);
 }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "run/replace.h"
@@ -140,6 +141,7 @@ void catch_ending_signals() {
 int ending_signal() { return g_signal.load(); }
 
 void end_by_signal(int sig) {
+    fflush(nullptr);
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = SIG_DFL;
