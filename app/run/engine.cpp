@@ -18,6 +18,7 @@
 #include "g_mem.h"
 #include "g_print.h"
 #include "run/digest_pool.h"
+#include "run/dispute_map.h"
 #include "run/report.h"
 #include "vote/block_vote.h"
 #include "vote/glyphs.h"
@@ -74,6 +75,7 @@ struct engine_run {
     uint64_t sums_offset;   // the output offset of the block the checksums are fed
     glyph_writer* glyphs;
     block_vote* vote;
+    dispute_map* map;   // null, or the map (it hears the vote's verdicts)
     align_plan* align;  // with --align: every input's blocks come through the plan
     // A pipe, FIFO or terminal delivers less than a block per read although more will follow;
     // such inputs are read until the block is full, so that the copies stay aligned.
@@ -268,6 +270,9 @@ bool process_block(engine_run& run) {
     t_disk += a_cpu - a_disk - run.scan_cycles;
     t_cpu += run.scan_cycles;
 
+    // The map's time columns come from input 0's header, as read before the vote writes into it.
+    if (run.map && run.vote->out_offset == 0 && block_len != 0)
+        run.map->set_layout(parse_wav_header(run.in_blocks[0], block_len));
     const bool disputed = block_len != 0 && run.vote->vote(block_len);
     a_disk = read_cycle_counter();
     t_cpu += a_disk - a_cpu;
@@ -301,7 +306,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     std::unique_ptr<glyph_writer> glyphs(new glyph_writer(stderr));
     std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
     vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
-    vote->map = extras ? extras->map : nullptr;
+    vote->map = dispute_map::listener(extras ? extras->map : nullptr);
     vote->doubts = extras ? extras->doubts : nullptr;
     if (extras && extras->align) vote->absent = &extras->align->absent;
     flac_run* flac = extras ? extras->flac : nullptr;
@@ -326,6 +331,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.out_offset = run.sums_offset = 0;
     run.glyphs = glyphs.get();
     run.vote = vote.get();
+    run.map = extras ? extras->map : nullptr;
     run.align = extras ? extras->align : nullptr;
     run.line_blocks = 0;
     run.line_limit = 80 / (count + 1);

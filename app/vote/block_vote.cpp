@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "audio/wav_header.h"
 #include "vote/word_bits.h"
 
 void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, glyph_writer* glyphs,
@@ -11,7 +10,7 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     scan.start(count, blocks, forced);
     sample_mode = samples;
     three_by_words = true;
-    map = nullptr;
+    map = verdict_listener();
     doubts = nullptr;
     cd = nullptr;
     cd_tables.reset();
@@ -50,7 +49,6 @@ bool block_vote::vote(uint64_t block_len) {
     const scan_method m = scan.finish(block_len);
     const uint64_t block_start = out_offset;
     out_offset += block_len;
-    if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
     if (!scan.any_disputed(m, words)) return false;
     patches = 0;
     gather_absent();
@@ -123,7 +121,7 @@ void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, u
     // The map lists every position where the copies disagree, also where -a's screening left
     // the vote no dispute.
     v.disputed = static_cast<uint8_t>(v.disputed | notes.undisputed);
-    if (map) map->add(v);
+    if (map) map(v);
 }
 
 // ---- A specialised path: three inputs by bytes ----
