@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "audio/track_checksums.h"
+#include "base/coding.h"
 
 // A checksum of the output's audio that it must match (--expect KIND:HEX).
 struct expected_sum {
@@ -16,10 +17,7 @@ struct expected_sum {
     unsigned length;    // bytes in `value`
 
     // The value of a 32-bit sum (arv1, arv2, crc32).
-    uint32_t sum32() const {
-        return static_cast<uint32_t>(value[0]) << 24 | static_cast<uint32_t>(value[1]) << 16 |
-               static_cast<uint32_t>(value[2]) << 8 | value[3];
-    }
+    uint32_t sum32() const { return load_be32(value); }
 };
 
 const unsigned MAX_EXPECTED = 16;
