@@ -18,6 +18,7 @@ struct added_switch_line {
 // The switches beyond the classic command line, one line each.
 const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--map FILE", "write where the copies disagreed to FILE, a tab-separated table"},
+    {"--report FILE", "write what the run came to as JSON to FILE"},
     {"--cd", "vote CD audio by samples, overruling values the drive concealed"},
     {"--align", "find each copy's read offset against the first; vote them aligned"},
     {"--ar", "print the output's AccurateRip v1 and v2 and CRC32"},

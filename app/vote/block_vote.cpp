@@ -100,14 +100,14 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
             return;  // nobody listens, or all agree
         for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
-        map_word(w, voted, notes, block_len, block_start);
+        map_word(w, voted, notes, block_len, block_start, lacking);
     });
     tally_settle(tally);
 }
 
 // Hands the map one voted word; every input's word is in map_words_.
 void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len,
-                          uint64_t block_start) {
+                          uint64_t block_start, const uint8_t* lacking) {
     word_verdict v;
     v.offset = block_start + w * 8;
     v.count = tally.count;
@@ -115,6 +115,7 @@ void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, u
     v.voted = voted;
     v.disputed = notes.disputed;
     v.guessed = notes.guessed;
+    v.absent = lacking;
     for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
     v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
     if (doubts && v.disputed) doubts->add(v);

@@ -76,6 +76,6 @@ struct block_vote {
     }
     void vote_three(uint64_t words, uint64_t block_len, uint64_t block_start);
     void map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len,
-                  uint64_t block_start);
+                  uint64_t block_start, const uint8_t* lacking = nullptr);
     void vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
 };

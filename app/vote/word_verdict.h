@@ -13,6 +13,7 @@ struct word_verdict {
     uint8_t guessed;   // bit b: byte b came from the best-scored copy because no two copies agreed
     uint16_t
         holders[8];  // byte b: how many copies held the chosen value (sample votes: of the copies counted)
+    const uint8_t* absent;  // null, or per input: bit b set where the input lacks byte b (left out)
     uint64_t valid;  // bytes of the word that reach the output file (1..8; the last word of the last block
                      // may be short)
 };
