@@ -49,9 +49,9 @@ void keep_standard_output_for_data(const char* out_name, const run_options& opti
 }
 
 // --help and --version print clean text for whoever reads it, without clearing the screen.
-int print_information(const char* program_name, const run_options& options) {
+int print_information(const run_options& options) {
     if (options.help) {
-        help(program_name);
+        print_own_help();
     } else {
         print_version();
     }
@@ -71,7 +71,7 @@ bool preview(int argc, char** argv, int& status) {
     char preview_out[NAME_SIZE];
     const int previewed = preview_output_name(scratch.get(), preview_out, argc, argv, early);
     if (early.help || early.version) {
-        status = print_information(argv[0], early);
+        status = print_information(early);
         return true;
     }
     if (early.disc) {
