@@ -11,6 +11,7 @@
 
 #include "audio/align.h"
 #include "base/app_error.h"
+#include "base/play_time.h"
 #include "g_console.h"
 #include "run/engine.h"
 #include "run/files.h"
@@ -108,6 +109,17 @@ void note_segments(dispute_map& map, const align_plan& plan) {
     }
 }
 
+// The places worth listening to again, most doubtful first, after the map's runs:
+// "# listen <output offset> <time> <why>".
+void note_places(dispute_map& map, const verdict_tally& tally) {
+    for (const doubt_place& p : tally.ranked()) {
+        const std::string time = tally.rate ? play_time_of(p.frame, tally.rate).text : "";
+        const std::string text =
+            "listen\t" + std::to_string(p.offset) + "\t" + time + "\t" + doubt_word(p.kind);
+        map.add_comment(text.c_str());
+    }
+}
+
 // Runs and times the block loop over the open files, then prints the statistics.
 void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names,
                     uint64_t count, g_file* h_files, g_file& h_out, uint8_t** blocks, const char* out_name,
@@ -124,7 +136,10 @@ void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& tim
     result.disputed = engine.disputed;
     result.io_failed = engine.io_failed;
     result.processed = true;
-    if (extras.map) extras.map->finish(result.disputed);
+    if (extras.map) {
+        if (extras.tally) note_places(*extras.map, *extras.tally);
+        extras.map->finish(result.disputed);
+    }
     print_statistics(result.cycles, result.elapsed_ns, result.disputed);
 }
 
@@ -222,7 +237,7 @@ void record_track(run_record& record, const run_options& options, const char* ou
     t.guessed_samples = tally.guessed;
     t.overruled_samples = tally.overruled;
     t.disputed_bytes = result.disputed;
-    t.suspicious = tally.guesses;
+    t.suspicious = tally.suspicious();
     for (uint64_t i = 0; i < count && i < record.inputs.size(); i++) {
         const flac_source* s = flac.source[i].get();
         if (s) record.inputs[i].samples_lost = s->losses().samples * s->format().channels;
@@ -323,7 +338,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     extras.map = map;
     verdict_tally tally;
     extras.record = record;
-    extras.tally = record ? &tally : nullptr;
+    extras.tally = record || map ? &tally : nullptr;
     extras.cd = options.cd;
     std::unique_ptr<align_plan> plan(options.align ? new align_plan : nullptr);
 

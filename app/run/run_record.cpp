@@ -1,7 +1,9 @@
 #include "run/run_record.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "base/globals.h"
 #include "base/play_time.h"
 
 namespace {
@@ -125,22 +127,32 @@ bool plain_word(const char* arg) {
 // The 16-bit sample value at byte `b` of a word (b even), in word `w`.
 uint16_t sample_of(uint64_t w, unsigned b) { return static_cast<uint16_t>(w >> (8 * b)); }
 
-// Whether the sample at bytes b, b + 1 of the verdict's word lost to a value more copies held.
-bool lost_to_more(const word_verdict& v, unsigned b) {
-    const uint16_t chosen = sample_of(v.voted, b);
-    uint64_t behind_chosen = 0, largest = 0;
+// How many present copies hold the value written at bytes b, b + 1 of the verdict's word, and
+// the largest group of present copies holding another value.
+struct sample_groups {
+    uint64_t chosen = 0;
+    uint64_t other = 0;
+};
+
+sample_groups groups_at(const word_verdict& v, unsigned b) {
+    uint16_t values[MAX_INPUTS];
+    uint64_t n = 0;
     for (uint64_t i = 0; i < v.count; i++) {
-        if (v.absent && (v.absent[i] >> b & 3u) != 0) continue;
-        const uint16_t s = sample_of(v.words[i], b);
-        uint64_t same = 0;
-        for (uint64_t k = 0; k < v.count; k++) {
-            if (v.absent && (v.absent[k] >> b & 3u) != 0) continue;
-            same += sample_of(v.words[k], b) == s;
-        }
-        if (s == chosen) behind_chosen = same;
-        if (same > largest) largest = same;
+        if (!v.absent || (v.absent[i] >> b & 3u) == 0) values[n++] = sample_of(v.words[i], b);
     }
-    return largest > behind_chosen;
+    std::sort(values, values + n);
+    const uint16_t chosen = sample_of(v.voted, b);
+    sample_groups g;
+    for (uint64_t k = 0, run; k < n; k += run) {
+        for (run = 1; k + run < n && values[k + run] == values[k]; run++) {
+        }
+        if (values[k] == chosen) {
+            g.chosen = run;
+        } else if (run > g.other) {
+            g.other = run;
+        }
+    }
+    return g;
 }
 
 }  // namespace
@@ -204,6 +216,25 @@ void verdict_tally::set_layout(const wav_header& h) {
     rate = h.sample_rate;
 }
 
+const char* doubt_word(doubt_kind k) {
+    static const char* const WORDS[] = {"no-copy", "lone-overrule", "narrow-majority", "guess"};
+    return WORDS[static_cast<int>(k)];
+}
+
+verdict_tally::verdict_tally() {
+    for (uint64_t& l : last) l = UINT64_MAX;
+}
+
+void verdict_tally::note(doubt_kind kind, uint64_t s, int64_t margin) {
+    const int k = static_cast<int>(kind);
+    const bool joins = last[k] != UINT64_MAX && s <= last[k] + 1;
+    last[k] = s;
+    if (joins || kept[k] == MOST_PLACES) return;
+    kept[k]++;
+    const uint64_t frame = s * 2 / frame_bytes;
+    places.push_back({audio_begin + frame * frame_bytes, frame, kind, margin});
+}
+
 void verdict_tally::add(const word_verdict& v) {
     if (frame_bytes == 0) return;
     uint64_t last_sample = UINT64_MAX;
@@ -215,19 +246,40 @@ void verdict_tally::add(const word_verdict& v) {
         last_sample = s;
         disputed++;
         // A sample lies whole in the word when the audio starts at an even offset.
-        const uint64_t start = audio_begin + 2 * s;
-        const bool whole = start == o && b + 1 < v.valid;
-        if (whole && lost_to_more(v, b)) overruled++;
+        const bool whole = audio_begin + 2 * s == o && b + 1 < v.valid;
         const unsigned both = whole ? 3u << b : 1u << b;
-        if ((v.guessed & both) == 0) continue;
-        guessed++;
-        const uint64_t frame = s * 2 / frame_bytes;
-        if (last_guess == UINT64_MAX || s > last_guess + 1) {
-            if (guesses.size() < MOST_PLACES && rate != 0)
-                guesses.push_back({play_time_of(frame, rate).text, frame, "guess"});
+        if ((v.guessed & both) != 0) {
+            guessed++;
+            note(doubt_kind::guess, s, 0);
         }
-        last_guess = s;
+        if (!whole) continue;
+        const sample_groups g = groups_at(v, b);
+        if (g.other > g.chosen) overruled++;
+        if (g.chosen == 1 && g.other >= 2) {
+            note(doubt_kind::lone_overrule, s, -static_cast<int64_t>(g.other));
+        } else if (g.chosen >= 2 && g.other >= 2 && g.chosen <= g.other + 1) {
+            note(doubt_kind::narrow_majority, s,
+                 static_cast<int64_t>(g.chosen) - static_cast<int64_t>(g.other));
+        }
     }
+}
+
+std::vector<doubt_place> verdict_tally::ranked() const {
+    std::vector<doubt_place> out = places;
+    std::stable_sort(out.begin(), out.end(), [](const doubt_place& a, const doubt_place& b) {
+        if (a.kind != b.kind) return a.kind < b.kind;
+        if (a.margin != b.margin) return a.margin < b.margin;
+        return a.frame < b.frame;
+    });
+    return out;
+}
+
+std::vector<suspicious_place> verdict_tally::suspicious() const {
+    std::vector<suspicious_place> out;
+    for (const doubt_place& p : ranked()) {
+        out.push_back({rate ? play_time_of(p.frame, rate).text : "", p.frame, doubt_word(p.kind)});
+    }
+    return out;
 }
 
 verdict_listener verdict_tally::listener(verdict_tally* tally) {

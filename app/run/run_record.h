@@ -67,21 +67,45 @@ std::string run_record_json(const run_record& r);
 // Reads a record written by run_record_json. Returns 0, or -1 when `text` is not such a record.
 int read_run_record(const std::string& text, run_record& r);
 
+// The kinds of places worth listening to again, most likely wrong first.
+enum class doubt_kind { no_copy, lone_overrule, narrow_majority, guess, kinds };
+
+// The word a place is known by ("no-copy", "lone-overrule", "narrow-majority", "guess").
+const char* doubt_word(doubt_kind k);
+
+// One place, before it is ranked: the first sample of a stretch of one kind.
+struct doubt_place {
+    uint64_t offset;  // output offset of its frame
+    uint64_t frame;   // the frame's index from the audio's start
+    doubt_kind kind;
+    int64_t margin;  // within a kind, smaller is more doubtful
+};
+
 // Counts what the vote's verdicts say about the audio of a track: disputed, guessed and
-// overruled 16-bit samples, and the places where no two copies agreed. Hears the vote through
-// listener().
+// overruled 16-bit samples, and the places worth listening to again: a lone copy's value that
+// overruled a group of several copies, a majority won by at most one copy over another group of
+// several, and samples no two copies agreed on, each stretch of one kind as one place (at most
+// MOST_PLACES of each kind). Hears the vote through listener().
 struct verdict_tally {
     uint64_t audio_begin = 0;  // output offsets of the audio; nothing counted without a layout
     uint64_t audio_end = 0;
     uint64_t frame_bytes = 0;
     uint64_t rate = 0;
     uint64_t disputed = 0, guessed = 0, overruled = 0;
-    std::vector<suspicious_place> guesses;  // the first sample of each stretch of guesses
-    uint64_t last_guess = UINT64_MAX;       // the last guessed sample, to join stretches
-    static const size_t MOST_PLACES = 1000;
+    std::vector<doubt_place> places;
+    uint64_t kept[static_cast<int>(doubt_kind::kinds)] = {};
+    uint64_t last[static_cast<int>(doubt_kind::kinds)];  // the last sample of each kind, + 1
+    static const uint64_t MOST_PLACES = 10000;
 
+    verdict_tally();
     // The audio's place from the output's header (a file that is not WAV: all of it, as samples).
     void set_layout(const wav_header& h);
     void add(const word_verdict& v);
+    // A place of `kind` at 16-bit sample `s` of the audio (stretches join).
+    void note(doubt_kind kind, uint64_t s, int64_t margin);
+    // The places, most doubtful first: by kind, then by margin, then in time.
+    std::vector<doubt_place> ranked() const;
+    // The ranked places as the record lists them.
+    std::vector<suspicious_place> suspicious() const;
     static verdict_listener listener(verdict_tally* tally);
 };
