@@ -12,7 +12,7 @@ DESTDIR    ?=
 GCRYPT_PREFIX = $(shell scripts/provide-libgcrypt.sh --prefix-only 2>/dev/null)
 CMAKE_ARGS ?=
 
-.PHONY: all deps gcrypt build build-asan test demo bench audio-eval repair-eval install uninstall fuzz clean distclean
+.PHONY: all deps gcrypt configure build build-all build-asan test demo bench audio-eval repair-eval install uninstall fuzz clean distclean
 
 all: build
 
@@ -22,15 +22,22 @@ deps:
 gcrypt: deps
 	@scripts/provide-libgcrypt.sh
 
-build: gcrypt
+# `make` and `make demo` build the program and the demo's synthesizer only; `make test` builds
+# everything (the test programs take most of a first build's time).
+configure: gcrypt
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOPYVOTE_GCRYPT_PREFIX="$(GCRYPT_PREFIX)" $(CMAKE_ARGS) >/dev/null
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS) --target copyvote demo_audio
+
+build-all: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan: gcrypt
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCOPYVOTE_SANITIZE=ON -DCOPYVOTE_GCRYPT_PREFIX="$(GCRYPT_PREFIX)" $(CMAKE_ARGS) >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-test: build build-asan
+test: build-all build-asan
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
 
@@ -39,19 +46,19 @@ demo: build
 
 # copyvote against the I/O floor on data generated in a temporary directory (bench/run.sh tells
 # SIZE, RUNS, CASES, REF and BENCH_DIR).
-bench: build
+bench: build-all
 	@BUILD=$(BUILD) bench/run.sh
 
 # Wrong bytes left by the byte vote, -a and --cd on damaged copies of synthesized music, speech
 # and shipped sounds (scripts/audio_eval.sh tells AUDIO_SECONDS and AUDIO_TIME). Not part of `test`.
-audio-eval: build
+audio-eval: build-all
 	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
 	@BUILD=$(BUILD) scripts/audio_eval.sh
 
 # The repair guided by expected checksums on damaged copies of the same kinds of audio: repaired,
 # out of reach, false matches (scripts/repair_eval.sh tells REPAIR_SECONDS, REPAIR_REPS and
 # REPAIR_KEEP). Not part of `test`.
-repair-eval: build
+repair-eval: build-all
 	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
 	@BUILD=$(BUILD) scripts/repair_eval.sh
 

@@ -42,15 +42,16 @@ void open_closed_standard_descriptors() {
 // file that standard output leads to, the program's own text must not mix into them.
 void keep_standard_output_for_data(const char* out_name, const run_options& options) {
     if ((out_name[0] != '\0' && output_is_standard_output(out_name)) ||
-        (options.map_name && output_is_standard_output(options.map_name))) {
+        (options.map_name && output_is_standard_output(options.map_name)) ||
+        (options.report_name && output_is_standard_output(options.report_name))) {
         con_divert_out_to_stderr();
     }
 }
 
 // --help and --version print clean text for whoever reads it, without clearing the screen.
-int print_information(const char* program_name, const run_options& options) {
+int print_information(const run_options& options) {
     if (options.help) {
-        help(program_name);
+        print_own_help();
     } else {
         print_version();
     }
@@ -70,7 +71,7 @@ bool preview(int argc, char** argv, int& status) {
     char preview_out[NAME_SIZE];
     const int previewed = preview_output_name(scratch.get(), preview_out, argc, argv, early);
     if (early.help || early.version) {
-        status = print_information(argv[0], early);
+        status = print_information(early);
         return true;
     }
     if (early.disc) {
@@ -83,13 +84,16 @@ bool preview(int argc, char** argv, int& status) {
 
 // The checks, the map and the memory a run needs before its files are opened; then the run.
 int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
-        const char* out_name, const run_options& options) {
+        const char* out_name, const run_options& options, int argc, char** argv) {
     dispute_map map;
     std::unique_ptr<run_checks> checks(options.wants_checksums() ? new run_checks : nullptr);
     result_file map_kept;
     const bool mapped = options.map_name != nullptr;
     if (check_switch_values(options) != 0) return -1;
     if (check_before_opening(options, names, count, out_name) != 0) return -1;
+    if (options.report_name &&
+        check_report_identity(options.report_name, out_name, options.map_name, names, count) != 0)
+        return -1;
     if (checks && prepare_checks(*checks, options) != 0) return -1;
     if (mapped && open_map(map, map_kept, options, out_name, names, count) != 0) return -1;
     if (mem.allocate_ram(count + 1) != 0 || mem.address == nullptr) return -1;
@@ -97,8 +101,11 @@ int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint6
         check_cd_first_input(names[0], static_cast<uint8_t*>(mem.address), mem.alignment) != 0) {
         return -1;
     }
+    run_record record;
+    record.version = COPYVOTE_VERSION;
+    record.command = shell_quoted(argc, argv);
     return restore(mem, crypt, timer, names, count, out_name, options, mapped ? &map : nullptr, &map_kept,
-                   checks.get())
+                   checks.get(), options.report_name ? &record : nullptr)
         .status;
 }
 
@@ -124,7 +131,7 @@ int main(int argc, char** argv) {
     } else if (count < MIN_INPUTS || count > MAX_INPUTS || options.map_missing_name) {
         help(argv[0]);
     } else if (listed == 0) {
-        status = run(mem, crypt, timer, names, count, out_name, options);
+        status = run(mem, crypt, timer, names, count, out_name, options, argc, argv);
     }
     if (crypt.enabled) crypt.free_context();
     if (report_lost_standard_output() != 0) status = -1;

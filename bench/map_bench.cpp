@@ -27,7 +27,7 @@ void BM_MapSparseBlock(benchmark::State& state) {
             const uint64_t byte = at % 8;
             words[1] = 0x5Aull << (8 * byte);
             const word_verdict v{offset + at - byte, 3, words, 0, static_cast<uint8_t>(1u << byte), 0,
-                                 {2, 2, 2, 2, 2, 2, 2, 2}, 8};
+                                 {2, 2, 2, 2, 2, 2, 2, 2}, nullptr, 8};
             map.add(v);
         }
         offset += BLOCK;

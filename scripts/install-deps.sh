@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libgcrypt20-dev libgpg-error-dev libflac-dev flac groff-base man-db bzip2 xz-utils valgrind "$@")
+          libgcrypt20-dev libgpg-error-dev libflac-dev nlohmann-json3-dev flac groff-base man-db bzip2 xz-utils valgrind "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -42,7 +42,7 @@ std::string map_of(const wav_header& layout, const std::vector<word_spec>& specs
         std::vector<uint64_t> words(s.differs.size(), voted);
         for (size_t i = 0; i < words.size(); i++)
             for (int b = 0; b < 8; b++) words[i] ^= static_cast<uint64_t>(s.differs[i] >> b & 1) << (8 * b + 7);
-        word_verdict v{s.offset, words.size(), words.data(), voted, s.disputed, s.guessed, {}, s.valid};
+        word_verdict v{s.offset, words.size(), words.data(), voted, s.disputed, s.guessed, {}, nullptr, s.valid};
         for (uint16_t& h : v.holders) h = s.holders;
         map.add(v);
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio/wav_header.h"
+#include "base/coding.h"
 #include "base/read_at.h"
 
 namespace {
@@ -14,11 +15,6 @@ namespace {
 const uint64_t FLAC_VOTED_HEADER = 44;
 const uint32_t MAX_TRACK_NUMBER = 99;
 const uint32_t MAX_COMMENT_BLOCK = 1u << 24;
-
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // The number a tag value starts with ("7", "07/12"); 0 when it starts with none or is too big.
 uint32_t leading_number(const char* text, size_t n) {
@@ -34,14 +30,14 @@ uint32_t leading_number(const char* text, size_t n) {
 // TRACKNUMBER from a Vorbis comment block's body.
 uint32_t comment_track_number(const uint8_t* body, uint64_t n) {
     if (n < 8) return 0;
-    uint64_t at = 4 + static_cast<uint64_t>(le32(body));
+    uint64_t at = 4 + static_cast<uint64_t>(load32(body));
     if (at + 4 > n) return 0;
-    const uint32_t count = le32(body + at);
+    const uint32_t count = load32(body + at);
     at += 4;
     static const char KEY[] = "TRACKNUMBER=";
     const size_t key_length = sizeof KEY - 1;
     for (uint32_t c = 0; c < count && at + 4 <= n; c++) {
-        const uint64_t length = le32(body + at);
+        const uint64_t length = load32(body + at);
         at += 4;
         if (at + length > n) return 0;
         const char* text = reinterpret_cast<const char*>(body + at);
@@ -57,8 +53,7 @@ uint32_t comment_track_number(const uint8_t* body, uint64_t n) {
 void take_streaminfo(const uint8_t* s, track_file_info& info) {
     const uint32_t channels = ((s[12] >> 1) & 7u) + 1;
     const uint32_t bits = (((s[12] & 1u) << 4) | (s[13] >> 4)) + 1;
-    uint64_t samples = s[13] & 0x0Fu;
-    for (int k = 14; k < 18; k++) samples = samples << 8 | s[k];
+    const uint64_t samples = static_cast<uint64_t>(s[13] & 0x0Fu) << 32 | load_be32(s + 14);
     info.frame_bytes = channels * ((bits + 7) / 8);
     info.audio_bytes = samples * info.frame_bytes;
     info.data_offset = FLAC_VOTED_HEADER;
@@ -72,8 +67,7 @@ void read_flac(int fd, uint64_t size, track_file_info& info) {
         if (read_at(fd, head, 4, at) != 4) return;
         last = (head[0] & 0x80u) != 0;
         const uint32_t type = head[0] & 0x7Fu;
-        const uint32_t length =
-            static_cast<uint32_t>(head[1]) << 16 | static_cast<uint32_t>(head[2]) << 8 | head[3];
+        const uint32_t length = load_be24(head + 1);
         at += 4;
         if ((type == 0 && length >= 34) || (type == 4 && length <= MAX_COMMENT_BLOCK)) {
             std::vector<uint8_t> body(length);

@@ -1,6 +1,7 @@
 #pragma once
-// Little-endian loads and stores of 16-, 32- and 64-bit values at any byte address: WAV headers,
-// 16-bit samples and the vote's 8-byte words all go through these.
+// Loads and stores of 16-, 32- and 64-bit values at any byte address. Little-endian: WAV headers,
+// 16-bit samples, the vote's 8-byte words, response files, Vorbis comments. Big-endian: FLAC's
+// metadata block headers and the bytes of an expected 32-bit sum.
 
 #include <cstdint>
 #include <cstring>
@@ -31,3 +32,10 @@ inline int16_t load_sample16(const uint8_t* p) { return static_cast<int16_t>(loa
 inline void store16(uint8_t* p, uint16_t v) { memcpy(p, &v, sizeof v); }
 inline void store32(uint8_t* p, uint32_t v) { memcpy(p, &v, sizeof v); }
 inline void store64(uint8_t* p, uint64_t v) { memcpy(p, &v, sizeof v); }
+
+// Big-endian: the most significant byte first.
+inline uint32_t load_be24(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
+}
+inline uint32_t load_be32(const uint8_t* p) { return __builtin_bswap32(load32(p)); }
+inline void store_be32(uint8_t* p, uint32_t v) { store32(p, __builtin_bswap32(v)); }

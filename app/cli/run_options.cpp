@@ -141,6 +141,9 @@ bool take_added_switch(run_options& options, int argc, char** argv, int& i) {
         } else {
             options.map_name = argv[++i];
         }
+    } else if (strcmp(arg, "--report") == 0) {
+        const char* value = nullptr;
+        if (take_value(options, argc, argv, i, &value)) options.report_name = value;
     } else if (strcmp(arg, "--help") == 0) {
         options.help = true;
     } else if (strcmp(arg, "--version") == 0) {

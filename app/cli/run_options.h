@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "audio/track_checksums.h"
+#include "base/coding.h"
 
 // A checksum of the output's audio that it must match (--expect KIND:HEX).
 struct expected_sum {
@@ -16,10 +17,7 @@ struct expected_sum {
     unsigned length;    // bytes in `value`
 
     // The value of a 32-bit sum (arv1, arv2, crc32).
-    uint32_t sum32() const {
-        return static_cast<uint32_t>(value[0]) << 24 | static_cast<uint32_t>(value[1]) << 16 |
-               static_cast<uint32_t>(value[2]) << 8 | value[3];
-    }
+    uint32_t sum32() const { return load_be32(value); }
 };
 
 const unsigned MAX_EXPECTED = 16;
@@ -31,13 +29,14 @@ struct run_options {
     uint32_t digest_alg = 0;   // the last digest switch's libgcrypt algorithm; 0: no digest
 
     // Added switches.
-    const char* map_name = nullptr;  // --map FILE: where the copies disagreed, as a table
-    bool map_missing_name = false;   // --map was the last argument
-    bool help = false;               // --help
-    bool version = false;            // --version
-    bool align = false;              // --align: find each copy's read offset and vote aligned
-    bool cd = false;                 // --cd: the sample vote made for CD audio
-    bool disc = false;               // --disc: the names are rip folders of a whole disc
+    const char* map_name = nullptr;     // --map FILE: where the copies disagreed, as a table
+    bool map_missing_name = false;      // --map was the last argument
+    const char* report_name = nullptr;  // --report FILE: the run's record as JSON
+    bool help = false;                  // --help
+    bool version = false;               // --version
+    bool align = false;                 // --align: find each copy's read offset and vote aligned
+    bool cd = false;                    // --cd: the sample vote made for CD audio
+    bool disc = false;                  // --disc: the names are rip folders of a whole disc
 
     // Checksums of the restored audio and what they must match.
     bool ar = false;                      // --ar: print AccurateRip v1, v2 and CRC32

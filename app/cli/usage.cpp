@@ -18,6 +18,7 @@ struct added_switch_line {
 // The switches beyond the classic command line, one line each.
 const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--map FILE", "write where the copies disagreed to FILE, a tab-separated table"},
+    {"--report FILE", "write what the run came to as JSON to FILE"},
     {"--cd", "vote CD audio by samples, overruling values the drive concealed"},
     {"--align", "find each copy's read offset against the first; vote them aligned"},
     {"--ar", "print the output's AccurateRip v1 and v2 and CRC32"},
@@ -26,7 +27,7 @@ const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--accuraterip FILE", "the output must match its track's entry in this response file"},
     {"--disc DIR1 DIR2 ...", "vote whole rips of a disc, one folder each, into -o OUTDIR"},
     {"--verbose", "with --disc (also -v): print each track's classic output"},
-    {"--help", "print this text on standard output and exit"},
+    {"--help", "print copyvote's own help on standard output and exit"},
     {"--version", "print the versions of copyvote and libgcrypt and exit"},
 };
 
@@ -97,6 +98,59 @@ void help(const char* program_name) {
     con_printf(out, "\n");
     con_printf(out, "\n");
     print_added_switches(out);
+}
+
+void print_own_help() {
+    static const char* const TEXT[] = {
+        "copyvote %s: restores a file from three or more damaged copies of it, such as several",
+        "rips of one track of a scratched CD, by a vote at every byte or 16-bit sample; it marks",
+        "where the copies disagreed, scores every copy and can verify the result.",
+        "",
+        "Three ways to use it:",
+        "  copyvote [switches] COPY COPY COPY... [-o OUTPUT]   restore one track or file",
+        "  copyvote --disc RIPDIR RIPDIR RIPDIR... -o OUTDIR   restore a whole disc, one folder per rip",
+        "  copyvote --cd --track N/M --accuraterip FILE COPY COPY COPY... -o OUTPUT",
+        "                                                      restore a track and verify it",
+        "",
+        "Copies: 3 to 384 files: WAV, FLAC or any bytes. Wildcards * and ? are expanded by copyvote",
+        "too: quote them ('rip*.wav'). The output defaults to out.wav beside the first copy; its",
+        "name ending in .flac writes FLAC. An existing output is replaced only by a complete run.",
+        "",
+        "Switches:",
+        "  -o FILE             the output (- for standard output)",
+        "  -a                  vote 16-bit samples, passing over values that look interpolated",
+        "                      (mono-minded; for CD audio use --cd)",
+        "  --cd                vote CD audio by samples, overruling values a drive concealed",
+        "  --align             find each copy's read offset against the first and vote them aligned",
+        "  -b                  read the copies with direct I/O (bypassing the page cache)",
+        "  -md2 -md4 -md5 -sha1 -sha256 -sha384 -sha512",
+        "                      print that digest of every copy and of the output",
+        "  --map FILE          write where the copies disagreed to FILE, a tab-separated table",
+        "  --report FILE       write what the run came to as JSON to FILE",
+        "  --ar                print the output's AccurateRip v1 and v2 sums and its CRC32",
+        "  --track N/M         the output is track N of a disc of M tracks",
+        "  --expect KIND:HEX   the output must match it (arv1 arv2 crc32 md5 sha1 sha256 ...)",
+        "  --accuraterip FILE  the output must match its track's entry in this response file",
+        "                      (dBAR-NNN-xxxxxxxx-xxxxxxxx-xxxxxxxx.bin, as rippers fetch it)",
+        "  --disc              the names are rip folders of a whole disc; -o names the folder",
+        "  --verbose, -v       with --disc: print each track's own output",
+        "  --help              print this text",
+        "  --version           print the versions of copyvote and libgcrypt",
+        "",
+        "Examples:",
+        "  copyvote 'rip*.wav' -o track.wav --map track.map",
+        "  copyvote --cd --track 3/12 --accuraterip dBAR-012-0015c3b2-00c2a6f1-a60d570c.bin \\",
+        "           rip1/03.flac rip2/03.flac rip3/03.wav -o 03.flac",
+        "  copyvote --disc rip1 rip2 rip3 rip4 rip5 -o restored --cd --accuraterip resp.bin",
+        "",
+        "Exit status: 0 restored (and verified where asked), 1 complete but not verified, 255 failed.",
+        "More: man copyvote (the glossary there explains samples, frames, read offsets, pressings,",
+        "confidence and response files).",
+    };
+    FILE* out = con_out();
+    con_printf(out, TEXT[0], COPYVOTE_VERSION);
+    con_printf(out, "\n");
+    for (size_t k = 1; k < sizeof TEXT / sizeof TEXT[0]; k++) con_printf(out, "%s\n", TEXT[k]);
 }
 
 void print_version() {

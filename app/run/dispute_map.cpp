@@ -165,6 +165,15 @@ void dispute_map::finish(uint64_t disputed_bytes) {
     finished = true;
 }
 
+verdict_listener dispute_map::listener(dispute_map* map) {
+    verdict_listener l;
+    if (map) {
+        l.heard = [](void* context, const word_verdict& v) { static_cast<dispute_map*>(context)->add(v); };
+        l.context = map;
+    }
+    return l;
+}
+
 void dispute_map::add_comment(const char* text) {
     if (finished || !file.is_open) return;
     end_run();

@@ -17,20 +17,7 @@
 #include "audio/wav_header.h"
 #include "base/globals.h"
 #include "g_file_io.h"
-
-// One disputed 8-byte word as the vote decided it.
-struct word_verdict {
-    uint64_t offset;        // output offset of the word's first byte (block start + offset in block)
-    uint64_t count;         // number of inputs
-    const uint64_t* words;  // every input's word, `count` entries, little-endian bytes
-    uint64_t voted;         // the word written to the output
-    uint8_t disputed;  // bit b: byte b is disputed (sample votes: both bytes of a sample counted as disputed)
-    uint8_t guessed;   // bit b: byte b came from the best-scored copy because no two copies agreed
-    uint16_t
-        holders[8];  // byte b: how many copies held the chosen value (sample votes: of the copies counted)
-    uint64_t valid;  // bytes of the word that reach the output file (1..8; the last word of the last block
-                     // may be short)
-};
+#include "vote/word_verdict.h"
 
 class dispute_map {
   public:
@@ -85,6 +72,9 @@ class dispute_map {
     // One disputed word. REQUIRES: called in output order, only for words with disputed != 0,
     // count <= MAX_INPUTS. Bytes at positions >= valid never reach the file and join no run.
     void add(const word_verdict& v);
+
+    // A listener that hands every verdict to `map`'s add().
+    static verdict_listener listener(dispute_map* map);
 
     // Writes "# <text>" on a line of its own after the runs so far (the run being extended ends
     // here). For what happened to the output after the vote. REQUIRES: started, not finished.

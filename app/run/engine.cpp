@@ -18,6 +18,7 @@
 #include "g_mem.h"
 #include "g_print.h"
 #include "run/digest_pool.h"
+#include "run/dispute_map.h"
 #include "run/report.h"
 #include "vote/block_vote.h"
 #include "vote/glyphs.h"
@@ -74,7 +75,9 @@ struct engine_run {
     uint64_t sums_offset;   // the output offset of the block the checksums are fed
     glyph_writer* glyphs;
     block_vote* vote;
-    align_plan* align;  // with --align: every input's blocks come through the plan
+    dispute_map* map;      // null, or the map (it hears the vote's verdicts)
+    verdict_tally* tally;  // null, or the run's tally (it hears them too)
+    align_plan* align;     // with --align: every input's blocks come through the plan
     // A pipe, FIFO or terminal delivers less than a block per read although more will follow;
     // such inputs are read until the block is full, so that the copies stay aligned.
     bool is_stream[MAX_INPUTS];
@@ -256,6 +259,30 @@ void print_block_glyph(engine_run& run, bool clean_block) {
     run.glyphs->flush();
 }
 
+// The map's time columns and the tally's audio come from input 0's header, as read before the
+// vote writes into its block.
+void set_layouts(engine_run& run, uint64_t block_len) {
+    if (!run.map && !run.tally) return;
+    const wav_header h = parse_wav_header(run.in_blocks[0], block_len);
+    if (run.map) run.map->set_layout(h);
+    if (run.tally) run.tally->set_layout(h);
+}
+
+// Who hears the vote's verdicts: the map, the run's tally, both or neither.
+struct listeners {
+    dispute_map* map;
+    verdict_tally* tally;
+    static void both(void* context, const word_verdict& v) {
+        const listeners& l = *static_cast<const listeners*>(context);
+        l.map->add(v);
+        l.tally->add(v);
+    }
+    verdict_listener listener() {
+        if (map && tally) return {both, this};
+        return map ? dispute_map::listener(map) : tally ? verdict_tally::listener(tally) : verdict_listener();
+    }
+};
+
 // One pass of the block loop. Returns false when the loop ends after this block.
 bool process_block(engine_run& run) {
     bool read_failed;
@@ -268,6 +295,8 @@ bool process_block(engine_run& run) {
     t_disk += a_cpu - a_disk - run.scan_cycles;
     t_cpu += run.scan_cycles;
 
+    // The map's time columns come from input 0's header, as read before the vote writes into it.
+    if (run.vote->out_offset == 0 && block_len != 0) set_layouts(run, block_len);
     const bool disputed = block_len != 0 && run.vote->vote(block_len);
     a_disk = read_cycle_counter();
     t_cpu += a_disk - a_cpu;
@@ -301,7 +330,8 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     std::unique_ptr<glyph_writer> glyphs(new glyph_writer(stderr));
     std::unique_ptr<block_vote> vote(new block_vote);  // large; its pages are touched as used
     vote->start(count, in_blocks, AUDIOCD_IGNORE_CORRECTED, glyphs.get());
-    vote->map = extras ? extras->map : nullptr;
+    listeners heard = {extras ? extras->map : nullptr, extras ? extras->tally : nullptr};
+    vote->map = heard.listener();
     vote->doubts = extras ? extras->doubts : nullptr;
     if (extras && extras->align) vote->absent = &extras->align->absent;
     flac_run* flac = extras ? extras->flac : nullptr;
@@ -326,6 +356,8 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.out_offset = run.sums_offset = 0;
     run.glyphs = glyphs.get();
     run.vote = vote.get();
+    run.map = extras ? extras->map : nullptr;
+    run.tally = extras ? extras->tally : nullptr;
     run.align = extras ? extras->align : nullptr;
     run.line_blocks = 0;
     run.line_limit = 80 / (count + 1);
@@ -350,6 +382,10 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     digests.stop();
     if (flac) finish_flac(run);
     if (extras && extras->before_report) extras->before_report(extras->report_context, run.io_failed);
+    if (extras && extras->record) {
+        for (uint64_t i = 0; i < count && i < extras->record->inputs.size(); i++)
+            extras->record->inputs[i].hits = vote->tally.total_hits[i];
+    }
     print_report(count, names, out_name, crypt, vote->tally.total_hits);
     fflush(stderr);
     fflush(con_out());

@@ -12,6 +12,7 @@
 #include "g_linux_crypt.h"
 #include "run/dispute_map.h"
 #include "run/flac_run.h"
+#include "run/run_record.h"
 #include "vote/doubt_list.h"
 
 const int64_t NOT_READ_AHEAD = -2;
@@ -38,6 +39,10 @@ struct engine_extras {
     // FLAC copies or a FLAC output: FLAC copies are read through their decoders, what they lost
     // is left out of the vote, digests cover audio only, and a FLAC output is encoded.
     flac_run* flac = nullptr;
+    // The run's record: every input's hit score is left there; with a tally, the tally hears
+    // every disputed word too.
+    run_record* record = nullptr;
+    verdict_tally* tally = nullptr;
 };
 
 // What the block loop came to.

@@ -216,6 +216,31 @@ bool output_is_standard_output(const char* out_name) {
     return output_is_descriptor(out, 1);
 }
 
+int check_report_identity(const char* report_name, const char* out_name, const char* map_name,
+                          const name_row* names, uint64_t count) {
+    file_identity report;
+    identify(report_name, 1, report);
+    const char* what = nullptr;
+    const char* other = clash(report, names, count);
+    if (other) what = other[0] ? "the input " : "the standard error stream";
+    const char* const results[] = {out_name, map_name};
+    for (int k = 0; k < 2 && !what; k++) {
+        if (!results[k]) continue;
+        file_identity id;
+        identify(results[k], 1, id);
+        const bool both_on_stdout =
+            names_standard_stream(report_name) && output_is_standard_output(results[k]);
+        if (both_on_stdout || same_file(report, id)) {
+            what = k == 0 ? "the output " : "the map ";
+            other = results[k];
+        }
+    }
+    if (!what) return 0;
+    const std::string reason = std::string("it is also ") + what + other + "; nothing was written";
+    app_error("open report", report_name, reason.c_str());
+    return -1;
+}
+
 int open_map_file(g_file& file, const char* map_name, const char* out_name, const name_row* names,
                   uint64_t count) {
     if (refuse_map_identity(map_name, out_name, names, count) != 0) return -1;

@@ -95,6 +95,11 @@ int open_to_inspect(g_file& file, const char* name);
 // Prints an error line and returns -1 in that case, else 0.
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count);
 
+// Refuses, before anything is opened, a report (--report) that leads to one of the inputs, to
+// the output, to the map or to standard error when that is a file: an error line, -1; else 0.
+int check_report_identity(const char* report_name, const char* out_name, const char* map_name,
+                          const name_row* names, uint64_t count);
+
 // True when the output (or the map) is standard output: by a standard-stream name, or by identity
 // under any other name (/dev/stdout, a file that standard output is redirected to). The program's
 // own standard-output text must then go elsewhere.

@@ -191,19 +191,20 @@ std::string why_not(const repair_outcome& o) {
 
 }  // namespace
 
-void print_repair(const char* out_name, const repair_outcome& o, const track_checksums& sums) {
-    FILE* out = con_out();
-    fputc('[', out);
-    con_put_right(out, out_name, NAME_COLUMNS);
-    if (!o.found) {
-        con_printf(out, "] not repaired: %s\n", why_not(o).c_str());
-        return;
-    }
+std::string repair_text(const repair_outcome& o, const track_checksums& sums) {
+    if (!o.found) return "not repaired: " + why_not(o);
     std::string at;
     for (size_t k = 0; k < o.changed_offsets.size() && k < 8; k++) {
         at += (k ? ", " : "") + audio_time(o.changed_offsets[k], sums);
     }
     if (o.changed_offsets.size() > 8) at += ", ...";
-    con_printf(out, "] repaired: %llu samples in %zu frames changed to match, at %s\n",
-               static_cast<unsigned long long>(o.changed_samples), o.changed_offsets.size(), at.c_str());
+    return "repaired: " + std::to_string(o.changed_samples) + " samples in " +
+           std::to_string(o.changed_offsets.size()) + " frames changed to match, at " + at;
+}
+
+void print_repair(const char* out_name, const repair_outcome& o, const track_checksums& sums) {
+    FILE* out = con_out();
+    fputc('[', out);
+    con_put_right(out, out_name, NAME_COLUMNS);
+    con_printf(out, "] %s\n", repair_text(o, sums).c_str());
 }

@@ -5,6 +5,7 @@
 // track match, which are then written into the output.
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "audio/ar_response.h"
@@ -60,6 +61,9 @@ repair_outcome repair_output(repair_job& job);
 
 // The line after the verdict: what was changed where, or why nothing was.
 void print_repair(const char* out_name, const repair_outcome& outcome, const track_checksums& sums);
+
+// That line's text after the name ("repaired: ..." or "not repaired: ...").
+std::string repair_text(const repair_outcome& outcome, const track_checksums& sums);
 
 // The target of the search from what the user expects; false when nothing expected is a
 // checksum the search can use (AccurateRip or CRC32) or the sums do not apply.

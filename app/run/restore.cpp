@@ -1,5 +1,7 @@
 #include "run/restore.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -9,6 +11,7 @@
 
 #include "audio/align.h"
 #include "base/app_error.h"
+#include "base/play_time.h"
 #include "g_console.h"
 #include "run/engine.h"
 #include "run/files.h"
@@ -106,6 +109,17 @@ void note_segments(dispute_map& map, const align_plan& plan) {
     }
 }
 
+// The places worth listening to again, most doubtful first, after the map's runs:
+// "# listen <output offset> <time> <why>".
+void note_places(dispute_map& map, const verdict_tally& tally) {
+    for (const doubt_place& p : tally.ranked()) {
+        const std::string time = tally.rate ? play_time_of(p.frame, tally.rate).text : "";
+        const std::string text =
+            "listen\t" + std::to_string(p.offset) + "\t" + time + "\t" + doubt_word(p.kind);
+        map.add_comment(text.c_str());
+    }
+}
+
 // Runs and times the block loop over the open files, then prints the statistics.
 void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names,
                     uint64_t count, g_file* h_files, g_file& h_out, uint8_t** blocks, const char* out_name,
@@ -122,7 +136,10 @@ void run_block_loop(run_result& result, G_MEM& mem, G_CRYPT& crypt, G_TIMER& tim
     result.disputed = engine.disputed;
     result.io_failed = engine.io_failed;
     result.processed = true;
-    if (extras.map) extras.map->finish(result.disputed);
+    if (extras.map) {
+        if (extras.tally) note_places(*extras.map, *extras.tally);
+        extras.map->finish(result.disputed);
+    }
     print_statistics(result.cycles, result.elapsed_ns, result.disputed);
 }
 
@@ -183,6 +200,73 @@ void use_flac(flac_run& flac, engine_extras& extras, run_checks* checks) {
     if (flac.encoding) checks->repairable = false;
     checks->digest_lo = flac.audio_lo[0];
     checks->digest_hi = flac.audio_hi[0];
+}
+
+// The record's inputs, once every file is open: names and formats, and --align's shifts.
+void record_inputs(run_record& record, const name_row* names, uint64_t count, g_file* h_files,
+                   const flac_run& flac, const align_plan* plan) {
+    record.inputs.assign(count, input_record());
+    for (uint64_t i = 0; i < count; i++) {
+        input_record& in = record.inputs[i];
+        in.name = names[i];
+        struct stat st;
+        const bool regular = fstat(h_files[i].descriptor, &st) == 0 && S_ISREG(st.st_mode);
+        if (flac.source[i]) {
+            in.format = "flac";
+        } else if (regular &&
+                   read_wav_header(h_files[i].descriptor, static_cast<uint64_t>(st.st_size)).valid) {
+            in.format = "wav";
+        }
+        if (!plan || i == 0) continue;
+        const align_copy& c = plan->copies[i];
+        in.placed = c.segment_count > 0 && c.segments[0].placed;
+        in.shift_bytes = in.placed ? c.segments[0].shift : 0;
+    }
+}
+
+// The record's track once the run has ended: what the vote's tally counted, what the FLAC copies
+// lost, the checksums, the verdict and the repair.
+void record_track(run_record& record, const run_options& options, const char* out_name, uint64_t count,
+                  const run_result& result, const verdict_tally& tally, const flac_run& flac,
+                  const run_checks* checks) {
+    track_record t;
+    t.number = options.track.number;
+    t.file = out_name;
+    t.copies = count;
+    t.disputed_samples = tally.disputed;
+    t.guessed_samples = tally.guessed;
+    t.overruled_samples = tally.overruled;
+    t.disputed_bytes = result.disputed;
+    t.suspicious = tally.suspicious();
+    for (uint64_t i = 0; i < count && i < record.inputs.size(); i++) {
+        const flac_source* s = flac.source[i].get();
+        if (s) record.inputs[i].samples_lost = s->losses().samples * s->format().channels;
+    }
+    if (checks) {
+        record_verdict(t, options, checks->sums, checks->has_response ? &checks->response : nullptr);
+        if (checks->repair.tried || checks->repair.not_tried)
+            t.repair = repair_text(checks->repair, checks->sums);
+        if (checks->repair.found) t.repaired_samples = checks->repair.changed_samples;
+    }
+    record.tracks.assign(1, t);
+    record.seconds = static_cast<double>(result.elapsed_ns) / 1e9;
+}
+
+// Writes the record of a complete run (status 0 or 1) to the report file, replacing an existing
+// one whole (run/replace.h). Returns `status`, or -1 after an error line when it cannot be written.
+int write_report(int status, result_file& kept, const run_record& record, const char* report_name) {
+    g_file file;
+    note_result_file(kept, report_name, false);
+    int error = open_kept(file, report_name);
+    if (error == 0 && !start_replacement(kept, file) && holds_data(file) && file.set_eof() != 0)
+        error = static_cast<int>(file.write_error);
+    const std::string text = run_record_json(record);
+    if (error == 0 && file.write(text.data(), text.size()) != static_cast<int64_t>(text.size()))
+        error = file.write_error ? static_cast<int>(file.write_error) : EIO;
+    file.close();
+    if (error == 0) return status;
+    app_error_errno("write report", report_name, error);
+    return -1;
 }
 
 }  // namespace
@@ -248,10 +332,13 @@ int open_map(dispute_map& map, result_file& kept, const run_options& options, co
 // nothing leaves the map empty, like the output.
 run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
                    const char* out_name, const run_options& options, dispute_map* map, result_file* map_kept,
-                   run_checks* checks) {
+                   run_checks* checks, run_record* record) {
     run_result result;
     engine_extras extras;
     extras.map = map;
+    verdict_tally tally;
+    extras.record = record;
+    extras.tally = record || map ? &tally : nullptr;
     extras.cd = options.cd;
     std::unique_ptr<align_plan> plan(options.align ? new align_plan : nullptr);
 
@@ -272,6 +359,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     std::unique_ptr<flac_run> flac(new flac_run);
     if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
     if (status == 0 && flac->active) use_flac(*flac, extras, checks);
+    if (status == 0 && record) record_inputs(*record, names, count, h_files, *flac, extras.align);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
     if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
     if (status == 0 && flac->active)
@@ -284,6 +372,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;
         if (checks && report_checks(*checks, options, out_name) != 0 && status == 0) status = 1;
+        if (record) record_track(*record, options, out_name, count, result, tally, *flac, checks);
     }
     flac_close(*flac, count);
     mem.free_ram();
@@ -291,8 +380,13 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     // The program's text lost (a full standard output, a reader gone) fails the run before the
     // old files are replaced.
     if (report_lost_standard_output() != 0) status = -1;
-    result_file* const kept[] = {&out_kept, map ? map_kept : nullptr};
-    result.status = finish_result_files(status, kept, 2);
+    result_file report_kept;
+    if (record && options.report_name && status >= 0) {
+        record->status = status;
+        status = write_report(status, report_kept, *record, options.report_name);
+    }
+    result_file* const kept[] = {&out_kept, map ? map_kept : nullptr, &report_kept};
+    result.status = finish_result_files(status, kept, 3);
     return result;
 }
 

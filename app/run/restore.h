@@ -14,6 +14,7 @@
 #include "g_timer.h"
 #include "run/dispute_map.h"
 #include "run/repair.h"
+#include "run/run_record.h"
 
 // What the run checks the output against, when its checksums are asked for.
 struct run_checks {
@@ -74,9 +75,11 @@ int open_map(dispute_map& map, result_file& kept, const run_options& options, co
 // REQUIRES: 3 <= count <= MAX_INPUTS, `mem` holding count + 1 blocks, the checks above passed,
 // `map_kept` filled by open_map when `map` is not null. Frees the memory block, closes every file
 // and then replaces the old result files or removes the temporary ones.
+// `record`, when not null, is filled with what the run came to (its inputs, the track, the
+// verdict) and, with --report, written as JSON once the run is complete.
 run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint64_t count,
                    const char* out_name, const run_options& options, dispute_map* map, result_file* map_kept,
-                   run_checks* checks);
+                   run_checks* checks, run_record* record = nullptr);
 
 // Points pointer i at base + (i + 1) * block_size for i < count (the block before them is spare:
 // the vote writes the voted block into input 0's).

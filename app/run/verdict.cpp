@@ -38,14 +38,17 @@ bool matches(const expected_sum& e, const track_checksums& sums) {
 }
 
 // The best confidence among the response's entries that the output matches, as v1 or v2; -1
-// when none does. `version` is set to 1 or 2.
-int best_confidence(const ar_response& response, const track_checksums& sums, int& version) {
+// when none does. `version` is set to 1 or 2, `index` to the entry's place among them.
+int best_confidence(const ar_response& response, const track_checksums& sums, int& version,
+                    size_t* index = nullptr) {
     int best = -1;
-    for (const ar_entry& entry : response.entries) {
+    for (size_t k = 0; k < response.entries.size(); k++) {
+        const ar_entry& entry = response.entries[k];
         if (!sums.applies || (entry.sum != sums.v1 && entry.sum != sums.v2)) continue;
         if (entry.confidence > best) {
             best = entry.confidence;
             version = entry.sum == sums.v2 ? 2 : 1;
+            if (index) *index = k;
         }
     }
     return best;
@@ -97,14 +100,42 @@ bool verified(const run_options& options, const track_checksums& sums, const ar_
     return !response || best_confidence(*response, sums, version) >= 0;
 }
 
-void print_verdict(const char* out_name, const run_options& options, const track_checksums& sums,
-                   const ar_response* response) {
-    if (options.expected_count == 0 && !response) return;
+namespace {
+
+// What the verdict line says after its colon: each expected value and the response file.
+std::string verdict_parts(const run_options& options, const track_checksums& sums,
+                          const ar_response* response) {
     std::string parts;
     for (unsigned k = 0; k < options.expected_count; k++) {
         parts += (parts.empty() ? "" : "; ") + expected_part(options.expected[k], sums);
     }
     if (response) parts += (parts.empty() ? "" : "; ") + response_part(*response, sums);
+    return parts;
+}
+
+}  // namespace
+
+void record_verdict(track_record& t, const run_options& options, const track_checksums& sums,
+                    const ar_response* response) {
+    t.has_sums = sums.applies;
+    t.arv1 = sums.v1;
+    t.arv2 = sums.v2;
+    t.crc32 = sums.crc32;
+    if (options.expected_count == 0 && !response) return;
+    t.verdict = verified(options, sums, response) ? "verified" : "not verified";
+    t.note = verdict_parts(options, sums, response);
+    int version = 0;
+    size_t index = 0;
+    const int confidence = response ? best_confidence(*response, sums, version, &index) : -1;
+    t.confidence = confidence > 0 ? static_cast<uint32_t>(confidence) : 0;
+    t.has_pressing = confidence >= 0;
+    t.pressing = static_cast<uint32_t>(index);
+}
+
+void print_verdict(const char* out_name, const run_options& options, const track_checksums& sums,
+                   const ar_response* response) {
+    if (options.expected_count == 0 && !response) return;
+    const std::string parts = verdict_parts(options, sums, response);
     put_name(out_name);
     con_printf(con_out(), "%s: %s\n", verified(options, sums, response) ? "verified" : "not verified",
                parts.c_str());

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "audio/wav_header.h"
 #include "vote/word_bits.h"
 
 void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, glyph_writer* glyphs,
@@ -11,7 +10,7 @@ void block_vote::start(uint64_t count, uint8_t* const* blocks, bool samples, gly
     scan.start(count, blocks, forced);
     sample_mode = samples;
     three_by_words = true;
-    map = nullptr;
+    map = verdict_listener();
     doubts = nullptr;
     cd = nullptr;
     cd_tables.reset();
@@ -50,7 +49,6 @@ bool block_vote::vote(uint64_t block_len) {
     const scan_method m = scan.finish(block_len);
     const uint64_t block_start = out_offset;
     out_offset += block_len;
-    if (map && block_start == 0) map->set_layout(parse_wav_header(blocks_[0], block_len));
     if (!scan.any_disputed(m, words)) return false;
     patches = 0;
     gather_absent();
@@ -102,14 +100,14 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
             return;  // nobody listens, or all agree
         for (uint64_t i = 0; i < tally.count; i++) map_words_[i] = w0;
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
-        map_word(w, voted, notes, block_len, block_start);
+        map_word(w, voted, notes, block_len, block_start, lacking);
     });
     tally_settle(tally);
 }
 
 // Hands the map one voted word; every input's word is in map_words_.
 void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len,
-                          uint64_t block_start) {
+                          uint64_t block_start, const uint8_t* lacking) {
     word_verdict v;
     v.offset = block_start + w * 8;
     v.count = tally.count;
@@ -117,13 +115,14 @@ void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, u
     v.voted = voted;
     v.disputed = notes.disputed;
     v.guessed = notes.guessed;
+    v.absent = lacking;
     for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
     v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
     if (doubts && v.disputed) doubts->add(v);
     // The map lists every position where the copies disagree, also where -a's screening left
     // the vote no dispute.
     v.disputed = static_cast<uint8_t>(v.disputed | notes.undisputed);
-    if (map) map->add(v);
+    if (map) map(v);
 }
 
 // ---- A specialised path: three inputs by bytes ----

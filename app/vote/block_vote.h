@@ -11,22 +11,22 @@
 #include <memory>
 
 #include "base/absent.h"
-#include "run/dispute_map.h"
 #include "vote/cd_vote.h"
 #include "vote/doubt_list.h"
 #include "vote/glyphs.h"
 #include "vote/vote_rules.h"
 #include "vote/word_scan.h"
+#include "vote/word_verdict.h"
 
 struct block_vote {
     vote_tally tally;  // hit scores, disputed bytes, glyphs: read them after vote()
     word_scan scan;
-    bool sample_mode;     // vote disputed words by 16-bit samples with screening
-    bool three_by_words;  // three inputs by bytes: decide whole words at once (tests may clear it)
-    dispute_map* map;     // null, or the map that receives every disputed word (set after start)
-    doubt_list* doubts;   // null, or the list that notes every disputed word for a repair
-    const cd_layout* cd;  // null, or --cd's sample layout: disputed words are voted by its rule
-    uint64_t in0_start;   // with cd: input 0's file offset of the block (set before each vote)
+    bool sample_mode;      // vote disputed words by 16-bit samples with screening
+    bool three_by_words;   // three inputs by bytes: decide whole words at once (tests may clear it)
+    verdict_listener map;  // empty, or who hears every disputed word (the map; set after start)
+    doubt_list* doubts;    // null, or the list that notes every disputed word for a repair
+    const cd_layout* cd;   // null, or --cd's sample layout: disputed words are voted by its rule
+    uint64_t in0_start;    // with cd: input 0's file offset of the block (set before each vote)
     std::unique_ptr<cd_scratch> cd_tables;  // with cd: made by use_cd()
     uint64_t out_offset;                    // output bytes of the blocks voted so far
     // null, or the stretches each input's current block lacks (set after start, filled by the
@@ -76,6 +76,6 @@ struct block_vote {
     }
     void vote_three(uint64_t words, uint64_t block_len, uint64_t block_start);
     void map_word(uint64_t w, uint64_t voted, const word_notes& notes, uint64_t block_len,
-                  uint64_t block_start);
+                  uint64_t block_start, const uint8_t* lacking = nullptr);
     void vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start);
 };

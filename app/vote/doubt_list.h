@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audio/repair_search.h"
-#include "run/dispute_map.h"
+#include "vote/word_verdict.h"
 
 // The disputed words of a run, as the vote decided them, with the distinct values the copies held.
 class doubt_list {

@@ -65,6 +65,7 @@ std::string usage_text(const std::string& program) {
            "\n" +
            "::added switches::\n" +
            "\t--map FILE  write where the copies disagreed to FILE, a tab-separated table\n" +
+           "\t--report FILE\n\t            write what the run came to as JSON to FILE\n" +
            "\t--cd        vote CD audio by samples, overruling values the drive concealed\n" +
            "\t--align     find each copy's read offset against the first; vote them aligned\n" +
            "\t--ar        print the output's AccurateRip v1 and v2 and CRC32\n" +
@@ -73,7 +74,7 @@ std::string usage_text(const std::string& program) {
            "\t--accuraterip FILE\n\t            the output must match its track's entry in this response file\n" +
            "\t--disc DIR1 DIR2 ...\n\t            vote whole rips of a disc, one folder each, into -o OUTDIR\n" +
            "\t--verbose   with --disc (also -v): print each track's classic output\n" +
-           "\t--help      print this text on standard output and exit\n" +
+           "\t--help      print copyvote's own help on standard output and exit\n" +
            "\t--version   print the versions of copyvote and libgcrypt and exit\n" +
            "\n";
 }
@@ -137,13 +138,25 @@ TEST(Usage, HelpAndVersionPrintCleanTextOnStandardOutputAndExitWithZero) {
     const std::string program = testing_support::copyvote_path();
     const std::string version = std::string("copyvote ") + COPYVOTE_VERSION + "\nlibgcrypt " +
                                 gcry_check_version(nullptr) + "\n";
+    // copyvote's own help names every switch the usage text's added block lists, the classic
+    // ones and the right limits, in lines a terminal shows whole.
+    const std::string own_help = run_copyvote({"--help"}).out;
+    const std::string usage = usage_text(program);
+    const std::regex added_switch("\n\t(--?[a-z0-9]+)");
+    for (std::sregex_iterator m(usage.begin(), usage.end(), added_switch), end; m != end; ++m)
+        EXPECT_NE(own_help.find("  " + (*m)[1].str()), std::string::npos) << (*m)[1];
+    for (const char* s : {"-o ", "-a ", "-b ", "-md2", "-sha512", "3 to 384", "man copyvote"})
+        EXPECT_NE(own_help.find(s), std::string::npos) << s;
+    EXPECT_EQ(own_help.find("63 input"), std::string::npos);
+    for (size_t at = 0, next; (next = own_help.find('\n', at)) != std::string::npos; at = next + 1)
+        EXPECT_LE(next - at, 100u) << own_help.substr(at, next - at);
     const struct {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
-        {{"--help"}, usage_text(program)},
-        {{"1.wav", "2.wav", "3.wav", "--help", "-o", "-"}, usage_text(program)},
-        {{"--version", "--help"}, usage_text(program)},
+        {{"--help"}, own_help},
+        {{"1.wav", "2.wav", "3.wav", "--help", "-o", "-"}, own_help},
+        {{"--version", "--help"}, own_help},
         {{"--version"}, version},
         {{"1.wav", "-o", "x", "2.wav", "3.wav", "--version"}, version},
     };
