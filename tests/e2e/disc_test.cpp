@@ -204,42 +204,32 @@ TEST(DiscE2ETest, NotVerifiedAndLeftOut) {
 std::map<std::string, std::string> tree(const std::string& root) {
     std::map<std::string, std::string> files;
     for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string at = e.path().string().substr(root.size());
-        if (e.is_symlink()) files[at] = "-> " + std::filesystem::read_symlink(e.path()).string();
-        else if (e.is_regular_file()) files[at] = read_file(e.path().string());
-        else files[at] = "dir";
+        files[e.path()] = e.is_symlink() ? "-> " + std::filesystem::read_symlink(e.path()).string()
+                          : e.is_regular_file() ? read_file(e.path()) : "dir";
     }
     return files;
 }
 
-void link_to(const ScopedTempDir& dir, const std::string& target, const std::string& name) {
-    ASSERT_EQ(0, symlink(target.c_str(), dir.file(name).c_str())) << name;
-}
-
 TEST(DiscE2ETest, RefusesBadInput) {
     ScopedTempDir dir;
-    for (const char* rip : {"a", "b", "c", "d", "e", "empty", "i", "j", "k"}) make_folder(dir, rip);
-    for (const char* rip : {"a", "b", "c", "d", "e"}) {
-        write_file(dir.file(std::string(rip) + "/01.wav"), testing_support::wav_file(original(0)));
+    // a to e: numbered WAV names; e's copy of track 1 is a link to a's. f to h: FLAC paired by
+    // TRACKNUMBER, track 2 not in f and named x.flac in g, as track 1 in f. i to k: paired by
+    // names, one track named like the other's map.
+    const char* const files[][2] = {{"a/01.wav", "0"}, {"b/01.wav", "0"}, {"c/01.wav", "0"}, {"c/track1.wav", "0"},
+                                    {"d/01.wav", "0"}, {"a/02.wav", "1"}, {"b/02.wav", "1"}, {"d/02.wav", "1"},
+                                    {"f/x.flac", "0"}, {"g/y.flac", "0"}, {"g/x.flac", "1"}, {"h/y.flac", "0"},
+                                    {"h/z.flac", "1"}, {"i/s.wav", "0"}, {"j/s.wav", "0"}, {"k/s.wav", "0"},
+                                    {"i/s.wav.tsv", "1"}, {"j/s.wav.tsv", "1"}, {"k/s.wav.tsv", "1"}};
+    for (const char* rip : {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "empty"}) make_folder(dir, rip);
+    for (const auto& f : files) {
+        const size_t t = static_cast<size_t>(f[1][0] - '0');
+        const bool flac = std::string(f[0]).find(".flac") != std::string::npos;
+        write_file(dir.file(flac ? "t.wav" : f[0]), testing_support::wav_file(original(t)));
+        if (flac) encode_flac(dir.file("t.wav"), dir.file(f[0]), t + 1);
     }
-    for (const char* rip : {"a", "b", "d"}) write_file(dir.file(std::string(rip) + "/02.wav"), testing_support::wav_file(original(1)));
-    ASSERT_EQ(0, unlink(dir.file("e/01.wav").c_str()));
-    link_to(dir, "../a/01.wav", "e/01.wav");  // rip e's copy of track 1 is rip a's
-    write_file(dir.file("c/track1.wav"), testing_support::wav_file(original(0)));
+    ASSERT_EQ(0, symlink("../a/01.wav", dir.file("e/01.wav").c_str()));
     write_file(dir.file("empty/notes.txt"), "no audio here");
     write_file(dir.file("ar.bin"), response_file(2, true));
-    // f, g, h pair by TRACKNUMBER tags; track 2 is not in f and is named x.flac in g, as track 1 in f.
-    for (const char* rip : {"f", "g", "h"}) make_folder(dir, rip);
-    const char* const tagged[][2] = {{"f/x.flac", "1"}, {"g/y.flac", "1"}, {"g/x.flac", "2"}, {"h/y.flac", "1"}, {"h/z.flac", "2"}};
-    for (const auto& f : tagged) {
-        write_file(dir.file("t.wav"), testing_support::wav_file(original(f[1][0] - '1')));
-        encode_flac(dir.file("t.wav"), dir.file(f[0]), f[1][0] - '0');
-    }
-    // i, j, k pair by names: a track named like the map of another in the same folder.
-    for (const char* rip : {"i", "j", "k"}) {
-        write_file(dir.file(std::string(rip) + "/s.wav"), testing_support::wav_file(original(0)));
-        write_file(dir.file(std::string(rip) + "/s.wav.tsv"), testing_support::wav_file(original(1)));
-    }
     char real[PATH_MAX];
     ASSERT_TRUE(realpath(dir.path().c_str(), real));
     const struct {
@@ -291,7 +281,7 @@ TEST(DiscE2ETest, RefusesBadInput) {
             if (l.second.compare(0, 5, "hard:") == 0) {
                 ASSERT_EQ(0, link(dir.file(l.second.substr(5)).c_str(), dir.file("o/" + l.first).c_str()));
             } else {
-                link_to(dir, l.second, "o/" + l.first);
+                ASSERT_EQ(0, symlink(l.second.c_str(), dir.file("o/" + l.first).c_str()));
             }
         }
         const std::map<std::string, std::string> before = tree(dir.path());

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -52,24 +53,16 @@ void feed_then_signal(const std::string& fifo, const std::string& data, int pid,
     close(fd);
 }
 
-// The program's text goes into a FIFO whose reader takes the screen-clearing sequence written
-// first and goes away; the third input, a FIFO too, is fed only then, so that the run is armed
-// when it writes its report into the closed pipe.
+// The reader of the program's text takes the screen-clearing sequence (one write) and goes away;
+// only then is the third input fed, so that the run is armed when its report meets the closed pipe.
 void close_text_then_feed(const std::string& text_fifo, const std::string& input_fifo, const std::string& data) {
+    char clear[16];
     const int text = open(text_fifo.c_str(), O_RDONLY);
-    char clear[sizeof "\x1b[H\x1b[J" - 1];
-    size_t got = 0;
-    while (text >= 0 && got < sizeof clear) {
-        const ssize_t n = read(text, clear + got, sizeof clear - got);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
+    EXPECT_TRUE(text >= 0 && read(text, clear, sizeof clear) == static_cast<ssize_t>(CLEAR_SCREEN.size()));
     if (text >= 0) close(text);
     const int in = open(input_fifo.c_str(), O_WRONLY);
-    if (in < 0) return;
-    if (write(in, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
-        // the run reports the short input
-    }
+    ASSERT_GE(in, 0);
+    EXPECT_EQ(write(in, data.data(), data.size()), static_cast<ssize_t>(data.size()));
     close(in);
 }
 
@@ -141,26 +134,25 @@ TEST(KeptOnFailure, AFailedOrInterruptedRunKeepsThePreviousOutputAndMap) {
 // Every extended attribute of `path`: name, value.
 std::map<std::string, std::string> attributes(const std::string& path) {
     std::map<std::string, std::string> all;
-    char names[4096];
+    char names[4096], value[4096];
     const ssize_t n = listxattr(path.c_str(), names, sizeof names);
     for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(strlen(names + at)) + 1) {
-        char value[4096];
         const ssize_t size = getxattr(path.c_str(), names + at, value, sizeof value);
-        all[names + at] = size < 0 ? "?" : std::string(value, static_cast<size_t>(size));
+        all[names + at] = std::string(value, static_cast<size_t>(std::max<ssize_t>(size, 0)));
     }
     return all;
 }
 
-// Gives `path` the access ACL user::rw- user:nobody:rw- group::r-- mask::rw- other::r-- (the
-// kernel's form: a version, then tag, permissions and id per entry) and a user.* attribute.
-// False when the file system takes neither.
+// Gives `path` user.note and the access ACL user::rw- user:nobody:rw- group::r-- mask::rw-
+// other::r-- in the kernel's form (a version, then tag, permissions and id per entry). False when
+// the file system takes neither.
 bool set_attributes(const std::string& path) {
-    std::string acl = testing_support::le32(2);
-    const uint32_t entries[][3] = {{0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 4, ~0u}};
-    for (const auto& e : entries) acl += testing_support::le16(e[0]) + testing_support::le16(e[1]) + testing_support::le32(e[2]);
-    const bool has_acl = setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
-    const bool has_note = setxattr(path.c_str(), "user.note", "keep me", 7, 0) == 0;
-    return has_acl || has_note;
+    using testing_support::le16, testing_support::le32;
+    std::string acl = le32(2);
+    for (const auto& e : {std::array<uint32_t, 3>{1, 6, ~0u}, {2, 6, 65534}, {4, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 4, ~0u}})
+        acl += le16(e[0]) + le16(e[1]) + le32(e[2]);
+    const bool acl_set = setxattr(path.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) == 0;
+    return setxattr(path.c_str(), "user.note", "keep me", 7, 0) == 0 || acl_set;
 }
 
 TEST(KeptOnFailure, ASucceededRunReplacesAnExistingFileAndWritesInPlaceWhatARenameWouldBreak) {
