@@ -12,6 +12,7 @@
 #include "g_linux_crypt.h"
 #include "run/dispute_map.h"
 #include "run/flac_run.h"
+#include "run/length_plan.h"
 #include "vote/doubt_list.h"
 
 const int64_t NOT_READ_AHEAD = -2;
@@ -38,6 +39,9 @@ struct engine_extras {
     // FLAC copies or a FLAC output: FLAC copies are read through their decoders, what they lost
     // is left out of the vote, digests cover audio only, and a FLAC output is encoded.
     flac_run* flac = nullptr;
+    // An audio run: the output's length chosen from every copy's (the blocks are cut to it, a copy
+    // that ends early is absent past its end), and the frames no copy holds counted.
+    length_plan* lengths = nullptr;
 };
 
 // What the block loop came to.

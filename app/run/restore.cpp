@@ -13,6 +13,7 @@
 #include "run/engine.h"
 #include "run/files.h"
 #include "run/flac_run.h"
+#include "run/length_plan.h"
 #include "run/replace.h"
 #include "run/verdict.h"
 #include "vote/cd_vote.h"
@@ -175,6 +176,11 @@ int take_over_map(result_file& kept, dispute_map& map, const char* map_name) {
     return empty_map(map.file, map_name);
 }
 
+// True when the run was told what the output's checksum must be.
+bool expects_checksum(const run_options& options) {
+    return options.expected_count > 0 || options.response_name != nullptr;
+}
+
 // Hands the engine the FLAC side of the run. A FLAC output cannot be patched in place, so no
 // repair is tried into it; the digests cover only the output's audio.
 void use_flac(flac_run& flac, engine_extras& extras, run_checks* checks) {
@@ -270,7 +276,10 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     if (status == 0 && options.cd)
         status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
     std::unique_ptr<flac_run> flac(new flac_run);
+    std::unique_ptr<length_plan> lengths(new length_plan);
     if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
+    if (status == 0) plan_lengths(*lengths, options, h_files, count, *flac, extras.align);
+    if (status == 0 && lengths->audio) extras.lengths = lengths.get();
     if (status == 0 && flac->active) use_flac(*flac, extras, checks);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
     if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
@@ -283,7 +292,9 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;
-        if (checks && report_checks(*checks, options, out_name) != 0 && status == 0) status = 1;
+        const int checked = checks ? report_checks(*checks, options, out_name) : 0;
+        if (checked != 0 && status == 0) status = 1;
+        if (lengths->unheld > 0 && status == 0 && !(checked == 0 && expects_checksum(options))) status = 1;
     }
     flac_close(*flac, count);
     mem.free_ram();
