@@ -111,7 +111,7 @@ copy_extent choose_length(const copy_extent* copies, uint64_t count) {
         uint64_t votes = 0;
         for (uint64_t k = 0; k < count; k++)
             votes += copies[k].frames == best.frames && copies[k].bytes == copies[i].bytes;
-        if (votes > best_votes || (votes == best_votes && copies[i].bytes > out.bytes)) {
+        if (votes > best_votes || (votes == best_votes && copies[i].bytes < out.bytes)) {
             out = copies[i];
             best_votes = votes;
         }

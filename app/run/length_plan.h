@@ -30,7 +30,9 @@ struct copy_extent {
 };
 
 // The frame count most of the `count` extents have, on a tie the larger; and among the extents
-// with that count, the byte length most have, on a tie the larger. REQUIRES: count >= 1.
+// with that count, the byte length most have, on a tie the smaller: bytes beyond the audio (a
+// part of a frame, a chunk after the data) that no majority holds are left out, as the shortest
+// copy leaves them out. REQUIRES: count >= 1.
 copy_extent choose_length(const copy_extent* copies, uint64_t count);
 
 // The words that follow the count of frames no copy holds, in the line that tells it and in the
