@@ -5,7 +5,9 @@
 // input 0 (the copy's data byte q + N holds input 0's data byte q), says so on standard error,
 // and then delivers each block of the copy from its shifted place.
 //
-// Geometry: the output keeps input 0's length, header and chunks. For a WAV input 0 the shift
+// Geometry: the output keeps input 0's header and chunks; its length is the run's choice
+// (run/length_plan.h: as long as most copies' data), input 0 absent where the output's data run
+// on past its own. For a WAV input 0 the shift
 // applies inside the data chunks, wherever each file's data chunk lies (its header may differ
 // from input 0's); a data chunk size of 0 or 0xFFFFFFFF runs to the end of the file. A copy
 // takes part only where it has data for input 0's data: over input 0's header and trailing
