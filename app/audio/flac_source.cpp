@@ -2,6 +2,7 @@
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_decoder.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -114,18 +115,23 @@ void put_wav_header(uint8_t* out, uint32_t sample_rate, uint32_t channels, uint6
 bool has_flac_signature(const uint8_t* bytes, uint64_t n) { return n >= 4 && memcmp(bytes, "fLaC", 4) == 0; }
 
 int64_t flac_stream_start(int fd) {
+    // Direct I/O reads only aligned blocks into aligned memory: it is off while the heads are read.
+    const int flags = fcntl(fd, F_GETFL);
+    const bool direct = flags != -1 && (flags & O_DIRECT) != 0;
+    if (direct) fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+    int64_t start = -1;
     uint64_t at = 0;
     for (unsigned tags = 0; tags <= MAX_ID3_TAGS; tags++) {
         uint8_t head[ID3_HEADER_SIZE];
         const int64_t got = read_at(fd, head, sizeof head, at);
-        if (got < 4) return -1;
-        if (has_flac_signature(head, static_cast<uint64_t>(got))) return static_cast<int64_t>(at);
-        if (got < static_cast<int64_t>(sizeof head)) return -1;
-        const uint64_t size = id3v2_size(head);
-        if (size == 0) return -1;
+        if (got >= 4 && has_flac_signature(head, static_cast<uint64_t>(got)))
+            start = static_cast<int64_t>(at);
+        const uint64_t size = got == static_cast<int64_t>(sizeof head) ? id3v2_size(head) : 0;
+        if (start >= 0 || size == 0) break;
         at += size;
     }
-    return -1;
+    if (direct) fcntl(fd, F_SETFL, flags);
+    return start;
 }
 
 void flac_source::fail(const char* why) {
@@ -138,7 +144,10 @@ void flac_source::fail(const char* why) {
 int flac_source::open(int fd, bool keep_tags, uint64_t start) {
     fd_ = fd;
     keep_tags_ = keep_tags;
-    // The decoder reads on from the descriptor's position: an ID3v2 tag in front is passed over.
+    // The decoder reads on from the descriptor's position (an ID3v2 tag in front is passed over),
+    // pieces of any size that direct I/O could not deliver: it reads through the page cache.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_DIRECT)) fcntl(fd, F_SETFL, flags & ~O_DIRECT);
     if (lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) {
         why_ = strerror(errno);
         return -1;

@@ -47,6 +47,7 @@ bool has_flac_signature(const uint8_t* bytes, uint64_t n);
 // Where the FLAC signature of the open file `fd` lies: at its start, or behind the ID3v2 tags that
 // some programs put before it (each tag's size is in its 10-byte header, seven bits a byte, and a
 // footer adds 10 more bytes). Returns the offset, or -1 when the file holds no FLAC stream there.
+// The descriptor's flags are as they were on return.
 int64_t flac_stream_start(int fd);
 
 class flac_source {
@@ -59,8 +60,9 @@ class flac_source {
     flac_source& operator=(const flac_source&) = delete;
 
     // Reads the metadata of the FLAC stream on descriptor `fd`, which starts at file offset
-    // `start` (flac_stream_start). With `keep_tags`, its Vorbis comments and pictures are kept
-    // (tags() hands them over). Returns 0, or -1 with the reason in why().
+    // `start` (flac_stream_start); the descriptor is read through the page cache from then on.
+    // With `keep_tags`, its Vorbis comments and pictures are kept (tags() hands them over).
+    // Returns 0, or -1 with the reason in why().
     int open(int fd, bool keep_tags, uint64_t start = 0);
 
     // Allocates the ring of `block_size`-byte blocks and starts decoding; the stream delivered

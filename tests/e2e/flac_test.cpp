@@ -337,6 +337,8 @@ TEST(Flac, TheOutputIsWhatTheCopiesHold) {
          wav_file(pcm)},
         {"FLAC behind ID3v2 tags", {"tag.flac", "foot.flac", "tag.flac", "-o", "o8.wav", "--ar"}, 0, {}, "o8.wav",
          wav_file(pcm)},
+        {"direct I/O, FLAC and WAV copies, FLAC output", {"list.wav", "tag.flac", "t.wav", "-b", "-o", "o11.flac"}, 0, {},
+         "o11.flac", wav_file(pcm)},
         {"an empty and a truncated copy, --ar, a good output there",
          {"t.wav", "cut.wav", "empty.wav", "t.wav", "-o", "kept.wav", "--ar"}, 0,
          {bracket("cut.wav") + " ends 200000 frames before the others, at 00:02.267\n",
