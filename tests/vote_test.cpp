@@ -507,7 +507,8 @@ TEST(WordScanTest, BlockStartsOneLineAtItsFirstDisputedWord) {
 // Blocks of several stretches of the lists (512 words each) come out as the rules make them, by
 // every way: output, glyphs, hits and disputed bytes, over blocks that end inside a word, with
 // rare and dense damage, samples on a ramp (every sample looks corrected) or random, and copies
-// absent over stretches at the start, the middle and the end of a block (input 0 among them or not).
+// absent over stretches at the start, the middle and the end of a block (input 0 among them or not),
+// or over dozens of stretches each (every one kept exactly; fill_absent names the bytes nobody holds).
 TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
     struct Case {
         size_t count;
@@ -516,6 +517,7 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
         unsigned damage;  // of 256 bytes of each copy, about this many changed
         bool absent = false;
         bool first_absent = false;  // input 0 lacks stretches too
+        size_t stretches = 0;       // 0: up to three; else this many short ones per input
     };
     // Damage 200 fills more than the glyph writer's buffer in one block of 70001 bytes.
     const Case cases[] = {{3, false, false, 2}, {3, false, false, 60}, {3, false, false, 200},
@@ -525,7 +527,8 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                           {5, true, false, 6, true},    {12, true, true, 10, true},
                           {3, false, false, 60, true, true}, {5, false, false, 200, true, true},
                           {3, true, false, 6, true, true},   {5, true, true, 10, true, true},
-                          {9, false, false, 8, true, true}};
+                          {9, false, false, 8, true, true},  {3, false, false, 60, true, true, 40},
+                          {5, true, false, 6, true, true, 25}};
     const uint64_t lengths[] = {9001, 4096, 700, 70001, 12290};
     std::mt19937_64 rng(7);
     for (const Case& c : cases) {
@@ -555,8 +558,19 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                 }
                 std::vector<std::vector<uint8_t>> flags(c.count, std::vector<uint8_t>(size, 0));
                 for (size_t i = c.first_absent ? 0 : 1; c.absent && i < c.count; i++) {
-                    // Up to three stretches in order: at the start, in the middle, to the end.
                     absence->clear(i);
+                    if (c.stretches > 0) {
+                        // Many short stretches in order, some touching each other.
+                        std::vector<uint64_t> cut;
+                        for (size_t r = 0; r < 2 * c.stretches; r++) cut.push_back(rng() % len);
+                        std::sort(cut.begin(), cut.end());
+                        for (size_t r = 0; r < c.stretches; r++) {
+                            absence->add(i, cut[2 * r], cut[2 * r + 1]);
+                            for (uint64_t q = cut[2 * r]; q < cut[2 * r + 1]; q++) flags[i][q] = 1;
+                        }
+                        continue;
+                    }
+                    // Up to three stretches in order: at the start, in the middle, to the end.
                     const uint64_t cuts[4] = {rng() % (len / 3), len / 3 + rng() % (len / 3),
                                               len / 3 + rng() % (len / 3), len - rng() % (len / 3)};
                     const uint64_t from[3] = {0, std::min(cuts[1], cuts[2]), cuts[3]};
@@ -568,7 +582,12 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                     }
                 }
                 for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
-                if (c.absent) fill_absent(*absence, in.data(), c.count, len);
+                std::vector<uint8_t> unheld(size, 0);
+                if (c.absent) {
+                    fill_absent(*absence, in.data(), c.count, len, [&](uint64_t lo, uint64_t hi) {
+                        for (uint64_t q = lo; q < hi; q++) unheld[q]++;
+                    });
+                }
                 const std::vector<std::vector<uint8_t>> read = blocks;  // the vote overwrites input 0's
                 for (size_t i = 0; i < c.count; i++) in[i] = blocks[i].data();
                 const bool disputed = v->vote(len);
@@ -587,6 +606,7 @@ TEST(LongBlockVoteTest, EveryWayFollowsTheRules) {
                     if (!held) {
                         EXPECT_EQ(0, blocks[0][q]) << what << ": nobody holds byte " << q;
                     }
+                    EXPECT_EQ(held ? 0 : 1, unheld[q]) << what << ": byte " << q;
                 }
             }
             writer->flush();

@@ -184,9 +184,9 @@ span clip(int64_t lo, int64_t hi, uint64_t pos, uint64_t len) {
 span segment_span(const align_plan& plan, const align_copy& c, uint32_t k) {
     const align_segment& seg = c.segments[k];
     const int64_t n = seg.shift;
-    const uint64_t seg_end = k + 1 < c.segment_count ? c.segments[k + 1].from : plan.data_len0;
+    const uint64_t seg_end = k + 1 < c.segment_count ? c.segments[k + 1].from : plan.out_data_len;
     const int64_t q_lo = std::max<int64_t>(static_cast<int64_t>(seg.from), -n);
-    const int64_t q_hi = std::min<int64_t>(static_cast<int64_t>(std::min(seg_end, plan.data_len0)),
+    const int64_t q_hi = std::min<int64_t>(static_cast<int64_t>(std::min(seg_end, plan.out_data_len)),
                                            static_cast<int64_t>(c.data_len) - n);
     const int64_t d0 = static_cast<int64_t>(plan.data_offset0);
     return clip(d0 + q_lo, d0 + q_hi, plan.block_pos, plan.block_len);
@@ -201,9 +201,8 @@ uint64_t data_file_offset(const align_plan& plan, const align_copy& c, uint64_t 
 }
 
 // Outside the spans `held` (in block order) copy i lacks the block: those stretches are marked
-// absent for the vote and hold input 0's bytes, so that the copy alone makes no word disputed.
-// Where there are more gaps than the vote's list takes, the last ones are joined into one, the
-// bytes between them left out too.
+// absent for the vote, each exactly, and hold input 0's bytes, so that the copy alone makes no
+// word disputed.
 void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0, const span* held,
                uint32_t n) {
     const uint64_t len = plan.block_len;
@@ -215,10 +214,6 @@ void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* bloc
         if (next.hi <= next.lo && k < n) continue;
         if (next.lo > at) gaps[count++] = span{at, next.lo};
         at = std::max(at, next.hi);
-    }
-    if (count > block_absence::MAX_RANGES) {
-        gaps[block_absence::MAX_RANGES - 1].hi = gaps[count - 1].hi;
-        count = block_absence::MAX_RANGES;
     }
     for (uint32_t k = 0; k < count; k++) {
         plan.absent.add(i, gaps[k].lo, gaps[k].hi);
@@ -311,6 +306,40 @@ int64_t finish_copy(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, 
         if (got <= 0) return got;
         plan.crypt->hash_data(i + 1, block, static_cast<unsigned long>(got));
     }
+}
+
+// After the output's last block: the rest of input 0, which is longer than the output, goes to
+// its digest (the block loop has waited for the digest's earlier blocks).
+int64_t finish_first(align_plan& plan, g_file& file, uint8_t* block, uint64_t size) {
+    if (!digest_on(plan)) return 0;
+    for (;;) {
+        const int64_t got = file.read(reinterpret_cast<char*>(block), size);
+        if (got <= 0) return got;
+        plan.crypt->hash_data(1, block, static_cast<unsigned long>(got));
+    }
+}
+
+// Input 0's block, as read; the block's length is the output's. Where the output's data run on
+// past input 0's own (a first copy shorter than most), input 0 is absent from there; the block
+// loop marks it absent past what it read too.
+int64_t read_first(align_plan& plan, g_file& file, uint8_t* block, uint64_t size) {
+    plan.block_pos += plan.block_len;
+    plan.absent.clear(0);
+    const bool done = plan.out_len != UINT64_MAX && plan.block_pos >= plan.out_len;
+    const int64_t got = done ? 0 : file.read(reinterpret_cast<char*>(block), size);
+    if (got < 0) {
+        plan.block_len = 0;
+        return got;
+    }
+    const uint64_t n = static_cast<uint64_t>(got);
+    plan.block_len = plan.out_len == UINT64_MAX ? n : std::min(size, plan.out_len - plan.block_pos);
+    if (done) return finish_first(plan, file, block, size);
+    const uint64_t data_end0 = plan.data_offset0 + plan.data_len0;
+    if (plan.out_data_len > plan.data_len0 && data_end0 < plan.block_pos + std::min(n, plan.block_len)) {
+        const uint64_t from = data_end0 > plan.block_pos ? data_end0 - plan.block_pos : 0;
+        plan.absent.add(0, from, plan.block_len);
+    }
+    return got;
 }
 
 }  // namespace
@@ -427,6 +456,8 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
     plan.unit = plan.wav ? g0.wav.block_align : 2;
     plan.data_offset0 = plan.wav ? g0.wav.data_offset : 0;
     plan.data_len0 = plan.wav ? data_len_of(g0) : g0.size;
+    plan.out_data_len = plan.data_len0;
+    plan.out_len = UINT64_MAX;
     plan.rate = plan.wav ? g0.wav.sample_rate : 0;
     align_probes& probes = plan.probes;
     const align_region region0{files[0].descriptor, plan.data_offset0, plan.data_len0};
@@ -451,14 +482,14 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
     restore_flags(files[0].descriptor, flags[0]);
 }
 
+void align_set_length(align_plan& plan, uint64_t out_len, uint64_t out_data_len) {
+    plan.out_len = out_len;
+    plan.out_data_len = out_data_len;
+}
+
 int64_t align_read_block(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, uint64_t size,
                          const uint8_t* block0) {
-    if (i == 0) {
-        const int64_t got = file.read(reinterpret_cast<char*>(block), size);
-        plan.block_pos += plan.block_len;
-        plan.block_len = got > 0 ? static_cast<uint64_t>(got) : 0;
-        return got;
-    }
+    if (i == 0) return read_first(plan, file, block, size);
     plan.absent.clear(i);
     if (plan.block_len == 0) return finish_copy(plan, i, file, block, size);
     if (plan.copies[i].in_place) return read_in_place(plan, i, file, block, size, block0);

@@ -5,7 +5,9 @@
 // input 0 (the copy's data byte q + N holds input 0's data byte q), says so on standard error,
 // and then delivers each block of the copy from its shifted place.
 //
-// Geometry: the output keeps input 0's length, header and chunks. For a WAV input 0 the shift
+// Geometry: the output keeps input 0's header and chunks; its length is the run's choice
+// (run/length_plan.h: as long as most copies' data), input 0 absent where the output's data run
+// on past its own. For a WAV input 0 the shift
 // applies inside the data chunks, wherever each file's data chunk lies (its header may differ
 // from input 0's); a data chunk size of 0 or 0xFFFFFFFF runs to the end of the file. A copy
 // takes part only where it has data for input 0's data: over input 0's header and trailing
@@ -101,6 +103,10 @@ struct align_plan {
     uint32_t rate = 0;          // its frames per second (0: not WAV), for the times of the report
     uint64_t data_offset0 = 0;  // input 0's data chunk
     uint64_t data_len0 = 0;
+    // The output: its data bytes (where the copies' data are clipped) and all its bytes (input 0's
+    // blocks are cut there or run on, input 0 absent past its end); UINT64_MAX: input 0's length.
+    uint64_t out_data_len = 0;
+    uint64_t out_len = UINT64_MAX;
     uint64_t block_pos = 0;  // input 0's offset of the block being read
     uint64_t block_len = 0;  // what input 0 delivered for it
     G_CRYPT* crypt = nullptr;
@@ -121,13 +127,18 @@ int align_check_inputs(const name_row* names, uint64_t count);
 // positionally readable, nothing read from them yet.
 void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint64_t count, G_CRYPT* crypt);
 
+// Sets the output's length once the run has chosen it (by default input 0's): `out_len` bytes in
+// all, `out_data_len` of them data. REQUIRES: align_prepare done, nothing read yet.
+void align_set_length(align_plan& plan, uint64_t out_len, uint64_t out_data_len);
+
 // One block of input i for the block loop, from `file` into `block` (`size` bytes, the block
-// loop's request). Input 0 is read as usual and must be read first in every block; input i > 0
-// then delivers exactly as many bytes as input 0, taken from its shifted place, the gaps filled
-// from `block0` (input 0's block, unchanged since its read) and marked absent in plan.absent.
-// When input 0 delivered nothing,
-// each copy feeds the rest of its file to its digest and delivers 0. Returns the byte count, or
-// -1 with errno in file.read_error.
+// loop's request). Input 0 is read as usual and must be read first in every block: the block is
+// the output's next block (up to `size` bytes), input 0 marked absent where the output's data run
+// on past its own (the block loop marks it absent past what it read). Input i > 0 then delivers
+// exactly the block's length, taken from its shifted place, the gaps filled from `block0` (input
+// 0's block, unchanged since its read) and marked absent in plan.absent. Once the output is
+// complete, each input feeds the rest of its file to its digest and delivers 0. Returns the byte
+// count, or -1 with errno in file.read_error.
 int64_t align_read_block(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, uint64_t size,
                          const uint8_t* block0);
 

@@ -2,6 +2,7 @@
 
 #include <FLAC/metadata.h>
 #include <FLAC/stream_decoder.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,11 +60,27 @@ const char* format_words(uint32_t rate, uint32_t channels, uint32_t bits, char* 
 
 // True when the signature is followed by the header of a metadata block of a known type other
 // than STREAMINFO, which must come first: a FLAC stream that lacks it, not some other file.
-bool starts_with_other_block(int fd) {
+bool starts_with_other_block(int fd, uint64_t start) {
     uint8_t head[5];
-    if (read_at(fd, head, sizeof head, 0) != static_cast<int64_t>(sizeof head)) return false;
+    if (read_at(fd, head, sizeof head, start) != static_cast<int64_t>(sizeof head)) return false;
     const unsigned type = head[4] & 0x7F;
     return type >= FLAC__METADATA_TYPE_PADDING && type <= FLAC__METADATA_TYPE_PICTURE;
+}
+
+const uint64_t ID3_HEADER_SIZE = 10;
+const unsigned MAX_ID3_TAGS = 4;  // tags stacked before the stream; more is no tagged FLAC file
+
+// The bytes an ID3v2 tag takes, its header included, or 0 when `h` is no ID3v2 tag header: "ID3",
+// a version and revision other than 0xFF, flags, and a size of four bytes of seven bits each.
+uint64_t id3v2_size(const uint8_t* h) {
+    if (memcmp(h, "ID3", 3) != 0 || h[3] == 0xFF || h[4] == 0xFF) return 0;
+    uint64_t size = 0;
+    for (int k = 6; k < 10; k++) {
+        if (h[k] & 0x80) return 0;
+        size = size << 7 | h[k];
+    }
+    const bool footer = (h[5] & 0x10) != 0;
+    return ID3_HEADER_SIZE + size + (footer ? ID3_HEADER_SIZE : 0);
 }
 
 bool is_silent(const int32_t* const* samples, uint32_t channels, uint32_t length) {
@@ -97,6 +114,26 @@ void put_wav_header(uint8_t* out, uint32_t sample_rate, uint32_t channels, uint6
 
 bool has_flac_signature(const uint8_t* bytes, uint64_t n) { return n >= 4 && memcmp(bytes, "fLaC", 4) == 0; }
 
+int64_t flac_stream_start(int fd) {
+    // Direct I/O reads only aligned blocks into aligned memory: it is off while the heads are read.
+    const int flags = fcntl(fd, F_GETFL);
+    const bool direct = flags != -1 && (flags & O_DIRECT) != 0;
+    if (direct) fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+    int64_t start = -1;
+    uint64_t at = 0;
+    for (unsigned tags = 0; tags <= MAX_ID3_TAGS; tags++) {
+        uint8_t head[ID3_HEADER_SIZE];
+        const int64_t got = read_at(fd, head, sizeof head, at);
+        if (got >= 4 && has_flac_signature(head, static_cast<uint64_t>(got)))
+            start = static_cast<int64_t>(at);
+        const uint64_t size = got == static_cast<int64_t>(sizeof head) ? id3v2_size(head) : 0;
+        if (start >= 0 || size == 0) break;
+        at += size;
+    }
+    if (direct) fcntl(fd, F_SETFL, flags);
+    return start;
+}
+
 void flac_source::fail(const char* why) {
     if (failed_) return;  // the first reason is the one worth telling
     snprintf(why_text_, sizeof why_text_, "%s", why);
@@ -104,9 +141,17 @@ void flac_source::fail(const char* why) {
     failed_ = true;
 }
 
-int flac_source::open(int fd, bool keep_tags) {
+int flac_source::open(int fd, bool keep_tags, uint64_t start) {
     fd_ = fd;
     keep_tags_ = keep_tags;
+    // The decoder reads on from the descriptor's position (an ID3v2 tag in front is passed over),
+    // pieces of any size that direct I/O could not deliver: it reads through the page cache.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_DIRECT)) fcntl(fd, F_SETFL, flags & ~O_DIRECT);
+    if (lseek(fd, static_cast<off_t>(start), SEEK_SET) < 0) {
+        why_ = strerror(errno);
+        return -1;
+    }
     decoder_ = FLAC__stream_decoder_new();
     if (!decoder_) {
         why_ = "out of memory for its decoder";
@@ -130,8 +175,8 @@ int flac_source::open(int fd, bool keep_tags) {
     }
     FLAC__stream_decoder_get_decode_position(decoder_, &frame_end);
     if (!read || failed_ || !have_info_) {
-        why_ = starts_with_other_block(fd) ? "its FLAC stream has no STREAMINFO block"
-                                           : "not a FLAC stream after its signature";
+        why_ = starts_with_other_block(fd, start) ? "its FLAC stream has no STREAMINFO block"
+                                                  : "not a FLAC stream after its signature";
         return -1;
     }
     if (format_.bits != 16) {
@@ -198,8 +243,10 @@ FLAC__StreamMetadata** flac_source::tags(unsigned* count) {
     return tags_;
 }
 
-int flac_source::start(uint64_t block_size) {
+int flac_source::start(uint64_t block_size, const uint8_t* header, uint64_t limit) {
     block_size_ = block_size;
+    limit_ = limit < format_.total_samples ? limit : format_.total_samples;
+    memcpy(header_, header, sizeof header_);
     for (ring_slot& s : ring_) {
         s.data = new (std::nothrow) uint8_t[block_size];
         if (!s.data) {
@@ -244,9 +291,7 @@ void flac_source::hand_over_slot() {
     pthread_mutex_unlock(&mutex_);
 }
 
-// Appends bytes to the stream, slot by slot; `lost` marks them absent. More lost stretches than a
-// block can list are joined to the last one, which then also covers the good bytes between them:
-// they are left out of the vote, never taken for lost audio.
+// Appends bytes to the stream, slot by slot; `lost` marks them absent, each lost stretch exactly.
 bool flac_source::put_bytes(const uint8_t* bytes, uint64_t n, bool lost) {
     while (n > 0) {
         if (!filling_ && !take_slot()) return false;
@@ -259,11 +304,13 @@ bool flac_source::put_bytes(const uint8_t* bytes, uint64_t n, bool lost) {
             memset(s.data + s.len, 0, k);
         }
         if (lost) {
-            absent_range* last = s.ranges > 0 ? &s.range[s.ranges - 1] : nullptr;
-            if (last && (last->hi == s.len || s.ranges == block_absence::MAX_RANGES)) {
-                last->hi = s.len + k;
-            } else {
+            if (s.ranges > 0 && s.range[s.ranges - 1].hi == s.len) {
+                s.range[s.ranges - 1].hi = s.len + k;
+            } else if (s.ranges < s.range.size()) {
                 s.range[s.ranges++] = absent_range{s.len, s.len + k};
+            } else {
+                s.range.push_back(absent_range{s.len, s.len + k});
+                s.ranges++;
             }
         }
         s.len += k;
@@ -302,6 +349,8 @@ bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, u
         return false;
     }
     if (pending_silence_ > 0 && !commit_silence(made_up)) return false;
+    if (first >= limit_) return false;  // the output ends before this frame: decoding stops
+    if (first + length > limit_) length = static_cast<uint32_t>(limit_ - first);
     if (first + length <= position_) return true;  // a frame found twice after a sync error
     const uint64_t skip = first < position_ ? position_ - first : 0;
     if (first > position_) {
@@ -345,23 +394,29 @@ bool flac_source::commit_silence(bool lost) {
     return put_silence(n, false);
 }
 
+bool flac_source::stopped() {
+    pthread_mutex_lock(&mutex_);
+    const bool stop = stopping_;
+    pthread_mutex_unlock(&mutex_);
+    return stop;
+}
+
 void flac_source::decode() {
-    uint8_t header[FLAC_WAV_HEADER_SIZE];
-    put_wav_header(header, format_.sample_rate, format_.channels,
-                   format_.total_samples * format_.channels * 2);
-    bool going = put_bytes(header, sizeof header, false);
+    bool going = put_bytes(header_, sizeof header_, false);
     while (going && !failed_) {
         if (!FLAC__stream_decoder_process_single(decoder_)) break;
         going = FLAC__stream_decoder_get_state(decoder_) != FLAC__STREAM_DECODER_END_OF_STREAM;
     }
     if (read_errno_ != 0) fail(strerror(read_errno_));
-    if (!failed_) {
+    // A copy the block loop stopped reading (the output ends before it) lost nothing of its tail.
+    if (!failed_ && !stopped()) {
         if (pending_silence_ > 0) commit_silence(false);
         // A copy cut short: its tail is lost, in frames of the stream's largest size.
-        const uint64_t tail = format_.total_samples - position_;
+        const uint64_t tail = limit_ > position_ ? limit_ - position_ : 0;
         const uint64_t per_frame = format_.max_blocksize > 0 ? format_.max_blocksize : 4096;
         note_lost(tail, (tail + per_frame - 1) / per_frame);
-        const bool md5_ok = FLAC__stream_decoder_finish(decoder_);
+        // The MD5 covers the whole stream: it says nothing of a copy decoded only in part.
+        const bool md5_ok = FLAC__stream_decoder_finish(decoder_) || limit_ < format_.total_samples;
         losses_.md5_mismatch = !md5_ok && losses_.samples == 0;
         if (filling_ && ring_[fill_].len > 0) hand_over_slot();
     }

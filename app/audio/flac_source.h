@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "base/absent.h"
 
@@ -43,6 +44,12 @@ void put_wav_header(uint8_t* out, uint32_t sample_rate, uint32_t channels, uint6
 // True when the first `n` bytes start with the FLAC signature.
 bool has_flac_signature(const uint8_t* bytes, uint64_t n);
 
+// Where the FLAC signature of the open file `fd` lies: at its start, or behind the ID3v2 tags that
+// some programs put before it (each tag's size is in its 10-byte header, seven bits a byte, and a
+// footer adds 10 more bytes). Returns the offset, or -1 when the file holds no FLAC stream there.
+// The descriptor's flags are as they were on return.
+int64_t flac_stream_start(int fd);
+
 class flac_source {
   public:
     static const unsigned RING_BLOCKS = 3;
@@ -52,14 +59,17 @@ class flac_source {
     flac_source(const flac_source&) = delete;
     flac_source& operator=(const flac_source&) = delete;
 
-    // Reads the metadata of the FLAC stream on descriptor `fd` (at its start). With `keep_tags`,
-    // its Vorbis comments and pictures are kept (tags() hands them over). Returns 0, or -1 with
-    // the reason in why().
-    int open(int fd, bool keep_tags);
+    // Reads the metadata of the FLAC stream on descriptor `fd`, which starts at file offset
+    // `start` (flac_stream_start); the descriptor is read through the page cache from then on.
+    // With `keep_tags`, its Vorbis comments and pictures are kept (tags() hands them over).
+    // Returns 0, or -1 with the reason in why().
+    int open(int fd, bool keep_tags, uint64_t start = 0);
 
-    // Allocates the ring of `block_size`-byte blocks and starts decoding. Returns 0, or -1 with
-    // the reason in why().
-    int start(uint64_t block_size);
+    // Allocates the ring of `block_size`-byte blocks and starts decoding; the stream delivered
+    // begins with the FLAC_WAV_HEADER_SIZE bytes of `header` (the run's one header for every
+    // copy) and holds at most `limit` samples per channel (the output's length): decoding stops
+    // there, and nothing past it counts as lost. Returns 0, or -1 with the reason in why().
+    int start(uint64_t block_size, const uint8_t* header, uint64_t limit);
 
     // The next block into `block` (block_size bytes, the last one shorter, 0 at the end), its lost
     // stretches added to input `input` of `absent` (cleared first). Returns the count, or -1 with
@@ -90,8 +100,8 @@ class flac_source {
     struct ring_slot {
         uint8_t* data = nullptr;
         uint64_t len = 0;
-        uint8_t ranges = 0;
-        absent_range range[block_absence::MAX_RANGES];
+        uint32_t ranges = 0;              // lost stretches in this block: the first ones of `range`
+        std::vector<absent_range> range;  // keeps its room from block to block
     };
     static void* decode_thread(void* self);
     void decode();
@@ -101,6 +111,7 @@ class flac_source {
     bool commit_silence(bool lost);
     bool take_slot();
     void hand_over_slot();
+    bool stopped();
     void fail(const char* why);
 
     FLAC__StreamDecoder* decoder_ = nullptr;
@@ -115,6 +126,7 @@ class flac_source {
     unsigned tag_count_ = 0;
     const char* why_ = "";
     char why_text_[256] = "";
+    uint8_t header_[FLAC_WAV_HEADER_SIZE] = {};
 
     // The ring: the decoder fills slot `fill_` while the block loop reads slot `take_`.
     pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
@@ -128,7 +140,8 @@ class flac_source {
     bool filling_ = false;  // the decoder holds slot fill_
     bool done_ = false;     // the decoder has handed over its last slot (or failed)
     bool failed_ = false;
-    bool stopping_ = false;         // the block loop is done with this copy
+    bool stopping_ = false;         // the block loop is done with this copy (guarded by mutex_)
     uint64_t position_ = 0;         // samples put into the stream so far
+    uint64_t limit_ = 0;            // samples the stream is to hold: the total, or the output's length
     uint64_t pending_silence_ = 0;  // samples of a silent frame not yet put
 };

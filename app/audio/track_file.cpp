@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "audio/flac_source.h"
 #include "audio/wav_header.h"
 #include "base/coding.h"
 #include "base/read_at.h"
@@ -59,9 +60,9 @@ void take_streaminfo(const uint8_t* s, track_file_info& info) {
     info.data_offset = FLAC_VOTED_HEADER;
 }
 
-// Walks the metadata blocks behind the signature at offset 4.
-void read_flac(int fd, uint64_t size, track_file_info& info) {
-    uint64_t at = 4;
+// Walks the metadata blocks behind the signature at offset `start`.
+void read_flac(int fd, uint64_t size, uint64_t start, track_file_info& info) {
+    uint64_t at = start + 4;
     for (bool last = false; !last && at + 4 <= size;) {
         uint8_t head[4];
         if (read_at(fd, head, 4, at) != 4) return;
@@ -89,10 +90,11 @@ track_file_info read_track_file(int fd, uint64_t size) {
     track_file_info info;
     uint8_t head[12] = {};
     if (read_at(fd, head, sizeof head, 0) < 4) return info;
-    if (memcmp(head, "fLaC", 4) == 0) {
+    const int64_t flac_start = flac_stream_start(fd);
+    if (flac_start >= 0) {
         info.audio = true;
         info.flac = true;
-        read_flac(fd, size, info);
+        read_flac(fd, size, static_cast<uint64_t>(flac_start), info);
         return info;
     }
     if (memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "WAVE", 4) != 0) return info;

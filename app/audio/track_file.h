@@ -14,8 +14,8 @@ struct track_file_info {
 };
 
 // Reads the header of the open regular file `fd` of `size` bytes: a WAV file's data chunk and
-// frame size, or a FLAC stream's STREAMINFO and Vorbis comments. A file that is neither is left
-// with audio = false.
+// frame size, or a FLAC stream's STREAMINFO and Vorbis comments (behind ID3v2 tags or not). A file that is
+// neither is left with audio = false.
 track_file_info read_track_file(int fd, uint64_t size);
 
 // The leading track number of a file name: the first run of decimal digits, when only ASCII

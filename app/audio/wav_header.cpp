@@ -1,5 +1,7 @@
 #include "audio/wav_header.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -86,8 +88,15 @@ wav_header parse_wav_header(const uint8_t* bytes, uint64_t n) {
 }
 
 wav_header read_wav_header(int fd, uint64_t size) {
+    // Direct I/O reads only aligned blocks into aligned memory: it is off while the chunk headers
+    // are read one by one.
+    const int flags = fcntl(fd, F_GETFL);
+    const bool direct = flags != -1 && (flags & O_DIRECT) != 0;
+    if (direct) fcntl(fd, F_SETFL, flags & ~O_DIRECT);
     const file_source src = {fd};
-    return walk_chunks(src, size);
+    const wav_header h = walk_chunks(src, size);
+    if (direct) fcntl(fd, F_SETFL, flags);
+    return h;
 }
 
 const char* wav_fault(const uint8_t* bytes, uint64_t n) {

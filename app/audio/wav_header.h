@@ -30,7 +30,8 @@ const char* wav_fault(const uint8_t* bytes, uint64_t n);
 
 // The same for an open file of `size` bytes, read by position chunk header by chunk header, so
 // that the data chunk is found behind chunks of any size (tags, cover art). A failed read ends
-// the walk as the end of the file would.
+// the walk as the end of the file would. A descriptor opened for direct I/O is read through the
+// page cache meanwhile (its flags are as they were on return).
 wav_header read_wav_header(int fd, uint64_t size);
 
 // One past the data chunk's last byte in a file of `file_size` bytes (UINT64_MAX when the size is

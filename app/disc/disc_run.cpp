@@ -153,6 +153,8 @@ int run_track(disc_state& s, const disc_track& t, const std::vector<std::string>
 std::string verdict_text(const track_result& r) {
     const track_figures& f = r.figures;
     if (r.kind == VERIFIED) return "verified: " + f.verdict;
+    if (r.kind == NOT_VERIFIED && !f.unheld.empty())
+        return "not verified: " + (f.verdict.empty() ? "" : f.verdict + "; ") + f.unheld;
     if (r.kind == NOT_VERIFIED) return "not verified: " + f.verdict;
     return "restored, CRC32 " + (f.has_sums ? f.crc32 : std::string("-")) + " (no response file)";
 }
@@ -304,6 +306,7 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     if (f.scratch_map) remove_file(f.map_path);
     read_map_figures(map, t.copies[0].info.data_offset, s.line.byte_vote, r.figures);
     read_report_figures(run.out, r.figures);
+    read_error_figures(run.err, r.figures);
     if (s.line.verbose || r.kind == FAILED) replay(s, run);
     if (r.kind == FAILED) {
         track_line(
@@ -414,6 +417,7 @@ void print_table(const disc_state& s, const std::vector<track_result>& results) 
 std::string why_not_verified(const disc_track& t, const track_result& r) {
     const track_figures& f = r.figures;
     std::string text = "track " + std::to_string(t.number) + ": ";
+    if (!f.unheld.empty()) return text + f.unheld;
     if (f.guessed_samples == 0) return text + samples(f.disputed_samples) + " disputed, none guessed";
     text += samples(f.guessed_samples) + " guessed";
     for (size_t k = 0; k < f.guessed_at.size() && k < TIMES_NAMED; k++)

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "run/length_plan.h"
+
 namespace {
 
 // The tab-separated fields of one line.
@@ -80,5 +82,13 @@ void read_report_figures(const std::string& out, track_figures& f) {
         }
         if (after(line, "] repaired: ", rest)) f.repair = "repaired: " + rest;
         if (after(line, "] not repaired: ", rest)) f.repair = "not repaired: " + rest;
+    });
+}
+
+void read_error_figures(const std::string& err, track_figures& f) {
+    each_line(err, [&](const std::string& line) {
+        const size_t name_end = line.find("] ");
+        if (line.empty() || line[0] != '[' || name_end == std::string::npos) return;
+        if (line.find(UNHELD_TEXT, name_end) != std::string::npos) f.unheld = line.substr(name_end + 2);
     });
 }

@@ -17,6 +17,7 @@ struct track_figures {
     std::string verdict;                  // its text after "verified: " or "not verified: "
     int confidence = -1;                  // the AccurateRip confidence matched, -1: none
     std::string repair;                   // "repaired: ..." or "not repaired: ...", or empty
+    std::string unheld;                   // "N frames held by no copy (first at mm:ss.mmm)", or empty
 };
 
 // Takes the runs of a map (as --map writes it) into `f`. `audio_offset` is where the audio
@@ -26,3 +27,6 @@ void read_map_figures(const std::string& map, uint64_t audio_offset, bool byte_v
 
 // Takes the checksum, verdict and repair lines of a run's standard output into `f`.
 void read_report_figures(const std::string& out, track_figures& f);
+
+// Takes the line of a run's standard error that tells of frames no copy holds into `f`.
+void read_error_figures(const std::string& err, track_figures& f);

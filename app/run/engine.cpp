@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,6 +20,7 @@
 #include "g_print.h"
 #include "run/digest_pool.h"
 #include "run/dispute_map.h"
+#include "run/length_plan.h"
 #include "run/report.h"
 #include "vote/block_vote.h"
 #include "vote/glyphs.h"
@@ -91,6 +93,10 @@ struct engine_run {
     int64_t first_block_read;  // see engine_extras
     flac_run* flac;            // null unless FLAC has a part in the run
     const char* out_name;
+    length_plan* lengths;   // null outside audio runs
+    block_absence* absent;  // null, or what each input lacks of the current block
+    bool defer_scan;        // the blocks are compared only once their absent stretches are filled
+    uint64_t block_start;   // output offset of the current block
 };
 
 const int64_t READ_REPORTED = -2;  // a failed read whose error line is already out
@@ -117,6 +123,11 @@ int64_t read_block(engine_run& run, uint64_t i) {
         app_error("decode", run.names[i], source.why());
         return READ_REPORTED;
     }
+    if (run.flac && flac_relaid(*run.flac, i)) {
+        const int64_t got = flac_read_wav(*run.flac, i, file.descriptor, run.in_blocks[i], run.block_size);
+        if (got < 0) file.read_error = static_cast<uint32_t>(errno);
+        return got;
+    }
     if (i == 0 && run.first_block_read != NOT_READ_AHEAD) {
         const int64_t got = run.first_block_read;  // read ahead of the loop, already in the block
         run.first_block_read = NOT_READ_AHEAD;
@@ -134,13 +145,14 @@ void scan_input(engine_run& run, uint64_t i, uint64_t block_len) {
     run.scan_cycles += read_cycle_counter() - start;
 }
 
-// With --cd, notes where input 0's block of n bytes lies and, at the first block, reads the
-// layout from its header. The run has refused a first input it cannot vote before the loop (a
-// file by its head, a stream by its first block read ahead); a file changed since is refused
-// here, with the same error line, before anything is written. Returns false then.
-bool take_cd_layout(engine_run& run, uint64_t n) {
+// With --cd, notes where input 0's block of n bytes lies (`len` bytes of the output: n, or the
+// block's length when the output's is chosen) and, at the first block, reads the layout from its
+// header. The run has refused a first input it cannot vote before the loop (a file by its head, a
+// stream by its first block read ahead); a file changed since is refused here, with the same error
+// line, before anything is written. Returns false then.
+bool take_cd_layout(engine_run& run, uint64_t n, uint64_t len) {
     run.vote->in0_start = run.in0_offset;
-    run.in0_offset += n;
+    run.in0_offset += len;
     if (run.vote->in0_start != 0) return true;
     if (cd_layout_from_header(run.in_blocks[0], n, run.cd) == 0) return true;
     run.glyphs->flush();
@@ -156,25 +168,46 @@ void submit_digest(engine_run& run, uint64_t s, const uint8_t* data, uint64_t n)
     run.digests->submit(s, data + from, len);
 }
 
-// With FLAC copies, what they lost is filled in once every block is read (input 0's stretches
-// take the other copies' bytes), and only then are the blocks compared. A digest still reading
-// a block whose stretches change is waited for: it covers the audio as decoded.
-void fill_and_scan(engine_run& run, uint64_t block_len) {
-    const block_absence& absent = *run.flac->absent;
+// The length of the block being read: the block size, or what is left of the output's length
+// when the run has chosen it (run/length_plan.h).
+uint64_t planned_length(const engine_run& run) {
+    if (!run.lengths || !run.lengths->cuts) return run.block_size;
+    const uint64_t left =
+        run.lengths->out_bytes > run.block_start ? run.lengths->out_bytes - run.block_start : 0;
+    return left < run.block_size ? left : run.block_size;
+}
+
+// Once every input's block is read, the stretches they lack are filled in (input 0's take the
+// other copies' bytes) where the readers left them unfilled: always with FLAC copies, whose
+// blocks are compared only then; else where a copy ended early or input 0 lacks a stretch, and
+// the blocks are compared again. A digest still reading a block whose stretches change is waited
+// for: it covers the audio as read. What no copy holds is counted.
+void fill_and_scan(engine_run& run, uint64_t block_len, bool ended_early) {
+    const block_absence& absent = *run.absent;
+    const bool fill = run.defer_scan || ended_early || absent.n[0] != 0;
     bool any = false;
-    for (uint64_t i = 0; i < run.count; i++) {
+    for (uint64_t i = 0; fill && i < run.count; i++) {
         if (absent.n[i] == 0) continue;
         any = true;
         if (run.digests) run.digests->wait(i + 1);
     }
-    if (any) fill_absent(absent, run.in_blocks, run.count, block_len);
+    if (any && block_len > 0) {
+        fill_absent(absent, run.in_blocks, run.count, block_len, [&run](uint64_t lo, uint64_t hi) {
+            if (run.lengths) note_unheld(*run.lengths, run.block_start + lo, run.block_start + hi);
+        });
+    }
+    if (!run.defer_scan && !any) return;
+    if (!run.defer_scan) run.vote->begin_block();  // the comparison made while reading is void
     for (uint64_t i = 1; i < run.count && block_len > 0; i++) scan_input(run, i, block_len);
 }
 
 // Reads one block of every input; returns the block length (0 after a failure), and sets
 // *read_failed when an input could not be read.
 uint64_t read_inputs(engine_run& run, bool* read_failed) {
-    uint64_t block_len = run.block_size;
+    const bool cuts = run.lengths && run.lengths->cuts;
+    const uint64_t planned = planned_length(run);
+    uint64_t block_len = planned;
+    bool ended_early = false;  // some input delivered less than the block's length
     *read_failed = false;
     run.vote->begin_block();
     for (uint64_t i = 0; i < run.count; i++) {
@@ -185,6 +218,7 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             run.digests->wait(i + 1);
         }
         if (i == 0 && run.sums) run.pool->wait(digest_pool::TASK_SLOT);
+        if (cuts) run.absent->clear(i);
         int64_t got = read_block(run, i);
         if (got < 0) {
             run.glyphs->flush();
@@ -194,18 +228,21 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             return 0;
         }
         const uint64_t n = static_cast<uint64_t>(got);
-        if (i == 0 && run.vote->cd && !take_cd_layout(run, n)) {
+        if (i == 0 && run.vote->cd && !take_cd_layout(run, n, cuts ? planned : n)) {
             *read_failed = true;
             return 0;
         }
         if (run.digests && !align_feeds_digest(run.align, i)) submit_digest(run, i + 1, run.in_blocks[i], n);
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
-        if (n < block_len) block_len = n;
-        const bool deferred = run.flac && run.flac->absent;
-        if (i > 0 && block_len > 0 && !deferred) scan_input(run, i, block_len);
+        if (cuts && n < planned) {
+            run.absent->add(i, n, planned);  // a copy that ended: absent up to the output's end
+            ended_early = true;
+        }
+        if (!cuts && n < block_len) block_len = n;
+        if (i > 0 && block_len > 0 && !run.defer_scan) scan_input(run, i, block_len);
         run.glyphs->put('.');
     }
-    if (run.flac && run.flac->absent) fill_and_scan(run, block_len);
+    if (run.absent) fill_and_scan(run, block_len, ended_early);
     return block_len;
 }
 
@@ -306,6 +343,7 @@ bool process_block(engine_run& run) {
         return false;
     }
     t_disk += read_cycle_counter() - a_disk;
+    run.block_start += block_len;
     print_block_glyph(run, !disputed);
     if (read_failed) run.io_failed = true;
     return !read_failed && block_len != 0;
@@ -321,6 +359,24 @@ void finish_flac(engine_run& run) {
     if (!run.io_failed) flac_print_losses(*run.flac, run.names, run.count);
 }
 
+// What the output's length left out: the copies that end before it, the frames no copy holds.
+void finish_lengths(engine_run& run) {
+    if (run.io_failed) return;
+    print_short_copies(*run.lengths, run.names, run.count);
+    fflush(con_out());
+    print_unheld(*run.lengths, run.out_name);
+}
+
+// The list of what each input lacks of the current block: --align's, the FLAC copies', or, when
+// the output's length is chosen, the run's own; null when no input can lack anything.
+block_absence* absence_list(const engine_extras* extras) {
+    if (!extras) return nullptr;
+    if (extras->align) return &extras->align->absent;
+    if (extras->flac && extras->flac->absent) return extras->flac->absent.get();
+    if (extras->lengths && extras->lengths->own_absence) return extras->lengths->own_absence.get();
+    return nullptr;
+}
+
 }  // namespace
 
 uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_block, uint8_t** in_blocks,
@@ -333,9 +389,8 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     listeners heard = {extras ? extras->map : nullptr, extras ? extras->tally : nullptr};
     vote->map = heard.listener();
     vote->doubts = extras ? extras->doubts : nullptr;
-    if (extras && extras->align) vote->absent = &extras->align->absent;
+    vote->absent = absence_list(extras);
     flac_run* flac = extras ? extras->flac : nullptr;
-    if (flac && flac->absent) vote->absent = flac->absent.get();
 
     track_checksums* sums = extras ? extras->sums : nullptr;
     digest_pool digests;
@@ -368,6 +423,10 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.first_block_read = extras ? extras->first_block_read : NOT_READ_AHEAD;
     run.flac = flac;
     run.out_name = out_name;
+    run.lengths = extras ? extras->lengths : nullptr;
+    run.absent = absence_list(extras);
+    run.defer_scan = flac && flac->absent;
+    run.block_start = 0;
     if (extras && extras->cd) vote->use_cd(&run.cd);
     prepare_inputs(run);
 
@@ -381,6 +440,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     glyphs->flush();
     digests.stop();
     if (flac) finish_flac(run);
+    if (run.lengths) finish_lengths(run);
     if (extras && extras->before_report) extras->before_report(extras->report_context, run.io_failed);
     if (extras && extras->record) {
         for (uint64_t i = 0; i < count && i < extras->record->inputs.size(); i++)

@@ -13,6 +13,7 @@
 #include "run/dispute_map.h"
 #include "run/flac_run.h"
 #include "run/run_record.h"
+#include "run/length_plan.h"
 #include "vote/doubt_list.h"
 
 const int64_t NOT_READ_AHEAD = -2;
@@ -43,6 +44,9 @@ struct engine_extras {
     // every disputed word too.
     run_record* record = nullptr;
     verdict_tally* tally = nullptr;
+    // An audio run: the output's length chosen from every copy's (the blocks are cut to it, a copy
+    // that ends early is absent past its end), and the frames no copy holds counted.
+    length_plan* lengths = nullptr;
 };
 
 // What the block loop came to.

@@ -1,8 +1,10 @@
 #include "run/flac_run.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -48,10 +50,13 @@ int check_format(run_format& f, uint64_t i, uint32_t rate, uint32_t channels, ui
     return -1;
 }
 
-bool is_flac_file(const g_file& file) {
-    uint8_t head[4];
-    const int64_t got = read_at(file.descriptor, head, sizeof head, 0);
-    return got > 0 && has_flac_signature(head, static_cast<uint64_t>(got));
+bool is_flac_file(const g_file& file) { return flac_stream_start(file.descriptor) >= 0; }
+
+// A WAV copy voted in the layout of FLAC copies is read by position from its data chunk, which
+// direct I/O cannot do at any offset: it is read through the page cache.
+void drop_direct(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_DIRECT)) fcntl(fd, F_SETFL, flags & ~O_DIRECT);
 }
 
 bool is_regular(const g_file& file, uint64_t* size) {
@@ -77,13 +82,24 @@ int take_wav(flac_run& run, run_format& f, const g_file& file, uint64_t i, const
     if (check_format(f, i, h.sample_rate, h.channels, h.bits_per_sample, names) != 0) return -1;
     run.audio_lo[i + 1] = h.data_offset;
     run.audio_hi[i + 1] = wav_data_end(h, size);
+    if (i == 0) run.out_data_end = wav_data_end(h, UINT64_MAX);
     return 0;
+}
+
+// With FLAC copies, a WAV copy's audio is placed behind the one header as a FLAC copy's is.
+void relay(flac_run& run, const g_file& file, uint64_t i) {
+    run.data_at[i] = run.audio_lo[i + 1];
+    run.audio_hi[i + 1] = FLAC_WAV_HEADER_SIZE + run.audio_hi[i + 1] - run.audio_lo[i + 1];
+    run.audio_lo[i + 1] = FLAC_WAV_HEADER_SIZE;
+    run.read_to[i] = 0;
+    drop_direct(file.descriptor);
 }
 
 int take_flac(flac_run& run, run_format& f, g_file& file, uint64_t i, const name_row* names) {
     run.source[i].reset(new flac_source);
     flac_source& s = *run.source[i];
-    if (s.open(file.descriptor, i == 0 && run.encoding) != 0) {
+    const uint64_t start = static_cast<uint64_t>(flac_stream_start(file.descriptor));
+    if (s.open(file.descriptor, i == 0 && run.encoding, start) != 0) {
         app_error("read", names[i], s.why());
         return -1;
     }
@@ -110,6 +126,11 @@ void print_loss_line(const char* name, const flac_source& s) {
 
 }  // namespace
 
+bool names_flac_copy(const char* name) {
+    g_file file;
+    return open_to_inspect(file, name) == 0 && is_flac_file(file);
+}
+
 bool names_flac_output(const char* out_name) {
     const size_t n = strlen(out_name);
     return n > 5 && strcasecmp(out_name + n - 5, ".flac") == 0;
@@ -119,8 +140,7 @@ int flac_check_before_opening(const run_options& options, const name_row* names,
                               const char* out_name) {
     bool any_flac = false;
     for (uint64_t i = 0; i < count; i++) {
-        uint8_t head[4];
-        if (!has_flac_signature(head, read_head(names[i], head, sizeof head))) continue;
+        if (!names_flac_copy(names[i])) continue;
         any_flac = true;
         if (!options.align) continue;
         app_error("align", names[i],
@@ -153,20 +173,59 @@ int flac_prepare(flac_run& run, g_file* h_files, const name_row* names, uint64_t
         const int taken = is_flac_file(h_files[i]) ? take_flac(run, f, h_files[i], i, names)
                                                    : take_wav(run, f, h_files[i], i, names);
         if (taken != 0) return -1;
+        if (run.any_source && !run.source[i]) relay(run, h_files[i], i);
     }
     // The output's audio lies where input 0's does: the vote keeps the layout the copies share.
     run.audio_lo[0] = run.audio_lo[1];
     run.audio_hi[0] = run.audio_hi[1];
     run.offset[0] = 0;
     run.out_layout = flac_sink_layout{f.rate, f.channels, run.audio_lo[0], run.audio_hi[0]};
+    if (run.any_source) flac_set_length(run, run.audio_hi[1]);  // until the run chooses its length
     if (run.any_source) run.absent.reset(new block_absence());
     return 0;
 }
 
+void flac_set_length(flac_run& run, uint64_t out_bytes) {
+    if (run.any_source) {
+        run.audio_hi[0] = out_bytes;
+        put_wav_header(run.header, run.out_layout.sample_rate, run.out_layout.channels,
+                       out_bytes - FLAC_WAV_HEADER_SIZE);
+    } else {
+        run.audio_hi[0] = out_bytes < run.out_data_end ? out_bytes : run.out_data_end;
+    }
+    if (run.audio_hi[0] < run.audio_lo[0]) run.audio_hi[0] = run.audio_lo[0];
+    run.out_layout.audio_hi = run.audio_hi[0];
+}
+
+int64_t flac_read_wav(flac_run& run, uint64_t i, int fd, uint8_t* block, uint64_t size) {
+    const uint64_t end = run.audio_hi[i + 1];
+    uint64_t pos = run.read_to[i], n = 0;
+    while (n < size && pos < end) {
+        uint64_t k;
+        if (pos < FLAC_WAV_HEADER_SIZE) {
+            k = std::min(FLAC_WAV_HEADER_SIZE - pos, size - n);
+            memcpy(block + n, run.header + pos, k);
+        } else {
+            const int64_t got = read_at(fd, block + n, std::min(end - pos, size - n),
+                                        run.data_at[i] + pos - FLAC_WAV_HEADER_SIZE);
+            if (got < 0) return -1;
+            if (got == 0) break;  // the file was cut since it was looked at
+            k = static_cast<uint64_t>(got);
+        }
+        n += k;
+        pos += k;
+    }
+    run.read_to[i] = pos;
+    return static_cast<int64_t>(n);
+}
+
 int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd, const char* out_name,
                uint64_t block_size) {
+    // The decoders stop where the output ends.
+    const uint64_t frame_bytes = 2ull * run.out_layout.channels;
+    const uint64_t limit = run.any_source ? (run.audio_hi[0] - FLAC_WAV_HEADER_SIZE) / frame_bytes : 0;
     for (uint64_t i = 0; i < count; i++) {
-        if (run.source[i] && run.source[i]->start(block_size) != 0) {
+        if (run.source[i] && run.source[i]->start(block_size, run.header, limit) != 0) {
             app_error("read", names[i], run.source[i]->why());
             return -1;
         }
@@ -193,7 +252,10 @@ void flac_digest_span(flac_run& run, uint64_t s, uint64_t n, uint64_t* from, uin
     *len = lo < hi ? hi - lo : 0;
 }
 
-void flac_print_losses(const flac_run& run, const name_row* names, uint64_t count) {
+void flac_print_losses(flac_run& run, const name_row* names, uint64_t count) {
+    for (uint64_t i = 0; i < count; i++) {
+        if (run.source[i]) run.source[i]->close();
+    }
     for (uint64_t i = 0; i < count; i++) {
         const flac_source* s = run.source[i].get();
         if (s && (s->losses().samples > 0 || s->losses().md5_mismatch)) print_loss_line(names[i], *s);

@@ -26,6 +26,12 @@ struct flac_run {
     uint64_t audio_lo[MAX_INPUTS + 1];
     uint64_t audio_hi[MAX_INPUTS + 1];
     uint64_t offset[MAX_INPUTS + 1];
+    // With FLAC copies every copy is voted in one layout: the header below, then its audio. A WAV
+    // copy's audio is read from its own data chunk (at data_at[i]), whatever chunks come before.
+    uint8_t header[FLAC_WAV_HEADER_SIZE] = {};
+    uint64_t data_at[MAX_INPUTS];
+    uint64_t read_to[MAX_INPUTS];  // stream bytes of such a copy delivered so far
+    uint64_t out_data_end = 0;     // without FLAC copies: where input 0's header says its data end
 };
 
 // True when `out_name` ends in ".flac" (any case): the output is then written as FLAC.
@@ -41,6 +47,18 @@ int flac_check_before_opening(const run_options& options, const name_row* names,
 // Returns 0 (run.active false when FLAC has no part in the run), or -1 after an error line.
 int flac_prepare(flac_run& run, g_file* h_files, const name_row* names, uint64_t count, const char* out_name);
 
+// True when input i is a WAV copy voted in the layout of FLAC copies (flac_read_wav reads it).
+inline bool flac_relaid(const flac_run& run, uint64_t i) { return run.any_source && !run.source[i]; }
+
+// Sets the voted stream's length, `out_bytes` (the output's header and audio), once the run has
+// chosen it: the header every copy is voted behind, and the output's audio window.
+void flac_set_length(flac_run& run, uint64_t out_bytes);
+
+// The next block of input i, a WAV copy voted in the layout of FLAC copies, read from `fd` into
+// `block` (`size` bytes): the run's header, then its audio. Returns the count (0 at the end), or
+// -1 with errno set.
+int64_t flac_read_wav(flac_run& run, uint64_t i, int fd, uint8_t* block, uint64_t size);
+
 // Once the output has been taken over: starts the decoding threads and the encoder (writing to
 // `out_fd`). Returns 0, or -1 after an error line.
 int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd, const char* out_name,
@@ -50,8 +68,13 @@ int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd,
 // digest covers, as an offset into those bytes and a length; advances the stream's offset.
 void flac_digest_span(flac_run& run, uint64_t s, uint64_t n, uint64_t* from, uint64_t* len);
 
-// One line for each FLAC copy that lost samples or whose audio misses its MD5.
-void flac_print_losses(const flac_run& run, const name_row* names, uint64_t count);
+// Ends the decoding threads (the losses are then final) and prints one line for each FLAC copy
+// that lost samples or whose audio misses its MD5.
+void flac_print_losses(flac_run& run, const name_row* names, uint64_t count);
+
+// True when the regular file `name` holds a FLAC stream (behind ID3v2 tags or not); false for
+// anything else and for a name that cannot be looked into now.
+bool names_flac_copy(const char* name);
 
 // Ends the decoding threads and the encoder.
 void flac_close(flac_run& run, uint64_t count);

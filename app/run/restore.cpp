@@ -16,6 +16,7 @@
 #include "run/engine.h"
 #include "run/files.h"
 #include "run/flac_run.h"
+#include "run/length_plan.h"
 #include "run/replace.h"
 #include "run/verdict.h"
 #include "vote/cd_vote.h"
@@ -192,6 +193,11 @@ int take_over_map(result_file& kept, dispute_map& map, const char* map_name) {
     return empty_map(map.file, map_name);
 }
 
+// True when the run was told what the output's checksum must be.
+bool expects_checksum(const run_options& options) {
+    return options.expected_count > 0 || options.response_name != nullptr;
+}
+
 // Hands the engine the FLAC side of the run. A FLAC output cannot be patched in place, so no
 // repair is tried into it; the digests cover only the output's audio.
 void use_flac(flac_run& flac, engine_extras& extras, run_checks* checks) {
@@ -228,7 +234,7 @@ void record_inputs(run_record& record, const name_row* names, uint64_t count, g_
 // lost, the checksums, the verdict and the repair.
 void record_track(run_record& record, const run_options& options, const char* out_name, uint64_t count,
                   const run_result& result, const verdict_tally& tally, const flac_run& flac,
-                  const run_checks* checks) {
+                  const length_plan& lengths, const run_checks* checks) {
     track_record t;
     t.number = options.track.number;
     t.file = out_name;
@@ -237,6 +243,7 @@ void record_track(run_record& record, const run_options& options, const char* ou
     t.guessed_samples = tally.guessed;
     t.overruled_samples = tally.overruled;
     t.disputed_bytes = result.disputed;
+    t.no_copy_samples = lengths.unheld * (lengths.frame_bytes / 2);
     t.suspicious = tally.suspicious();
     for (uint64_t i = 0; i < count && i < record.inputs.size(); i++) {
         const flac_source* s = flac.source[i].get();
@@ -357,7 +364,11 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     if (status == 0 && options.cd)
         status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
     std::unique_ptr<flac_run> flac(new flac_run);
+    std::unique_ptr<length_plan> lengths(new length_plan);
     if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
+    if (status == 0) plan_lengths(*lengths, options, h_files, count, *flac, extras.align);
+    if (status == 0 && lengths->audio) extras.lengths = lengths.get();
+    lengths->places = extras.tally;
     if (status == 0 && flac->active) use_flac(*flac, extras, checks);
     if (status == 0 && record) record_inputs(*record, names, count, h_files, *flac, extras.align);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
@@ -371,8 +382,10 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;
-        if (checks && report_checks(*checks, options, out_name) != 0 && status == 0) status = 1;
-        if (record) record_track(*record, options, out_name, count, result, tally, *flac, checks);
+        const int checked = checks ? report_checks(*checks, options, out_name) : 0;
+        if (checked != 0 && status == 0) status = 1;
+        if (lengths->unheld > 0 && status == 0 && !(checked == 0 && expects_checksum(options))) status = 1;
+        if (record) record_track(*record, options, out_name, count, result, tally, *flac, *lengths, checks);
     }
     flac_close(*flac, count);
     mem.free_ram();

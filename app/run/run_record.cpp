@@ -235,6 +235,13 @@ void verdict_tally::note(doubt_kind kind, uint64_t s, int64_t margin) {
     places.push_back({audio_begin + frame * frame_bytes, frame, kind, margin});
 }
 
+void verdict_tally::note_frame(doubt_kind kind, uint64_t frame) {
+    const int k = static_cast<int>(kind);
+    if (kept[k] == MOST_PLACES) return;
+    kept[k]++;
+    places.push_back({audio_begin + frame * frame_bytes, frame, kind, 0});
+}
+
 void verdict_tally::add(const word_verdict& v) {
     if (frame_bytes == 0) return;
     uint64_t last_sample = UINT64_MAX;

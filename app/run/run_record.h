@@ -103,6 +103,8 @@ struct verdict_tally {
     void add(const word_verdict& v);
     // A place of `kind` at 16-bit sample `s` of the audio (stretches join).
     void note(doubt_kind kind, uint64_t s, int64_t margin);
+    // A place of `kind` at frame `frame` of the audio, of a stretch its caller found.
+    void note_frame(doubt_kind kind, uint64_t frame);
     // The places, most doubtful first: by kind, then by margin, then in time.
     std::vector<doubt_place> ranked() const;
     // The ranked places as the record lists them.

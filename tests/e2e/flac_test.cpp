@@ -1,12 +1,15 @@
 // FLAC copies in, FLAC out: copies encoded with the flac tool, damaged as audio or as files.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "e2e_util.h"
+#include "reference_checksums.h"
 #include "test_support.h"
 
 using namespace e2e;
@@ -232,6 +235,136 @@ TEST(Flac, FailuresKeepTheOutput) {
         EXPECT_EQ(status_lines(c.args.back(), c.inputs) + c.tail, r.err);
     }
     EXPECT_EQ("previous output", read_file(dir.file("kept.flac")));
+}
+
+// Bytes flipped inside each frame of `frames` (their starts in `at`): each fails its CRC, and
+// libFLAC gives up the frame after it too.
+std::string bad_frames(std::string flac, const std::vector<size_t>& at, const std::vector<size_t>& frames) {
+    for (size_t f : frames) {
+        for (size_t q = at[f] + 40; q < at[f] + 60; q++) flac[q] = static_cast<char>(flac[q] ^ 0x5A);
+    }
+    return flac;
+}
+
+// An ID3v2.4 tag of 300 bytes (its size in four 7-bit bytes; a footer repeats the header).
+std::string id3v2(bool footer) {
+    const std::string body = "TIT2" + std::string("\0\0\0\x0b\0\0\x03", 7) + "Some title" + std::string(279, '\0');
+    const std::string size = {0, 0, static_cast<char>(body.size() >> 7), static_cast<char>(body.size() & 0x7F)};
+    const char flags = footer ? 0x10 : 0;
+    return "ID3\x04" + std::string(1, '\0') + flags + size + body + (footer ? "3DI\x04" + std::string(1, '\0') + flags + size : "");
+}
+
+// A WAV file of `pcm` with a LIST chunk before its data.
+std::string wav_with_list(const std::string& pcm) {
+    const std::string list = "LIST" + testing_support::le32(20) + "INFOISFT" + testing_support::le32(8) + "a ripper";
+    return "RIFF" + testing_support::le32(uint32_t(4 + 24 + list.size() + 8 + pcm.size())) + wav_file("").substr(8, 28) +
+           list + "data" + testing_support::le32(uint32_t(pcm.size())) + pcm;
+}
+
+// `pcm` with its frames [from, to) silent.
+std::string silenced(std::string pcm, size_t from, size_t to) {
+    std::fill(pcm.begin() + 4 * from, pcm.begin() + 4 * to, '\0');
+    return pcm;
+}
+
+// What the copies hold decides the output and the verdict: every lost stretch of every copy is
+// kept exactly (FLAC frames, --align's gaps), frames no copy holds fail the run unless a checksum
+// verifies it, a WAV copy among FLAC ones is read from its own data chunk, a FLAC stream behind an
+// ID3v2 tag is FLAC (also to --disc's pairing), and an audio run's output is as long as most copies.
+TEST(Flac, TheOutputIsWhatTheCopiesHold) {
+    ScopedTempDir dir;
+    const std::string pcm = synth_pcm(FRAMES, 4000, 13);
+    write_file(dir.file("t.wav"), wav_file(pcm));
+    encode(dir, "t.wav", "t.flac");
+    write_file(dir.file("s.wav"), wav_file(pcm.substr(0, 4 * 200000)));
+    encode(dir, "s.wav", "short.flac");
+    const std::string good = read_file(dir.file("t.flac"));
+    const std::vector<size_t> at = frame_starts(good);
+    ASSERT_EQ(FRAMES / BLOCKSIZE, at.size());
+    const std::vector<std::vector<size_t>> lost = {{2, 12, 22, 32, 42}, {5, 15, 25, 35, 45}, {8, 18, 28, 38, 48}};
+    for (size_t k = 0; k < 3; k++) write_file(dir.file(std::string(1, char('a' + k)) + ".flac"), bad_frames(good, at, lost[k]));
+    write_file(dir.file("x.flac"), bad_frames(good, at, {20}));
+    write_file(dir.file("z.flac"), bad_frames(good, at, {20, 60}));
+    write_file(dir.file("list.wav"), wav_with_list(pcm));
+    write_file(dir.file("tag.flac"), id3v2(false) + good);
+    write_file(dir.file("foot.flac"), id3v2(true) + good);
+    write_file(dir.file("cut.wav"), wav_file(pcm).substr(0, 44 + 4 * 100000));
+    write_file(dir.file("empty.wav"), "");
+    write_file(dir.file("kept.wav"), wav_file(pcm));
+    // --align: a copy that sits out six stretches of one block, between which input 0 is damaged.
+    std::string holes = pcm, bad = pcm;
+    for (size_t k = 0; k < 6; k++) {
+        const std::string noise = testing_support::random_bytes(4 * 12000, k + 1);
+        holes.replace(4 * (20000 + 46000 * k), noise.size(), noise);
+    }
+    for (size_t k = 0; k < 8; k++) bad[4 * (225000 + 2000 * k)] ^= 0x11;
+    write_file(dir.file("holes.wav"), wav_file(holes));
+    write_file(dir.file("bad.wav"), wav_file(bad));
+    for (const char* rip : {"r1", "r2", "r3"}) ASSERT_EQ(0, mkdir(dir.file(rip).c_str(), 0755));
+    write_file(dir.file("r1/01.flac"), good);
+    write_file(dir.file("r2/01.flac"), id3v2(false) + good);
+    write_file(dir.file("r3/01.flac"), good);
+    for (const char* rip : {"r1/02.flac", "r2/02.flac", "r3/02.flac"}) write_file(dir.file(rip), bad_frames(good, at, {20}));
+
+    const size_t gone = 20 * BLOCKSIZE;  // the first frame every copy of x, x, z lost
+    const std::string held_by_none = "8192 frames held by no copy (first at " + at_time(gone) + ")\n";
+    const std::string with_gap = silenced(pcm, gone, gone + 2 * BLOCKSIZE);
+    char crc[16];
+    snprintf(crc, sizeof crc, "crc32:%08x", testing_support::reference_crc32(with_gap));
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int exit_code;
+        std::vector<std::string> says;  // lines of its standard output or error
+        std::string out;                // the output, a .flac one decoded
+        std::string want;
+    };
+    const Case cases[] = {
+        {"five frames lost in each copy", {"a.flac", "b.flac", "c.flac", "-o", "o1.wav"}, 0,
+         {loss_line("a.flac", 10 * BLOCKSIZE, 10, 2 * BLOCKSIZE), loss_line("c.flac", 10 * BLOCKSIZE, 10, 8 * BLOCKSIZE)},
+         "o1.wav", wav_file(pcm)},
+        {"a copy that sits out six stretches, --align", {"bad.wav", "holes.wav", "t.wav", "--align", "-o", "o2.wav"}, 0,
+         {bracket("holes.wav") + " not placed from "}, "o2.wav", wav_file(pcm)},
+        {"frames every copy lost", {"x.flac", "x.flac", "z.flac", "-o", "o3.wav"}, 1, {bracket("o3.wav") + " " + held_by_none},
+         "o3.wav", wav_file(with_gap)},
+        {"frames every copy lost, FLAC output", {"x.flac", "z.flac", "x.flac", "-o", "o4.flac"}, 1,
+         {bracket("o4.flac") + " " + held_by_none}, "o4.flac", wav_file(with_gap)},
+        {"frames every copy lost, a checksum verifies", {"x.flac", "x.flac", "z.flac", "-o", "o5.wav", "--expect", crc}, 0,
+         {bracket("o5.wav") + " " + held_by_none, bracket("o5.wav") + " verified: "}, "o5.wav", wav_file(with_gap)},
+        {"a WAV copy with a LIST chunk, FLAC output", {"list.wav", "t.flac", "list.wav", "-o", "o6.flac"}, 0, {}, "o6.flac",
+         wav_file(pcm)},
+        {"a WAV copy with a LIST chunk, WAV output", {"list.wav", "list.wav", "t.flac", "-o", "o7.wav"}, 0, {}, "o7.wav",
+         wav_file(pcm)},
+        {"FLAC behind ID3v2 tags", {"tag.flac", "foot.flac", "tag.flac", "-o", "o8.wav", "--ar"}, 0, {}, "o8.wav",
+         wav_file(pcm)},
+        {"direct I/O, FLAC and WAV copies, FLAC output", {"list.wav", "tag.flac", "t.wav", "-b", "-o", "o11.flac"}, 0, {},
+         "o11.flac", wav_file(pcm)},
+        {"an empty and a truncated copy, --ar, a good output there",
+         {"t.wav", "cut.wav", "empty.wav", "t.wav", "-o", "kept.wav", "--ar"}, 0,
+         {bracket("cut.wav") + " ends 200000 frames before the others, at 00:02.267\n",
+          bracket("empty.wav") + " ends 300000 frames before the others, at 00:00.000\n"},
+         "kept.wav", wav_file(pcm)},
+        {"a FLAC copy of fewer frames", {"t.flac", "short.flac", "t.flac", "-o", "o9.wav"}, 0,
+         {bracket("short.flac") + " ends 100000 frames before the others, at 00:04.535\n"}, "o9.wav", wav_file(pcm)},
+        {"a truncated copy outside audio runs", {"t.wav", "cut.wav", "t.wav", "-o", "o10.wav"}, 0, {}, "o10.wav",
+         wav_file(pcm).substr(0, 44 + 4 * 100000)},
+        {"--disc, FLAC behind a tag and frames every copy lost", {"--disc", "r1", "r2", "r3", "-o", "d"}, 1,
+         {"track 1/2  01.flac: 3 copies, 0 samples disputed, 0 guessed; restored",
+          "track 2/2  02.flac: 3 copies, 0 samples disputed, 0 guessed; not verified: " + held_by_none},
+         "d/01.flac", wav_file(pcm)},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run_in(dir, c.args);
+        EXPECT_EQ(c.exit_code, r.exit_code) << c.what << "\n" << r.err;
+        for (const std::string& line : c.says) EXPECT_NE(std::string::npos, (r.out + r.err).find(line)) << c.what << ": " << line;
+        std::string out = c.out;
+        if (out.size() > 5 && out.substr(out.size() - 5) == ".flac") {
+            ASSERT_EQ(0, run_program({"/usr/bin/flac", "-s", "-f", "-d", "-o", dir.file("d.wav"), dir.file(out)}).exit_code)
+                << c.what;
+            out = "d.wav";
+        }
+        EXPECT_TRUE(read_file(dir.file(out)) == c.want) << c.what;
+    }
 }
 
 }  // namespace
