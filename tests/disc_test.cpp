@@ -1,10 +1,12 @@
-// A whole disc's pieces that need no run: track numbers of names, disc ids, a map's figures.
+// A whole disc's pieces that need no run: track numbers of names, disc ids, a track's record.
 
 #include <gtest/gtest.h>
 
 #include "audio/ar_response.h"
 #include "audio/track_file.h"
-#include "disc/track_figures.h"
+#include "run/run_record.h"
+
+#include <vector>
 
 namespace {
 
@@ -31,37 +33,60 @@ TEST(DiscTest, DiscIdsFromTrackLengths) {
     EXPECT_EQ("002-0000020d-00000592-06000502", format_disc_ids(ids));
 }
 
-TEST(DiscTest, MapFigures) {
-    const std::string map =
-        "# copyvote 0.1.0  byte vote  3 inputs\noffset\tbytes\tguessed\tweakest\tlost\ttime\tcd\n"
-        "40\t8\t0\t2\t1\t\t\n"             // 4 header bytes, then samples 0 and 1
-        "101\t2\t2\t1\t0,1,2\t00:00.000\t00:00:00\n"  // one byte each of samples 28 and 29
-        "4444\t1\t0\t2\t2\t00:00.025\t00:00:01\n"
-        "# total\t11\t2\t3\n";
-    const struct {
-        bool byte_vote;
-        uint64_t disputed, guessed;
-    } cases[] = {{true, 5, 1}, {false, 5, 1}};
-    for (const auto& c : cases) {
-        track_figures f;
-        read_map_figures(map, 44, c.byte_vote, f);
-        EXPECT_EQ(c.disputed, f.disputed_samples);
-        EXPECT_EQ(c.guessed, f.guessed_samples);
-        EXPECT_EQ(11u, f.disputed_bytes);
-        ASSERT_EQ(1u, f.guessed_at.size());
-        EXPECT_EQ("00:00.000", f.guessed_at[0]);
+// A track's run writes its record as JSON and the disc reads it back: every figure the disc
+// prints comes back as it was written, and text that is not a record is refused.
+TEST(DiscTest, TrackRecordsComeBackAsWritten) {
+    run_record r;
+    r.version = "0.1.0";
+    r.command = shell_quoted(4, std::vector<const char*>{"copyvote", "it's.wav", "a b", "-o"}.data());
+    EXPECT_EQ("copyvote 'it'\\''s.wav' 'a b' -o", r.command);
+    input_record in;
+    in.name = "rip1/01.flac";
+    in.format = "flac";
+    in.placed = false;
+    in.samples_lost = 8192;
+    in.hits = 77;
+    r.inputs = {in, input_record()};
+    track_record t;
+    t.number = 7;
+    t.file = "out/07.flac";
+    t.copies = 5;
+    t.disputed_samples = 5291;
+    t.guessed_samples = 3;
+    t.overruled_samples = 12;
+    t.no_copy_samples = 4;
+    t.disputed_bytes = 10000;
+    t.has_sums = true;
+    t.arv1 = 0x1;
+    t.arv2 = 0xfedcba98;
+    t.crc32 = 0x0badcafe;
+    t.verdict = "verified";
+    t.note = "AccurateRip matches (v2, confidence 12)";
+    t.confidence = 12;
+    t.has_pressing = true;
+    t.pressing = 1;
+    t.repair = "repaired: 2 samples in 1 frames changed to match, at 00:01.000";
+    t.repaired_samples = 2;
+    t.suspicious = {{"00:00.100", 4410, "no-copy"}, {"01:02.003", 2734452, "guess"}};
+    r.tracks = {t};
+    r.status = 1;
+    const std::string json = run_record_json(r);
+    EXPECT_NE(std::string::npos, json.find("\"arv1\": \"00000001\""));
+    EXPECT_NE(std::string::npos, json.find("\"shift_bytes\": null"));
+    run_record back;
+    ASSERT_EQ(0, read_run_record(json, back));
+    EXPECT_EQ(run_record_json(back), json);
+    const track_record& b = back.tracks.at(0);
+    EXPECT_EQ(5291u, b.disputed_samples);
+    EXPECT_EQ(0x0badcafeu, b.crc32);
+    EXPECT_EQ("verified", b.verdict);
+    EXPECT_EQ(2u, b.suspicious.size());
+    EXPECT_FALSE(back.inputs[0].placed);
+    EXPECT_TRUE(back.inputs[1].placed);
+    for (const char* bad : {"", "[1, 2]", "{\"tracks\": 3}", "{\"version\": \"1\""}) {
+        run_record none;
+        EXPECT_EQ(-1, read_run_record(bad, none)) << bad;
     }
-}
-
-TEST(DiscTest, ReportFigures) {
-    track_figures f;
-    read_report_figures("[    a.wav]     3 best\n[    out.wav] AccurateRip v1 00000001 v2 00000002, CRC32 0badcafe\n"
-                        "[    out.wav] verified: AccurateRip matches (v2, confidence 12)\n",
-                        f);
-    EXPECT_TRUE(f.has_sums);
-    EXPECT_EQ("0badcafe", f.crc32);
-    EXPECT_EQ("AccurateRip matches (v2, confidence 12)", f.verdict);
-    EXPECT_EQ(12, f.confidence);
 }
 
 }  // namespace

@@ -14,9 +14,10 @@
 #include "disc/disc_outputs.h"
 #include "disc/disc_plan.h"
 #include "disc/track_child.h"
-#include "disc/track_figures.h"
 #include "g_console.h"
 #include "run/files.h"
+#include "run/length_plan.h"
+#include "run/run_record.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ enum track_kind { VERIFIED, RESTORED, NOT_VERIFIED, LEFT_OUT, FAILED };
 struct track_result {
     track_kind kind = LEFT_OUT;
     size_t copies = 0;
-    track_figures figures;
+    track_record figures;  // what the track's run came to, read back from its report
+    uint64_t channels = 2;
 };
 
 struct disc_state {
@@ -99,11 +101,12 @@ std::string extension(const std::string& name) {
 
 // The command line of one track's run.
 std::vector<std::string> track_args(const disc_state& s, const disc_track& t, const std::string& out_path,
-                                    const std::string& map_path, bool align) {
+                                    const std::string& report_path, const std::string& map_path, bool align) {
     std::vector<std::string> args;
     for (const track_copy& c : t.copies) args.push_back(c.path);
     if (t.copies.size() == 2) args.push_back(t.copies[0].path);  // two copies agreeing everywhere
-    args.insert(args.end(), {"-o", out_path, "--map", map_path, "--track", position(s, t)});
+    args.insert(args.end(), {"-o", out_path, "--report", report_path, "--track", position(s, t)});
+    if (!map_path.empty()) args.insert(args.end(), {"--map", map_path});
     args.insert(args.end(), s.line.pass.begin(), s.line.pass.end());
     if (align) args.push_back("--align");
     if (s.line.response_name.empty()) {
@@ -150,17 +153,38 @@ int run_track(disc_state& s, const disc_track& t, const std::vector<std::string>
     });
 }
 
+// "N frames held by no copy (first at mm:ss.mmm)" when the track's run found such frames, else "".
+std::string unheld_text(const track_result& r) {
+    const track_record& f = r.figures;
+    if (f.no_copy_samples == 0) return "";
+    std::string first;
+    for (const suspicious_place& p : f.suspicious) {
+        if (p.why != doubt_word(doubt_kind::no_copy)) continue;
+        first = p.time;
+        break;
+    }
+    const uint64_t frames = f.no_copy_samples / r.channels;
+    return std::to_string(frames) + " frame" + (frames == 1 ? "" : "s") + UNHELD_TEXT + first + ")";
+}
+
+std::string crc32_text(const track_record& f) {
+    char hex[9];
+    snprintf(hex, sizeof hex, "%08x", f.crc32);
+    return f.has_sums ? hex : "-";
+}
+
 std::string verdict_text(const track_result& r) {
-    const track_figures& f = r.figures;
-    if (r.kind == VERIFIED) return "verified: " + f.verdict;
-    if (r.kind == NOT_VERIFIED && !f.unheld.empty())
-        return "not verified: " + (f.verdict.empty() ? "" : f.verdict + "; ") + f.unheld;
-    if (r.kind == NOT_VERIFIED) return "not verified: " + f.verdict;
-    return "restored, CRC32 " + (f.has_sums ? f.crc32 : std::string("-")) + " (no response file)";
+    const track_record& f = r.figures;
+    const std::string unheld = unheld_text(r);
+    if (r.kind == VERIFIED) return "verified: " + f.note;
+    if (r.kind == NOT_VERIFIED && !unheld.empty())
+        return "not verified: " + (f.note.empty() ? "" : f.note + "; ") + unheld;
+    if (r.kind == NOT_VERIFIED) return "not verified: " + f.note;
+    return "restored, CRC32 " + crc32_text(f) + " (no response file)";
 }
 
 std::string figures_text(const track_result& r) {
-    const track_figures& f = r.figures;
+    const track_record& f = r.figures;
     std::string text = std::to_string(r.copies) + " copies, " + samples(f.disputed_samples) + " disputed, " +
                        std::to_string(f.guessed_samples) + " guessed";
     return text + "; " + verdict_text(r);
@@ -173,14 +197,9 @@ int scratch_name(const disc_state& s, const disc_track& t, const std::string& su
     return error != 0 ? error : remove_file(path);
 }
 
-// Where the track's map goes: the map folder, or a scratch file in OUTDIR read and removed.
-int map_path_for(const disc_state& s, const disc_track& t, std::string& path, bool& scratch) {
-    scratch = s.line.map_dir.empty();
-    if (!scratch) {
-        path = s.line.map_dir + "/" + t.name + ".tsv";
-        return 0;
-    }
-    return scratch_name(s, t, ".tsv", path);
+// Where the track's map goes: the map folder, or nowhere.
+std::string map_path_for(const disc_state& s, const disc_track& t) {
+    return s.line.map_dir.empty() ? "" : s.line.map_dir + "/" + t.name + ".tsv";
 }
 
 // An output name in OUTDIR that no file has, for two copies whose vote is kept only if they agree.
@@ -253,20 +272,21 @@ bool name_exists(const std::string& path) {
 
 // The files of one track's run, and which of them its run makes anew.
 struct track_files {
-    std::string out_path;  // OUTDIR/name
-    std::string run_path;  // where the run writes: out_path, or a scratch name for two copies
-    std::string map_path;  // MAPDIR/name.tsv, or a scratch name
-    bool scratch_map = false;
+    std::string out_path;     // OUTDIR/name
+    std::string run_path;     // where the run writes: out_path, or a scratch name for two copies
+    std::string map_path;     // MAPDIR/name.tsv, or empty without a map folder
+    std::string report_path;  // a scratch name in OUTDIR: the run's record, read and removed
     bool new_output = false;  // no file had the name before the run
     bool new_map = false;
 };
 
 int name_track_files(const disc_state& s, const disc_track& t, track_files& f) {
     f.out_path = f.run_path = s.line.out_dir + "/" + t.name;
-    int error = map_path_for(s, t, f.map_path, f.scratch_map);
+    f.map_path = map_path_for(s, t);
+    int error = scratch_name(s, t, ".json", f.report_path);
     if (error == 0 && t.copies.size() == 2) error = pair_path_for(s, t, f.run_path);
     f.new_output = f.run_path != f.out_path || !name_exists(f.out_path);
-    f.new_map = f.scratch_map || !name_exists(f.map_path);
+    f.new_map = !f.map_path.empty() && !name_exists(f.map_path);
     return error;
 }
 
@@ -275,6 +295,18 @@ int name_track_files(const disc_state& s, const disc_track& t, track_files& f) {
 void remove_unfinished(const track_files& f) {
     if (f.new_output) remove_file(f.run_path);
     if (f.new_map) remove_file(f.map_path);
+    remove_file(f.report_path);
+}
+
+// What the track's run came to, from the record it wrote. Returns false when there is none.
+bool read_track_record(const track_files& f, track_result& r) {
+    std::string text;
+    run_record record;
+    const bool read = read_small_file(f.report_path.c_str(), text, UINT64_MAX) == 0 &&
+                      read_run_record(text, record) == 0 && record.tracks.size() == 1;
+    remove_file(f.report_path);
+    if (read) r.figures = record.tracks[0];
+    return read;
 }
 
 track_result vote_track(disc_state& s, const disc_track& t) {
@@ -285,7 +317,8 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     track_files f;
     int error = name_track_files(s, t, f);
     child_run run;
-    if (error == 0) error = run_track(s, t, track_args(s, t, f.run_path, f.map_path, align), run);
+    if (error == 0)
+        error = run_track(s, t, track_args(s, t, f.run_path, f.report_path, f.map_path, align), run);
     const bool completed = error == 0 && (run.status == 0 || run.status == 1);
     if (!completed && ending_signal() != 0) {
         if (error == 0) replay(s, run);  // the run's own line says what it kept
@@ -301,17 +334,15 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     }
     s.done_bytes += t.copies[0].info.audio_bytes;
     r.kind = kind_of(s, run);
-    std::string map;
-    read_small_file(f.map_path.c_str(), map, UINT64_MAX);
-    if (f.scratch_map) remove_file(f.map_path);
-    read_map_figures(map, t.copies[0].info.data_offset, s.line.byte_vote, r.figures);
-    read_report_figures(run.out, r.figures);
-    read_error_figures(run.err, r.figures);
+    if (t.copies[0].info.frame_bytes >= 2) r.channels = t.copies[0].info.frame_bytes / 2;
+    const bool recorded = r.kind == FAILED || read_track_record(f, r);
+    if (!recorded) r.kind = FAILED;
     if (s.line.verbose || r.kind == FAILED) replay(s, run);
     if (r.kind == FAILED) {
-        track_line(
-            s, t,
-            "failed: its run ended with status " + std::to_string(run.status) + " (its output is above)");
+        track_line(s, t,
+                   recorded ? "failed: its run ended with status " + std::to_string(run.status) +
+                                  " (its output is above)"
+                            : "failed: its run left no record of what it came to (its output is above)");
         remove_unfinished(f);
         return r;
     }
@@ -409,21 +440,23 @@ void print_table(const disc_state& s, const std::vector<track_result>& results) 
         con_printf(o, "%5s  %6zu  %8s  %7s  %-23s  %-8s  %s\n", position(s, t).c_str(), r.copies,
                    voted ? std::to_string(r.figures.disputed_samples).c_str() : "-",
                    voted ? std::to_string(r.figures.guessed_samples).c_str() : "-", ar_cell(s, r).c_str(),
-                   voted && r.figures.has_sums ? r.figures.crc32.c_str() : "-", t.name.c_str());
+                   voted ? crc32_text(r.figures).c_str() : "-", t.name.c_str());
     }
 }
 
 // "track 7: 3 samples guessed at 02:13.400" for a track that did not verify.
 std::string why_not_verified(const disc_track& t, const track_result& r) {
-    const track_figures& f = r.figures;
+    const track_record& f = r.figures;
     std::string text = "track " + std::to_string(t.number) + ": ";
-    if (!f.unheld.empty()) return text + f.unheld;
+    const std::string unheld = unheld_text(r);
+    if (!unheld.empty()) return text + unheld;
     if (f.guessed_samples == 0) return text + samples(f.disputed_samples) + " disputed, none guessed";
     text += samples(f.guessed_samples) + " guessed";
-    for (size_t k = 0; k < f.guessed_at.size() && k < TIMES_NAMED; k++)
-        text += (k ? ", " : " at ") + f.guessed_at[k];
-    if (f.guessed_at.size() > TIMES_NAMED)
-        text += " and " + std::to_string(f.guessed_at.size() - TIMES_NAMED) + " more places";
+    std::vector<std::string> at;
+    for (const suspicious_place& p : f.suspicious)
+        if (p.why == doubt_word(doubt_kind::guess)) at.push_back(p.time);
+    for (size_t k = 0; k < at.size() && k < TIMES_NAMED; k++) text += (k ? ", " : " at ") + at[k];
+    if (at.size() > TIMES_NAMED) text += " and " + std::to_string(at.size() - TIMES_NAMED) + " more places";
     return text;
 }
 
