@@ -13,8 +13,10 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "audio/audio_span.h"
 #include "base/absent.h"
 
 // The canonical WAV header that stands before a FLAC copy's samples.
@@ -65,6 +67,14 @@ class flac_source {
     // Returns 0, or -1 with the reason in why().
     int open(int fd, bool keep_tags, uint64_t start = 0);
 
+    // Reads the pieces of `span` (audio/audio_span.h) instead of one FLAC stream, one after
+    // another as one stream: a FLAC piece decoded from its first frame on (its decoder seeks
+    // there), a WAV piece read from its data chunk, a stretch the span does not hold delivered
+    // as silence marked absent (no loss: the copy never held it). A piece's file is opened when
+    // its turn comes; one that cannot be read or holds another format fails the copy then. With
+    // `keep_tags`, the tags of span.tags_from are kept. Returns 0, or -1 with the reason in why().
+    int open_span(const audio_span& span, bool keep_tags);
+
     // Allocates the ring of `block_size`-byte blocks and starts decoding; the stream delivered
     // begins with the FLAC_WAV_HEADER_SIZE bytes of `header` (the run's one header for every
     // copy) and holds at most `limit` samples per channel (the output's length): decoding stops
@@ -95,6 +105,8 @@ class flac_source {
     uint64_t frame_end = 0;   // the decode position after the last frame
     void on_metadata(const FLAC__StreamMetadata* block);
     void on_error(int status);
+    int on_seek(uint64_t offset);
+    uint64_t stream_length() const { return file_size_ - file_start_; }
 
   private:
     struct ring_slot {
@@ -113,6 +125,14 @@ class flac_source {
     void hand_over_slot();
     bool stopped();
     void fail(const char* why);
+    void fail_piece(const std::string& path, const char* why);
+    void decode_whole(bool going);
+    void decode_span();
+    bool decode_piece(const span_piece& p, uint64_t at, uint64_t n);
+    bool read_wav_piece(int fd, uint64_t size, const span_piece& p, uint64_t n);
+    bool decode_flac_piece(int fd, uint64_t start, uint64_t size, const span_piece& p, uint64_t n);
+    FLAC__StreamDecoder* start_piece_decoder(int fd, uint64_t start, const span_piece& p);
+    int read_span_tags(const std::string& path);
 
     FLAC__StreamDecoder* decoder_ = nullptr;
     int fd_ = -1;
@@ -144,4 +164,18 @@ class flac_source {
     uint64_t position_ = 0;         // samples put into the stream so far
     uint64_t limit_ = 0;            // samples the stream is to hold: the total, or the output's length
     uint64_t pending_silence_ = 0;  // samples of a silent frame not yet put
+
+    // A span (open_span): its pieces, and the piece being decoded. While a piece is decoded,
+    // position_ and limit_ count the piece's file's samples; stream_shift_ turns them into the
+    // span's, file_total_ is the file's length (the stream's own for a single stream).
+    bool span_ = false;
+    audio_span span_pieces_;
+    uint64_t span_limit_ = 0;
+    uint64_t file_total_ = 0;
+    int64_t stream_shift_ = 0;
+    uint64_t file_start_ = 0;  // where the piece's FLAC stream starts in its file
+    uint64_t file_size_ = 0;
+    bool seeking_ = false;
+    bool have_piece_info_ = false;
+    flac_format piece_format_;
 };

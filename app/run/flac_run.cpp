@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "audio/audio_span.h"
 #include "audio/wav_header.h"
 #include "base/app_error.h"
 #include "base/play_time.h"
@@ -50,7 +52,49 @@ int check_format(run_format& f, uint64_t i, uint32_t rate, uint32_t channels, ui
     return -1;
 }
 
-bool is_flac_file(const g_file& file) { return flac_stream_start(file.descriptor) >= 0; }
+// A span file (audio/audio_span.h): the pieces of several files that a whole disc hands a track's
+// run as one copy.
+bool is_span_file(const g_file& file) {
+    uint8_t head[SPAN_SIGNATURE_SIZE];
+    return read_at(file.descriptor, head, sizeof head, 0) == static_cast<int64_t>(sizeof head) &&
+           has_span_signature(head, sizeof head);
+}
+
+// A FLAC stream, or a span file: both are decoded by a flac_source into the voted layout.
+bool is_flac_file(const g_file& file) {
+    return flac_stream_start(file.descriptor) >= 0 || is_span_file(file);
+}
+
+const uint64_t SPAN_FILE_LIMIT = 1u << 20;  // far above any span a disc writes
+
+int read_span_file(int fd, std::string& text) {
+    uint8_t chunk[4096];
+    for (uint64_t at = 0; at <= SPAN_FILE_LIMIT;) {
+        const int64_t got = read_at(fd, chunk, sizeof chunk, at);
+        if (got < 0) return errno;
+        if (got == 0) return 0;
+        text.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(got));
+        at += static_cast<uint64_t>(got);
+    }
+    return EFBIG;
+}
+
+// Opens the span file of input i: its pieces become the copy's stream.
+int open_span_file(flac_source& s, g_file& file, bool keep_tags, const char* name) {
+    std::string text;
+    audio_span span;
+    const char* why = nullptr;
+    const int error = read_span_file(file.descriptor, text);
+    if (error != 0) {
+        app_error_errno("read", name, error);
+        return -1;
+    }
+    if (parse_span_text(text, span, &why) != 0 || s.open_span(span, keep_tags) != 0) {
+        app_error("read", name, why ? why : s.why());
+        return -1;
+    }
+    return 0;
+}
 
 // A WAV copy voted in the layout of FLAC copies is read by position from its data chunk, which
 // direct I/O cannot do at any offset: it is read through the page cache.
@@ -98,8 +142,10 @@ void relay(flac_run& run, const g_file& file, uint64_t i) {
 int take_flac(flac_run& run, run_format& f, g_file& file, uint64_t i, const name_row* names) {
     run.source[i].reset(new flac_source);
     flac_source& s = *run.source[i];
-    const uint64_t start = static_cast<uint64_t>(flac_stream_start(file.descriptor));
-    if (s.open(file.descriptor, i == 0 && run.encoding, start) != 0) {
+    const int64_t start = flac_stream_start(file.descriptor);
+    if (start < 0) {
+        if (open_span_file(s, file, i == 0 && run.encoding, names[i]) != 0) return -1;
+    } else if (s.open(file.descriptor, i == 0 && run.encoding, static_cast<uint64_t>(start)) != 0) {
         app_error("read", names[i], s.why());
         return -1;
     }
