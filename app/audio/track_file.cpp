@@ -56,6 +56,8 @@ void take_streaminfo(const uint8_t* s, track_file_info& info) {
     const uint32_t bits = (((s[12] & 1u) << 4) | (s[13] >> 4)) + 1;
     const uint64_t samples = static_cast<uint64_t>(s[13] & 0x0Fu) << 32 | load_be32(s + 14);
     info.frame_bytes = channels * ((bits + 7) / 8);
+    info.rate = load_be32(s + 10) >> 12;
+    info.channels = channels;
     info.audio_bytes = samples * info.frame_bytes;
     info.data_offset = FLAC_VOTED_HEADER;
 }
@@ -104,6 +106,8 @@ track_file_info read_track_file(int fd, uint64_t size) {
     info.data_offset = h.data_offset;
     info.audio_bytes = wav_data_end(h, size) - h.data_offset;
     info.frame_bytes = h.block_align;
+    info.rate = h.sample_rate;
+    info.channels = h.channels;
     return info;
 }
 

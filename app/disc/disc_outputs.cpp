@@ -122,7 +122,7 @@ std::vector<written_file> written_files(const disc_line& line, const disc_plan& 
     std::vector<written_file> files;
     for (const disc_track& t : plan.tracks) {
         if (t.copies.size() < 2) continue;
-        const std::string of = "track " + std::to_string(t.number) + " (" + t.copies[0].path + ")";
+        const std::string of = "track " + std::to_string(t.number) + " (" + t.copies[t.named].path + ")";
         files.push_back(written(line.out_dir, t.name, "the output of " + of, false));
         if (!line.map_dir.empty())
             files.push_back(written(line.map_dir, t.name + ".tsv", "the map of " + of, true));

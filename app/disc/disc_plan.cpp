@@ -99,6 +99,30 @@ void pair_by_name(const std::vector<rip_listing>& rips, disc_plan& plan) {
     }
 }
 
+// FLAC when most rips hold more FLAC files than WAV files, or as many rips do either.
+bool main_format_is_flac(const std::vector<rip_listing>& rips) {
+    size_t flac_rips = 0;
+    for (const rip_listing& rip : rips) {
+        size_t flac = 0;
+        for (const track_copy& f : rip.files) flac += f.info.flac;
+        flac_rips += flac * 2 >= rip.files.size();
+    }
+    return flac_rips * 2 >= rips.size();
+}
+
+// Names each track by its first copy in the main format, else its first copy.
+void name_tracks(disc_plan& plan) {
+    for (disc_track& t : plan.tracks) {
+        t.named = 0;
+        for (size_t c = 0; c < t.copies.size(); c++) {
+            if (t.copies[c].info.flac != plan.main_flac) continue;
+            t.named = c;
+            break;
+        }
+        if (!t.copies.empty()) t.name = base_name(t.copies[t.named].path);
+    }
+}
+
 // Refuses a rip folder named twice, by identity (rip1 and rip1/, a link to it): its files would
 // be counted as two copies of every track. A folder that cannot be found is left to its listing.
 int check_rips_differ(const disc_line& line) {
@@ -147,5 +171,7 @@ int plan_disc(const disc_line& line, disc_plan& plan) {
     plan.by_number = all_numbered;
     if (all_numbered && pair_by_number(rips, line, plan) != 0) return -1;
     if (!all_numbered) pair_by_name(rips, plan);
+    plan.main_flac = main_format_is_flac(rips);
+    name_tracks(plan);
     return check_copies_differ(plan);
 }

@@ -11,8 +11,12 @@
 #include "audio/ar_response.h"
 #include "base/app_error.h"
 #include "cli/disc_line.h"
+#include "disc/disc_align.h"
+#include "disc/disc_copies.h"
 #include "disc/disc_outputs.h"
 #include "disc/disc_plan.h"
+#include "disc/disc_shift.h"
+#include "disc/disc_stream.h"
 #include "disc/track_child.h"
 #include "g_console.h"
 #include "run/files.h"
@@ -41,7 +45,22 @@ struct disc_state {
     bool progress;             // standard error is a terminal
     uint64_t total_bytes = 0;  // audio of the tracks that are voted
     uint64_t done_bytes = 0;   // of the tracks finished
+    disc_streams streams;      // every rip as one stream
+    disc_alignment alignment;  // every rip's offset, the cuts
+    int64_t cut_shift = 0;     // the tracks are cut this many frames later than the reference's
+    std::string response;      // the response file's bytes
 };
+
+// The rips are read as streams and the tracks cut at the reference's places: every disc of 16-bit
+// stereo audio. Other audio is voted file by file, as the rips hold it.
+bool aligned(const disc_state& s) { return s.streams.cd_frames; }
+
+// The bytes of the track's audio that its run votes.
+uint64_t track_bytes(const disc_state& s, const disc_track& t) {
+    if (!aligned(s)) return t.copies.empty() ? 0 : t.copies[0].info.audio_bytes;
+    const size_t k = t.number - 1;
+    return static_cast<uint64_t>(s.alignment.cut[k + 1] - s.alignment.cut[k]) * 4;
+}
 
 // "1 sample", "3 samples".
 std::string samples(uint64_t n) { return std::to_string(n) + (n == 1 ? " sample" : " samples"); }
@@ -100,11 +119,12 @@ std::string extension(const std::string& name) {
 }
 
 // The command line of one track's run.
-std::vector<std::string> track_args(const disc_state& s, const disc_track& t, const std::string& out_path,
-                                    const std::string& report_path, const std::string& map_path, bool align) {
+std::vector<std::string> track_args(const disc_state& s, const disc_track& t, const std::vector<voted_copy>& copies,
+                                    const std::string& out_path, const std::string& report_path,
+                                    const std::string& map_path, bool align) {
     std::vector<std::string> args;
-    for (const track_copy& c : t.copies) args.push_back(c.path);
-    if (t.copies.size() == 2) args.push_back(t.copies[0].path);  // two copies agreeing everywhere
+    for (const voted_copy& c : copies) args.push_back(c.path);
+    if (copies.size() == 2) args.push_back(copies[0].path);  // two copies agreeing everywhere
     args.insert(args.end(), {"-o", out_path, "--report", report_path, "--track", position(s, t)});
     if (!map_path.empty()) args.insert(args.end(), {"--map", map_path});
     args.insert(args.end(), s.line.pass.begin(), s.line.pass.end());
@@ -133,9 +153,10 @@ void replay(disc_state& s, const child_run& run) {
 
 // Runs one track's vote, following its progress dots. Returns the errno of a run that could not
 // be started, else 0.
-int run_track(disc_state& s, const disc_track& t, const std::vector<std::string>& args, child_run& run) {
-    const uint64_t bytes = t.copies[0].info.audio_bytes;
-    const uint64_t copies = t.copies.size() == 2 ? 3 : t.copies.size();
+int run_track(disc_state& s, const disc_track& t, const std::vector<std::string>& args, size_t count,
+              child_run& run) {
+    const uint64_t bytes = track_bytes(s, t);
+    const uint64_t copies = count == 2 ? 3 : count;
     bool processing = false;
     uint64_t dots = 0;
     std::string seen;
@@ -232,20 +253,23 @@ bool keep_pair(disc_state& s, const disc_track& t, const track_result& r, const 
     return false;
 }
 
-std::string rip_names(const disc_state& s, const disc_track& t) {
+std::string rip_names(const disc_state& s, const std::vector<voted_copy>& copies) {
     std::string names;
-    for (const track_copy& c : t.copies) names += (names.empty() ? "" : ", ") + s.line.rips[c.rip];
+    for (const voted_copy& c : copies) names += (names.empty() ? "" : ", ") + s.line.rips[c.rip];
     return names;
 }
 
 // Decides how the track is voted, before its run.
-bool votable(disc_state& s, const disc_track& t, bool& align) {
-    if (t.copies.size() < 2) {
+bool votable(disc_state& s, const disc_track& t, const std::vector<voted_copy>& copies, bool& align) {
+    if (copies.size() < 2) {
         track_line(s, t,
-                   t.copies.empty() ? "left out: no rip holds it"
-                                    : "left out: only " + rip_names(s, t) + " holds it");
+                   !copies.empty()    ? "left out: only " + rip_names(s, copies) + " holds it"
+                   : t.copies.empty() ? "left out: no rip holds it"
+                                      : "left out: no rip placed on the disc holds it");
         return false;
     }
+    align = false;
+    if (aligned(s)) return true;
     bool whole_frames = false;
     std::string note;
     align = s.line.align;
@@ -280,11 +304,11 @@ struct track_files {
     bool new_map = false;
 };
 
-int name_track_files(const disc_state& s, const disc_track& t, track_files& f) {
+int name_track_files(const disc_state& s, const disc_track& t, size_t copies, track_files& f) {
     f.out_path = f.run_path = s.line.out_dir + "/" + t.name;
     f.map_path = map_path_for(s, t);
     int error = scratch_name(s, t, ".json", f.report_path);
-    if (error == 0 && t.copies.size() == 2) error = pair_path_for(s, t, f.run_path);
+    if (error == 0 && copies == 2) error = pair_path_for(s, t, f.run_path);
     f.new_output = f.run_path != f.out_path || !name_exists(f.out_path);
     f.new_map = !f.map_path.empty() && !name_exists(f.map_path);
     return error;
@@ -309,16 +333,52 @@ bool read_track_record(const track_files& f, track_result& r) {
     return read;
 }
 
+// The copies of a disc that is not aligned: every rip's file of the track as it is, the one that
+// names the track first.
+void copies_as_they_are(const disc_track& t, std::vector<voted_copy>& copies) {
+    copies.clear();
+    for (size_t c = 0; c < t.copies.size(); c++) {
+        voted_copy v;
+        v.rip = t.copies[c].rip;
+        v.path = t.copies[c].path;
+        if (c == t.named) {
+            copies.insert(copies.begin(), v);
+        } else {
+            copies.push_back(v);
+        }
+    }
+}
+
+// The span files written for a track's run go when the run is done with them, however it ends.
+struct scratch_copies {
+    std::vector<voted_copy> copies;
+    ~scratch_copies() { remove_scratch_copies(copies); }
+};
+
 track_result vote_track(disc_state& s, const disc_track& t) {
     track_result r;
-    r.copies = t.copies.size();
+    scratch_copies held;
+    std::vector<voted_copy>& copies = held.copies;
+    int error = 0;
+    if (aligned(s)) {
+        error = track_copies(s.line, s.plan, s.streams, s.alignment, track_cut{t.number - 1u, s.cut_shift}, copies);
+    } else {
+        copies_as_they_are(t, copies);
+    }
+    if (error != 0) {
+        app_error_errno("write", s.line.out_dir.c_str(), error);
+        r.kind = FAILED;
+        return r;
+    }
+    r.copies = copies.size();
     bool align = false;
-    if (!votable(s, t, align)) return r;
+    if (!votable(s, t, copies, align)) return r;
     track_files f;
-    int error = name_track_files(s, t, f);
+    error = name_track_files(s, t, copies.size(), f);
     child_run run;
     if (error == 0)
-        error = run_track(s, t, track_args(s, t, f.run_path, f.report_path, f.map_path, align), run);
+        error = run_track(s, t, track_args(s, t, copies, f.run_path, f.report_path, f.map_path, align),
+                          copies.size(), run);
     const bool completed = error == 0 && (run.status == 0 || run.status == 1);
     if (!completed && ending_signal() != 0) {
         if (error == 0) replay(s, run);  // the run's own line says what it kept
@@ -332,9 +392,9 @@ track_result vote_track(disc_state& s, const disc_track& t) {
         r.kind = FAILED;
         return r;
     }
-    s.done_bytes += t.copies[0].info.audio_bytes;
+    s.done_bytes += track_bytes(s, t);
     r.kind = kind_of(s, run);
-    if (t.copies[0].info.frame_bytes >= 2) r.channels = t.copies[0].info.frame_bytes / 2;
+    if (!aligned(s) && t.copies[0].info.frame_bytes >= 2) r.channels = t.copies[0].info.frame_bytes / 2;
     const bool recorded = r.kind == FAILED || read_track_record(f, r);
     if (!recorded) r.kind = FAILED;
     if (s.line.verbose || r.kind == FAILED) replay(s, run);
@@ -356,16 +416,19 @@ track_result vote_track(disc_state& s, const disc_track& t) {
 }
 
 // With a response file: the ids the track lengths give against the ids of its records.
-void check_disc_ids(const disc_line& line, const disc_plan& plan, const ar_response& response) {
+void check_disc_ids(const disc_state& s, const ar_response& response) {
+    const disc_line& line = s.line;
     std::vector<uint64_t> frames;
-    for (const disc_track& t : plan.tracks) {
+    for (const disc_track& t : s.plan.tracks) {
         if (t.copies.empty() || t.copies[0].info.frame_bytes == 0) {
             app_error("check the disc ids of", line.response_name.c_str(),
                       ("track " + std::to_string(t.number) + " is in no rip, so the disc's ids are not known")
                           .c_str());
             return;
         }
-        frames.push_back(t.copies[0].info.audio_bytes / t.copies[0].info.frame_bytes);
+        const size_t k = t.number - 1;
+        frames.push_back(aligned(s) ? static_cast<uint64_t>(s.alignment.cut[k + 1] - s.alignment.cut[k])
+                                    : t.copies[0].info.audio_bytes / t.copies[0].info.frame_bytes);
     }
     const std::string computed = format_disc_ids(disc_ids_from_lengths(frames));
     std::string listed;
@@ -381,44 +444,67 @@ void check_disc_ids(const disc_line& line, const disc_plan& plan, const ar_respo
 }
 
 // The response file must be readable and whole before any track is voted.
-int read_response(const disc_line& line, const disc_plan& plan) {
+int read_response(const disc_line& line, std::string& bytes, ar_response& response) {
     if (line.response_name.empty()) return 0;
-    std::string bytes;
     const int error = read_small_file(line.response_name.c_str(), bytes, RESPONSE_LIMIT);
     if (error != 0) {
         app_error_errno("read", line.response_name.c_str(), error);
         return -1;
     }
-    ar_response response;
     const char* why = nullptr;
     if (parse_ar_response(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 0, response, &why) !=
         0) {
         app_error("read", line.response_name.c_str(), why);
         return -1;
     }
-    check_disc_ids(line, plan, response);
     return 0;
 }
 
-int make_folders(const disc_line& line) {
+// The folders the disc writes in, and which of them it made.
+struct made_folders {
+    std::vector<std::string> made;
+};
+
+int make_folders(const disc_line& line, made_folders& folders) {
     for (const std::string* dir : {&line.out_dir, &line.map_dir}) {
         if (dir->empty()) continue;
+        struct stat st;
+        const bool was_there = stat(dir->c_str(), &st) == 0;
         const int error = make_folder(dir->c_str());
-        if (error == 0) continue;
+        if (error == 0) {
+            if (!was_there) folders.made.push_back(*dir);
+            continue;
+        }
         app_error_errno("make folder", dir->c_str(), error);
         return -1;
     }
     return 0;
 }
 
-// Everything that can refuse the disc, before anything is written.
-int prepare(const disc_line& line, disc_plan& plan) {
+// A folder the disc made is not left behind empty (a disc that failed or was stopped before its
+// first track was written).
+void remove_empty_folders(const made_folders& folders) {
+    for (auto it = folders.made.rbegin(); it != folders.made.rend(); ++it) rmdir(it->c_str());
+}
+
+// Everything that can refuse the disc, before anything is written; then every rip's offset.
+int prepare(disc_state& s, made_folders& folders) {
+    const disc_line& line = s.line;
+    disc_plan& plan = const_cast<disc_plan&>(s.plan);
     if (plan_disc(line, plan) != 0) return -1;
     if (check_out_dir(line, line.out_dir, "write") != 0) return -1;
     if (!line.map_dir.empty() && check_out_dir(line, line.map_dir, "write map") != 0) return -1;
     if (check_disc_outputs(line, plan) != 0) return -1;
-    if (read_response(line, plan) != 0) return -1;
-    return make_folders(line);
+    ar_response response;
+    if (read_response(line, s.response, response) != 0) return -1;
+    build_streams(plan, line.rips.size(), s.streams);
+    std::string why;
+    if (align_disc(s.streams, s.alignment, why) != 0) {
+        app_error("read", "--disc", why.c_str());
+        return -1;
+    }
+    if (!line.response_name.empty()) check_disc_ids(s, response);
+    return make_folders(line, folders);
 }
 
 std::string ar_cell(const disc_state& s, const track_result& r) {
@@ -499,17 +585,73 @@ int disc_status(const std::vector<track_result>& results) {
 void print_head(const disc_state& s) {
     con_printf(out(), "%zu tracks in %zu rips, paired by %s\n", s.plan.tracks.size(), s.line.rips.size(),
                s.plan.by_number ? "track number" : "identical names");
+    if (aligned(s)) {
+        for (size_t r = 0; r < s.line.rips.size(); r++)
+            con_printf(out(), "%s\n", alignment_line(s.line, s.streams, s.alignment, r).c_str());
+    }
     fflush(out());
 }
 
 // After a signal that came while tracks were voted: one line, no table, and the program ends by
 // the signal.
-void stop_if_interrupted(const disc_state& s) {
+void stop_if_interrupted(const disc_state& s, const made_folders& folders) {
     const int sig = ending_signal();
     if (sig == 0) return;
     if (s.progress) fputs("\r\x1b[K", stderr);
     app_error("vote", "--disc", "interrupted; the tracks not listed above were not voted");
+    remove_empty_folders(folders);
     end_by_signal(sig);
+}
+
+std::vector<track_result> vote_tracks(disc_state& s) {
+    std::vector<track_result> results;
+    s.done_bytes = 0;
+    for (const disc_track& t : s.plan.tracks) {
+        if (ending_signal() != 0) break;
+        results.push_back(vote_track(s, t));
+    }
+    return results;
+}
+
+// Worth a search for the disc's true offset: another offset could verify more tracks than the
+// reference's alignment did (a track verified there matches elsewhere only by chance).
+bool worth_seeking_offset(const disc_state& s, const std::vector<track_result>& results) {
+    if (s.line.response_name.empty() || !aligned(s) || results.size() != s.plan.tracks.size()) return false;
+    size_t verified = 0, not_verified = 0;
+    for (const track_result& r : results) {
+        verified += r.kind == VERIFIED;
+        not_verified += r.kind == NOT_VERIFIED;
+    }
+    return not_verified >= 2 && not_verified > verified;
+}
+
+// With a response file, when the tracks did not verify where the reference cuts them: the offset
+// at which the restored disc verifies, and every track voted again, cut there.
+void seek_true_offset(disc_state& s, std::vector<track_result>& results) {
+    if (!worth_seeking_offset(s, results)) return;
+    std::vector<std::string> outputs;
+    for (size_t k = 0; k < results.size(); k++) {
+        const bool written = results[k].kind == VERIFIED || results[k].kind == NOT_VERIFIED;
+        outputs.push_back(written ? s.line.out_dir + "/" + s.plan.tracks[k].name : "");
+    }
+    shift_verdict v;
+    std::string why;
+    if (find_true_offset(s.streams, s.alignment, outputs, s.response, v, why) != 0) {
+        app_error("read", s.line.response_name.c_str(), why.c_str());
+        return;
+    }
+    const std::string name = s.line.response_name + ": ";
+    if (!v.found || v.offset == 0) {
+        con_printf(out(), "%sno other alignment within %lld frames either way verifies more tracks\n",
+                   name.c_str(), static_cast<long long>(DISC_TRUE_SHIFT));
+        return;
+    }
+    con_printf(out(), "%s%zu tracks verified at offset %s%lld frames against the reference; the tracks are "
+               "voted again, cut there\n", name.c_str(), v.verified, v.offset > 0 ? "+" : "",
+               static_cast<long long>(v.offset));
+    fflush(out());
+    s.cut_shift = -v.offset;
+    results = vote_tracks(s);
 }
 
 }  // namespace
@@ -517,22 +659,23 @@ void stop_if_interrupted(const disc_state& s) {
 int run_disc(int argc, char** argv) {
     disc_line line;
     disc_plan plan;
-    if (parse_disc_line(argc, argv, line) != 0 || prepare(line, plan) != 0) return -1;
-    disc_state s{line, plan, isatty(2) == 1};
+    if (parse_disc_line(argc, argv, line) != 0) return -1;
+    disc_state s{line, plan, isatty(2) == 1, 0, 0, disc_streams(), disc_alignment(), 0, std::string()};
+    made_folders folders;
+    if (prepare(s, folders) != 0) return -1;
     for (const disc_track& t : plan.tracks) {
-        if (t.copies.size() >= 2) s.total_bytes += t.copies[0].info.audio_bytes;
+        if (t.copies.size() >= 2) s.total_bytes += track_bytes(s, t);
     }
     catch_ending_signals();
     print_head(s);
-    std::vector<track_result> results;
-    for (const disc_track& t : plan.tracks) {
-        if (ending_signal() != 0) break;
-        results.push_back(vote_track(s, t));
-    }
-    stop_if_interrupted(s);
+    std::vector<track_result> results = vote_tracks(s);
+    stop_if_interrupted(s, folders);
+    seek_true_offset(s, results);
+    stop_if_interrupted(s, folders);
     if (s.progress) fputs("\r\x1b[K", stderr);
     print_table(s, results);
     print_summary(s, results);
+    remove_empty_folders(folders);
     if (const int sig = ending_signal()) end_by_signal(sig);  // one that came during the table
     return disc_status(results);
 }
