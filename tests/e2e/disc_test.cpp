@@ -390,12 +390,14 @@ TEST(DiscE2ETest, AnInterruptedOrFailedTrackLeavesOutdirAsItWas) {
         bool group;
         bool old_output;  // out/02.wav holds "old" before
         std::string err_end;
+        bool first = false;  // held in track 1's read, OUTDIR not there before: it is not left behind
     } cases[] = {
         {SIGINT, true, true, kept + stopped},
         {SIGINT, true, false, "processing:\n" + stopped},
         {SIGINT, false, true, kept + stopped},
         {SIGTERM, false, false, "processing:\n" + stopped},
         {0, false, false, ""},
+        {SIGINT, true, false, "processing:\n" + stopped, true},
     };
     for (const auto& c : cases) {
         ScopedTempDir dir;
@@ -406,10 +408,10 @@ TEST(DiscE2ETest, AnInterruptedOrFailedTrackLeavesOutdirAsItWas) {
                            testing_support::wav_file(damaged(original(t), r, t)));
             }
         }
-        make_folder(dir, "out");
+        if (!c.first) make_folder(dir, "out");
         if (c.old_output) write_file(dir.file("out/02.wav"), "old");
         RunOptions options = in_dir(dir.path());
-        options.env = shim_env("fail_read", {"FAIL_READ_PATH=r3/02.wav", c.sig ? "FAIL_READ_STALL=" + dir.file("held") : "FAIL_READ_ERRNO=5"});
+        options.env = shim_env("fail_read", {std::string("FAIL_READ_PATH=r3/0") + (c.first ? "1" : "2") + ".wav", c.sig ? "FAIL_READ_STALL=" + dir.file("held") : "FAIL_READ_ERRNO=5"});
         std::thread interrupter;
         int pid = 0;
         if (c.sig) options.on_start = [&](int started) {
@@ -427,6 +429,10 @@ TEST(DiscE2ETest, AnInterruptedOrFailedTrackLeavesOutdirAsItWas) {
         EXPECT_EQ(c.sig ? -1 : 255, r.exit_code);
         EXPECT_TRUE(r.err.size() >= c.err_end.size() && r.err.compare(r.err.size() - c.err_end.size(), std::string::npos, c.err_end) == 0)
             << r.err;
+        if (c.first) {
+            EXPECT_FALSE(file_exists(dir.file("out")));
+            continue;
+        }
         std::set<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(dir.file("out"))) names.insert(e.path().filename());
         EXPECT_EQ(c.old_output ? std::set<std::string>({"01.wav", "02.wav"}) : std::set<std::string>({"01.wav"}), names);
