@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "audio/ar_response.h"
+#include "audio/audio_span.h"
 #include "audio/track_file.h"
+#include "disc/disc_shift.h"
+#include "reference_checksums.h"
 #include "run/run_record.h"
+#include "test_support.h"
 
 #include <vector>
 
@@ -20,6 +24,83 @@ TEST(DiscTest, TrackNumberOfAName) {
         {"a.b 2.wav", 0},
     };
     for (const auto& c : cases) EXPECT_EQ(c.number, name_track_number(c.name)) << c.name;
+}
+
+// A span file's text reads back as it was written (a path with a newline and a blank in it), and
+// text that is not one is refused.
+TEST(DiscTest, SpanFilesReadBackAsWritten) {
+    audio_span span;
+    span.tags_from = "r1/01 - A.flac";
+    span.add_absent(300);
+    span.add("r5/0\n1.flac", 1000, 20);
+    span.add("r5/0\n1.flac", 1020, 5);  // continues the piece before: joined
+    span.add("r5/02.wav", 0, 7);
+    audio_span back;
+    const char* why = nullptr;
+    ASSERT_EQ(0, parse_span_text(span_text(span), back, &why)) << why;
+    ASSERT_EQ(3u, back.pieces.size());
+    EXPECT_EQ(332u, back.frames());
+    EXPECT_EQ("r1/01 - A.flac", back.tags_from);
+    EXPECT_EQ("r5/0\n1.flac", back.pieces[1].path);
+    EXPECT_EQ(1000u, back.pieces[1].first);
+    EXPECT_EQ(25u, back.pieces[1].frames);
+    EXPECT_TRUE(back.pieces[0].path.empty());
+    const std::string text = span_text(span);
+    for (const std::string& bad : {text.substr(1), text.substr(0, text.size() - 2), text + "file 1 2 9:x\n",
+                                   std::string(SPAN_SIGNATURE) + "rate 44100\nchannels 2\n"})
+        EXPECT_EQ(-1, parse_span_text(bad, back, &why)) << bad;
+}
+
+// The disc's true offset against the sums written down frame by frame: three restored tracks cut
+// `late` frames late, a response file of the original tracks' sums (v1 or v2, a second pressing's
+// that match nowhere), and the offset every shift's sums find.
+TEST(DiscTest, TrueOffsetFromEveryShiftsSums) {
+    const struct {
+        long late;
+        bool v2;
+        bool right;  // false: the sums of other audio, which must verify nowhere
+    } cases[] = {{300, true, true}, {-2940, false, true}, {0, true, true}, {1234, true, false}};
+    for (const auto& c : cases) {
+        testing_support::ScopedTempDir dir;
+        const size_t lengths[] = {9000, 7001, 8000};
+        std::string disc = testing_support::random_bytes(4 * 24001, 5);
+        const std::string other = testing_support::random_bytes(disc.size(), 6);
+        std::string response(1, 3);
+        response += std::string(12, '\0');
+        std::vector<std::string> outputs;
+        disc_alignment a;
+        a.cut = {0};
+        for (size_t t = 0, at = 0; t < 3; at += lengths[t++]) {
+            a.cut.push_back(a.cut.back() + static_cast<int64_t>(lengths[t]));
+            const std::string& truth = c.right ? disc : other;
+            const std::string pcm = truth.substr(4 * at, 4 * lengths[t]);
+            const auto sums = testing_support::reference_track_sums(pcm, t == 0 ? 2940 : 1,
+                                                                    t == 2 ? lengths[t] - 2940 : lengths[t]);
+            const uint32_t sum = c.v2 ? sums.v2 : sums.v1;
+            response += std::string(1, 7) + testing_support::le32(sum) + testing_support::le32(0);
+            // The restored track as cut `late` frames late: zeros past the disc's ends.
+            std::string cut;
+            for (size_t f = 0; f < lengths[t]; f++) {
+                const long src = static_cast<long>(at + f) + c.late;
+                cut += src >= 0 && src < 24001 ? disc.substr(4 * static_cast<size_t>(src), 4) : std::string(4, '\0');
+            }
+            outputs.push_back(dir.file("t" + std::to_string(t) + ".wav"));
+            testing_support::write_file(outputs.back(), testing_support::wav_file(cut));
+        }
+        response += std::string(1, 3) + std::string(12, '\0');  // a second pressing
+        for (size_t t = 0; t < 3; t++) response += std::string(1, 2) + testing_support::le32(0x1234567u + t) + testing_support::le32(0);
+        disc_streams streams;
+        shift_verdict v;
+        std::string why;
+        ASSERT_EQ(0, find_true_offset(streams, a, outputs, response, v, why)) << why;
+        EXPECT_EQ(c.right, v.found) << c.late;
+        if (c.right) {
+            EXPECT_EQ(c.late, v.offset);
+            EXPECT_EQ(3u, v.verified);
+        }
+        EXPECT_EQ(2u, v.needed);
+        EXPECT_LT(v.chance, DISC_SHIFT_CHANCE);
+    }
 }
 
 // Two tracks of 150 and 225 sectors: starts 0 and 150, lead-out 375. id1 = 0 + 150 + 375;

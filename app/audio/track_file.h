@@ -7,9 +7,9 @@
 struct track_file_info {
     bool audio = false;  // a RIFF/WAVE file or a FLAC stream
     bool flac = false;
-    uint64_t audio_bytes = 0;   // bytes of 16-bit-or-other PCM the file stands for
-    uint32_t frame_bytes = 0;   // bytes of one frame (all channels); 0 when not known
-    uint32_t rate = 0;          // frames per second; 0 when not known
+    uint64_t audio_bytes = 0;  // bytes of 16-bit-or-other PCM the file stands for
+    uint32_t frame_bytes = 0;  // bytes of one frame (all channels); 0 when not known
+    uint32_t rate = 0;         // frames per second; 0 when not known
     uint32_t channels = 0;
     uint64_t data_offset = 0;   // where the audio starts in the voted file (44 for a FLAC copy)
     uint32_t track_number = 0;  // a FLAC's TRACKNUMBER tag (its leading number); 0: none

@@ -9,12 +9,12 @@
 
 namespace {
 
-const uint64_t WINDOW = 1024;            // frames of one window of the anchor
-const unsigned WINDOWS_PER_TRACK = 3;    // windows taken on every track the anchor holds
-const double MIN_AGREE = 0.9;            // share of a window's frames a placed rip holds alike
-const double MIN_LEAD = 0.25;            // over the share at any other shift
-const uint64_t MIN_VOTES = 4;            // pairs of frames found at a shift before it is looked at
-const uint32_t REPEATED = UINT32_MAX;    // a pair of frames the window holds twice
+const uint64_t WINDOW = 1024;              // frames of one window of the anchor
+const unsigned WINDOWS_PER_TRACK = 3;      // windows taken on every track the anchor holds
+const double MIN_AGREE = 0.9;              // share of a window's frames a placed rip holds alike
+const double MIN_LEAD = 0.25;              // over the share at any other shift
+const uint64_t MIN_VOTES = 4;              // pairs of frames found at a shift before it is looked at
+const uint32_t REPEATED = UINT32_MAX;      // a pair of frames the window holds twice
 const int64_t BEFORE_ALL = INT64_MIN / 4;  // the first segment's start
 
 struct window {
@@ -30,7 +30,8 @@ struct found {
     int64_t shift = 0;
 };
 
-int read_stretch(const disc_streams& s, size_t r, int64_t from, uint64_t n, frames_read& out, std::string& why) {
+int read_stretch(const disc_streams& s, size_t r, int64_t from, uint64_t n, frames_read& out,
+                 std::string& why) {
     audio_span span;
     span.rate = s.rate;
     span.channels = s.channels;
@@ -52,7 +53,8 @@ bool informative(const frames_read& w) {
 
 // The share of the window's held frames that `region` (the rip's frames from `region_from` on)
 // holds alike at `shift`; `seen` gets the frames compared.
-double agreement(const window& w, const frames_read& region, int64_t region_from, int64_t shift, uint64_t& seen) {
+double agreement(const window& w, const frames_read& region, int64_t region_from, int64_t shift,
+                 uint64_t& seen) {
     uint64_t same = 0;
     seen = 0;
     for (size_t i = 0; i < w.frames.words.size(); i++) {
@@ -73,7 +75,8 @@ uint64_t pair_key(const frames_read& f, size_t i) {
 // The shift within [center - DISC_MAX_SHIFT, center + DISC_MAX_SHIFT] at which the region holds
 // the window: pairs of frames found count for the shifts they point to, and the few best are
 // compared frame by frame. False when no shift convinces.
-bool find_shift(const window& w, const frames_read& region, int64_t region_from, int64_t center, int64_t& shift) {
+bool find_shift(const window& w, const frames_read& region, int64_t region_from, int64_t center,
+                int64_t& shift) {
     std::unordered_map<uint64_t, uint32_t> keys;
     const frames_read& f = w.frames;
     for (size_t i = 0; i + 1 < f.words.size(); i++) {
@@ -159,16 +162,16 @@ int holds_at(const disc_streams& s, size_t r, const window& w, int64_t shift, bo
 // The frame where the rip's shift changes from s1 (which holds before `lo`) to s2 (which holds
 // from `hi` on): halved until a window apart, then found frame by frame. Where the halving cannot
 // tell (silence, damage), [lo, hi) is left unplaced: `c_lo` and `c_hi` get the two ends.
-int find_change(const disc_streams& s, size_t anchor, size_t r, int64_t lo, int64_t hi, int64_t s1, int64_t s2,
-                int64_t& c_lo, int64_t& c_hi, std::string& why) {
+int find_change(const disc_streams& s, size_t anchor, size_t r, int64_t lo, int64_t hi, int64_t s1,
+                int64_t s2, int64_t& c_lo, int64_t& c_hi, std::string& why) {
     const int64_t w_len = static_cast<int64_t>(WINDOW);
     while (hi - lo > w_len) {
         window w;
         w.at = lo + (hi - lo) / 2 - w_len / 2;
         if (read_stretch(s, anchor, w.at, WINDOW, w.frames, why) != 0) return -1;
         bool old_holds = false, new_holds = false;
-        if (informative(w.frames) && (holds_at(s, r, w, s1, old_holds, why) != 0 ||
-                                      holds_at(s, r, w, s2, new_holds, why) != 0))
+        if (informative(w.frames) &&
+            (holds_at(s, r, w, s1, old_holds, why) != 0 || holds_at(s, r, w, s2, new_holds, why) != 0))
             return -1;
         if (old_holds == new_holds) break;
         (old_holds ? lo : hi) = old_holds ? w.at + w_len : w.at;
@@ -242,8 +245,10 @@ int place_rip(const disc_streams& s, size_t anchor, size_t r, const std::vector<
     a.segments.push_back(rip_segment{BEFORE_ALL, runs[0].shift, true});
     for (size_t k = 1; k < runs.size(); k++) {
         int64_t c_lo = 0, c_hi = 0;
-        const int64_t lo = finds[runs[k - 1].last].at + static_cast<int64_t>(WINDOW), hi = finds[runs[k].first].at;
-        if (find_change(s, anchor, r, lo, hi, runs[k - 1].shift, runs[k].shift, c_lo, c_hi, why) != 0) return -1;
+        const int64_t lo = finds[runs[k - 1].last].at + static_cast<int64_t>(WINDOW),
+                      hi = finds[runs[k].first].at;
+        if (find_change(s, anchor, r, lo, hi, runs[k - 1].shift, runs[k].shift, c_lo, c_hi, why) != 0)
+            return -1;
         if (c_hi > c_lo) a.segments.push_back(rip_segment{c_lo, 0, false});
         a.segments.push_back(rip_segment{c_hi, runs[k].shift, true});
     }
@@ -357,8 +362,8 @@ std::string alignment_line(const disc_line& line, const disc_streams& s, const d
     if (!ra.measured) return name + "read offset taken as 0: its audio has no stretch to measure it by";
     std::string group;
     for (size_t g : a.group) group += (group.empty() ? "" : " ") + line.rips[g];
-    std::string text = name + "read offset " + signed_frames(ra.segments[0].shift) + " against the reference (" +
-                       group + ")";
+    std::string text = name + "read offset " + signed_frames(ra.segments[0].shift) +
+                       " against the reference (" + group + ")";
     for (size_t k = 1; k < ra.segments.size(); k++) {
         const rip_segment& g = ra.segments[k];
         text += "; " + (g.placed ? signed_frames(g.shift) : std::string("not placed")) + " from " +

@@ -119,9 +119,9 @@ std::string extension(const std::string& name) {
 }
 
 // The command line of one track's run.
-std::vector<std::string> track_args(const disc_state& s, const disc_track& t, const std::vector<voted_copy>& copies,
-                                    const std::string& out_path, const std::string& report_path,
-                                    const std::string& map_path, bool align) {
+std::vector<std::string> track_args(const disc_state& s, const disc_track& t,
+                                    const std::vector<voted_copy>& copies, const std::string& out_path,
+                                    const std::string& report_path, const std::string& map_path, bool align) {
     std::vector<std::string> args;
     for (const voted_copy& c : copies) args.push_back(c.path);
     if (copies.size() == 2) args.push_back(copies[0].path);  // two copies agreeing everywhere
@@ -361,7 +361,8 @@ track_result vote_track(disc_state& s, const disc_track& t) {
     std::vector<voted_copy>& copies = held.copies;
     int error = 0;
     if (aligned(s)) {
-        error = track_copies(s.line, s.plan, s.streams, s.alignment, track_cut{t.number - 1u, s.cut_shift}, copies);
+        error = track_copies(s.line, s.plan, s.streams, s.alignment, track_cut{t.number - 1u, s.cut_shift},
+                             copies);
     } else {
         copies_as_they_are(t, copies);
     }
@@ -646,9 +647,10 @@ void seek_true_offset(disc_state& s, std::vector<track_result>& results) {
                    name.c_str(), static_cast<long long>(DISC_TRUE_SHIFT));
         return;
     }
-    con_printf(out(), "%s%zu tracks verified at offset %s%lld frames against the reference; the tracks are "
-               "voted again, cut there\n", name.c_str(), v.verified, v.offset > 0 ? "+" : "",
-               static_cast<long long>(v.offset));
+    con_printf(out(),
+               "%s%zu tracks verified at offset %s%lld frames against the reference; the tracks are "
+               "voted again, cut there\n",
+               name.c_str(), v.verified, v.offset > 0 ? "+" : "", static_cast<long long>(v.offset));
     fflush(out());
     s.cut_shift = -v.offset;
     results = vote_tracks(s);

@@ -16,8 +16,7 @@ typedef unsigned __int128 wide;
 // Track k's entries in the response file: each value with the confidence of the entries holding it.
 typedef std::unordered_map<uint32_t, uint32_t> entry_values;
 
-int entries_of(const std::string& response, uint32_t track, entry_values& values,
-               std::string& why) {
+int entries_of(const std::string& response, uint32_t track, entry_values& values, std::string& why) {
     ar_response parsed;
     const char* reason = nullptr;
     if (parse_ar_response(reinterpret_cast<const uint8_t*>(response.data()), response.size(), track, parsed,
@@ -32,7 +31,8 @@ int entries_of(const std::string& response, uint32_t track, entry_values& values
 // v2 of the track's frames first..last (1-based) that start after `base`.
 uint32_t exact_v2(const std::vector<uint32_t>& d, int64_t base, uint64_t first, uint64_t last) {
     uint32_t v2 = 0;
-    for (uint64_t i = first; i <= last; i++) v2 += ar_v2_term(i, d[static_cast<size_t>(base + static_cast<int64_t>(i))]);
+    for (uint64_t i = first; i <= last; i++)
+        v2 += ar_v2_term(i, d[static_cast<size_t>(base + static_cast<int64_t>(i))]);
     return v2;
 }
 
@@ -40,16 +40,16 @@ uint32_t exact_v2(const std::vector<uint32_t>& d, int64_t base, uint64_t first, 
 enum shift_mark : uint8_t { NO_MATCH, MAYBE_V2, MATCHES };
 
 struct track_sums {
-    uint64_t first = 0, last = 0;     // the frames (1-based) that count
-    std::vector<uint8_t> marks;       // per shift index: a shift_mark
+    uint64_t first = 0, last = 0;      // the frames (1-based) that count
+    std::vector<uint8_t> marks;        // per shift index: a shift_mark
     std::vector<uint32_t> confidence;  // per shift index: the matching entries' confidence
 };
 
 // For every shift (index s: offset DISC_TRUE_SHIFT - s), whether track k's v1 holds one of
 // `values` (MATCHES), or its v2 may (MAYBE_V2: v2 lies within a window of n values that the sum
 // of the products fixes). `d` holds the restored frames from `d_from` on, the track's cut at `cut`.
-void mark_shifts(const std::vector<uint32_t>& d, int64_t d_from, int64_t cut,
-                 const entry_values& values, track_sums& sums) {
+void mark_shifts(const std::vector<uint32_t>& d, int64_t d_from, int64_t cut, const entry_values& values,
+                 track_sums& sums) {
     sums.marks.assign(SHIFTS, NO_MATCH);
     sums.confidence.assign(SHIFTS, 0);
     const uint64_t first = sums.first, last = sums.last;
@@ -83,9 +83,8 @@ void mark_shifts(const std::vector<uint32_t>& d, int64_t d_from, int64_t cut,
 }
 
 // Settles the MAYBE_V2 marks at the shifts `wanted` by computing v2 in full.
-void settle_shifts(const std::vector<uint32_t>& d, int64_t d_from, int64_t cut,
-                   const entry_values& values, const std::vector<uint8_t>& wanted,
-                   track_sums& sums) {
+void settle_shifts(const std::vector<uint32_t>& d, int64_t d_from, int64_t cut, const entry_values& values,
+                   const std::vector<uint8_t>& wanted, track_sums& sums) {
     for (uint64_t s = 0; s < SHIFTS; s++) {
         if (sums.marks[s] != MAYBE_V2) continue;
         sums.marks[s] = NO_MATCH;
@@ -100,8 +99,8 @@ void settle_shifts(const std::vector<uint32_t>& d, int64_t d_from, int64_t cut,
 
 // The restored disc's frames [from, until) (reference frames): each track's output where one was
 // written, absent before the disc, past it and where none was.
-void add_restored(const disc_alignment& a, const std::vector<std::string>& outputs, int64_t from, int64_t until,
-                  audio_span& span) {
+void add_restored(const disc_alignment& a, const std::vector<std::string>& outputs, int64_t from,
+                  int64_t until, audio_span& span) {
     const size_t m = outputs.size();
     for (int64_t at = from; at < until;) {
         size_t j = 0;
@@ -126,10 +125,9 @@ double chance_of(size_t m, size_t tracks, size_t most_entries) {
     return c;
 }
 
-
 // Reads the restored frames around track k: as far as any shift reaches.
-int read_around(const disc_streams& s, const disc_alignment& a, const std::vector<std::string>& outputs, size_t k,
-                frames_read& d, int64_t& from, std::string& why) {
+int read_around(const disc_streams& s, const disc_alignment& a, const std::vector<std::string>& outputs,
+                size_t k, frames_read& d, int64_t& from, std::string& why) {
     audio_span span;
     span.rate = s.rate;
     span.channels = s.channels;
@@ -175,7 +173,8 @@ int find_true_offset(const disc_streams& s, const disc_alignment& a, const std::
         bool any = false;
         for (uint64_t sh = 0; sh < SHIFTS && !any; sh++) any = wanted[sh] && sums[k].marks[sh] == MAYBE_V2;
         if (!any) {
-            for (uint8_t& mark : sums[k].marks) mark = mark == MAYBE_V2 ? static_cast<uint8_t>(NO_MATCH) : mark;
+            for (uint8_t& mark : sums[k].marks)
+                mark = mark == MAYBE_V2 ? static_cast<uint8_t>(NO_MATCH) : mark;
             continue;
         }
         frames_read d;

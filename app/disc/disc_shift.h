@@ -23,15 +23,15 @@ const double DISC_SHIFT_CHANCE = 1e-6;
 
 struct shift_verdict {
     bool found = false;
-    int64_t offset = 0;     // N: the disc's frame p + N holds the reference's frame p
-    size_t verified = 0;    // tracks verified at that offset
-    size_t needed = 2;      // tracks a shift must verify for the bound on chance
-    double chance = 0;      // the bound on an accidental match of `needed` tracks
+    int64_t offset = 0;   // N: the disc's frame p + N holds the reference's frame p
+    size_t verified = 0;  // tracks verified at that offset
+    size_t needed = 2;    // tracks a shift must verify for the bound on chance
+    double chance = 0;    // the bound on an accidental match of `needed` tracks
 };
 
 // Looks for the offset at which the restored tracks (`outputs[k]`: track k's file, empty when
 // none was written; each as long as the reference cuts it) verify against the response file's
 // bytes. Returns 0, or -1 with `why` set when an output or the response file cannot be read.
 int find_true_offset(const disc_streams& streams, const disc_alignment& alignment,
-                     const std::vector<std::string>& outputs, const std::string& response, shift_verdict& verdict,
-                     std::string& why);
+                     const std::vector<std::string>& outputs, const std::string& response,
+                     shift_verdict& verdict, std::string& why);
