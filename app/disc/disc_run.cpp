@@ -41,7 +41,7 @@ struct track_result {
 
 struct disc_state {
     const disc_line& line;
-    const disc_plan& plan;
+    disc_plan& plan;
     bool progress;             // standard error is a terminal
     uint64_t total_bytes = 0;  // audio of the tracks that are voted
     uint64_t done_bytes = 0;   // of the tracks finished
@@ -491,7 +491,7 @@ void remove_empty_folders(const made_folders& folders) {
 // Everything that can refuse the disc, before anything is written; then every rip's offset.
 int prepare(disc_state& s, made_folders& folders) {
     const disc_line& line = s.line;
-    disc_plan& plan = const_cast<disc_plan&>(s.plan);
+    disc_plan& plan = s.plan;
     if (plan_disc(line, plan) != 0) return -1;
     if (check_out_dir(line, line.out_dir, "write") != 0) return -1;
     if (!line.map_dir.empty() && check_out_dir(line, line.map_dir, "write map") != 0) return -1;
@@ -614,8 +614,8 @@ std::vector<track_result> vote_tracks(disc_state& s) {
     return results;
 }
 
-// Worth a search for the disc's true offset: another offset could verify more tracks than the
-// reference's alignment did (a track verified there matches elsewhere only by chance).
+// Worth a search for the disc's true offset: no track verified where the reference cuts them (one
+// that did shows the cuts right: elsewhere it would match only by chance) and two at least did not.
 bool worth_seeking_offset(const disc_state& s, const std::vector<track_result>& results) {
     if (s.line.response_name.empty() || !aligned(s) || results.size() != s.plan.tracks.size()) return false;
     size_t verified = 0, not_verified = 0;
@@ -623,7 +623,7 @@ bool worth_seeking_offset(const disc_state& s, const std::vector<track_result>& 
         verified += r.kind == VERIFIED;
         not_verified += r.kind == NOT_VERIFIED;
     }
-    return not_verified >= 2 && not_verified > verified;
+    return verified == 0 && not_verified >= 2;
 }
 
 // With a response file, when the tracks did not verify where the reference cuts them: the offset
