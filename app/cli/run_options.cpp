@@ -144,6 +144,9 @@ bool take_added_switch(run_options& options, int argc, char** argv, int& i) {
     } else if (strcmp(arg, "--report") == 0) {
         const char* value = nullptr;
         if (take_value(options, argc, argv, i, &value)) options.report_name = value;
+    } else if (strcmp(arg, "--picture") == 0) {
+        const char* value = nullptr;
+        if (take_value(options, argc, argv, i, &value)) options.picture_name = value;
     } else if (strcmp(arg, "--help") == 0) {
         options.help = true;
     } else if (strcmp(arg, "--version") == 0) {

@@ -29,14 +29,15 @@ struct run_options {
     uint32_t digest_alg = 0;   // the last digest switch's libgcrypt algorithm; 0: no digest
 
     // Added switches.
-    const char* map_name = nullptr;     // --map FILE: where the copies disagreed, as a table
-    bool map_missing_name = false;      // --map was the last argument
-    const char* report_name = nullptr;  // --report FILE: the run's record as JSON
-    bool help = false;                  // --help
-    bool version = false;               // --version
-    bool align = false;                 // --align: find each copy's read offset and vote aligned
-    bool cd = false;                    // --cd: the sample vote made for CD audio
-    bool disc = false;                  // --disc: the names are rip folders of a whole disc
+    const char* map_name = nullptr;      // --map FILE: where the copies disagreed, as a table
+    bool map_missing_name = false;       // --map was the last argument
+    const char* report_name = nullptr;   // --report FILE: the run's record as JSON
+    const char* picture_name = nullptr;  // --picture FILE: a picture of the damage as SVG
+    bool help = false;                   // --help
+    bool version = false;                // --version
+    bool align = false;                  // --align: find each copy's read offset and vote aligned
+    bool cd = false;                     // --cd: the sample vote made for CD audio
+    bool disc = false;                   // --disc: the names are rip folders of a whole disc
 
     // Checksums of the restored audio and what they must match.
     bool ar = false;                      // --ar: print AccurateRip v1, v2 and CRC32

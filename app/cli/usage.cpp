@@ -19,6 +19,7 @@ struct added_switch_line {
 const added_switch_line ADDED_SWITCH_LINES[] = {
     {"--map FILE", "write where the copies disagreed to FILE, a tab-separated table"},
     {"--report FILE", "write what the run came to as JSON to FILE"},
+    {"--picture FILE", "draw the damage and the places to listen to again as SVG"},
     {"--cd", "vote CD audio by samples, overruling values the drive concealed"},
     {"--align", "find each copy's read offset against the first; vote them aligned"},
     {"--ar", "print the output's AccurateRip v1 and v2 and CRC32"},
@@ -127,6 +128,7 @@ void print_own_help() {
         "                      print that digest of every copy and of the output",
         "  --map FILE          write where the copies disagreed to FILE, a tab-separated table",
         "  --report FILE       write what the run came to as JSON to FILE",
+        "  --picture FILE      draw the damage and the places to listen to again as SVG",
         "  --ar                print the output's AccurateRip v1 and v2 sums and its CRC32",
         "  --track N/M         the output is track N of a disc of M tracks",
         "  --expect KIND:HEX   the output must match it (arv1 arv2 crc32 md5 sha1 sha256 ...)",
