@@ -73,6 +73,15 @@ disc-eval: configure
 	cmake --build $(BUILD) -j $(JOBS) --target copyvote disc_material audio_eval align_material
 	@BUILD=$(BUILD) scripts/disc_eval.sh
 
+# The material that the README's and the man page's example commands use, made in a folder the
+# user keeps (EXAMPLES_DIR, default ./examples; scripts/examples.sh says what it holds).
+EXAMPLES_DIR ?= examples
+
+examples: configure
+	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
+	cmake --build $(BUILD) -j $(JOBS) --target copyvote disc_material demo_audio audio_eval align_material
+	@BUILD=$(BUILD) EXAMPLES_DIR="$(EXAMPLES_DIR)" scripts/examples.sh
+
 BINDIR = $(DESTDIR)$(PREFIX)/bin
 MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1
 STRIP ?= strip

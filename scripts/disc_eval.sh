@@ -47,6 +47,8 @@ variants=${DISC_VARIANTS:-taught align noresp no-offset-rip lacking decoded wron
 for tool in "$CV" "$DM" "$BUILD/audio_eval" "$BUILD/align_material" sox espeak-ng flac; do
   command -v "$tool" >/dev/null || { echo "disc_eval: $tool missing (make disc-eval builds and installs all)" >&2; exit 2; }
 done
+ls /usr/share/games/asc/music/*.mp3 >/dev/null 2>&1 ||
+  { echo "disc_eval: the music of asc-music is missing (make disc-eval installs it)" >&2; exit 2; }
 
 if [ -n "${DISC_WORK:-}" ]; then
   work=$DISC_WORK
@@ -67,7 +69,7 @@ cpu_of() {
 }
 
 echo "disc_eval: making the sources and the disc in $work"
-mapfile -t sources < <(disc_sources 150)
+mapfile -t sources < <(disc_sources 150 shipped-music)
 make_disc() {  # make_disc DIR [disc_material options...]
   local dir=$1
   shift

@@ -25,7 +25,7 @@
 //       ORIGINAL's; a missing or extra byte counts as one.
 //   disc_material bytes SEED IN OUT...
 //       writes copies of any file with bursts, single wrong bytes and misreads shared by two
-//       copies (the same background damage the rips get), for data that is not audio.
+//       copies (per MiB: 1, 4 and 0.5), as reads of a data disc come out.
 //
 // OPTIONS (frames: stereo sample pairs of 4 bytes):
 //   --tracks N           tracks on the disc (default 10)
@@ -51,7 +51,8 @@
 // repeating for more rips, so that two drives of one habit share their concealed values. Every
 // rip gets bursts, single wrong bytes and concealed runs of its own; two rips share misreads; 2 to
 // n - 1 rips share single concealed samples; at scratch sites each drive reads right or conceals
-// its way; at a few deep sites every drive fails, so that some bytes are held right by no rip.
+// its way; in one bad stretch (a twelfth of the disc) every drive fails at a few sites, so that
+// some bytes are held right by no rip, while most tracks can be restored whole.
 // Damage lies on the disc as the drives read it: a scratch sits at one place of the disc for all.
 //
 // `bound` counts the bytes of a track that no rip holds with the original's value, each rip's
@@ -258,7 +259,13 @@ std::vector<Bytes> read_disc(const options& o, const disc& d, Rng& rng) {
         if (habits[k] == damage::CONCEALS_MUTING) damage::conceal_lone(reads[k], d.pcm, a, damage::MUTE, lone / 4, rng);
     }
     damage::damage_shared(reads, d.pcm, a, rng, r);
-    damage::drive_scratches(reads, d.pcm, a, habits, 4 * o.damage, 0.2 * o.damage, 0.55, rng);
+    damage::drive_scratches(reads, d.pcm, a, habits, 2.5 * o.damage, 0, 0.6, rng);
+    // One bad stretch, a twelfth of the disc (a scratch along the spiral, a stain), where every
+    // drive fails at some places: most tracks have every byte held right by some rip, a few not.
+    const size_t zone = d.frames() / 12;
+    const size_t at = rng.below(d.frames() - zone) * FRAME;
+    const damage::audio bad{at, at + zone * FRAME, FRAME};
+    damage::drive_scratches(reads, d.pcm, bad, habits, 0, 1.5 * o.damage, 0.6, rng);
     return reads;
 }
 
@@ -635,7 +642,11 @@ int cmd_bytes(int argc, char** argv) {
         return 1;
     }
     const damage::audio a{0, in.size(), 1};
+    // A read of a data disc: a burst now and then, a few wrong bytes, misreads two reads share.
     damage::rates r;
+    r.bursts = 1;
+    r.byte_errors = 4;
+    r.shared_misreads = 0.5;
     r.shared_concealed = 0;  // no samples here
     std::vector<Bytes> copies(static_cast<size_t>(argc - 4), in);
     for (Bytes& c : copies) damage::damage_copy(c, in, a, rng, 0, r);

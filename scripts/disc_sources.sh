@@ -1,13 +1,13 @@
 # The source recordings a disc is cut from (sourced by disc_eval.sh and examples.sh): synthesized
 # music with quiet passages, fades and digital silence, speech from espeak-ng, the sounds that
-# alsa-utils and sound-theme-freedesktop ship and, when asc-music is installed, the music it
-# ships. Needs `work` (a scratch directory), BUILD's audio_eval and align_material, and the
+# alsa-utils and sound-theme-freedesktop ship and, for disc_eval, the music that asc-music ships. Needs `work` (a scratch directory), BUILD's audio_eval and align_material, and the
 # helpers of material.sh. Every file is 44.1 kHz 16-bit stereo WAV.
 
 source "$(dirname "${BASH_SOURCE[0]}")/material.sh"
 
-# disc_sources SECONDS: makes the recordings in $work/src, each about SECONDS long (the shipped
-# music keeps its own length), and prints their paths, one a line.
+# disc_sources SECONDS [shipped-music]: makes the recordings in $work/src, each about SECONDS long,
+# and prints their paths, one a line. With `shipped-music`, asc-music's pieces too (each its own
+# length, up to four times SECONDS); without, the material does not depend on that package.
 disc_sources() {
   local len=$1 src="$work/src"
   mkdir -p "$src"
@@ -23,11 +23,12 @@ few places, and a vote puts them right."
   LEN=$len sounds check "$src/check.wav" 2
   rm -f "$src/speech_raw.wav" "$work/sounds_raw.wav"
   ls "$src"/*.wav
+  [ "${2:-}" = shipped-music ] || return 0
   local mp3
   for mp3 in /usr/share/games/asc/music/*.mp3; do
     [ -f "$mp3" ] || continue
     local out="$src/shipped-$(basename "$mp3" .mp3).wav"
-    sox -q -D -R "$mp3" -r 44100 -b 16 -e signed-integer -c 2 "$out"
+    sox -q -G -D -R "$mp3" -r 44100 -b 16 -e signed-integer -c 2 "$out" trim 0 $((4 * len))
     echo "$out"
   done
 }
