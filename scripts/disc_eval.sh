@@ -22,7 +22,7 @@
 # placed back at its true offset), the wrong bytes of the output against the original (FLAC
 # outputs decoded first), the verdict; then the sums over the disc, the tracks verified, false
 # matches (verified but not the original), copyvote's exit status, its wall and processor time
-# (children included). Last, the time goal's reference: the processor time of `flac -d` on every
+# (children included), its summary line and what it said of read offsets and errors. Last, the time goal's reference: the processor time of `flac -d` on every
 # FLAC rip plus `flac -5` of the restored disc (the original tracks stand for it), and the wall
 # time the goal allows on 2 cores (1.2 x that / 2).
 #
@@ -167,7 +167,9 @@ run_variant() {
   ratio=$(awk -v w="$sum_wrong" -v b="$sum_bound" 'BEGIN { if (b) printf "%.2f", w / b; else print (w ? "inf" : "0") }')
   printf '  disc: bound %s, wrong %s (%s x bound), %s/%s verified, %s false matches, exit %s, wall %s s, processor %s s\n' \
     "$sum_bound" "$sum_wrong" "$ratio" "$verified" "$tracks" "$false_matches" "$status" "$wall" "$cpu"
-  grep -E 'read offset|convincing|verified at offset|^copyvote: ' "$log" | head -n 8 | sed 's/^/  | /' || true
+  # copyvote's summary line, then what it said of offsets and errors.
+  { grep -E '^[0-9]+ tracks:' "$log" | cut -c 1-200; grep -E 'read offset|convincing|verified at offset|^copyvote: ' "$log" |
+    head -n 8; } | sed 's/^/  | /' || true
   summary_rows+=("$(printf '%-14s %8s %8s %7s %8s %6s %5s %8s %9s' "$name" "$sum_bound" "$sum_wrong" "$ratio" \
     "$verified/$tracks" "$false_matches" "$status" "$wall" "$cpu")")
 }

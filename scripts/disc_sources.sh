@@ -28,7 +28,7 @@ few places, and a vote puts them right."
   for mp3 in /usr/share/games/asc/music/*.mp3; do
     [ -f "$mp3" ] || continue
     local out="$src/shipped-$(basename "$mp3" .mp3).wav"
-    sox -q -G -D -R "$mp3" -r 44100 -b 16 -e signed-integer -c 2 "$out" trim 0 $((4 * len))
+    sox -V1 -G -D -R "$mp3" -r 44100 -b 16 -e signed-integer -c 2 "$out" trim 0 $((4 * len))
     echo "$out"
   done
 }
