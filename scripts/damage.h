@@ -26,8 +26,8 @@ namespace damage {
 
 // Damage per MiB of audio data, as audio_eval's kinds use it.
 struct rates {
-    double bursts = 6;         // per copy
-    double byte_errors = 30;   // per copy
+    double bursts = 6;           // per copy
+    double byte_errors = 30;     // per copy
     double lone_concealed = 40;  // single samples, per copy
     double shared_misreads = 4;
     double shared_concealed = 80;
@@ -64,7 +64,8 @@ inline size_t inner_sample(const audio& a, Rng& rng) {
 // A drive conceals a single sample by writing the floor mean of the same channel's previous and
 // next sample.
 inline int16_t concealed_value(const Bytes& original, const audio& a, size_t p) {
-    const int32_t sum = static_cast<int32_t>(get_sample(original, p - a.frame)) + get_sample(original, p + a.frame);
+    const int32_t sum =
+        static_cast<int32_t>(get_sample(original, p - a.frame)) + get_sample(original, p + a.frame);
     return static_cast<int16_t>((sum - (sum & 1)) / 2);
 }
 
@@ -138,8 +139,8 @@ inline void interpolate(Bytes& copy, const Bytes& original, const audio& a, size
     const int64_t x1 = get_sample(original, p + len * a.frame);
     for (size_t k = 1; k <= len; k++) {
         set_sample(copy, p + (k - 1) * a.frame,
-                   static_cast<int16_t>(x0 + floor_div((x1 - x0) * static_cast<int64_t>(k),
-                                                       static_cast<int64_t>(len + 1))));
+                   static_cast<int16_t>(
+                       x0 + floor_div((x1 - x0) * static_cast<int64_t>(k), static_cast<int64_t>(len + 1))));
     }
 }
 
@@ -166,7 +167,8 @@ enum conceal_kind { INTERPOLATE, HOLD, MUTE };
 
 // Conceals a run at p: interpolation runs 1 to 8 samples, holds 1 to 4, mutes 2 to 32 frames.
 // `len` is drawn by the caller within those limits.
-inline void conceal(Bytes& copy, const Bytes& original, const audio& a, conceal_kind k, size_t p, size_t len) {
+inline void conceal(Bytes& copy, const Bytes& original, const audio& a, conceal_kind k, size_t p,
+                    size_t len) {
     if (k == INTERPOLATE) interpolate(copy, original, a, p, len);
     if (k == HOLD) hold(copy, original, a, p, len);
     if (k == MUTE) mute(copy, a, p, len);
@@ -202,7 +204,8 @@ inline void conceal_runs(std::vector<Bytes>& copies, const Bytes& original, cons
 
 // A badly scratched disc read n times: at every scratch site, each copy independently reads the
 // run right, interpolates it, holds it, mutes it or returns garbage.
-inline void scratches(std::vector<Bytes>& copies, const Bytes& original, const audio& a, double sites, Rng& rng) {
+inline void scratches(std::vector<Bytes>& copies, const Bytes& original, const audio& a, double sites,
+                      Rng& rng) {
     const size_t bytes = a.end - a.begin;
     for (uint64_t e = events(sites, bytes, rng); e > 0; e--) {
         const size_t len = rng.between(1, 8);
@@ -210,10 +213,14 @@ inline void scratches(std::vector<Bytes>& copies, const Bytes& original, const a
         for (Bytes& c : copies) {
             const uint64_t roll = rng.below(100);
             if (roll < 35) continue;
-            if (roll < 60) interpolate(c, original, a, p, len);
-            else if (roll < 75) hold(c, original, a, p, std::min<size_t>(len, 4));
-            else if (roll < 85) mute(c, a, p, len + 1);
-            else garbage(c, a, p, len, rng);
+            if (roll < 60)
+                interpolate(c, original, a, p, len);
+            else if (roll < 75)
+                hold(c, original, a, p, std::min<size_t>(len, 4));
+            else if (roll < 85)
+                mute(c, a, p, len + 1);
+            else
+                garbage(c, a, p, len, rng);
         }
     }
 }
@@ -224,13 +231,18 @@ inline void scratches(std::vector<Bytes>& copies, const Bytes& original, const a
 enum drive_habit { CONCEALS_INTERPOLATING, CONCEALS_HOLDING, CONCEALS_MUTING, MIXED };
 
 // One drive's concealment of the run of `len` samples of one channel at p.
-inline void drive_conceal(Bytes& copy, const Bytes& original, const audio& a, drive_habit h, size_t p, size_t len,
-                          Rng& rng) {
-    if (h == CONCEALS_INTERPOLATING) interpolate(copy, original, a, p, len);
-    else if (h == CONCEALS_HOLDING) hold(copy, original, a, p, std::min<size_t>(len, 4));
-    else if (h == CONCEALS_MUTING) mute(copy, a, p, len + 1);
-    else if (rng.below(2)) interpolate(copy, original, a, p, len);
-    else garbage(copy, a, p, len, rng);
+inline void drive_conceal(Bytes& copy, const Bytes& original, const audio& a, drive_habit h, size_t p,
+                          size_t len, Rng& rng) {
+    if (h == CONCEALS_INTERPOLATING)
+        interpolate(copy, original, a, p, len);
+    else if (h == CONCEALS_HOLDING)
+        hold(copy, original, a, p, std::min<size_t>(len, 4));
+    else if (h == CONCEALS_MUTING)
+        mute(copy, a, p, len + 1);
+    else if (rng.below(2))
+        interpolate(copy, original, a, p, len);
+    else
+        garbage(copy, a, p, len, rng);
 }
 
 // Scratch sites on one disc read by drives of the given habits, `sites` per MiB: at each, every
@@ -254,8 +266,8 @@ inline void drive_scratches(std::vector<Bytes>& copies, const Bytes& original, c
 
 // Misreads shared by two copies where the original is digital silence (or, when it has none, at
 // random): a true 0 between neighbours 0 and 0 looks like a concealed sample.
-inline void silence_misreads(std::vector<Bytes>& copies, const Bytes& original, const audio& a, double per_mib,
-                             Rng& rng) {
+inline void silence_misreads(std::vector<Bytes>& copies, const Bytes& original, const audio& a,
+                             double per_mib, Rng& rng) {
     std::vector<size_t> silent;
     for (size_t p = a.begin + a.frame; p + a.frame < a.end; p += 2) {
         if (get_sample(original, p) == 0 && get_sample(original, p - a.frame) == 0 &&

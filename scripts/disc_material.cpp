@@ -73,11 +73,10 @@
 #include <string>
 #include <vector>
 
-#include "damage.h"
-#include "material.h"
-
 #include "audio/ar_response.h"
 #include "audio/wav_header.h"
+#include "damage.h"
+#include "material.h"
 #include "reference_checksums.h"
 
 extern char** environ;
@@ -133,15 +132,16 @@ Bytes read_source(const char* path) {
         std::fprintf(stderr, "disc_material: %s holds less than a second of audio\n", path);
         return Bytes();
     }
-    return Bytes(wav.begin() + static_cast<long>(h.data_offset), wav.begin() + static_cast<long>(h.data_offset + size));
+    return Bytes(wav.begin() + static_cast<long>(h.data_offset),
+                 wav.begin() + static_cast<long>(h.data_offset + size));
 }
 
 // ---- Cutting the disc ----
 
-const char* const TITLES[] = {"Morning Light",    "Paper Boats",     "Don't Skip",      "Glass Harbour",
-                              "Seven Readings",   "The Quiet Part",  "Lead-In",         "Northern Line",
-                              "Scratch and Heal", "Slow Return",     "Last Sector",     "Outro (Reprise)",
-                              "Small Hours",      "Fieldnotes",      "Copper Wire",     "Lantern"};
+const char* const TITLES[] = {"Morning Light",    "Paper Boats",    "Don't Skip",  "Glass Harbour",
+                              "Seven Readings",   "The Quiet Part", "Lead-In",     "Northern Line",
+                              "Scratch and Heal", "Slow Return",    "Last Sector", "Outro (Reprise)",
+                              "Small Hours",      "Fieldnotes",     "Copper Wire", "Lantern"};
 
 // Track lengths in whole sectors: about the disc's length split evenly, each track 0.55 to 1.45
 // times the mean, at least 6 seconds (the sums leave out 5 sectors at each end of the disc).
@@ -160,7 +160,8 @@ void append_looped(Bytes& pcm, const Bytes& src, uint64_t from, uint64_t frames)
     const uint64_t n = src.size() / FRAME;
     for (uint64_t f = 0; f < frames; f++) {
         const uint64_t at = (from + f) % n * FRAME;
-        pcm.insert(pcm.end(), src.begin() + static_cast<long>(at), src.begin() + static_cast<long>(at + FRAME));
+        pcm.insert(pcm.end(), src.begin() + static_cast<long>(at),
+                   src.begin() + static_cast<long>(at + FRAME));
     }
 }
 
@@ -176,7 +177,8 @@ void ramp(Bytes& pcm, uint64_t from, uint64_t n, double g0, double g1) {
 }
 
 void silence(Bytes& pcm, uint64_t from, uint64_t n) {
-    std::fill(pcm.begin() + static_cast<long>(from * FRAME), pcm.begin() + static_cast<long>((from + n) * FRAME), 0);
+    std::fill(pcm.begin() + static_cast<long>(from * FRAME),
+              pcm.begin() + static_cast<long>((from + n) * FRAME), 0);
 }
 
 // The disc: each track a stretch of one source from a place picked at random. A fifth of the
@@ -256,7 +258,8 @@ std::vector<Bytes> read_disc(const options& o, const disc& d, Rng& rng) {
         if (habits[k] == damage::CONCEALS_HOLDING || habits[k] == damage::MIXED) {
             damage::conceal_lone(reads[k], d.pcm, a, damage::HOLD, lone, rng);
         }
-        if (habits[k] == damage::CONCEALS_MUTING) damage::conceal_lone(reads[k], d.pcm, a, damage::MUTE, lone / 4, rng);
+        if (habits[k] == damage::CONCEALS_MUTING)
+            damage::conceal_lone(reads[k], d.pcm, a, damage::MUTE, lone / 4, rng);
     }
     damage::damage_shared(reads, d.pcm, a, rng, r);
     damage::drive_scratches(reads, d.pcm, a, habits, 2.5 * o.damage, 0, 0.6, rng);
@@ -309,7 +312,9 @@ std::string two_digits(uint32_t n) {
     return s;
 }
 
-std::string flac_name(const disc& d, uint32_t t) { return two_digits(t + 1) + " - " + d.tracks[t].title + ".flac"; }
+std::string flac_name(const disc& d, uint32_t t) {
+    return two_digits(t + 1) + " - " + d.tracks[t].title + ".flac";
+}
 std::string wav_name(uint32_t t) { return "track" + two_digits(t + 1) + ".cdda.wav"; }
 
 // The flac tool, a few at a time: each job turns a WAV file into a tagged FLAC file and removes it.
@@ -383,7 +388,8 @@ bool write_rips(const options& o, const disc& d, const std::vector<Bytes>& reads
         for (uint32_t t = 0; t < o.tracks; t++) {
             if (!holds_track(o, k, t)) continue;
             const track& tr = d.tracks[t];
-            const Bytes wav = wav_file(window(reads[k], static_cast<long>(tr.first) + rip_shift(o, k), tr.frames));
+            const Bytes wav =
+                wav_file(window(reads[k], static_cast<long>(tr.first) + rip_shift(o, k), tr.frames));
             if (k + 1 == o.wav_rip) {
                 if (!write_file((dir + "/" + wav_name(t)).c_str(), wav)) return false;
                 continue;
@@ -392,8 +398,8 @@ bool write_rips(const options& o, const disc& d, const std::vector<Bytes>& reads
             const std::string tmp = dir + "/." + two_digits(t + 1) + ".tmp.wav";
             if (!write_file(tmp.c_str(), wav)) return false;
             if (!jobs.add(tmp, dir + "/" + flac_name(d, t),
-                          {"TRACKNUMBER=" + std::to_string(t + 1), "TITLE=" + tr.title, "ARTIST=The Test Pressings",
-                           "ALBUM=Five Rips"})) {
+                          {"TRACKNUMBER=" + std::to_string(t + 1), "TITLE=" + tr.title,
+                           "ARTIST=The Test Pressings", "ALBUM=Five Rips"})) {
                 return false;
             }
         }
@@ -417,9 +423,9 @@ sums track_sums(const Bytes& pcm, uint32_t t, uint32_t count) {
     const testing_support::reference_sums r = testing_support::reference_track_sums(s, first, last);
     sums out{r.v1, r.v2, 0};
     if (frames >= 451 * SECTOR) {
-        out.sector450 = testing_support::reference_track_sums(s.substr(450 * SECTOR * FRAME, SECTOR * FRAME), 1,
-                                                              SECTOR)
-                            .v1;
+        out.sector450 =
+            testing_support::reference_track_sums(s.substr(450 * SECTOR * FRAME, SECTOR * FRAME), 1, SECTOR)
+                .v1;
     }
     return out;
 }
@@ -480,7 +486,8 @@ std::vector<bool> coverage(const options& o, const disc& d, uint32_t k) {
     for (uint32_t t = 0; t < o.tracks; t++) {
         if (!holds_track(o, k, t)) continue;
         const long from = static_cast<long>(d.tracks[t].first) + rip_shift(o, k);
-        for (long f = std::max(0L, from); f < std::min(frames, from + static_cast<long>(d.tracks[t].frames)); f++) {
+        for (long f = std::max(0L, from); f < std::min(frames, from + static_cast<long>(d.tracks[t].frames));
+             f++) {
             held[static_cast<size_t>(f)] = true;
         }
     }
@@ -522,8 +529,8 @@ bool write_tables(const options& o, const disc& d, const std::vector<Bytes>& rea
     char hex[32];
     for (uint32_t t = 0; t < o.tracks; t++) {
         const track& tr = d.tracks[t];
-        tsv += std::to_string(t + 1) + "\t" + std::to_string(tr.first) + "\t" + std::to_string(tr.frames) + "\t" +
-               tr.title + "\t" + flac_name(d, t) + "\t" + wav_name(t);
+        tsv += std::to_string(t + 1) + "\t" + std::to_string(tr.first) + "\t" + std::to_string(tr.frames) +
+               "\t" + tr.title + "\t" + flac_name(d, t) + "\t" + wav_name(t);
         std::snprintf(hex, sizeof hex, "\t%08x\t%08x", right[t].v1, right[t].v2);
         tsv += hex;
         for (uint64_t b : bound[t]) tsv += "\t" + std::to_string(b);
@@ -536,7 +543,9 @@ bool write_tables(const options& o, const disc& d, const std::vector<Bytes>& rea
     txt += "response_file_name\t" + name + "\n";
     txt += "drive_offset\t" + std::to_string(o.drive_offset) + "\n";
     txt += "pressing_shift\t" + std::to_string(o.pressing_shift) + "\n";
-    txt += "# rip, folder, format, offset (its frame p + offset holds the pressed disc's frame p), track it lacks, its drive\n";
+    txt +=
+        "# rip, folder, format, offset (its frame p + offset holds the pressed disc's frame p), track it "
+        "lacks, its drive\n";
     for (uint32_t k = 0; k < o.rips; k++) {
         const uint32_t lacks = k + 1 == o.missing_rip ? o.missing_track : 0;
         txt += "rip\t" + std::to_string(k + 1) + "\trip" + std::to_string(k + 1) + "\t" +
@@ -555,26 +564,39 @@ bool parse_make(int argc, char** argv, options& o, int& first_arg) {
         if (i + 1 >= argc) return false;
         const std::string n = argv[i];
         const char* v = argv[i + 1];
-        if (n == "--tracks") o.tracks = static_cast<uint32_t>(std::atoi(v));
-        else if (n == "--seconds") o.seconds = std::atof(v);
-        else if (n == "--seed") o.seed = std::strtoull(v, nullptr, 10);
-        else if (n == "--rips") o.rips = static_cast<uint32_t>(std::atoi(v));
-        else if (n == "--offset-rip") o.offset_rip = static_cast<uint32_t>(std::atoi(v));
-        else if (n == "--offset") o.offset = std::atol(v);
-        else if (n == "--drive-offset") o.drive_offset = std::atol(v);
-        else if (n == "--wav-rip") o.wav_rip = static_cast<uint32_t>(std::atoi(v));
+        if (n == "--tracks")
+            o.tracks = static_cast<uint32_t>(std::atoi(v));
+        else if (n == "--seconds")
+            o.seconds = std::atof(v);
+        else if (n == "--seed")
+            o.seed = std::strtoull(v, nullptr, 10);
+        else if (n == "--rips")
+            o.rips = static_cast<uint32_t>(std::atoi(v));
+        else if (n == "--offset-rip")
+            o.offset_rip = static_cast<uint32_t>(std::atoi(v));
+        else if (n == "--offset")
+            o.offset = std::atol(v);
+        else if (n == "--drive-offset")
+            o.drive_offset = std::atol(v);
+        else if (n == "--wav-rip")
+            o.wav_rip = static_cast<uint32_t>(std::atoi(v));
         else if (n == "--missing") {
             if (std::sscanf(v, "%u:%u", &o.missing_rip, &o.missing_track) != 2) return false;
-        } else if (n == "--pressing-shift") o.pressing_shift = std::atol(v);
-        else if (n == "--damage") o.damage = std::atof(v);
-        else if (n == "--jobs") o.jobs = static_cast<unsigned>(std::atoi(v));
-        else return false;
+        } else if (n == "--pressing-shift")
+            o.pressing_shift = std::atol(v);
+        else if (n == "--damage")
+            o.damage = std::atof(v);
+        else if (n == "--jobs")
+            o.jobs = static_cast<unsigned>(std::atoi(v));
+        else
+            return false;
     }
     first_arg = i;
-    const bool ok = o.tracks >= 1 && o.tracks <= 99 && o.rips >= 3 && o.rips <= 16 && o.offset_rip <= o.rips &&
-                    o.wav_rip <= o.rips && o.missing_rip <= o.rips && o.missing_track <= o.tracks &&
-                    o.seconds >= 6.0 * o.tracks && o.seconds <= 4800 && std::labs(o.offset) <= 20000 &&
-                    std::labs(o.drive_offset) <= 20000 && o.damage >= 0 && argc - i >= 2;
+    const bool ok = o.tracks >= 1 && o.tracks <= 99 && o.rips >= 3 && o.rips <= 16 &&
+                    o.offset_rip <= o.rips && o.wav_rip <= o.rips && o.missing_rip <= o.rips &&
+                    o.missing_track <= o.tracks && o.seconds >= 6.0 * o.tracks && o.seconds <= 4800 &&
+                    std::labs(o.offset) <= 20000 && std::labs(o.drive_offset) <= 20000 && o.damage >= 0 &&
+                    argc - i >= 2;
     if (!ok) std::fprintf(stderr, "disc_material make: an option is out of range\n");
     return ok;
 }
@@ -600,7 +622,8 @@ int cmd_make(int argc, char** argv) {
     if (!make_dir(out) || !make_dir(out + "/original")) return 1;
     for (uint32_t t = 0; t < o.tracks; t++) {
         const std::string path = out + "/original/" + two_digits(t + 1) + ".wav";
-        if (!write_file(path.c_str(), wav_file(window(d.pcm, static_cast<long>(d.tracks[t].first), d.tracks[t].frames)))) {
+        if (!write_file(path.c_str(),
+                        wav_file(window(d.pcm, static_cast<long>(d.tracks[t].first), d.tracks[t].frames)))) {
             return 1;
         }
     }
@@ -618,7 +641,8 @@ bool wav_audio(const char* path, Bytes& audio) {
         return false;
     }
     const uint64_t size = std::min<uint64_t>(wav.size() - h.data_offset, h.data_size);
-    audio.assign(wav.begin() + static_cast<long>(h.data_offset), wav.begin() + static_cast<long>(h.data_offset + size));
+    audio.assign(wav.begin() + static_cast<long>(h.data_offset),
+                 wav.begin() + static_cast<long>(h.data_offset + size));
     return true;
 }
 
@@ -661,16 +685,20 @@ int cmd_bytes(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     int rc = 2;
-    if (argc >= 2 && std::strcmp(argv[1], "make") == 0) rc = cmd_make(argc, argv);
-    else if (argc >= 2 && std::strcmp(argv[1], "score") == 0) rc = cmd_score(argc, argv);
-    else if (argc >= 2 && std::strcmp(argv[1], "bytes") == 0) rc = cmd_bytes(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "make") == 0)
+        rc = cmd_make(argc, argv);
+    else if (argc >= 2 && std::strcmp(argv[1], "score") == 0)
+        rc = cmd_score(argc, argv);
+    else if (argc >= 2 && std::strcmp(argv[1], "bytes") == 0)
+        rc = cmd_bytes(argc, argv);
     if (rc == 2) {
-        std::fprintf(stderr,
-                     "usage: disc_material make [--tracks N] [--seconds S] [--seed N] [--rips N] [--offset-rip R]\n"
-                     "                          [--offset K] [--drive-offset S] [--wav-rip R] [--missing R:T]\n"
-                     "                          [--pressing-shift P] [--damage X] [--jobs N] OUTDIR SOURCE.wav...\n"
-                     "       disc_material score ORIGINAL.wav RESTORED.wav\n"
-                     "       disc_material bytes SEED IN OUT...\n");
+        std::fprintf(
+            stderr,
+            "usage: disc_material make [--tracks N] [--seconds S] [--seed N] [--rips N] [--offset-rip R]\n"
+            "                          [--offset K] [--drive-offset S] [--wav-rip R] [--missing R:T]\n"
+            "                          [--pressing-shift P] [--damage X] [--jobs N] OUTDIR SOURCE.wav...\n"
+            "       disc_material score ORIGINAL.wav RESTORED.wav\n"
+            "       disc_material bytes SEED IN OUT...\n");
     }
     return rc;
 }

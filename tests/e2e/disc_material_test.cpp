@@ -24,10 +24,11 @@ std::string audio_of(const std::string& wav) { return wav.substr(44); }
 
 TEST(DiscMaterial, UndamagedRipsHoldTheDiscAtTheirOffsetsAndTheResponseFileVerifiesIt) {
     ScopedTempDir dir;
-    testing_support::write_file(dir.file("src.wav"), testing_support::wav_file(testing_support::synth_pcm(30 * RATE, RATE, 5)));
-    const RunResult made = run_program({DISC_MATERIAL_BIN, "make", "--tracks", "3", "--seconds", "24", "--damage", "0",
-                                        "--wav-rip", "5", "--offset", std::to_string(LATE), dir.file("disc"),
-                                        dir.file("src.wav")});
+    testing_support::write_file(dir.file("src.wav"),
+                                testing_support::wav_file(testing_support::synth_pcm(30 * RATE, RATE, 5)));
+    const RunResult made = run_program({DISC_MATERIAL_BIN, "make", "--tracks", "3", "--seconds", "24",
+                                        "--damage", "0", "--wav-rip", "5", "--offset", std::to_string(LATE),
+                                        dir.file("disc"), dir.file("src.wav")});
     ASSERT_EQ(0, made.exit_code) << made.err;
     const std::string disc = dir.file("disc");
 
