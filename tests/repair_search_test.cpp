@@ -150,25 +150,6 @@ TEST(RepairSearch, ReachOfV1ByChannelAndIndex) {
     for (const auto& r : rows) EXPECT_EQ(ar_v1_reach(r.index, r.left), r.bits) << r.index << (r.left ? " left" : " right");
 }
 
-// The change of the 4 bytes at `offset` of a track of `bytes` bytes whose CRC32 effect is `target`:
-// the effect is linear in the change, so its 32 columns are inverted by elimination.
-uint32_t crafted_delta(uint64_t bytes, uint64_t offset, uint32_t target) {
-    uint32_t col[32], inv[32];
-    for (int b = 0; b < 32; b++) col[b] = crc32_xor_effect(bytes, offset, 1u << b), inv[b] = 1u << b;
-    for (int bit = 0; bit < 32; bit++) {
-        int pivot = bit;
-        while (!(col[pivot] >> bit & 1)) pivot++;
-        std::swap(col[pivot], col[bit]);
-        std::swap(inv[pivot], inv[bit]);
-        for (int r = 0; r < 32; r++) {
-            if (r != bit && (col[r] >> bit & 1)) col[r] ^= col[bit], inv[r] ^= inv[bit];
-        }
-    }
-    uint32_t delta = 0;  // col[b] is now the single bit b, made of the changes inv[b]
-    for (int b = 0; b < 32; b++) delta ^= (target >> b & 1) ? inv[b] : 0;
-    return delta;
-}
-
 // Two combinations that both match are neither taken: of one size, or a match and one of the next
 // size (CRC32 is linear, so a copy can be made whose one-frame change has the CRC effect of the true
 // two-frame repair). v1 at frame 2^30 turns the words 1 and 5 into the same change, but reaches only
@@ -188,10 +169,10 @@ TEST(RepairSearch, TwoMatchesOfOneSizeAreNeitherTaken) {
 
     const uint64_t frames = 1000, bytes = 4 * frames;
     const struct { const char* name; std::vector<repair_frame> doubtful; unsigned sizes[2]; } rows[] = {
-        {"one size", {{10, 0, {0x1234}}, {20, 0, {crafted_delta(bytes, 76, crc32_xor_effect(bytes, 36, 0x1234))}}}, {1, 1}},
+        {"one size", {{10, 0, {0x1234}}, {20, 0, {testing_support::reference_crc_forgery(bytes, 76, crc32_xor_effect(bytes, 36, 0x1234))}}}, {1, 1}},
         {"the next size",
          {{10, 0, {0x1234, 7}}, {20, 0, {0x5678, 9}},
-          {30, 0, {crafted_delta(bytes, 116, crc32_xor_effect(bytes, 36, 0x1234) ^ crc32_xor_effect(bytes, 76, 0x5678))}}},
+          {30, 0, {testing_support::reference_crc_forgery(bytes, 116, crc32_xor_effect(bytes, 36, 0x1234) ^ crc32_xor_effect(bytes, 76, 0x5678))}}},
          {1, 2}},
     };
     for (const auto& row : rows) {

@@ -221,6 +221,7 @@ candidates gather(const std::vector<repair_frame>& frames, const repair_target& 
         if (fr.index < 1 || fr.index > t.frames) continue;
         const uint32_t slot = c.slots();
         bool settled = false;
+        std::vector<bool> way_settled(n.ways.size(), false);
         for (uint32_t w : fr.words) {
             r.work++;
             if (w == fr.voted) continue;
@@ -228,11 +229,14 @@ candidates gather(const std::vector<repair_frame>& frames, const repair_target& 
             if (!moves_a_check(n, e)) continue;
             c.singles.push_back(single{static_cast<uint32_t>(f), w, slot, e});
             settled = settled || compared(n, e);
+            for (size_t k = 0; k < n.ways.size(); k++)
+                way_settled[k] = way_settled[k] || eligible(n.ways[k], e);
             r.reach_bits = std::max(r.reach_bits, bits_reached(n, e));
         }
         if (c.singles.size() == c.first.back()) continue;
         c.first.push_back(static_cast<uint32_t>(c.singles.size()));
         r.unsettled += !settled;
+        r.short_reach += std::find(way_settled.begin(), way_settled.end(), false) != way_settled.end();
     }
     r.frames = c.slots();
     return c;

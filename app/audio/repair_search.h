@@ -58,6 +58,7 @@ struct repair_result {
     // it: all of them means the checks can settle nothing there. `reach_bits` is the most bits a
     // change reaches (CRC32 and AccurateRip together), `values` the values a combination may match.
     uint64_t unsettled = 0;
+    uint64_t short_reach = 0;  // frames not compared with one way of matching (as v1, say): unsettled too
     unsigned reach_bits = 0;
     uint64_t values = 0;
     std::vector<repair_change> changes;  // by frame, in array order; empty when the vote matched

@@ -203,8 +203,8 @@ std::string search_text(const repair_outcome& o) {
     }
     if (r.frames > 0 && r.unsettled == r.frames) {
         std::string text = "what is expected cannot settle the changes at " + std::to_string(r.unsettled) +
-                           " doubtful frames (they reach at most " + std::to_string(r.reach_bits) +
-                           " bits of it";
+                           (r.unsettled == 1 ? " doubtful frame" : " doubtful frames") +
+                           " (they reach at most " + std::to_string(r.reach_bits) + " bits of it";
         if (r.values > 1) text += ", against " + std::to_string(r.values) + " values";
         return text + ": a match could be chance)";
     }
@@ -215,8 +215,10 @@ std::string search_text(const repair_outcome& o) {
     } else if (r.bound_reached || o.overflowed) {
         text += ", up to the work the search may do";
     }
-    if (r.unsettled > 0)
-        text += "; " + frames_text(r.unsettled) + " whose changes reach too few bits left out";
+    if (r.short_reach > 0) {
+        text += "; " + frames_text(r.short_reach) +
+                " whose changes reach too few bits of a sum to be compared with it";
+    }
     return text + ")";
 }
 
