@@ -300,14 +300,15 @@ int cmd_damage(int argc, char** argv) {
     if (rng.below(2) && plan.pos.number == 1) picker.take(picker.first);
     else if (rng.below(2) && plan.pos.count != 0 && plan.pos.number == plan.pos.count) picker.take(picker.last);
     std::vector<uint64_t> edge(picker.used.begin(), picker.used.end());
+    unsigned edge_failures = 0;
     for (unsigned w = 0; w < plan.wrong;) {
         const uint64_t f = w < edge.size() ? edge[w] : picker.pick(rng);
         const unsigned ch = channel();
         // An out-of-reach set has its first wrong place out of reach and the rest in reach.
         if (place_wrong(copies, orig, a, f, ch, !first_unreachable || w > 0, crowd, rng)) {
             w++;
-        } else if (right && w < edge.size()) {
-            edge.clear();  // the one channel damaged cannot take a wrong value on this edge: elsewhere
+        } else if (w < edge.size() && ++edge_failures == 16) {
+            edge.clear();  // no channel of this edge frame takes a wrong value (silence): elsewhere
         }
         // Now and then both samples of a frame, the right frame then a mix of two copies'.
         if (plan.kind == "guess" && rng.below(3) == 0) place_wrong(copies, orig, a, f, 1 - ch, true, crowd, rng);
