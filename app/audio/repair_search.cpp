@@ -221,7 +221,7 @@ candidates gather(const std::vector<repair_frame>& frames, const repair_target& 
         if (fr.index < 1 || fr.index > t.frames) continue;
         const uint32_t slot = c.slots();
         bool settled = false;
-        std::vector<bool> way_settled(n.ways.size(), false);
+        bool way_settled[2] = {false, false};  // a --expect value, or a response file's as v1 and v2
         for (uint32_t w : fr.words) {
             r.work++;
             if (w == fr.voted) continue;
@@ -236,7 +236,8 @@ candidates gather(const std::vector<repair_frame>& frames, const repair_target& 
         if (c.singles.size() == c.first.back()) continue;
         c.first.push_back(static_cast<uint32_t>(c.singles.size()));
         r.unsettled += !settled;
-        r.short_reach += std::find(way_settled.begin(), way_settled.end(), false) != way_settled.end();
+        r.short_reach +=
+            std::find(way_settled, way_settled + n.ways.size(), false) != way_settled + n.ways.size();
     }
     r.frames = c.slots();
     return c;
@@ -305,6 +306,9 @@ struct level_plan {
     bool work_stopped = false;  // the work (or a table's size) stopped it, not the chance
 };
 
+// A count kept as a double (combinations can pass 2^64 before a bound stops them), as an integer.
+uint64_t count_of(double n) { return n >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(n); }
+
 // Takes the longest run of best-ranked frames whose combinations fit what is left of both bounds.
 level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsigned size, unsigned tables,
                       unsigned keys, double chance_left, uint64_t work_left) {
@@ -340,9 +344,9 @@ level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsig
         }
         e.swap(next);
         p.slots = s + 1;
-        p.tried = static_cast<uint64_t>(e[0][size] - (n.ways.empty() ? 0 : e[1][size]));
-        p.entries = static_cast<uint64_t>(e[0][p.table]);
-        p.work = static_cast<uint64_t>(work);
+        p.tried = count_of(e[0][size] - (n.ways.empty() ? 0 : e[1][size]));
+        p.entries = count_of(e[0][p.table]);
+        p.work = count_of(work);
         p.chance = chance;
     }
     return p;
