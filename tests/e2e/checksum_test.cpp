@@ -105,9 +105,13 @@ uint16_t odd_inverse(uint32_t odd) {
     return static_cast<uint16_t>(x);
 }
 
-// Three copies of a 9000-frame track: at every frame of `wrong` copies 0 and 1 hold the same wrong
-// word (the vote takes it) and copy 2 holds `other(truth)`; at `forged` copies 0 and 1 hold the
-// truth and copy 2 the word given. The vote's output is `voted`.
+testing_support::reference_sums sums_of(const std::string& pcm, uint64_t first = 1, uint64_t last = 9000) {
+    return testing_support::reference_track_sums(pcm, first, last);
+}
+
+// Three copies of a 9000-frame track: at each frame of `wrong` copies 0 and 1 hold the truth XOR the
+// given change (the vote takes it) and copy 2 the truth, or another wrong word; forge() gives copy 2
+// a word where the others hold the truth. The vote's output is `voted`.
 struct damaged {
     std::string truth, voted;
     std::vector<std::string> copies;
@@ -123,9 +127,6 @@ struct damaged {
         }
     }
     void forge(uint64_t index, uint32_t word) { put_word(copies[2], index, word); }
-    testing_support::reference_sums sums(const std::string& pcm, uint64_t first = 1, uint64_t last = 9000) const {
-        return testing_support::reference_track_sums(pcm, first, last);
-    }
 };
 
 // The repair's rules against chance and craft. A right sample moves AccurateRip v1 only by
@@ -151,14 +152,14 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
     // changes the CRC32 as both of them do.
     damaged crcf({{2001, 0x10}, {4001, 0x20}}, true);
     crcf.forge(6001, word_at(crcf.truth, 6001) ^ testing_support::reference_crc_forgery(
-                                                     36000, 6000 * 4, crcf.sums(crcf.voted).crc32 ^ crcf.sums(crcf.truth).crc32));
+                                                     36000, 6000 * 4, sums_of(crcf.voted).crc32 ^ sums_of(crcf.truth).crc32));
     damaged one({{2001, 0x10}}, true);  // repaired with CRC32 alone
     damaged mid({{4001, 0x10}}, true);  // the same among the frames the first track of a disc counts
-    const std::string v1_truth = hex32(v1f.sums(v1f.truth).v1), crc_truth = hex32(one.sums(one.truth).crc32);
+    const std::string v1_truth = hex32(sums_of(v1f.truth).v1), crc_truth = hex32(sums_of(one.truth).crc32);
     // A response file of one 3-track record whose second entry is the truth's v1; one of 47,000
     // one-track records.
     const std::string head3 = std::string("\x03", 1) + std::string(12, 'i');
-    const std::string v1_response = head3 + std::string(9, 'e') + "\x05" + le32(v1f.sums(v1f.truth).v1) + le32(0) +
+    const std::string v1_response = head3 + std::string(9, 'e') + "\x05" + le32(sums_of(v1f.truth).v1) + le32(0) +
                                     std::string(9, 'e');
     std::string big_response;
     for (uint32_t k = 1; k <= 47000; k++) big_response += std::string("\x01", 1) + std::string(12, 'i') + "\x05" + le32(k * 0x9E3779B1u) + le32(0);
@@ -173,44 +174,44 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
         std::string tail;    // the text after the statistics
     } cases[] = {
         {"v1 alone, right samples", v1f, {"--expect", "arv1:" + v1_truth}, "", 1, wav_file(v1f.voted),
-         sums_line("out.wav", v1f.sums(v1f.voted)) + o + " not verified: arv1 " + v1_truth + " expected, got " +
-             hex32(v1f.sums(v1f.voted).v1) + "\n" + o +
+         sums_line("out.wav", sums_of(v1f.voted)) + o + " not verified: arv1 " + v1_truth + " expected, got " +
+             hex32(sums_of(v1f.voted).v1) + "\n" + o +
              " not repaired: what is expected cannot settle the changes at 2 doubtful frames (they reach at most 16 "
              "bits of it: a match could be chance)\n"},
         {"v1 in a response file, right samples", v1f, {"--track", "2/3", "--accuraterip", "v1.bin"}, "", 1,
          wav_file(v1f.voted),
-         sums_line("out.wav", v1f.sums(v1f.voted)) + o + " not verified: AccurateRip matches none of 1 entries in 1 records\n" +
+         sums_line("out.wav", sums_of(v1f.voted)) + o + " not verified: AccurateRip matches none of 1 entries in 1 records\n" +
              o + " not repaired: no combination of the copies' values at 2 doubtful frames matches (3 tried; 2 frames "
                  "whose changes reach too few bits of a sum to be compared with it)\n"},
-        {"CRC32 forged in one frame", crcf, {"--expect", "crc32:" + hex32(crcf.sums(crcf.truth).crc32)}, "", 1,
+        {"CRC32 forged in one frame", crcf, {"--expect", "crc32:" + hex32(sums_of(crcf.truth).crc32)}, "", 1,
          wav_file(crcf.voted),
-         sums_line("out.wav", crcf.sums(crcf.voted)) + o + " not verified: crc32 " + hex32(crcf.sums(crcf.truth).crc32) +
-             " expected, got " + hex32(crcf.sums(crcf.voted).crc32) + "\n" + o +
+         sums_line("out.wav", sums_of(crcf.voted)) + o + " not verified: crc32 " + hex32(sums_of(crcf.truth).crc32) +
+             " expected, got " + hex32(sums_of(crcf.voted).crc32) + "\n" + o +
              " not repaired: combinations of the copies' values at 1 frame and at 2 frames match alike; neither was "
              "taken\n"},
         {"47,000 response values", mid, {"--track", "1/1", "--accuraterip", "big.bin"}, "", 1, wav_file(mid.voted),
-         sums_line("out.wav", mid.sums(mid.voted, 2940, 9000 - 2940)) + o +
+         sums_line("out.wav", sums_of(mid.voted, 2940, 9000 - 2940)) + o +
              " not verified: AccurateRip matches none of 47000 entries in 47000 records\n" + o +
              " not repaired: what is expected cannot settle the changes at 1 doubtful frame (they reach at most 32 bits "
              "of it, against 94000 values: a match could be chance)\n"},
         {"standard output appending", one, {"--expect", "crc32:" + crc_truth}, "exec \"$CV\" $ARGS -o - >>out.wav", 1,
          "OLD!" + wav_file(one.voted),
-         sums_line("-", one.sums(one.voted)) + s + " not verified: crc32 " + crc_truth + " expected, got " +
-             hex32(one.sums(one.voted).crc32) + "\n" + s +
+         sums_line("-", sums_of(one.voted)) + s + " not verified: crc32 " + crc_truth + " expected, got " +
+             hex32(sums_of(one.voted).crc32) + "\n" + s +
              " not repaired: not tried, for the output is open for appending (>>), where no frame can be written back "
              "in its place\n"},
         {"standard output at an offset", one, {"--expect", "crc32:" + crc_truth}, "(printf HEAD; exec \"$CV\" $ARGS -o -) >out.wav",
          1, "HEAD" + wav_file(one.voted),
-         sums_line("-", one.sums(one.voted)) + s + " not verified: crc32 " + crc_truth + " expected, got " +
-             hex32(one.sums(one.voted).crc32) + "\n" + s +
+         sums_line("-", sums_of(one.voted)) + s + " not verified: crc32 " + crc_truth + " expected, got " +
+             hex32(sums_of(one.voted).crc32) + "\n" + s +
              " not repaired: not tried, for the output starts at byte 4 of its file, not at its beginning\n"},
         {"standard output from its start", one, {"--expect", "crc32:" + crc_truth}, "exec \"$CV\" $ARGS -o - >out.wav", 0,
          wav_file(one.truth),
-         sums_line("-", one.sums(one.truth)) + s + " verified: crc32 " + crc_truth + " matches\n" + s +
+         sums_line("-", sums_of(one.truth)) + s + " verified: crc32 " + crc_truth + " matches\n" + s +
              " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n"},
         {"one value given twice", one, {"--expect", "crc32:" + crc_truth, "--expect", "CRC32:" + crc_truth}, "", 0,
          wav_file(one.truth),
-         sums_line("out.wav", one.sums(one.truth)) + o + " verified: crc32 " + crc_truth + " matches; crc32 " +
+         sums_line("out.wav", sums_of(one.truth)) + o + " verified: crc32 " + crc_truth + " matches; crc32 " +
              crc_truth + " matches\n" + o + " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n"},
         {"two values of one kind", one, {"--expect", "crc32:" + crc_truth, "--expect", "crc32:0000ABCD"}, "", 255, "",
          "copyvote: read --expect crc32:0000abcd: crc32 is expected as " + crc_truth +
