@@ -61,8 +61,9 @@ struct run_options {
 // a value, by advancing i). Returns false for every other argument.
 bool take_added_switch(run_options& options, int argc, char** argv, int& i);
 
-// Refuses a switch whose value could not be taken and --accuraterip without --track: prints one
-// "copyvote: ..." line and returns -1 then, else 0.
+// Refuses a switch whose value could not be taken, two --expect values of one kind that differ
+// (no output could match both) and --accuraterip without --track: prints one "copyvote: ..." line
+// and returns -1 then, else 0.
 int check_switch_values(const run_options& options);
 
 // Sets the process-wide switches that the classic vote and the input opening read

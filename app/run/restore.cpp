@@ -1,6 +1,7 @@
 #include "run/restore.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -152,8 +153,8 @@ void check_before_report(void* context, bool io_failed) {
     checks.sums.finish();
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
     if (io_failed || !checks.repairable || verified(*checks.options, checks.sums, response)) return;
-    repair_job job = {checks.options, response,   &checks.doubts,   &checks.sums,    checks.output,
-                      checks.crypt,   checks.map, checks.digest_lo, checks.digest_hi};
+    repair_job job = {checks.options, response,   &checks.doubts,   &checks.sums,     checks.output,
+                      checks.crypt,   checks.map, checks.digest_lo, checks.digest_hi, checks.output_start};
     checks.repair = repair_output(job);
 }
 
@@ -163,7 +164,8 @@ int report_checks(run_checks& checks, const run_options& options, const char* ou
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
     print_checksums(out_name, checks.sums);
     print_verdict(out_name, options, checks.sums, response);
-    if (checks.repair.tried || checks.repair.not_tried) print_repair(out_name, checks.repair, checks.sums);
+    if (checks.repair.tried || !checks.repair.not_tried.empty())
+        print_repair(out_name, checks.repair, checks.sums);
     return verified(options, checks.sums, response) ? 0 : -1;
 }
 
@@ -257,7 +259,7 @@ void record_track(run_record& record, const run_options& options, const char* ou
     }
     if (checks) {
         record_verdict(t, options, checks->sums, checks->has_response ? &checks->response : nullptr);
-        if (checks->repair.tried || checks->repair.not_tried)
+        if (checks->repair.tried || !checks->repair.not_tried.empty())
             t.repair = repair_text(checks->repair, checks->sums);
         if (checks->repair.found) t.repaired_samples = checks->repair.changed_samples;
     }
@@ -384,6 +386,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         status = flac_start(*flac, names, count, h_out.descriptor, out_name, mem.alignment);
 
     if (status == 0) {
+        if (checks) checks->output_start = lseek(h_out.descriptor, 0, SEEK_CUR);
         if (map) map->start(names, count, options.vote_name());
         if (map && extras.align) note_segments(*map, *extras.align);
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
