@@ -124,8 +124,22 @@ bool shared_concealment_seen(const cd_scratch& sc) {
     return (sc.outvoted_prints + 0.5) / (sc.outvoted_groups + 5.0) >= CD_SHARED_LEAST;
 }
 
-// The group that the evidence puts in place of the byte vote's choice w, or w.
-uint64_t overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, double bias) {
+// Counts the groups of two or more copies that the byte vote's choice (its first copy at gw)
+// outvotes at p, and how many of them show a line or a hold.
+void count_outvoted(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                    uint64_t gw) {
+    for (uint64_t k = 0; k < n; k++) {
+        if (sc.label[k] != k || k == gw || sc.size[k] < 2) continue;
+        uint64_t len;
+        const cd_print print = cd_fingerprint_in(b, r, sc.who[k], p, 1, len);
+        sc.outvoted_groups++;
+        sc.outvoted_prints += print == CD_PRINT_LINE || print == CD_PRINT_HOLD;
+    }
+}
+
+}  // namespace
+
+uint64_t cd_overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, double bias) {
     uint64_t best = w;
     double margin = 0;
     const uint64_t gw = sc.label[w];
@@ -145,21 +159,6 @@ uint64_t overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, double b
     }
     return best;
 }
-
-// Counts the groups of two or more copies that the byte vote's choice (its first copy at gw)
-// outvotes at p, and how many of them show a line or a hold.
-void count_outvoted(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
-                    uint64_t gw) {
-    for (uint64_t k = 0; k < n; k++) {
-        if (sc.label[k] != k || k == gw || sc.size[k] < 2) continue;
-        uint64_t len;
-        const cd_print print = cd_fingerprint_in(b, r, sc.who[k], p, 1, len);
-        sc.outvoted_groups++;
-        sc.outvoted_prints += print == CD_PRINT_LINE || print == CD_PRINT_HOLD;
-    }
-}
-
-}  // namespace
 
 cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool extend, cd_scratch& sc) {
     const cd_audio r = cd_audio_of_block(b);
@@ -195,7 +194,7 @@ cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool ex
     cd_measure_window(b, r, sc, n, p, d.frames, win);
     const cd_model& model = sc.model ? *sc.model : CD_MODEL;
     score_groups(b, r, sc, n, p, win, sc.label[w], model);
-    const uint64_t best = overruling_group(sc, n, w, model.bias);
+    const uint64_t best = cd_overruling_group(sc, n, w, model.bias);
     if (sc.observer) sc.observer->scored(sc.observer->context, {&b, p, d.frames, n, &sc, w, best});
     if (best == w) return d;
     for (uint64_t k = 0; k < n; k++) {

@@ -20,6 +20,12 @@ uint64_t cd_label_copies(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t
 // equal ones; where no two agree, the best-scored copy (by sc.totals). An index into sc.who.
 uint64_t cd_byte_vote_choice(const cd_scratch& sc, uint64_t n);
 
+// The group that the evidence puts in place of the byte vote's choice w (an index into sc.who),
+// or w: the group whose score less w's group's, plus `bias`, is largest above 0, among those that
+// the rules holding whatever the scores let overrule it. Reads sc.label, size, print, rarity and
+// score of the groups' first copies, and the rip's outvoted counts.
+uint64_t cd_overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, double bias);
+
 // A run the rule scored, as an observer sees it after the decision.
 struct cd_scored_run {
     const cd_block* block;
