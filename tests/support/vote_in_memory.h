@@ -1,7 +1,8 @@
 #pragma once
 // Votes whole copies held in memory as a run of copyvote votes files: block by block through
 // block_vote, in blocks of word_scan::SPAN bytes, each input's block holding what a read of it
-// delivers and zeros after, the output as long as the shortest copy. With --cd's rule, the model
+// delivers and zeros after (up to the block length rounded up to 8, which is all the vote reads),
+// the output as long as the shortest copy. With --cd's rule, the model
 // and the observer of the rule can be chosen. Shared by the --cd model's guard test and by
 // `make cd-fit` (scripts/cd_fit.cpp), which must see the runs that a real run sees.
 
@@ -26,7 +27,8 @@ inline std::vector<uint8_t> vote_in_memory(const std::vector<const std::vector<u
     const uint64_t n = copies.size(), span = word_scan::SPAN;
     uint64_t len = UINT64_MAX;
     for (const std::vector<uint8_t>* c : copies) len = c->size() < len ? c->size() : len;
-    std::vector<std::vector<uint8_t>> blocks(n, std::vector<uint8_t>(span + 8));
+    const uint64_t room = ((len < span ? len : span) + 7) / 8 * 8;
+    std::vector<std::vector<uint8_t>> blocks(n, std::vector<uint8_t>(room));
     std::vector<uint8_t*> in(n);
     for (uint64_t i = 0; i < n; i++) in[i] = blocks[i].data();
     std::vector<uint8_t> out;
@@ -47,9 +49,9 @@ inline std::vector<uint8_t> vote_in_memory(const std::vector<const std::vector<u
         for (uint64_t at = 0; at < len; at += span) {
             v->begin_block();
             for (uint64_t i = 0; i < n; i++) {
-                const uint64_t got = copies[i]->size() - at < span ? copies[i]->size() - at : span;
+                const uint64_t got = copies[i]->size() - at < room ? copies[i]->size() - at : room;
                 memcpy(in[i], copies[i]->data() + at, got);
-                memset(in[i] + got, 0, span + 8 - got);
+                memset(in[i] + got, 0, room - got);
             }
             const uint64_t block_len = len - at < span ? len - at : span;
             v->in0_start = at;
