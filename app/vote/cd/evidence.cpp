@@ -182,10 +182,10 @@ void cd_count_noise(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64
         if (k == n) continue;  // all agree
         const uint64_t most = count_bytes(b, sc, n, q, counts);
         // Where the most common value lies in a muted frame, the copies holding something else
-        // are more likely the genuine ones around a muting than copies in a burst.
-        for (k = 0; counts[k] < most; k++) {
-        }
-        if (cd_muted(b, r, sc.who[k], q, 1)) continue;
+        // are more likely the genuine ones beside a muting than copies in a burst.
+        uint64_t holder = 0;
+        while (counts[holder] < most) holder++;
+        if (cd_muted(b, r, sc.who[holder], q, 1)) continue;
         for (k = 0; k < n; k++) sc.noise[k] = static_cast<uint16_t>(sc.noise[k] + (counts[k] < most));
     }
 }
