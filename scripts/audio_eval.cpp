@@ -458,7 +458,9 @@ int cmd_overrules(int argc, char** argv) {
     if (argc < 5) return 2;
     Bytes original, restored;
     audio a;
-    if (!read_file(argv[2], original) || !audio_of(original, argv[2], a) || !read_file(argv[3], restored)) return 1;
+    if (!read_file(argv[2], original) || !audio_of(original, argv[2], a) || !read_file(argv[3], restored)) {
+        return 1;
+    }
     std::vector<Bytes> copies(static_cast<size_t>(argc - 4));
     for (size_t i = 0; i < copies.size(); i++) {
         if (!read_file(argv[4 + i], copies[i])) return 1;

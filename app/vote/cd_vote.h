@@ -27,7 +27,8 @@
 //    heavy tail: real audio has transients) and as a Laplace density with a floor;
 //  - whether its samples differ from the other group's in both bytes (a single wrong byte, the
 //    commonest read error, changes one), and, for a lone copy, how many bytes near the run it
-//    holds differently from the rest (a copy inside a burst of read errors);
+//    holds differently from the rest (a copy inside a burst of read errors; bytes where the
+//    commonest value lies in a muted frame do not count);
 //  - how this rip's drives conceal: of the groups of two or more copies outvoted so far, the share
 //    that showed a line or a hold.
 // The weights are those of a logistic model fitted on the disputed runs of the tune set of
