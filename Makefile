@@ -12,7 +12,7 @@ DESTDIR    ?=
 GCRYPT_PREFIX = $(shell scripts/provide-libgcrypt.sh --prefix-only 2>/dev/null)
 CMAKE_ARGS ?=
 
-.PHONY: all deps gcrypt configure build build-all build-asan test demo bench audio-eval repair-eval repair-v1-eval disc-eval examples install uninstall fuzz clean distclean
+.PHONY: all deps gcrypt configure build build-all build-asan test demo bench audio-eval cd-fit repair-eval repair-v1-eval disc-eval examples install uninstall fuzz clean distclean
 
 all: build
 
@@ -54,6 +54,13 @@ bench: build-all
 audio-eval: build-all
 	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
 	@BUILD=$(BUILD) scripts/audio_eval.sh
+
+# The --cd model's weights made again from audio-eval's tune set: rewrites app/vote/cd/cd_weights.h
+# byte for byte as committed unless a feature, the rule or the material changed (scripts/cd_fit.sh;
+# the dumped runs stay in $(BUILD)/cd-fit). Rebuild afterwards to vote with the new weights.
+cd-fit: build
+	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
+	@BUILD=$(BUILD) scripts/cd_fit.sh
 
 # The repair guided by expected checksums on damaged copies of the same kinds of audio: repaired,
 # out of reach, false matches (scripts/repair_eval.sh tells REPAIR_SECONDS, REPAIR_REPS and

@@ -10,6 +10,10 @@
 //       byte counts as one).
 //   audio_eval bound ORIGINAL COPY...
 //       prints the number of bytes that no copy holds right, which no vote can restore.
+//   audio_eval overrules ORIGINAL RESTORED COPY...
+//       prints the number of false overrules in RESTORED: samples of the audio where three or
+//       more copies agree on the genuine value, no other group of copies is larger, and RESTORED
+//       holds a value that fewer copies hold.
 //
 // Damage, per MiB of audio data. Every kind lies over bursts of 2 to 200 bytes in which about
 // half of the bytes are wrong and single wrong bytes, in every copy. Then, by KIND:
@@ -235,6 +239,39 @@ int cmd_bound(int argc, char** argv) {
     return 0;
 }
 
+// The copies that hold the 16-bit sample `v` at offset p.
+uint64_t holders(const std::vector<Bytes>& copies, size_t p, int16_t v) {
+    uint64_t n = 0;
+    for (const Bytes& c : copies) n += p + 2 <= c.size() && get_sample(c, p) == v;
+    return n;
+}
+
+// Samples where a smaller group overruled three or more copies holding the genuine value.
+int cmd_overrules(int argc, char** argv) {
+    if (argc < 5) return 2;
+    Bytes original, restored;
+    audio a;
+    if (!read_file(argv[2], original) || !audio_of(original, argv[2], a) || !read_file(argv[3], restored)) {
+        return 1;
+    }
+    std::vector<Bytes> copies(static_cast<size_t>(argc - 4));
+    for (size_t i = 0; i < copies.size(); i++) {
+        if (!read_file(argv[4 + i], copies[i])) return 1;
+    }
+    uint64_t wrong = 0;
+    for (size_t p = a.begin; p + 2 <= a.end && p + 2 <= restored.size(); p += 2) {
+        const int16_t genuine = get_sample(original, p), voted = get_sample(restored, p);
+        if (voted == genuine) continue;
+        const uint64_t right = holders(copies, p, genuine);
+        if (right < 3 || holders(copies, p, voted) >= right) continue;
+        bool largest = true;
+        for (const Bytes& c : copies) largest = largest && holders(copies, p, get_sample(c, p)) <= right;
+        wrong += largest;
+    }
+    std::printf("%llu\n", static_cast<unsigned long long>(wrong));
+    return 0;
+}
+
 int cmd_score(int argc, char** argv) {
     if (argc != 4) return 2;
     Bytes original, restored;
@@ -254,11 +291,13 @@ int main(int argc, char** argv) {
     else if (argc >= 2 && std::strcmp(argv[1], "damage") == 0) rc = cmd_damage(argc, argv);
     else if (argc >= 2 && std::strcmp(argv[1], "score") == 0) rc = cmd_score(argc, argv);
     else if (argc >= 2 && std::strcmp(argv[1], "bound") == 0) rc = cmd_bound(argc, argv);
+    else if (argc >= 2 && std::strcmp(argv[1], "overrules") == 0) rc = cmd_overrules(argc, argv);
     if (rc == 2) {
         std::fprintf(stderr, "usage: audio_eval music OUT.wav CHANNELS SECONDS SEED\n"
                              "       audio_eval damage KIND SEED ORIGINAL.wav COPY1 COPY2 COPY3 [COPY...]\n"
                              "       audio_eval score ORIGINAL RESTORED\n"
                              "       audio_eval bound ORIGINAL COPY...\n"
+                             "       audio_eval overrules ORIGINAL RESTORED COPY...\n"
                              "KIND: samples interp hold mute mix silence header\n");
     }
     return rc;
