@@ -170,11 +170,21 @@ int find_change(const disc_streams& s, size_t anchor, size_t r, int64_t lo, int6
         w.at = lo + (hi - lo) / 2 - w_len / 2;
         if (read_stretch(s, anchor, w.at, WINDOW, w.frames, why) != 0) return -1;
         bool old_holds = false, new_holds = false;
-        if (informative(w.frames) &&
+        const bool telling = informative(w.frames);
+        if (telling &&
             (holds_at(s, r, w, s1, old_holds, why) != 0 || holds_at(s, r, w, s2, new_holds, why) != 0))
             return -1;
-        if (old_holds == new_holds) break;
-        (old_holds ? lo : hi) = old_holds ? w.at + w_len : w.at;
+        if (old_holds && !new_holds) {
+            lo = w.at + w_len;
+        } else if (new_holds && !old_holds) {
+            hi = w.at;
+        } else if (telling && !old_holds) {
+            // Neither shift holds the whole window: the change lies inside it.
+            lo = w.at;
+            hi = w.at + w_len;
+        } else {
+            break;  // silence, or both shifts alike: the halving cannot tell
+        }
     }
     c_lo = lo;
     c_hi = hi;

@@ -12,8 +12,8 @@
 #include "g_linux_crypt.h"
 #include "run/dispute_map.h"
 #include "run/flac_run.h"
-#include "run/run_record.h"
 #include "run/length_plan.h"
+#include "run/run_record.h"
 #include "vote/doubt_list.h"
 
 const int64_t NOT_READ_AHEAD = -2;

@@ -16,7 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "audio/ar_response.h"
 #include "e2e_util.h"
+#include "run/picture.h"
 #include "reference_checksums.h"
 #include "test_support.h"
 
@@ -121,6 +125,61 @@ std::string table_row(size_t t, size_t copies, size_t disputed) {
     return row;
 }
 
+std::string disc_ids() {
+    std::vector<uint64_t> frames;
+    for (size_t t = 0; t < 4; t++) frames.push_back(original(t).size() / 4);
+    return format_disc_ids(disc_ids_from_lengths(frames));
+}
+
+std::string ids_line() {
+    return "disc ids " + disc_ids() + "; its AccurateRip response file is dBAR-" + disc_ids() + ".bin\n";
+}
+
+// The log, record and picture that make_disc's four rips leave: every rip lost its three damaged
+// samples of each track it holds (all in the track's first second), r4 holds no track 3.
+void expect_disc_files(const ScopedTempDir& dir) {
+    const nlohmann::json j = nlohmann::json::parse(read_file(dir.file("out/copyvote.json")), nullptr, false);
+    ASSERT_FALSE(j.is_discarded());
+    EXPECT_EQ(j["disc"]["accuraterip_id"], disc_ids());
+    EXPECT_EQ(j["disc"]["response_file_name"], "dBAR-" + disc_ids() + ".bin");
+    ASSERT_EQ(j["rips"].size(), 4u);
+    for (size_t r = 0; r < 4; r++) {
+        const uint64_t held = r == 3 ? 3 : 4;
+        EXPECT_EQ(j["rips"][r]["tracks_held"], held) << r;
+        EXPECT_EQ(j["rips"][r]["disputes_lost"], 3 * held) << r;
+        EXPECT_EQ(j["rips"][r]["format"], r == 2 ? "flac" : "wav") << r;
+    }
+    ASSERT_EQ(j["tracks"].size(), 4u);
+    for (const auto& t : j["tracks"]) EXPECT_EQ(t["verdict"], "verified");
+    EXPECT_NE(read_file(dir.file("out/copyvote.log")).find("Response  dBAR-" + disc_ids() + ".bin\n"), std::string::npos);
+
+    const RunResult render = testing_support::run_program(
+        {"/usr/bin/rsvg-convert", dir.file("out/copyvote.svg"), "-o", dir.file("picture.png")});
+    ASSERT_EQ(render.exit_code, 0) << render.err;
+    testing_support::png_image png;
+    ASSERT_TRUE(testing_support::decode_png(read_file(dir.file("picture.png")), png));
+    std::vector<picture_track> tracks(4);
+    for (size_t t = 0; t < 4; t++) tracks[t].seconds = original(t).size() / 4 / 44100.0;
+    const auto at = [&](size_t t, double second, size_t row) {
+        return png.pixel(static_cast<uint32_t>(picture_x(tracks, t, second)),
+                         static_cast<uint32_t>(PICTURE_TOP + row * PICTURE_ROW + 8));
+    };
+    for (size_t t = 0; t < 4; t++) {
+        for (size_t r = 0; r < 4; r++) {
+            const std::vector<uint8_t> lost = at(t, 0.5, r), clean = at(t, 1.1, r);
+            if (r == 3 && t == 2) {  // held nothing: no mark, no bar
+                EXPECT_FALSE(lost[0] > lost[1] + 80) << t << " " << r;
+                EXPECT_NE(clean, std::vector<uint8_t>({0xe8, 0xe8, 0xe8})) << t << " " << r;
+                continue;
+            }
+            EXPECT_TRUE(lost[0] > lost[1] + 80 && lost[0] > lost[2] + 80) << t << " " << r;
+            EXPECT_EQ(clean, std::vector<uint8_t>({0xe8, 0xe8, 0xe8})) << t << " " << r;
+        }
+        const std::vector<uint8_t> result = at(t, 1.1, 4);  // verified: green
+        EXPECT_TRUE(result[1] > result[0] + 50 && result[1] > result[2] + 50) << t;
+    }
+}
+
 TEST(DiscE2ETest, RestoresAndVerifiesEveryTrack) {
     ScopedTempDir dir;
     make_disc(dir);
@@ -142,7 +201,7 @@ TEST(DiscE2ETest, RestoresAndVerifiesEveryTrack) {
         std::string rips;
         for (const char* r : {"r1", "r2", "r3", "r4"})
             rips += std::string(r) + ": read offset 0 frames against the reference (r1 r2 r3 r4)\n";
-        EXPECT_EQ("4 tracks in 4 rips, paired by track number\n" + rips + track_line(0, 4, 12) + track_line(1, 4, 12) +
+        EXPECT_EQ("4 tracks in 4 rips, paired by track number\n" + ids_line() + rips + track_line(0, 4, 12) + track_line(1, 4, 12) +
                       track_line(2, 3, 9) + track_line(3, 4, 12) + "\n" +
                       "track  copies  disputed  guessed  AccurateRip              CRC32     file\n" + table_row(0, 4, 12) +
                       table_row(1, 4, 12) + table_row(2, 3, 9) + table_row(3, 4, 12) + "4 tracks: 4 verified\n",
@@ -151,15 +210,18 @@ TEST(DiscE2ETest, RestoresAndVerifiesEveryTrack) {
             const std::string n = std::to_string(t + 1);
             EXPECT_EQ(testing_support::wav_file(original(t)), read_file(dir.file("out/0" + n + " - Song " + n + ".wav")));
         }
+        expect_disc_files(dir);
     }
 }
 
 // The disc's audio as a drive reads it `late` frames late (early when negative): every track file
 // starts that much later in the disc, zeros where the drive reads past the disc's ends.
-std::vector<std::string> read_late(long late) {
+// With `drop`, the drive skips 10 frames 30000 frames into track 2 (zeros at the end instead).
+std::vector<std::string> read_late(long late, bool drop = false) {
     std::string disc;
     std::vector<size_t> lengths;
     for (size_t t = 0; t < 4; t++) lengths.push_back(original(t).size()), disc += original(t);
+    if (drop) disc = disc.substr(0, lengths[0] + 4 * 30000) + disc.substr(lengths[0] + 4 * 30010) + std::string(40, '\0');
     const std::string zeros(4 * static_cast<size_t>(std::labs(late)), '\0');
     disc = late >= 0 ? disc.substr(zeros.size()) + zeros : zeros + disc.substr(0, disc.size() - zeros.size());
     std::vector<std::string> tracks;
@@ -167,7 +229,7 @@ std::vector<std::string> read_late(long late) {
     return tracks;
 }
 
-// Every rip's read offset: a rip read 420 frames late beside two others (WAV, then FLAC; --align
+// Every rip's read offset: a drive that skips frames part way, a rip read 420 frames late beside two others (WAV, then FLAC; --align
 // changes nothing), so that the vote needs it where the others differ; one read 300 frames early, a FLAC album whose rip 1 lacks a track (named and tagged from the
 // next FLAC rip, not the WAV one), and rips that share a drive offset of 300 frames, found by the
 // response file. Every output is the original track (the shared offset: the frames before the
@@ -181,7 +243,9 @@ TEST(DiscE2ETest, FindsEveryRipsOffset) {
         std::vector<std::string> extra;
         std::string lines;  // after the first
         std::string after;  // the shared offset's line, before the voted tracks
+        bool drop = false;  // r3's drive skips 10 frames in track 2
     } cases[] = {
+        {{0, 0, 0}, false, 0, {}, "r1: read offset 0" + ref3 + "r2: read offset 0" + ref3 + "r3: read offset 0" + ref3.substr(0, ref3.size() - 1) + "; -10 frames from track 2 at 00:00.680\n", "", true},
         {{0, 0, -420}, false, 0, {}, "r1: read offset 0" + ref3 + "r2: read offset 0" + ref3 + "r3: read offset -420" + ref3, ""},
         {{0, 0, -420}, true, 0, {"--align"}, "r1: read offset 0" + ref3 + "r2: read offset 0" + ref3 + "r3: read offset -420" + ref3, ""},
         {{0, 0, 300, 0}, true, 2, {}, "r1: read offset 0" + ref + "r2: read offset 0" + ref + "r3: read offset +300" + ref + "r4: read offset 0" + ref, ""},
@@ -196,7 +260,7 @@ TEST(DiscE2ETest, FindsEveryRipsOffset) {
         for (size_t r = 0; r < rips; r++) {
             const std::string rip = "r" + std::to_string(r + 1);
             make_folder(dir, rip);
-            const std::vector<std::string> tracks = read_late(-c.late[r]);
+            const std::vector<std::string> tracks = read_late(-c.late[r], c.drop && r == 2);
             for (size_t t = 0; t < 4; t++) {
                 if (r == 0 && t + 1 == c.lacking) continue;
                 const std::string n = std::to_string(t + 1);
@@ -211,7 +275,7 @@ TEST(DiscE2ETest, FindsEveryRipsOffset) {
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const RunResult r = run_copyvote(args, in_dir(dir.path()));
         EXPECT_EQ(0, r.exit_code) << r.out << r.err;
-        const std::string head = "4 tracks in " + std::to_string(rips) + " rips, paired by track number\n" + c.lines;
+        const std::string head = "4 tracks in " + std::to_string(rips) + " rips, paired by track number\n" + ids_line() + c.lines;
         EXPECT_EQ(head, r.out.substr(0, head.size()));
         EXPECT_TRUE(c.after.empty() || r.out.find(c.after) != std::string::npos) << r.out;
         EXPECT_NE(std::string::npos, r.out.find("4 tracks: 4 verified\n")) << r.out;
