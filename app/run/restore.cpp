@@ -68,15 +68,28 @@ int close_map(dispute_map& map, const char* map_name) {
 
 // With --align: opens the inputs, then finds and reports each copy's shift (only when the output
 // is open too, for only then is there a vote) before the blank line that ends the list.
+// FLAC copies are decoded whole first, for the search and the shifted reads read by position.
 int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, bool out_open, G_CRYPT& crypt,
-                        align_plan& plan, engine_extras& extras) {
+                        align_plan& plan, engine_extras& extras, flac_run& flac, const char* out_name) {
     if (open_inputs(h_files, names, count) != 0) return -1;
     if (out_open) {
+        if (flac_decode_for_align(flac, h_files, names, count, out_name) != 0) return -1;
         align_prepare(plan, h_files, names, count, &crypt);
+        for (uint64_t i = 0; i < count; i++) {
+            if (flac.decoded[i].source) align_use_decoded(plan, i, &flac.decoded[i].lost);
+        }
         extras.align = &plan;
     }
     fputc('\n', stderr);
     return 0;
+}
+
+// With --align and a decoded first copy, the header the output keeps states the output's audio.
+int fit_decoded_header(const flac_run& flac, const align_plan& plan, g_file& in0, const char* name0) {
+    const int error = flac_fit_decoded_header(flac, in0.descriptor, plan.out_data_len);
+    if (error == 0) return 0;
+    app_error_errno("decode", name0, error);
+    return -1;
 }
 
 // --cd on a first input that is a stream: its first block is read now, before the output is
@@ -217,7 +230,7 @@ void record_inputs(run_record& record, const name_row* names, uint64_t count, g_
         in.name = names[i];
         struct stat st;
         const bool regular = fstat(h_files[i].descriptor, &st) == 0 && S_ISREG(st.st_mode);
-        if (flac.source[i]) {
+        if (flac_copy_source(flac, i)) {
             in.format = "flac";
         } else if (regular &&
                    read_wav_header(h_files[i].descriptor, static_cast<uint64_t>(st.st_size)).valid) {
@@ -246,7 +259,7 @@ void record_track(run_record& record, const run_options& options, const char* ou
     t.no_copy_samples = lengths.unheld * (lengths.frame_bytes / 2);
     t.suspicious = tally.suspicious();
     for (uint64_t i = 0; i < count && i < record.inputs.size(); i++) {
-        const flac_source* s = flac.source[i].get();
+        const flac_source* s = flac_copy_source(flac, i);
         if (s) record.inputs[i].samples_lost = s->losses().samples * s->format().channels;
     }
     if (checks) {
@@ -358,18 +371,21 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     result_file out_kept;
     note_result_file(out_kept, out_name, false);
     const int out_status = open_output(h_out, out_name);
-    int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
+    std::unique_ptr<flac_run> flac(new flac_run);
+    int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras,
+                                            *flac, out_name)
                       : openFiles(h_files, names, count);
     if (out_status != 0) status = -1;
     if (status == 0 && options.cd)
         status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
-    std::unique_ptr<flac_run> flac(new flac_run);
     std::unique_ptr<length_plan> lengths(new length_plan);
     if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
     if (status == 0) plan_lengths(*lengths, options, h_files, count, *flac, extras.align);
+    if (status == 0 && extras.align) status = fit_decoded_header(*flac, *extras.align, h_files[0], names[0]);
     if (status == 0 && lengths->audio) extras.lengths = lengths.get();
     lengths->places = extras.tally;
     if (status == 0 && flac->active) use_flac(*flac, extras, checks);
+    if (status == 0 && flac->any_decoded) extras.flac = flac.get();
     if (status == 0 && record) record_inputs(*record, names, count, h_files, *flac, extras.align);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
     if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
