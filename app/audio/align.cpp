@@ -191,41 +191,12 @@ uint64_t data_file_offset(const align_plan& plan, const align_copy& c, uint64_t 
 // Adds the span s of the block, which copy c holds from its file offset `file_off` on, to
 // plan.held, less the copy's lost stretches.
 void hold(align_plan& plan, const align_copy& c, span s, uint64_t file_off) {
-    if (s.hi <= s.lo) return;
-    uint64_t at = s.lo;
-    if (c.lost) {
-        // File offset = block offset + delta.
-        const int64_t delta = static_cast<int64_t>(file_off) - static_cast<int64_t>(s.lo);
-        auto r = std::lower_bound(c.lost->begin(), c.lost->end(), file_off,
-                                  [](const absent_range& x, uint64_t v) { return x.hi <= v; });
-        for (; r != c.lost->end(); ++r) {
-            const int64_t lo = static_cast<int64_t>(r->lo) - delta, hi = static_cast<int64_t>(r->hi) - delta;
-            if (lo >= static_cast<int64_t>(s.hi)) break;
-            const uint64_t a = static_cast<uint64_t>(std::max<int64_t>(lo, static_cast<int64_t>(at)));
-            if (a > at) plan.held.push_back(absent_range{at, a});
-            at = std::max<uint64_t>(at,
-                                    static_cast<uint64_t>(std::min<int64_t>(hi, static_cast<int64_t>(s.hi))));
-        }
-    }
-    if (at < s.hi) plan.held.push_back(absent_range{at, s.hi});
+    align_hold(plan.held, c.lost, s.lo, s.hi, file_off);
 }
 
-// Outside the stretches of plan.held (in block order) copy i lacks the block: those stretches
-// are marked absent for the vote, each exactly, and hold input 0's bytes, so that the copy alone
-// makes no word disputed. Empties plan.held.
+// Outside plan.held copy i lacks the block (see align_mark_gaps). Empties plan.held.
 void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0) {
-    uint64_t at = 0;
-    const auto gap = [&](uint64_t lo, uint64_t hi) {
-        if (hi <= lo) return;
-        plan.absent.add(i, lo, hi);
-        memcpy(block + lo, block0 + lo, hi - lo);
-    };
-    for (const absent_range& h : plan.held) {
-        gap(at, h.lo);
-        at = std::max(at, h.hi);
-    }
-    gap(at, plan.block_len);
-    plan.held.clear();
+    align_mark_gaps(plan.absent, i, plan.held, block, block0, plan.block_len);
 }
 
 bool digest_on(const align_plan& plan) { return plan.crypt && plan.crypt->enabled; }
@@ -513,6 +484,43 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
         if (c.in_place) restore_flags(files[i].descriptor, flags[i]);
     }
     restore_flags(files[0].descriptor, flags[0]);
+}
+
+void align_hold(std::vector<absent_range>& held, const std::vector<absent_range>* lost, uint64_t lo,
+                uint64_t hi, uint64_t file_off) {
+    if (hi <= lo) return;
+    uint64_t at = lo;
+    if (lost) {
+        // File offset = block offset + delta.
+        const int64_t delta = static_cast<int64_t>(file_off) - static_cast<int64_t>(lo);
+        auto r = std::lower_bound(lost->begin(), lost->end(), file_off,
+                                  [](const absent_range& x, uint64_t v) { return x.hi <= v; });
+        for (; r != lost->end(); ++r) {
+            const int64_t a = static_cast<int64_t>(r->lo) - delta, b = static_cast<int64_t>(r->hi) - delta;
+            if (a >= static_cast<int64_t>(hi)) break;
+            const uint64_t from = static_cast<uint64_t>(std::max<int64_t>(a, static_cast<int64_t>(at)));
+            if (from > at) held.push_back(absent_range{at, from});
+            at =
+                std::max<uint64_t>(at, static_cast<uint64_t>(std::min<int64_t>(b, static_cast<int64_t>(hi))));
+        }
+    }
+    if (at < hi) held.push_back(absent_range{at, hi});
+}
+
+void align_mark_gaps(block_absence& absent, uint64_t i, std::vector<absent_range>& held, uint8_t* block,
+                     const uint8_t* block0, uint64_t len) {
+    uint64_t at = 0;
+    const auto gap = [&](uint64_t lo, uint64_t hi) {
+        if (hi <= lo) return;
+        absent.add(i, lo, hi);
+        if (block != block0) memcpy(block + lo, block0 + lo, hi - lo);
+    };
+    for (const absent_range& h : held) {
+        gap(at, h.lo);
+        at = std::max(at, h.hi);
+    }
+    gap(at, len);
+    held.clear();
 }
 
 void align_use_decoded(align_plan& plan, uint64_t i, const std::vector<absent_range>* lost) {

@@ -144,6 +144,19 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
 // only, as FLAC copies' digests do. REQUIRES: align_prepare done, nothing read yet.
 void align_use_decoded(align_plan& plan, uint64_t i, const std::vector<absent_range>* lost);
 
+// Appends to `held` the stretch [lo, hi) of a block that a copy holds from its file offset
+// `file_off` on, less its `lost` stretches (file offsets, in order; null: none), so that `held`
+// lists what the copy holds in block order.
+void align_hold(std::vector<absent_range>& held, const std::vector<absent_range>* lost, uint64_t lo,
+                uint64_t hi, uint64_t file_off);
+
+// Outside the stretches of `held` (in block order) input i lacks the first `len` bytes of its
+// block: those stretches are marked absent, each exactly, and take `block0`'s bytes (input 0's
+// block; nothing is copied when the block is input 0's), so that the copy alone makes no word
+// disputed. Empties `held`.
+void align_mark_gaps(block_absence& absent, uint64_t i, std::vector<absent_range>& held, uint8_t* block,
+                     const uint8_t* block0, uint64_t len);
+
 // Sets the output's length once the run has chosen it (by default input 0's): `out_len` bytes in
 // all, `out_data_len` of them data. REQUIRES: align_prepare done, nothing read yet.
 void align_set_length(align_plan& plan, uint64_t out_len, uint64_t out_data_len);

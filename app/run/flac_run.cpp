@@ -1,6 +1,5 @@
 #include "run/flac_run.h"
 
-#include <FLAC/metadata.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -220,7 +219,7 @@ void print_loss_line(const char* name, const flac_source& s) {
 
 flac_decoded::~flac_decoded() {
     if (fd >= 0) ::close(fd);
-    for (unsigned t = 0; t < tag_count; t++) FLAC__metadata_object_delete(tags[t]);
+    flac_free_tags(tags, tag_count);
 }
 
 int flac_decode_whole(flac_decoded& d, int fd, bool keep_tags, const char* near_name, std::string& why) {

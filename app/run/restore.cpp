@@ -17,6 +17,7 @@
 #include "run/files.h"
 #include "run/flac_run.h"
 #include "run/length_plan.h"
+#include "run/placement.h"
 #include "run/replace.h"
 #include "run/verdict.h"
 #include "vote/cd_vote.h"
@@ -243,6 +244,16 @@ void record_inputs(run_record& record, const name_row* names, uint64_t count, g_
     }
 }
 
+// The shifts the probe found: each misplaced copy's first segment's (null when it sits out there).
+void record_placement(run_record& record, const placement& placed) {
+    for (uint64_t i = 0; i < placed.count && i < record.inputs.size(); i++) {
+        const placed_copy& c = placed.copy[i];
+        if (!c.moved) continue;
+        record.inputs[i].placed = c.where.segments[0].placed;
+        record.inputs[i].shift_bytes = c.where.segments[0].placed ? c.where.segments[0].shift : 0;
+    }
+}
+
 // The record's track once the run has ended: what the vote's tally counted, what the FLAC copies
 // lost, the checksums, the verdict and the repair.
 void record_track(run_record& record, const run_options& options, const char* out_name, uint64_t count,
@@ -374,7 +385,10 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     std::unique_ptr<flac_run> flac(new flac_run);
     int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras,
                                             *flac, out_name)
-                      : openFiles(h_files, names, count);
+                      : open_inputs(h_files, names, count);
+    // The probe's lines, like --align's, come before the blank line that ends the list of files.
+    const bool probing = !plan && status == 0 && out_status == 0 && placement_wanted(options, h_files, count);
+    if (!plan && status == 0 && !probing) fputc('\n', stderr);
     if (out_status != 0) status = -1;
     if (status == 0 && options.cd)
         status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
@@ -382,11 +396,18 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
     if (status == 0) plan_lengths(*lengths, options, h_files, count, *flac, extras.align);
     if (status == 0 && extras.align) status = fit_decoded_header(*flac, *extras.align, h_files[0], names[0]);
+    std::unique_ptr<placement> placed(probing ? new placement : nullptr);
+    if (probing && status == 0) {
+        status = place_copies(*placed, h_files, names, count, *flac, *lengths, out_name);
+        if (status == 0) fputc('\n', stderr);
+        if (placed->any_moved) extras.placed = placed.get();
+    }
     if (status == 0 && lengths->audio) extras.lengths = lengths.get();
     lengths->places = extras.tally;
     if (status == 0 && flac->active) use_flac(*flac, extras, checks);
     if (status == 0 && flac->any_decoded) extras.flac = flac.get();
     if (status == 0 && record) record_inputs(*record, names, count, h_files, *flac, extras.align);
+    if (status == 0 && record && extras.placed) record_placement(*record, *extras.placed);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
     if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
     if (status == 0 && flac->active)
@@ -395,6 +416,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     if (status == 0) {
         if (map) map->start(names, count, options.vote_name());
         if (map && extras.align) note_segments(*map, *extras.align);
+        if (map && extras.placed) placement_note_map(*extras.placed, *map);
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;
