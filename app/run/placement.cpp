@@ -36,19 +36,18 @@ void restore_direct(int fd, int flags) {
 // Where copy i's audio lies in the layout the run votes: a FLAC copy's is decoded (its windows
 // for the probe); a WAV copy beside FLAC ones is read from its own data chunk; otherwise the
 // copy's bytes from the voted audio's offset on.
-int find_audio(placed_copy& c, uint64_t i, const g_file& file, const flac_run& flac,
-               const length_plan& lengths) {
+void find_audio(placed_copy& c, uint64_t i, const g_file& file, const flac_run& flac,
+                const length_plan& lengths) {
     const uint64_t bytes = lengths.copy[i].frames * lengths.frame_bytes;
     c.flags = drop_direct(file.descriptor);
     if (flac.source[i]) {
         c.window.reset(new flac_window);
         const int64_t start = flac_stream_start(file.descriptor);
         if (start < 0 || c.window->open(file.descriptor, static_cast<uint64_t>(start)) != 0) c.window.reset();
-        return 0;
+        return;
     }
     const uint64_t base = flac_relaid(flac, i) ? flac.data_at[i] : lengths.audio_lo;
     c.audio = align_region{file.descriptor, base, bytes};
-    return 0;
 }
 
 int64_t read_window(placed_copy& c, uint8_t* dst, uint64_t n, uint64_t pos) {
@@ -112,6 +111,16 @@ int search(placement& p, uint64_t i, uint64_t r, g_file* files, const name_row* 
     return 0;
 }
 
+// The copy the suspects are searched against: the reference, or, when that is a FLAC copy, a
+// copy that shares its alignment and is read by position as it is (no decoding needed).
+uint64_t searched_against(const placement& p, const align_probe_verdict& v) {
+    if (p.copy[v.reference].audio.fd >= 0) return v.reference;
+    for (uint64_t i = 0; i < p.count; i++) {
+        if (v.agree[i] >= PROBE_AGREE && p.copy[i].audio.fd >= 0) return i;
+    }
+    return v.reference;
+}
+
 // The probe: every copy's windows, and the verdict on them.
 align_probe_verdict probe(placement& p, uint64_t count) {
     std::unique_ptr<align_probe_set> set(new align_probe_set);
@@ -147,10 +156,10 @@ int place_copies(placement& p, g_file* files, const name_row* names, uint64_t co
     const align_probe_verdict v = probe(p, count);
     int status = 0;
     if (v.decided) {
+        const uint64_t r = searched_against(p, v);
         std::unique_ptr<align_probes> probes(new align_probes);
-        probes->count = 0;
         for (uint64_t i = 0; i < count && status == 0; i++) {
-            if (v.suspect[i]) status = search(p, i, v.reference, files, names, lengths, out_name, *probes);
+            if (v.suspect[i]) status = search(p, i, r, files, names, lengths, out_name, *probes);
         }
     }
     for (uint64_t i = 0; i < count; i++) {
