@@ -12,7 +12,7 @@ DESTDIR    ?=
 GCRYPT_PREFIX = $(shell scripts/provide-libgcrypt.sh --prefix-only 2>/dev/null)
 CMAKE_ARGS ?=
 
-.PHONY: all deps gcrypt configure build build-all build-asan test demo bench audio-eval repair-eval install uninstall fuzz clean distclean
+.PHONY: all deps gcrypt configure build build-all build-asan test demo bench audio-eval cd-fit repair-eval repair-v1-eval disc-eval examples install uninstall fuzz clean distclean
 
 all: build
 
@@ -55,12 +55,45 @@ audio-eval: build-all
 	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
 	@BUILD=$(BUILD) scripts/audio_eval.sh
 
+# The --cd model's weights made again from audio-eval's tune set: rewrites app/vote/cd/cd_weights.h
+# byte for byte as committed unless a feature, the rule or the material changed (scripts/cd_fit.sh;
+# the dumped runs stay in $(BUILD)/cd-fit). Rebuild afterwards to vote with the new weights.
+cd-fit: build
+	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
+	@BUILD=$(BUILD) scripts/cd_fit.sh
+
 # The repair guided by expected checksums on damaged copies of the same kinds of audio: repaired,
 # out of reach, false matches (scripts/repair_eval.sh tells REPAIR_SECONDS, REPAIR_REPS and
 # REPAIR_KEEP). Not part of `test`.
 repair-eval: build-all
 	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
 	@BUILD=$(BUILD) scripts/repair_eval.sh
+
+# `copyvote --disc` on a whole disc ripped five times (four tagged FLAC rips, one WAV, one read
+# 420 frames late), with a response file: wrong bytes against the bytes no rip holds right,
+# verdicts, exit status and times per run (scripts/disc_eval.sh tells DISC_SECONDS, DISC_TRACKS,
+# DISC_VARIANTS and DISC_WORK). Builds only what it runs. Not part of `test`.
+DISC_DEPS = espeak-ng sox libsox-fmt-base libsox-fmt-mp3 alsa-utils sound-theme-freedesktop asc-music
+
+disc-eval: configure
+	@scripts/install-deps.sh $(DISC_DEPS)
+	cmake --build $(BUILD) -j $(JOBS) --target copyvote disc_material audio_eval align_material
+	@BUILD=$(BUILD) scripts/disc_eval.sh
+
+# The material that the README's and the man page's example commands use, made in a folder the
+# user keeps (EXAMPLES_DIR, default ./examples; scripts/examples.sh says what it holds).
+EXAMPLES_DIR ?= examples
+
+examples: configure
+	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
+	cmake --build $(BUILD) -j $(JOBS) --target copyvote disc_material demo_audio audio_eval align_material
+	@BUILD=$(BUILD) EXAMPLES_DIR="$(EXAMPLES_DIR)" scripts/examples.sh
+
+# The repair's false matches where AccurateRip v1 must match and the copies disagree in right samples
+# only, over 1,000 random cases (scripts/repair_v1_eval.sh tells V1_CASES, V1_SECONDS and CV). Not
+# part of `test`.
+repair-v1-eval: build-all
+	@BUILD=$(BUILD) scripts/repair_v1_eval.sh
 
 BINDIR = $(DESTDIR)$(PREFIX)/bin
 MAN1DIR = $(DESTDIR)$(PREFIX)/share/man/man1

@@ -43,7 +43,8 @@ void open_closed_standard_descriptors() {
 void keep_standard_output_for_data(const char* out_name, const run_options& options) {
     if ((out_name[0] != '\0' && output_is_standard_output(out_name)) ||
         (options.map_name && output_is_standard_output(options.map_name)) ||
-        (options.report_name && output_is_standard_output(options.report_name))) {
+        (options.report_name && output_is_standard_output(options.report_name)) ||
+        (options.picture_name && output_is_standard_output(options.picture_name))) {
         con_divert_out_to_stderr();
     }
 }
@@ -91,8 +92,13 @@ int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint6
     const bool mapped = options.map_name != nullptr;
     if (check_switch_values(options) != 0) return -1;
     if (check_before_opening(options, names, count, out_name) != 0) return -1;
+    const char* const for_report[3] = {out_name, options.map_name, options.picture_name};
+    const char* const for_picture[3] = {out_name, options.map_name, options.report_name};
     if (options.report_name &&
-        check_report_identity(options.report_name, out_name, options.map_name, names, count) != 0)
+        check_result_identity(options.report_name, "report", for_report, names, count) != 0)
+        return -1;
+    if (options.picture_name &&
+        check_result_identity(options.picture_name, "picture", for_picture, names, count) != 0)
         return -1;
     if (checks && prepare_checks(*checks, options) != 0) return -1;
     if (mapped && open_map(map, map_kept, options, out_name, names, count) != 0) return -1;
@@ -105,7 +111,7 @@ int run(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* names, uint6
     record.version = COPYVOTE_VERSION;
     record.command = shell_quoted(argc, argv);
     return restore(mem, crypt, timer, names, count, out_name, options, mapped ? &map : nullptr, &map_kept,
-                   checks.get(), options.report_name ? &record : nullptr)
+                   checks.get(), options.report_name || options.picture_name ? &record : nullptr)
         .status;
 }
 

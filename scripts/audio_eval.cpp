@@ -10,6 +10,10 @@
 //       byte counts as one).
 //   audio_eval bound ORIGINAL COPY...
 //       prints the number of bytes that no copy holds right, which no vote can restore.
+//   audio_eval overrules ORIGINAL RESTORED COPY...
+//       prints the number of false overrules in RESTORED: samples of the audio where three or
+//       more copies agree on the genuine value, no other group of copies is larger, and RESTORED
+//       holds a value that fewer copies hold.
 //
 // Damage, per MiB of audio data. Every kind lies over bursts of 2 to 200 bytes in which about
 // half of the bytes are wrong and single wrong bytes, in every copy. Then, by KIND:
@@ -25,6 +29,7 @@
 //            the damage of `samples`
 // A drive conceals a single sample by writing the floor mean of the same channel's previous and
 // next sample. All numbers come from a fixed-seed generator, so every run makes the same copies.
+// The damage itself lives in damage.h, which disc_material shares.
 
 #include <algorithm>
 #include <cmath>
@@ -35,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "damage.h"
 #include "material.h"
 
 #include "audio/wav_header.h"
@@ -43,21 +49,10 @@ namespace {
 
 const uint32_t RATE = 44100;
 
-// Damage per MiB of audio data.
-const double BURSTS = 6;          // per copy
-const double BYTE_ERRORS = 30;    // per copy
-const double LONE_CONCEALED = 40; // per copy
-const double SHARED_MISREADS = 4;
-const double SHARED_CONCEALED = 80;
+using namespace damage;
 
-int16_t get_sample(const Bytes& b, size_t p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(b[p] | (b[p + 1] << 8)));
-}
-
-void set_sample(Bytes& b, size_t p, int16_t v) {
-    b[p] = static_cast<uint8_t>(static_cast<uint16_t>(v));
-    b[p + 1] = static_cast<uint8_t>(static_cast<uint16_t>(v) >> 8);
-}
+// Single concealed samples per MiB of a copy, in the `samples` kind.
+const double LONE_CONCEALED = rates().lone_concealed;
 
 Bytes wav_bytes(const std::vector<int16_t>& samples, uint16_t channels) {
     const uint32_t data = static_cast<uint32_t>(samples.size() * 2);
@@ -166,13 +161,7 @@ int cmd_music(int argc, char** argv) {
     return write_file(argv[2], wav_bytes(s, static_cast<uint16_t>(channels))) ? 0 : 1;
 }
 
-// ---- Damage ----
-
-struct audio {
-    size_t begin;     // first byte of the data chunk
-    size_t end;       // one past its last whole frame
-    size_t frame;     // bytes per frame
-};
+// ---- Damage (damage.h) ----
 
 bool audio_of(const Bytes& wav, const char* path, audio& a) {
     const wav_header h = parse_wav_header(wav.data(), wav.size());
@@ -189,198 +178,6 @@ bool audio_of(const Bytes& wav, const char* path, audio& a) {
         return false;
     }
     return true;
-}
-
-// A number of events with the given mean per MiB of `bytes`, rounded by chance.
-uint64_t events(double per_mib, size_t bytes, Rng& rng) {
-    const double mean = per_mib * static_cast<double>(bytes) / 1048576.0;
-    const uint64_t whole = static_cast<uint64_t>(mean);
-    return whole + (rng.unit() < mean - static_cast<double>(whole) ? 1 : 0);
-}
-
-// A sample offset inside the audio that has both same-channel neighbours.
-size_t inner_sample(const audio& a, Rng& rng) {
-    const size_t frames = (a.end - a.begin) / a.frame;
-    return a.begin + rng.between(1, frames - 2) * a.frame + 2 * rng.below(a.frame / 2);
-}
-
-int16_t concealed_value(const Bytes& original, const audio& a, size_t p) {
-    const int32_t sum = static_cast<int32_t>(get_sample(original, p - a.frame)) + get_sample(original, p + a.frame);
-    return static_cast<int16_t>((sum - (sum & 1)) / 2);
-}
-
-// m different copies out of n.
-std::vector<size_t> pick(size_t n, size_t m, Rng& rng) {
-    std::vector<size_t> all(n);
-    for (size_t i = 0; i < n; i++) all[i] = i;
-    for (size_t i = 0; i < m; i++) std::swap(all[i], all[i + rng.below(n - i)]);
-    all.resize(m);
-    return all;
-}
-
-void damage_copy(Bytes& copy, const Bytes& original, const audio& a, Rng& rng, double lone_concealed) {
-    const size_t bytes = a.end - a.begin;
-    for (uint64_t e = events(BURSTS, bytes, rng); e > 0; e--) {
-        const size_t len = rng.between(2, 200);
-        const size_t at = a.begin + rng.below(bytes - len);
-        for (size_t i = 0; i < len; i++) {
-            if (rng.below(2)) copy[at + i] ^= rng.nonzero_byte();
-        }
-    }
-    for (uint64_t e = events(BYTE_ERRORS, bytes, rng); e > 0; e--) copy[a.begin + rng.below(bytes)] ^= rng.nonzero_byte();
-    for (uint64_t e = events(lone_concealed, bytes, rng); e > 0; e--) {
-        const size_t p = inner_sample(a, rng);
-        set_sample(copy, p, concealed_value(original, a, p));
-    }
-}
-
-void damage_shared(std::vector<Bytes>& copies, const Bytes& original, const audio& a, Rng& rng) {
-    const size_t n = copies.size();
-    const size_t bytes = a.end - a.begin;
-    for (uint64_t e = events(SHARED_MISREADS, bytes, rng); e > 0; e--) {
-        const size_t len = rng.between(1, 4);
-        const size_t at = a.begin + rng.below(bytes - len);
-        const std::vector<size_t> who = pick(n, 2, rng);
-        for (size_t i = 0; i < len; i++) {
-            const uint8_t flip = rng.nonzero_byte();
-            for (size_t c : who) copies[c][at + i] ^= flip;
-        }
-    }
-    for (uint64_t e = events(SHARED_CONCEALED, bytes, rng); e > 0; e--) {
-        const size_t p = inner_sample(a, rng);
-        const int16_t v = concealed_value(original, a, p);
-        for (size_t c : pick(n, rng.between(2, n - 1), rng)) set_sample(copies[c], p, v);
-    }
-}
-
-// ---- The damage kinds beyond single samples ----
-//
-// A drive that cannot read a stretch conceals it in one of a few ways, each in its copy alone or
-// in several copies at the same place (the copies that conceal the same stretch then agree):
-//  - interpolation: 1 to 8 samples of one channel replaced by the floor line between the copy's
-//    samples just outside them (one sample: the floor mean of its neighbours);
-//  - hold: 1 to 4 samples of one channel repeat the sample before them;
-//  - muting: every channel of 2 to 32 frames is zero.
-
-// The frame index of a sample offset, and the offset of the same channel `frames` frames on.
-size_t frame_of(const audio& a, size_t p) { return (p - a.begin) / a.frame; }
-
-// A sample offset whose channel has `before` frames before it and `after` frames after it.
-size_t inner_run(const audio& a, size_t before, size_t after, Rng& rng) {
-    const size_t frames = (a.end - a.begin) / a.frame;
-    return a.begin + rng.between(before, frames - 1 - after) * a.frame + 2 * rng.below(a.frame / 2);
-}
-
-int64_t floor_div(int64_t n, int64_t d) { return n / d - ((n % d != 0) && ((n < 0) != (d < 0))); }
-
-// Writes into `copy` the interpolation of `len` samples of one channel starting at p.
-void interpolate(Bytes& copy, const Bytes& original, const audio& a, size_t p, size_t len) {
-    const int64_t x0 = get_sample(original, p - a.frame);
-    const int64_t x1 = get_sample(original, p + len * a.frame);
-    for (size_t k = 1; k <= len; k++) {
-        set_sample(copy, p + (k - 1) * a.frame,
-                   static_cast<int16_t>(x0 + floor_div((x1 - x0) * static_cast<int64_t>(k), static_cast<int64_t>(len + 1))));
-    }
-}
-
-void hold(Bytes& copy, const Bytes& original, const audio& a, size_t p, size_t len) {
-    const int16_t v = get_sample(original, p - a.frame);
-    for (size_t k = 0; k < len; k++) set_sample(copy, p + k * a.frame, v);
-}
-
-// Mutes `len` frames from the frame holding p.
-void mute(Bytes& copy, const audio& a, size_t p, size_t len) {
-    const size_t f = a.begin + frame_of(a, p) * a.frame;
-    std::fill(copy.begin() + static_cast<long>(f), copy.begin() + static_cast<long>(f + len * a.frame), 0);
-}
-
-// Random bytes over `len` samples of one channel, as a drive that returns garbage gives them.
-void garbage(Bytes& copy, const audio& a, size_t p, size_t len, Rng& rng) {
-    for (size_t k = 0; k < len; k++) {
-        copy[p + k * a.frame] ^= rng.nonzero_byte();
-        if (rng.below(2)) copy[p + k * a.frame + 1] ^= rng.nonzero_byte();
-    }
-}
-
-enum conceal_kind { INTERPOLATE, HOLD, MUTE };
-
-// Conceals a run at p in copy c: interpolation runs 1 to 8 samples, holds 1 to 4, mutes 2 to 32
-// frames. `len` is drawn by the caller within those limits.
-void conceal(Bytes& copy, const Bytes& original, const audio& a, conceal_kind k, size_t p, size_t len) {
-    if (k == INTERPOLATE) interpolate(copy, original, a, p, len);
-    if (k == HOLD) hold(copy, original, a, p, len);
-    if (k == MUTE) mute(copy, a, p, len);
-}
-
-size_t run_length(conceal_kind k, Rng& rng) {
-    return k == INTERPOLATE ? rng.between(2, 8) : k == HOLD ? rng.between(1, 4) : rng.between(2, 32);
-}
-
-// Concealed runs of kind k, per MiB: `lone` in each copy by itself, `shared` in 2 to n - 1 copies
-// at once (muting: in two copies).
-void conceal_runs(std::vector<Bytes>& copies, const Bytes& original, const audio& a, conceal_kind k, double lone,
-                  double shared, Rng& rng) {
-    const size_t n = copies.size();
-    const size_t bytes = a.end - a.begin;
-    for (Bytes& c : copies) {
-        for (uint64_t e = events(lone, bytes, rng); e > 0; e--) {
-            const size_t len = run_length(k, rng);
-            conceal(c, original, a, k, inner_run(a, 1, len + 1, rng), len);
-        }
-    }
-    for (uint64_t e = events(shared, bytes, rng); e > 0; e--) {
-        const size_t len = run_length(k, rng);
-        const size_t p = inner_run(a, 1, len + 1, rng);
-        const size_t m = k == MUTE ? 2 : rng.between(2, n - 1);
-        for (size_t c : pick(n, m, rng)) conceal(copies[c], original, a, k, p, len);
-    }
-}
-
-// A badly scratched disc read n times: at every scratch site, each copy independently reads the
-// run right, interpolates it, holds it, mutes it or returns garbage.
-void scratches(std::vector<Bytes>& copies, const Bytes& original, const audio& a, double sites, Rng& rng) {
-    const size_t bytes = a.end - a.begin;
-    for (uint64_t e = events(sites, bytes, rng); e > 0; e--) {
-        const size_t len = rng.between(1, 8);
-        const size_t p = inner_run(a, 1, len + 1, rng);
-        for (Bytes& c : copies) {
-            const uint64_t roll = rng.below(100);
-            if (roll < 35) continue;
-            if (roll < 60) interpolate(c, original, a, p, len);
-            else if (roll < 75) hold(c, original, a, p, std::min<size_t>(len, 4));
-            else if (roll < 85) mute(c, a, p, len + 1);
-            else garbage(c, a, p, len, rng);
-        }
-    }
-}
-
-// Misreads shared by two copies where the original is digital silence (or, when it has none, at
-// random): a true 0 between neighbours 0 and 0 looks like a concealed sample.
-void silence_misreads(std::vector<Bytes>& copies, const Bytes& original, const audio& a, double per_mib, Rng& rng) {
-    std::vector<size_t> silent;
-    for (size_t p = a.begin + a.frame; p + a.frame < a.end; p += 2) {
-        if (get_sample(original, p) == 0 && get_sample(original, p - a.frame) == 0 &&
-            get_sample(original, p + a.frame) == 0) {
-            silent.push_back(p);
-        }
-    }
-    for (uint64_t e = events(per_mib, a.end - a.begin, rng); e > 0; e--) {
-        const size_t p = silent.empty() ? inner_sample(a, rng) : silent[rng.below(silent.size())];
-        const std::vector<size_t> who = pick(copies.size(), 2, rng);
-        const uint8_t flip = rng.nonzero_byte();
-        const size_t byte = rng.below(2);
-        for (size_t c : who) copies[c][p + byte] ^= flip;
-    }
-}
-
-// Two copies damaged in different bytes of one 16-bit unit of the WAV header; the bytes chosen
-// leave the header readable (the RIFF size and the byte rate).
-void header_damage(std::vector<Bytes>& copies, Rng& rng) {
-    static const size_t UNITS[] = {4, 6, 28, 30};
-    const size_t u = UNITS[rng.below(4)];
-    const std::vector<size_t> who = pick(copies.size(), 2, rng);
-    copies[who[0]][u] ^= rng.nonzero_byte();
-    copies[who[1]][u + 1] ^= rng.nonzero_byte();
 }
 
 int cmd_damage(int argc, char** argv) {
@@ -442,6 +239,39 @@ int cmd_bound(int argc, char** argv) {
     return 0;
 }
 
+// The copies that hold the 16-bit sample `v` at offset p.
+uint64_t holders(const std::vector<Bytes>& copies, size_t p, int16_t v) {
+    uint64_t n = 0;
+    for (const Bytes& c : copies) n += p + 2 <= c.size() && get_sample(c, p) == v;
+    return n;
+}
+
+// Samples where a smaller group overruled three or more copies holding the genuine value.
+int cmd_overrules(int argc, char** argv) {
+    if (argc < 5) return 2;
+    Bytes original, restored;
+    audio a;
+    if (!read_file(argv[2], original) || !audio_of(original, argv[2], a) || !read_file(argv[3], restored)) {
+        return 1;
+    }
+    std::vector<Bytes> copies(static_cast<size_t>(argc - 4));
+    for (size_t i = 0; i < copies.size(); i++) {
+        if (!read_file(argv[4 + i], copies[i])) return 1;
+    }
+    uint64_t wrong = 0;
+    for (size_t p = a.begin; p + 2 <= a.end && p + 2 <= restored.size(); p += 2) {
+        const int16_t genuine = get_sample(original, p), voted = get_sample(restored, p);
+        if (voted == genuine) continue;
+        const uint64_t right = holders(copies, p, genuine);
+        if (right < 3 || holders(copies, p, voted) >= right) continue;
+        bool largest = true;
+        for (const Bytes& c : copies) largest = largest && holders(copies, p, get_sample(c, p)) <= right;
+        wrong += largest;
+    }
+    std::printf("%llu\n", static_cast<unsigned long long>(wrong));
+    return 0;
+}
+
 int cmd_score(int argc, char** argv) {
     if (argc != 4) return 2;
     Bytes original, restored;
@@ -461,11 +291,13 @@ int main(int argc, char** argv) {
     else if (argc >= 2 && std::strcmp(argv[1], "damage") == 0) rc = cmd_damage(argc, argv);
     else if (argc >= 2 && std::strcmp(argv[1], "score") == 0) rc = cmd_score(argc, argv);
     else if (argc >= 2 && std::strcmp(argv[1], "bound") == 0) rc = cmd_bound(argc, argv);
+    else if (argc >= 2 && std::strcmp(argv[1], "overrules") == 0) rc = cmd_overrules(argc, argv);
     if (rc == 2) {
         std::fprintf(stderr, "usage: audio_eval music OUT.wav CHANNELS SECONDS SEED\n"
                              "       audio_eval damage KIND SEED ORIGINAL.wav COPY1 COPY2 COPY3 [COPY...]\n"
                              "       audio_eval score ORIGINAL RESTORED\n"
                              "       audio_eval bound ORIGINAL COPY...\n"
+                             "       audio_eval overrules ORIGINAL RESTORED COPY...\n"
                              "KIND: samples interp hold mute mix silence header\n");
     }
     return rc;

@@ -9,7 +9,10 @@
 #
 # Damage: every kind that audio_eval.cpp makes (single concealed samples, interpolated runs,
 # held samples, muting, a scratched disc's mix, misreads in digital silence, a damaged header).
-# The "bound" column counts the bytes that no copy holds right: no vote can leave fewer.
+# The "bound" column counts the bytes that no copy holds right: no vote can leave fewer. The
+# "false" column counts --cd's false overrules: samples where three or more copies agreed on the
+# genuine value, no other group was larger, and --cd took a value that fewer copies held. After
+# each set come its sums per damage kind, with 3 and with 5 or more copies.
 #
 # Environment: BUILD (default build), CV (the copyvote to measure, default $BUILD/copyvote),
 # AUDIO_SECONDS (length of each recording, default 30), AUDIO_SETS (default "tune check"),
@@ -39,33 +42,6 @@ trap 'rm -rf "$work"' EXIT
 
 source "$(dirname "${BASH_SOURCE[0]}")/material.sh"
 
-# speech SET OUT CHANNELS
-speech() {
-  local text voice
-  if [ "$1" = tune ]; then
-    voice=en
-    text="The copies of a scratched disc each carry their own errors. Where a drive cannot read a
-sample it guesses one from its neighbours, and when several copies guess at the same place the
-guess outvotes the truth. Quiet words, loud words, and pauses in between."
-  else
-    voice=en-us+f3
-    text="Seven readings of the same track were made on two different drives. Some of them agree,
-some of them do not, and a few of them hide their mistakes behind a smooth average. Listen: one,
-two, three, four, five. Silence now. And then the speaker goes on talking about the weather."
-  fi
-  espeak-ng -v "$voice" -s 150 -w "$work/speech_raw.wav" "$text"
-  fit "$work/speech_raw.wav" "$2" "$3"
-}
-
-# material SET KIND CHANNELS OUT
-material() {
-  case $2 in
-    music) "$AE" music "$4" "$3" "$LEN" "$([ "$1" = tune ] && echo 11 || echo 29)" ;;
-    speech) speech "$1" "$4" "$3" ;;
-    sounds) sounds "$1" "$4" "$3" ;;
-  esac
-}
-
 # wrong ORIGINAL SWITCH COPIES...: wrong bytes of copyvote's output with SWITCH ("" for none).
 wrong() {
   local original=$1 switch=$2
@@ -74,52 +50,67 @@ wrong() {
   "$AE" score "$original" "$work/out.wav"
 }
 
-status=0
-printf '%-6s %-7s %-7s %-8s %6s %8s %10s %10s %10s %8s\n' set kind audio damage copies bound "byte vote" "-a" "--cd" "cd/byte"
-for set in $SETS; do
-  # The check set's damage comes from seeds the tune set never sees.
-  if [ "$set" = tune ]; then seed=1; else seed=5001; fi
-  sum_byte3=0 sum_cd3=0 sum_bound3=0 sum_byte5=0 sum_cd5=0 sum_bound5=0
-  for kind in $MATERIAL; do
-    for ch in 1 2; do
-      material "$set" "$kind" "$ch" "$work/original.wav"
-      for damage in $DAMAGE; do
-        for n in $COPIES; do
-          copies=()
-          for ((i = 1; i <= n; i++)); do copies+=("$work/copy$i.wav"); done
-          "$AE" damage "$damage" "$seed" "$work/original.wav" "${copies[@]}"
-          seed=$((seed + 1))
-          bound=$("$AE" bound "$work/original.wav" "${copies[@]}")
-          byte=$(wrong "$work/original.wav" "" "${copies[@]}")
-          a=$(wrong "$work/original.wav" -a "${copies[@]}")
-          cd=$(wrong "$work/original.wav" --cd "${copies[@]}")
-          ratio=$(awk -v c="$cd" -v b="$byte" 'BEGIN { printf "%.2f", b ? c / b : 0 }')
-          mark=""
-          if [ "$cd" -gt "$byte" ]; then
-            mark="  missed"
-            status=1
-          fi
-          if [ "$n" -ge 5 ]; then
-            sum_byte5=$((sum_byte5 + byte)) sum_cd5=$((sum_cd5 + cd)) sum_bound5=$((sum_bound5 + bound))
-          else
-            sum_byte3=$((sum_byte3 + byte)) sum_cd3=$((sum_cd3 + cd)) sum_bound3=$((sum_bound3 + bound))
-          fi
-          printf '%-6s %-7s %-7s %-8s %6s %8s %10s %10s %10s %8s%s\n' "$set" "$kind" \
-            "$([ "$ch" = 1 ] && echo mono || echo stereo)" "$damage" "$n" "$bound" "$byte" "$a" "$cd" "$ratio" "$mark"
-        done
-      done
+# The sums of a set by damage kind and copies (3, or 5 and more): bound, byte vote, --cd and
+# --cd's false overrules (samples where a smaller group overruled three or more agreeing copies
+# that held the genuine value).
+declare -A sum
+add() { sum[$1]=$(( ${sum[$1]:-0} + $2 )); }
+
+# row SET KIND CHANNELS DAMAGE COPY...: one line of the table.
+row() {
+  local set=$1 kind=$2 ch=$3 damage=$4 n group bound byte a cd overruled ratio mark=""
+  shift 4
+  n=$#
+  bound=$("$AE" bound "$work/original.wav" "$@")
+  byte=$(wrong "$work/original.wav" "" "$@")
+  a=$(wrong "$work/original.wav" -a "$@")
+  cd=$(wrong "$work/original.wav" --cd "$@")
+  overruled=$("$AE" overrules "$work/original.wav" "$work/out.wav" "$@")
+  ratio=$(awk -v c="$cd" -v b="$byte" 'BEGIN { printf "%.2f", b ? c / b : 0 }')
+  if [ "$cd" -gt "$byte" ]; then
+    mark="  missed"
+    status=1
+  fi
+  if [ "$n" -ge 5 ]; then group=5+; else group=3; fi
+  for d in "$damage" all; do
+    add "$d $group bound" "$bound"; add "$d $group byte" "$byte"; add "$d $group cd" "$cd"; add "$d $group false" "$overruled"
+  done
+  printf '%-6s %-7s %-7s %-8s %6s %8s %10s %10s %10s %8s %6s%s\n' "$set" "$kind" \
+    "$([ "$ch" = 1 ] && echo mono || echo stereo)" "$damage" "$n" "$bound" "$byte" "$a" "$cd" "$ratio" "$overruled" "$mark"
+}
+
+# summary SET LABEL BOUND BYTE CD GOAL: one line of sums; fails the run when cd > GOAL x byte.
+summary() {
+  local verdict
+  verdict=$(awk -v c="$5" -v b="$4" -v g="$6" 'BEGIN { print (c <= g * b ? "met" : "missed") }')
+  [ "$verdict" = met ] || status=1
+  printf '%-6s %-32s bound %8s  byte vote %8s  --cd %8s  cd/byte %5s (goal <= %s: %s)\n' "$1" "$2" "$3" "$4" "$5" \
+    "$(awk -v c="$5" -v b="$4" 'BEGIN { printf "%.3f", b ? c / b : 0 }')" "$6" "$verdict"
+}
+
+# by_damage SET: the set's sums per damage kind and copies.
+by_damage() {
+  local group d
+  printf '%-6s %-8s %-6s %8s %10s %8s %8s\n' set damage copies bound "byte vote" "--cd" false
+  for group in 3 5+; do
+    [ -n "${sum[all $group byte]:-}" ] || continue
+    for d in $DAMAGE all; do
+      printf '%-6s %-8s %-6s %8s %10s %8s %8s\n' "$1" "$d" "$([ $group = 3 ] && echo 3 || echo 5+7)" \
+        "${sum[$d $group bound]}" "${sum[$d $group byte]}" "${sum[$d $group cd]}" "${sum[$d $group false]}"
     done
   done
-  # summary SET LABEL BOUND BYTE CD GOAL: one line of sums; fails the run when cd > GOAL x byte.
-  summary() {
-    local verdict
-    verdict=$(awk -v c="$5" -v b="$4" -v g="$6" 'BEGIN { print (c <= g * b ? "met" : "missed") }')
-    [ "$verdict" = met ] || status=1
-    printf '%-6s %-32s bound %8s  byte vote %8s  --cd %8s  cd/byte %5s (goal <= %s: %s)\n' "$1" "$2" "$3" "$4" "$5" \
-      "$(awk -v c="$5" -v b="$4" 'BEGIN { printf "%.3f", b ? c / b : 0 }')" "$6" "$verdict"
-  }
-  [ "$sum_byte5" -eq 0 ] || summary "$set" "sum over 5 and more copies:" "$sum_bound5" "$sum_byte5" "$sum_cd5" 0.05
-  [ "$sum_byte3" -eq 0 ] || summary "$set" "sum over 3 copies:" "$sum_bound3" "$sum_byte3" "$sum_cd3" 0.1
+}
+
+status=0
+printf '%-6s %-7s %-7s %-8s %6s %8s %10s %10s %10s %8s %6s\n' set kind audio damage copies bound "byte vote" "-a" "--cd" "cd/byte" false
+for set in $SETS; do
+  sum=()
+  eval_rows "$set" row
+  [ -z "${sum[all 5+ byte]:-}" ] ||
+    summary "$set" "sum over 5 and more copies:" "${sum[all 5+ bound]}" "${sum[all 5+ byte]}" "${sum[all 5+ cd]}" 0.05
+  [ -z "${sum[all 3 byte]:-}" ] ||
+    summary "$set" "sum over 3 copies:" "${sum[all 3 bound]}" "${sum[all 3 byte]}" "${sum[all 3 cd]}" 0.1
+  by_damage "$set"
 done
 
 if [ "${AUDIO_TIME:-0}" = 1 ]; then

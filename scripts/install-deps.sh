@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, but only those that are missing.
-# (flac, the command-line tool, only makes the FLAC material of the tests.)
+# (flac, the command-line tool, only makes the FLAC material of the tests; rsvg-convert, of
+# librsvg2-bin, only renders the pictures the tests check.)
 # Usage: scripts/install-deps.sh [extra packages...]
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libgcrypt20-dev libgpg-error-dev libflac-dev nlohmann-json3-dev flac groff-base man-db bzip2 xz-utils valgrind "$@")
+          libgcrypt20-dev libgpg-error-dev libflac-dev nlohmann-json3-dev zlib1g-dev flac librsvg2-bin groff-base man-db bzip2 xz-utils valgrind "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,5 @@
 #pragma once
-// Shared by the material programs (demo_audio, audio_eval, align_material): the random numbers,
+// Shared by the material programs (demo_audio, audio_eval, align_material, disc_material): the random numbers,
 // little-endian writers and whole-file reads and writes. splitmix64 is tiny and, unlike the standard distributions,
 // gives the same numbers on every machine, so that a seed names the same material everywhere.
 

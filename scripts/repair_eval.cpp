@@ -8,14 +8,17 @@
 //       writes damaged copies of ORIGINAL (16-bit stereo 44.1 kHz) with WRONG places the vote
 //       cannot get right by itself; KIND is guess, conceal, unreach or crowdD (D places where
 //       the vote is right but the copies disagree as much as at the wrong ones, besides 2000
-//       places where one copy is wrong). The places lie in the frames that track N/M counts.
+//       places where one copy is wrong) or rightD (as crowdD, every place on the right channel and
+//       the first wrong one out of every copy's reach in every other set). The places lie in the
+//       frames that track N/M counts.
 //   repair_eval response FILE N/M SUM
 //       writes an AccurateRip response file of two pressings: one whose entry N is SUM and one
 //       whose entries are all other values.
 //   repair_eval inspect VARIANT N/M ORIGINAL.wav PLAIN.wav COPY...
 //       prints "WRONG DOUBTFUL REACH" for the voted PLAIN: its wrong frames, the frames where the
 //       copies disagree, and whether the original is within the repair's documented reach under
-//       VARIANT (crc32, arv2, both, md5, response): "yes", "no" or "-" (nothing to repair).
+//       VARIANT (crc32, arv2, both, md5, response1 or response2: a response file whose right
+//       value is the v1 or the v2 sum): "yes", "no" or "-" (nothing to repair).
 //
 // All damage comes from a fixed-seed generator, so every run makes the same copies.
 
@@ -260,11 +263,14 @@ bool parse_plan(int argc, char** argv, damage_plan& p) {
     if (argc < 9 || !parse_position(argv[5], p.pos)) return false;
     p.kind = argv[2];
     p.wrong = static_cast<unsigned>(std::atoi(argv[4]));
-    if (p.kind.compare(0, 5, "crowd") == 0) {
-        p.crowd = static_cast<unsigned>(std::atoi(p.kind.c_str() + 5));
-        p.kind = "crowd";
+    for (const char* prefix : {"crowd", "right"}) {
+        const size_t n = std::strlen(prefix);
+        if (p.kind.compare(0, n, prefix) != 0) continue;
+        p.crowd = static_cast<unsigned>(std::atoi(p.kind.c_str() + n));
+        p.kind = prefix;
     }
-    const bool known = p.kind == "guess" || p.kind == "conceal" || p.kind == "unreach" || p.kind == "crowd";
+    const bool known = p.kind == "guess" || p.kind == "conceal" || p.kind == "unreach" || p.kind == "crowd" ||
+                       p.kind == "right";
     return known && p.wrong >= 1 && p.wrong <= 8 && p.crowd <= 20000;
 }
 
@@ -284,23 +290,33 @@ int cmd_damage(int argc, char** argv) {
     counted(plan.pos, a.frames, picker.first, picker.last);
     picker.first = std::max<uint64_t>(picker.first, 2);
     picker.last = std::min<uint64_t>(picker.last, a.frames - 1);
-    const bool crowd = plan.kind == "crowd";
+    // right: every damage on the right channel (a disc whose right samples alone were misread), the
+    // first wrong place out of every copy's reach in every other set.
+    const bool right = plan.kind == "right";
+    const bool crowd = plan.kind == "crowd" || right;
+    const bool first_unreachable = plan.kind == "unreach" || (right && rng.below(2) == 0);
+    auto channel = [&] { return right ? 1u : static_cast<unsigned>(rng.below(2)); };
     // Every other set puts its first wrong place on the first or last frame the sums count.
     if (rng.below(2) && plan.pos.number == 1) picker.take(picker.first);
     else if (rng.below(2) && plan.pos.count != 0 && plan.pos.number == plan.pos.count) picker.take(picker.last);
     std::vector<uint64_t> edge(picker.used.begin(), picker.used.end());
+    unsigned edge_failures = 0;
     for (unsigned w = 0; w < plan.wrong;) {
         const uint64_t f = w < edge.size() ? edge[w] : picker.pick(rng);
-        const unsigned ch = static_cast<unsigned>(rng.below(2));
+        const unsigned ch = channel();
         // An out-of-reach set has its first wrong place out of reach and the rest in reach.
-        if (place_wrong(copies, orig, a, f, ch, plan.kind != "unreach" || w > 0, crowd, rng)) w++;
+        if (place_wrong(copies, orig, a, f, ch, !first_unreachable || w > 0, crowd, rng)) {
+            w++;
+        } else if (w < edge.size() && ++edge_failures == 16) {
+            edge.clear();  // no channel of this edge frame takes a wrong value (silence): elsewhere
+        }
         // Now and then both samples of a frame, the right frame then a mix of two copies'.
         if (plan.kind == "guess" && rng.below(3) == 0) place_wrong(copies, orig, a, f, 1 - ch, true, crowd, rng);
     }
     if (crowd) {
-        for (unsigned i = 0; i < plan.crowd; i++) place_crowd(copies, orig, a, picker.pick(rng), static_cast<unsigned>(rng.below(2)), rng);
+        for (unsigned i = 0; i < plan.crowd; i++) place_crowd(copies, orig, a, picker.pick(rng), channel(), rng);
         // Lone misreads anywhere, the first and last frames included.
-        for (unsigned i = 0; i < 2000; i++) place_lone(copies, orig, a, rng.between(1, a.frames), static_cast<unsigned>(rng.below(2)), rng);
+        for (unsigned i = 0; i < 2000; i++) place_lone(copies, orig, a, rng.between(1, a.frames), channel(), rng);
     }
     for (size_t i = 0; i < copies.size(); i++) {
         if (!write_file(argv[7 + i], copies[i])) return 1;
@@ -337,13 +353,15 @@ int cmd_response(int argc, char** argv) {
 // no two copies agreed first, then the narrowest majorities, in track order within a rank; each
 // frame's candidates are the copies' frames and the mixes of their left and right samples. The
 // search compares combinations of 1, 2, 3 ... frames, each size taking the longest run of
-// best-ranked frames whose combinations fit half of what is left of the chance bound.
+// best-ranked frames whose combinations' summed chance of an accidental match fits half of what
+// is left of the bound (10^-6).
 
 struct doubtful {
     unsigned rank;
     uint64_t index;
-    unsigned words;  // candidates other than the voted frame
+    unsigned left, right;  // candidates other than the voted frame: changing the left sample, only the right
     bool wrong, reachable;
+    bool truth_left;  // the true word differs from the voted one in the left sample
 };
 
 // Per byte of the file: how many copies hold the voted byte, and whether no two copies agree.
@@ -400,52 +418,90 @@ unsigned rank_of(const std::vector<Bytes>& copies, const Bytes& plain, size_t fr
     return weakest;
 }
 
-// e_k of the candidate counts: combinations of k changed frames among them.
-double combinations(const std::vector<doubtful>& d, size_t frames, unsigned k) {
+// The bits of AccurateRip v1 a change of frame `index` reaches: 32 with the left sample, 16 with the
+// right one alone, less the index's low zero bits either way.
+unsigned v1_reach(uint64_t index, bool left) {
+    unsigned zeros = 0;
+    while (zeros < 64 && !(index >> zeros & 1)) zeros++;
+    const unsigned top = left ? 32 : 16;
+    return zeros >= top ? 0 : top - zeros;
+}
+
+// What an expectation lets match, as the manual page counts chances: each combination compared has
+// a chance of 2^-bits per value it may match, the bits of CRC32 and AccurateRip added up; CRC32 and
+// v2 reach 32 bits, v1 what v1_reach says of the combination's most-reaching frame. A response
+// file's two values are each tried as v2 and, where a combination reaches at least `v1_floor` bits
+// of v1 (a comparison within a tenth of the bound), as v1.
+struct chance_model {
+    bool crc = false;
+    double per_combination = 0;  // the chance every combination has (CRC32, v2)
+    double v1_values = 0;        // values tried as v1
+    unsigned v1_floor = 33;
+    bool truth_v1 = false;  // the right value is a v1 sum
+};
+
+bool model_of(const std::string& v, chance_model& m) {
+    m.crc = v == "crc32" || v == "both" || v == "md5";  // md5 comes with a CRC32
+    const bool response = v == "response1" || v == "response2";
+    m.per_combination = std::ldexp(response ? 2.0 : 1.0, v == "both" ? -64 : -32);
+    if (response) {
+        m.v1_values = 2;
+        m.v1_floor = 25;  // 2 * 2^-25 is within 10^-7, 2 * 2^-24 is not
+        m.truth_v1 = v == "response1";
+    }
+    return m.crc || v == "arv2" || response;
+}
+
+// e_k of the candidate counts of the first `frames` frames, counting only candidates whose v1 reach
+// is at most `most` (all of them when `most` is 32).
+double combinations(const std::vector<doubtful>& d, size_t frames, unsigned k, unsigned most) {
     std::vector<double> e(k + 1, 0.0);
     e[0] = 1;
     for (size_t s = 0; s < frames; s++) {
-        for (unsigned j = k; j >= 1; j--) e[j] += e[j - 1] * d[s].words;
+        const double words = (v1_reach(d[s].index, true) <= most ? d[s].left : 0) +
+                             (v1_reach(d[s].index, false) <= most ? d[s].right : 0);
+        for (unsigned j = k; j >= 1; j--) e[j] += e[j - 1] * words;
     }
     return e[k];
 }
 
-bool in_reach(const std::vector<doubtful>& d, double bound) {
+// The summed chance of the combinations of k frames among the first `frames`.
+double chance(const std::vector<doubtful>& d, size_t frames, unsigned k, const chance_model& m) {
+    double sum = m.per_combination * combinations(d, frames, k, 32);
+    for (unsigned r = m.v1_floor; r <= 32; r++) {
+        const double exactly = combinations(d, frames, k, r) - combinations(d, frames, k, r - 1);
+        sum += m.v1_values * std::ldexp(exactly, -static_cast<int>(r));
+    }
+    return sum;
+}
+
+bool in_reach(const std::vector<doubtful>& d, const chance_model& m) {
     size_t deepest = 0;
-    unsigned wrong = 0;
+    unsigned wrong = 0, reach = 0;
     for (size_t i = 0; i < d.size(); i++) {
         if (!d[i].wrong) continue;
         if (!d[i].reachable) return false;
         wrong++;
         deepest = i + 1;
+        reach = std::max(reach, v1_reach(d[i].index, d[i].truth_left));
     }
-    double tried = 0;
+    if (m.truth_v1 && reach < m.v1_floor) return false;  // v1 cannot settle the true change
+    double spent = 0;
     for (unsigned k = 1; k <= wrong; k++) {
-        const double budget = std::floor((bound - tried) / 2);
+        const double budget = (1e-6 - spent) / 2;
         size_t frames = 0;
-        while (frames < d.size() && combinations(d, frames + 1, k) <= budget) frames++;
+        while (frames < d.size() && chance(d, frames + 1, k, m) <= budget) frames++;
         if (frames < k) return false;
         if (k == wrong) return frames >= deepest;
-        tried += combinations(d, frames, k);
+        spent += chance(d, frames, k, m);
     }
     return false;
 }
 
-// The chance bound: 10^-6 of the 32-bit (or, with CRC32 and AccurateRip both, 64-bit) values, per
-// AccurateRip value that may match (a response file's sum is tried as v1 and as v2 of each of
-// its two pressings).
-bool variant_bound(const std::string& v, double& bound, bool& crc) {
-    crc = v == "crc32" || v == "both" || v == "md5";  // md5 comes with a CRC32
-    const double choices = v == "response" ? 4 : 1;
-    bound = std::floor(1e-6 * std::ldexp(1.0, v == "both" ? 64 : 32) / choices);
-    return crc || v == "arv2" || v == "response";
-}
-
 int cmd_inspect(int argc, char** argv) {
     position pos;
-    double bound;
-    bool crc;
-    if (argc < 9 || !parse_position(argv[3], pos) || !variant_bound(argv[2], bound, crc)) return 2;
+    chance_model model;
+    if (argc < 9 || !parse_position(argv[3], pos) || !model_of(argv[2], model)) return 2;
     Bytes orig, plain;
     audio a, pa;
     if (!load(argv[4], orig, a) || !load(argv[5], plain, pa)) return 1;
@@ -464,14 +520,17 @@ int cmd_inspect(int argc, char** argv) {
         bool differ = false;
         for (const Bytes& c : copies) differ |= frame_word(c, a, i) != frame_word(copies[0], a, i);
         // Only AccurateRip checked: a frame it does not count cannot be told changed.
-        if (!differ || (!crc && (i < first || i > last))) continue;
+        if (!differ || (!model.crc && (i < first || i > last))) continue;
         const std::vector<uint32_t> words = candidates(copies, a, i, voted);
         const bool reachable = std::find(words.begin(), words.end(), truth) != words.end();
-        d.push_back(doubtful{rank_of(copies, plain, at), i, static_cast<unsigned>(words.size()), voted != truth, reachable});
+        unsigned left = 0;
+        for (uint32_t w : words) left += ((w ^ voted) & 0xFFFF) != 0;
+        d.push_back(doubtful{rank_of(copies, plain, at), i, left, static_cast<unsigned>(words.size()) - left,
+                             voted != truth, reachable, ((truth ^ voted) & 0xFFFF) != 0});
     }
     std::stable_sort(d.begin(), d.end(), [](const doubtful& x, const doubtful& y) { return x.rank < y.rank; });
     std::printf("%llu %zu %s\n", static_cast<unsigned long long>(wrong), d.size(),
-                wrong == 0 ? "-" : in_reach(d, bound) ? "yes" : "no");
+                wrong == 0 ? "-" : in_reach(d, model) ? "yes" : "no");
     return 0;
 }
 
@@ -486,9 +545,9 @@ int main(int argc, char** argv) {
     else if (cmd == "inspect") rc = cmd_inspect(argc, argv);
     if (rc == 2) {
         std::fprintf(stderr, "usage: repair_eval sums TRACK.wav N/M\n"
-                             "       repair_eval damage guess|conceal|unreach|crowdD SEED WRONG N/M ORIGINAL.wav COPY...\n"
+                             "       repair_eval damage guess|conceal|unreach|crowdD|rightD SEED WRONG N/M ORIGINAL.wav COPY...\n"
                              "       repair_eval response FILE N/M SUM\n"
-                             "       repair_eval inspect crc32|arv2|both|md5|response N/M ORIGINAL.wav PLAIN.wav COPY...\n");
+                             "       repair_eval inspect crc32|arv2|both|md5|response1|response2 N/M ORIGINAL.wav PLAIN.wav COPY...\n");
     }
     return rc;
 }

@@ -101,13 +101,13 @@ count() {
 }
 declare -A tally
 
-# chance_bound VARIANT: the combinations the manual page allows: one in a million of the
-# values of the checked bits, per AccurateRip value that may match (4 with a response file:
-# its sum as v1 and as v2 of either pressing).
+# chance_bound VARIANT: the most combinations the manual page allows: one in a million of the
+# values of the checked bits, per value that may match (with a response file each of its two
+# sums as v2, and as v1 only where a combination reaches enough of v1's bits).
 chance_bound() {
   case $1 in
     both) echo 18446744073709 ;;  # CRC32 and AccurateRip: 64 bits
-    response) echo 1073 ;;
+    response) echo 2147 ;;
     *) echo 4294 ;;
   esac
 }
@@ -115,9 +115,11 @@ chance_bound() {
 # judge ROW VARIANT NAME SWITCHES...: one run with an expectation, scored. Counted per row and
 # expectation, and per material set.
 judge() {
-  local kind=$1 variant=$2 name=$3 plain_cpu=$4 reach row="$1|$2"
+  local kind=$1 variant=$2 name=$3 plain_cpu=$4 reach row="$1|$2" model=$2
   shift 4
-  read -r _ nd reach < <("$RE" inspect "$variant" "$track" "$work/original.wav" "$work/plain.wav" "${copies[@]}")
+  # A response file holds the original's v1 for an even seed, its v2 for an odd one.
+  [ "$variant" = response ] && model=response$((seed % 2 == 0 ? 1 : 2))
+  read -r _ nd reach < <("$RE" inspect "$model" "$track" "$work/original.wav" "$work/plain.wav" "${copies[@]}")
   rm -f "$work/out.wav"
   cpu_run "$work/run.log" "$CV" "${copies[@]}" --track "$track" "$@" -o "$work/out.wav"
   cases[$row]=$((${cases[$row]:-0} + 1))

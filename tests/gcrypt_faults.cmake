@@ -9,6 +9,6 @@ add_executable(gcrypt_fault_tests
   ${CMAKE_SOURCE_DIR}/lib/g_console.cpp)
 target_include_directories(gcrypt_fault_tests PRIVATE ${CMAKE_SOURCE_DIR}/lib ${CMAKE_CURRENT_SOURCE_DIR}/support)
 target_compile_definitions(gcrypt_fault_tests PRIVATE ${COPYVOTE_TEST_DEFINES})
-target_link_libraries(gcrypt_fault_tests PRIVATE copyvote_gcrypt GTest::gtest_main copyvote_warnings)
+target_link_libraries(gcrypt_fault_tests PRIVATE copyvote_gcrypt GTest::gtest_main ZLIB::ZLIB copyvote_warnings)
 target_link_options(gcrypt_fault_tests PRIVATE -Wl,--wrap=gcry_md_read -Wl,--wrap=gcry_md_open -Wl,--wrap=gcry_md_close)
 gtest_discover_tests(gcrypt_fault_tests DISCOVERY_TIMEOUT 60)

@@ -87,9 +87,11 @@ std::vector<std::string> violations(const std::map<std::string, folder_rules>& r
     std::vector<std::string> bad;
     static const std::regex include("^#include ([<\"])([^>\"]+)[>\"]");
     for (const unit& u : units) {
-        const size_t slash = u.path.find('/');
-        if (slash == std::string::npos) continue;  // main.cpp may include anything
-        const std::string own = u.path.substr(0, slash + 1);
+        if (u.path.find('/') == std::string::npos) continue;  // main.cpp may include anything
+        // The deepest folder of the table that holds the unit ("vote/cd/" before "vote/").
+        std::string own = u.path.substr(0, u.path.find('/') + 1);
+        for (const auto& r : rules)
+            if (u.path.compare(0, r.first.size(), r.first) == 0 && r.first.size() > own.size()) own = r.first;
         const auto found = rules.find(own);
         if (found == rules.end()) {
             bad.push_back(u.path + ": folder " + own + " is not in the table");
@@ -109,7 +111,8 @@ std::vector<std::string> violations(const std::map<std::string, folder_rules>& r
                 ok = lib_headers.count(name) != 0 && r.may_include.count("lib/") != 0;
             } else {
                 const std::string folder = name.substr(0, name.find('/') + 1);
-                ok = folder == own || r.may_include.count(folder) != 0 || r.may_include.count(name) != 0;
+                ok = name.compare(0, own.size(), own) == 0 || r.may_include.count(folder) != 0 ||
+                     r.may_include.count(name) != 0;
             }
             if (!ok) bad.push_back(u.path + ": " + line);
         }

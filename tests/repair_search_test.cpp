@@ -68,32 +68,48 @@ TEST(RepairSearch, CrcEffectMatchesDirectCrc) {
 
 // A random track whose doubtful frames are ranked 0, 1, ... and sit at indices 1, 4, 7, ...
 // The vote got the frames ranked `wrong` wrong; the true word is each one's second candidate.
+// `right_only`: every candidate differs from the voted word in the right sample alone.
 struct search_row {
     const char* name;
     size_t doubtful;
     std::vector<size_t> wrong;
-    bool v1, v2, crc, any;      // what is checked; `any`: the true v2 among other values
-    uint64_t first_counted;     // the AccurateRip range starts here
-    bool reachable;             // else every target is a random value
+    bool v1, v2, crc;        // what --expect gives
+    int any;                 // 1 or 2: the true v1 or v2 among `others` other values of a response
+    size_t others;
+    uint64_t first_counted;  // the AccurateRip range starts here
+    bool reachable;          // else every target is a random value
+    bool right_only;
     std::vector<size_t> fixed;  // the ranks the result must change back; empty: not found
     bool bound_reached;
+    bool settles_nothing;  // no frame can be compared with what is wanted
 };
 
 TEST(RepairSearch, FindsTheOriginalWithinTheBound) {
     const search_row rows[] = {
-        {"one frame, CRC32", 50, {3}, false, false, true, false, 1, true, {3}, false},
-        {"two frames, v1 and v2", 20, {1, 7}, true, true, false, false, 1, true, {1, 7}, false},
-        {"three frames, v2 and CRC32", 200, {0, 50, 199}, false, true, true, false, 1, true, {0, 50, 199}, false},
-        {"v2 among several values", 20, {4}, false, false, false, true, 1, true, {4}, false},
-        {"out of reach, all searched", 6, {2}, true, true, false, false, 1, false, {}, false},
-        {"beyond the bound", 5000, {4000}, false, false, true, false, 1, true, {}, true},
-        {"outside the range, CRC32", 30, {5, 10}, true, true, true, false, 20, true, {5, 10}, false},
-        {"outside the range, AccurateRip", 30, {5, 10}, true, true, false, false, 20, true, {10}, false},
+        {"one frame, CRC32", 50, {3}, false, false, true, 0, 0, 1, true, false, {3}, false, false},
+        {"two frames, v1 and v2", 20, {1, 7}, true, true, false, 0, 0, 1, true, false, {1, 7}, false, false},
+        {"three frames, v2 and CRC32", 200, {0, 50, 199}, false, true, true, 0, 0, 1, true, false, {0, 50, 199}, false, false},
+        {"v2 among several values", 20, {4}, false, false, false, 2, 2, 1, true, false, {4}, false, false},
+        {"out of reach, all searched", 6, {2}, true, true, false, 0, 0, 1, false, false, {}, false, false},
+        {"beyond the bound", 5000, {4000}, false, false, true, 0, 0, 1, true, false, {}, true, false},
+        {"outside the range, CRC32", 30, {5, 10}, true, true, true, 0, 0, 20, true, false, {5, 10}, false, false},
+        {"outside the range, AccurateRip", 30, {5, 10}, true, true, false, 0, 0, 20, true, false, {10}, false, false},
+        // A right sample moves v1 by a multiple of 2^16: 16 bits at most, a 1 in 65,536 event.
+        {"right samples, v1 alone", 20, {3}, true, false, false, 0, 0, 1, true, true, {}, false, true},
+        {"right samples, v1 and CRC32", 20, {3}, true, false, true, 0, 0, 1, true, true, {3}, false, false},
+        {"right samples, v2", 20, {3}, false, true, false, 0, 0, 1, true, true, {3}, false, false},
+        {"right samples, v1 among values", 6, {3}, false, false, false, 1, 2, 1, true, true, {}, false, false},
+        {"right samples, v2 among values", 20, {3}, false, false, false, 2, 2, 1, true, true, {3}, false, false},
+        {"left samples, v1 among values", 20, {3}, false, false, false, 1, 2, 1, true, false, {3}, false, false},
+        // 47,000 values as v1 or v2: any comparison is a 1 in 45,000 chance; with CRC32, 2^-47.
+        {"47,000 values", 200, {3}, false, false, false, 2, 46999, 1, true, false, {}, false, true},
+        {"47,000 values and CRC32", 200, {3}, false, false, true, 2, 46999, 1, true, false, {3}, false, false},
     };
     std::mt19937 gen(11);
     auto rng = [&] { return static_cast<uint32_t>(gen()); };
     for (const search_row& row : rows) {
         const uint64_t frames = 3 * row.doubtful + 2;
+        const uint32_t change = row.right_only ? 0xFFFF0000u : 0xFFFFFFFFu, lowest = row.right_only ? 0x10000 : 1;
         std::vector<uint32_t> truth(frames), voted;
         for (uint32_t& w : truth) w = rng();
         voted = truth;
@@ -101,18 +117,24 @@ TEST(RepairSearch, FindsTheOriginalWithinTheBound) {
         for (size_t r = 0; r < row.doubtful; r++) {
             const uint64_t index = 1 + 3 * r;
             const bool wrong = std::find(row.wrong.begin(), row.wrong.end(), r) != row.wrong.end();
-            if (wrong) voted[index - 1] ^= rng() | 1;
-            doubtful[r] = repair_frame{index, voted[index - 1], {rng(), wrong ? truth[index - 1] : rng()}};
+            if (wrong) voted[index - 1] ^= (rng() & change) | lowest;
+            const uint32_t v = voted[index - 1];
+            doubtful[r] = repair_frame{index, v, {v ^ ((rng() & change) | lowest), wrong ? truth[index - 1] : v ^ ((rng() & change) | lowest)}};
         }
         const sums want = sums_of(truth, row.first_counted, frames), got = sums_of(voted, row.first_counted, frames);
         repair_target t{frames, row.first_counted, frames, got.v1, got.v2, got.crc, row.v1, row.v2, row.crc,
                         row.reachable ? want.v1 : rng(), row.reachable ? want.v2 : rng(),
                         row.reachable ? want.crc : rng(), {}};
-        if (row.any) t.ar_any = {rng(), want.v2, rng()};
+        for (size_t k = 0; k < row.others; k++) t.ar_any.push_back(rng());
+        if (row.any) t.ar_any.insert(t.ar_any.begin() + static_cast<long>(row.others / 2), row.any == 1 ? want.v1 : want.v2);
         const repair_result r = repair_search(doubtful, t);
         EXPECT_EQ(r.found, !row.fixed.empty()) << row.name;
         EXPECT_EQ(r.bound_reached, row.bound_reached) << row.name;
-        EXPECT_LE(r.tried, r.bound) << row.name;
+        EXPECT_EQ(r.frames > 0 && r.unsettled == r.frames, row.settles_nothing) << row.name;
+        EXPECT_LE(r.chance, REPAIR_ACCIDENT_CHANCE) << row.name;
+        // Every candidate and value handled counts, and the whole stays within the limit.
+        EXPECT_GE(r.work, 2 * row.doubtful + row.others) << row.name;
+        EXPECT_LE(r.work, REPAIR_MOST_WORK) << row.name;
         std::vector<std::pair<uint64_t, uint32_t>> expected, changed;
         for (size_t k : row.fixed) expected.emplace_back(k, truth[3 * k]);
         for (const repair_change& c : r.changes) changed.emplace_back(c.frame, c.word);
@@ -120,7 +142,18 @@ TEST(RepairSearch, FindsTheOriginalWithinTheBound) {
     }
 }
 
-// Frame 2^30 turns the words 1 and 5 into the same v1 change (2^30 and 5 * 2^30 agree mod 2^32).
+TEST(RepairSearch, ReachOfV1ByChannelAndIndex) {
+    const struct { uint64_t index; bool left; unsigned bits; } rows[] = {
+        {1, true, 32}, {1, false, 16}, {12, true, 30}, {12, false, 14},
+        {uint64_t(1) << 30, true, 2}, {uint64_t(1) << 16, false, 0}, {uint64_t(3) << 40, true, 0},
+    };
+    for (const auto& r : rows) EXPECT_EQ(ar_v1_reach(r.index, r.left), r.bits) << r.index << (r.left ? " left" : " right");
+}
+
+// Two combinations that both match are neither taken: of one size, or a match and one of the next
+// size (CRC32 is linear, so a copy can be made whose one-frame change has the CRC effect of the true
+// two-frame repair). v1 at frame 2^30 turns the words 1 and 5 into the same change, but reaches only
+// 2 bits there: it is not compared at all.
 TEST(RepairSearch, TwoMatchesOfOneSizeAreNeitherTaken) {
     const uint64_t at = uint64_t(1) << 30;
     repair_target t;
@@ -128,10 +161,32 @@ TEST(RepairSearch, TwoMatchesOfOneSizeAreNeitherTaken) {
     t.last_counted = at;
     t.want_v1 = true;
     t.v1 = static_cast<uint32_t>(at);
-    const repair_result r = repair_search({repair_frame{at, 0, {1, 5}}}, t);
-    EXPECT_TRUE(r.ambiguous);
-    EXPECT_FALSE(r.found);
-    EXPECT_TRUE(r.changes.empty());
+    const repair_result v1 = repair_search({repair_frame{at, 0, {1, 5}}}, t);
+    EXPECT_FALSE(v1.ambiguous);
+    EXPECT_FALSE(v1.found);
+    EXPECT_EQ(v1.unsettled, 1u);
+    EXPECT_EQ(v1.reach_bits, 2u);
+
+    const uint64_t frames = 1000, bytes = 4 * frames;
+    const struct { const char* name; std::vector<repair_frame> doubtful; unsigned sizes[2]; } rows[] = {
+        {"one size", {{10, 0, {0x1234}}, {20, 0, {testing_support::reference_crc_forgery(bytes, 76, crc32_xor_effect(bytes, 36, 0x1234))}}}, {1, 1}},
+        {"the next size",
+         {{10, 0, {0x1234, 7}}, {20, 0, {0x5678, 9}},
+          {30, 0, {testing_support::reference_crc_forgery(bytes, 116, crc32_xor_effect(bytes, 36, 0x1234) ^ crc32_xor_effect(bytes, 76, 0x5678))}}},
+         {1, 2}},
+    };
+    for (const auto& row : rows) {
+        repair_target c;
+        c.frames = frames;
+        c.want_crc32 = true;
+        c.crc32 = crc32_xor_effect(bytes, 36, 0x1234) ^ (row.sizes[1] == 2 ? crc32_xor_effect(bytes, 76, 0x5678) : 0);
+        const repair_result r = repair_search(row.doubtful, c);
+        EXPECT_TRUE(r.ambiguous) << row.name;
+        EXPECT_FALSE(r.found) << row.name;
+        EXPECT_TRUE(r.changes.empty()) << row.name;
+        EXPECT_EQ(r.sizes[0], row.sizes[0]) << row.name;
+        EXPECT_EQ(r.sizes[1], row.sizes[1]) << row.name;
+    }
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ struct repair_target {
     bool want_v1 = false, want_v2 = false, want_crc32 = false;
     uint32_t v1 = 0, v2 = 0, crc32 = 0;
     // Any of these AccurateRip values may match (a response file lists several pressings); each
-    // is tried as v1 and as v2.
+    // is tried as v1 and as v2, looked up by value. With want_v1 or want_v2 the search matches
+    // those alone and leaves these to the check of the output read back.
     std::vector<uint32_t> ar_any;
 };
 
@@ -42,21 +43,49 @@ struct repair_change {
 };
 
 struct repair_result {
-    bool found = false;                  // `changes` make the track match every wanted value
-    bool bound_reached = false;          // the search stopped at the bound (or its time) without a match
-    bool ambiguous = false;              // two combinations of the fewest changes matched: neither is taken
-    uint64_t tried = 0;                  // combinations looked at
-    uint64_t bound = 0;                  // combinations the chance of an accidental match allowed
+    bool found = false;          // `changes` make the track match every wanted value
+    bool bound_reached = false;  // the search stopped at a bound before it covered every frame
+    bool work_reached = false;   // of which: the work it may do, before the chance bound
+    // Two different combinations matched, of one size or of the size found and the next: neither is
+    // taken. `sizes` are their sizes.
+    bool ambiguous = false;
+    unsigned sizes[2] = {0, 0};
+    uint64_t tried = 0;   // combinations compared with a wanted value
+    double chance = 0;    // their summed chance of matching by accident
+    uint64_t work = 0;    // hash-table entries, look-ups, expected values and candidates handled
+    uint64_t frames = 0;  // frames with a candidate that moves a checked sum
+    // Of those, frames none of whose changes reaches enough bits of what is wanted to be compared with
+    // it: all of them means the checks can settle nothing there. `reach_bits` is the most bits a
+    // change reaches (CRC32 and AccurateRip together), `values` the values a combination may match.
+    uint64_t unsettled = 0;
+    uint64_t short_reach = 0;  // frames not compared with one way of matching (as v1, say): unsettled too
+    unsigned reach_bits = 0;
+    uint64_t values = 0;
     std::vector<repair_change> changes;  // by frame, in array order; empty when the vote matched
 };
 
+// What the search may spend: the summed chance that one of the combinations it compares matches by
+// accident (a single comparison whose chance is above a tenth of it is not made), and the work, in
+// hash-table entries, look-ups, expected values and candidates (about a second of one core).
+const double REPAIR_ACCIDENT_CHANCE = 1e-6;
+const uint64_t REPAIR_MOST_WORK = 8000000;
+
 // Searches combinations of 1, 2, 3 ... changed frames, best-ranked frames first, for one that
-// matches every wanted value. The number of combinations compared against one 32-bit checksum is
-// bounded so that the chance of a wrong combination matching by accident stays below one in a
-// million (about 4,000 for one 32-bit value; far more when two independent values must match);
-// the search stops there and says so. The time taken is bounded too: with many doubtful frames
-// the larger combinations are searched among the best-ranked frames only.
+// matches every wanted value. Each check counts the bits a change can reach: CRC32 and AccurateRip
+// v2 all 32 of a frame they count, v1 32 less the index's low zero bits where the left sample
+// changes and 16 less them where only the right one does (ar_v1_reach); a combination reaches the
+// most any of its frames reaches. A combination's chance of matching by accident is 2^-bits per value
+// it may match (the bits of CRC32 and AccurateRip added up); the search compares combinations until
+// their chances add up to REPAIR_ACCIDENT_CHANCE, each size spending half of what is left, and stops
+// at REPAIR_MOST_WORK too. A match is not taken at once: the next size is searched within the same
+// bounds, and a second combination that matches makes the answer ambiguous. With many doubtful
+// frames the larger combinations are searched among the best-ranked frames only.
 repair_result repair_search(const std::vector<repair_frame>& frames, const repair_target& target);
+
+// The bits of AccurateRip v1 that a change of frame `index` can reach: v1 adds index * word modulo
+// 2^32, so a change of the right sample (the word's high half) moves only bits 16..31, and each low
+// zero bit of the index moves the lowest reachable bit one up. 0 when nothing is reached.
+unsigned ar_v1_reach(uint64_t index, bool left_changes);
 
 // The AccurateRip terms of frame `index` holding `word`: v1's low32(index * word) and v2's
 // low32 + high32 of the 64-bit product.

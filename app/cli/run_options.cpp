@@ -125,6 +125,34 @@ bool take_checksum_switch(run_options& options, int argc, char** argv, int& i) {
     return true;
 }
 
+std::string hex_of(const expected_sum& e) {
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned k = 0; k < e.length; k++)
+        text += std::string{DIGITS[e.value[k] >> 4], DIGITS[e.value[k] & 15]};
+    return text;
+}
+
+// Two --expect values of one kind that differ can never both match, so the run could only end
+// unverified: refused with an error line (-1). The same value given twice is allowed.
+int check_expectations_agree(const run_options& options) {
+    for (unsigned b = 1; b < options.expected_count; b++) {
+        const expected_sum& later = options.expected[b];
+        for (unsigned a = 0; a < b; a++) {
+            const expected_sum& earlier = options.expected[a];
+            if (strcmp(earlier.kind, later.kind) != 0 ||
+                memcmp(earlier.value, later.value, later.length) == 0)
+                continue;
+            const std::string what = std::string("--expect ") + later.kind + ":" + hex_of(later);
+            const std::string why = std::string(later.kind) + " is expected as " + hex_of(earlier) +
+                                    " too; no output can match both";
+            app_error("read", what.c_str(), why.c_str());
+            return -1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 const char* run_options::vote_name() const {
@@ -144,6 +172,9 @@ bool take_added_switch(run_options& options, int argc, char** argv, int& i) {
     } else if (strcmp(arg, "--report") == 0) {
         const char* value = nullptr;
         if (take_value(options, argc, argv, i, &value)) options.report_name = value;
+    } else if (strcmp(arg, "--picture") == 0) {
+        const char* value = nullptr;
+        if (take_value(options, argc, argv, i, &value)) options.picture_name = value;
     } else if (strcmp(arg, "--help") == 0) {
         options.help = true;
     } else if (strcmp(arg, "--version") == 0) {
@@ -174,6 +205,7 @@ int check_switch_values(const run_options& options) {
                           "HEX of the value's length (at most 16 values)");
         return -1;
     }
+    if (check_expectations_agree(options) != 0) return -1;
     if (options.response_name && options.track.number == 0) {
         app_error("read", options.response_name,
                   "--accuraterip needs --track N/M to know which entry is this track");

@@ -29,14 +29,15 @@ struct run_options {
     uint32_t digest_alg = 0;   // the last digest switch's libgcrypt algorithm; 0: no digest
 
     // Added switches.
-    const char* map_name = nullptr;     // --map FILE: where the copies disagreed, as a table
-    bool map_missing_name = false;      // --map was the last argument
-    const char* report_name = nullptr;  // --report FILE: the run's record as JSON
-    bool help = false;                  // --help
-    bool version = false;               // --version
-    bool align = false;                 // --align: find each copy's read offset and vote aligned
-    bool cd = false;                    // --cd: the sample vote made for CD audio
-    bool disc = false;                  // --disc: the names are rip folders of a whole disc
+    const char* map_name = nullptr;      // --map FILE: where the copies disagreed, as a table
+    bool map_missing_name = false;       // --map was the last argument
+    const char* report_name = nullptr;   // --report FILE: the run's record as JSON
+    const char* picture_name = nullptr;  // --picture FILE: a picture of the damage as SVG
+    bool help = false;                   // --help
+    bool version = false;                // --version
+    bool align = false;                  // --align: find each copy's read offset and vote aligned
+    bool cd = false;                     // --cd: the sample vote made for CD audio
+    bool disc = false;                   // --disc: the names are rip folders of a whole disc
 
     // Checksums of the restored audio and what they must match.
     bool ar = false;                      // --ar: print AccurateRip v1, v2 and CRC32
@@ -60,8 +61,9 @@ struct run_options {
 // a value, by advancing i). Returns false for every other argument.
 bool take_added_switch(run_options& options, int argc, char** argv, int& i);
 
-// Refuses a switch whose value could not be taken and --accuraterip without --track: prints one
-// "copyvote: ..." line and returns -1 then, else 0.
+// Refuses a switch whose value could not be taken, two --expect values of one kind that differ
+// (no output could match both) and --accuraterip without --track: prints one "copyvote: ..." line
+// and returns -1 then, else 0.
 int check_switch_values(const run_options& options);
 
 // Sets the process-wide switches that the classic vote and the input opening read

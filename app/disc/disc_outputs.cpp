@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/app_error.h"
+#include "disc/disc_report.h"
 #include "g_dir.h"
 #include "run/files.h"
 
@@ -120,6 +121,8 @@ written_file written(const std::string& dir, const std::string& name, const std:
 // Every file the voted tracks' runs write, in track order, the output before the map.
 std::vector<written_file> written_files(const disc_line& line, const disc_plan& plan) {
     std::vector<written_file> files;
+    for (const char* name : DISC_FILES)
+        files.push_back(written(line.out_dir, name, std::string("the disc's ") + name, false));
     for (const disc_track& t : plan.tracks) {
         if (t.copies.size() < 2) continue;
         const std::string of = "track " + std::to_string(t.number) + " (" + t.copies[0].path + ")";

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "cli/disc_line.h"
 #include "disc/disc_outputs.h"
 #include "disc/disc_plan.h"
+#include "disc/disc_report.h"
 #include "disc/track_child.h"
 #include "g_console.h"
 #include "run/files.h"
@@ -31,7 +33,8 @@ enum track_kind { VERIFIED, RESTORED, NOT_VERIFIED, LEFT_OUT, FAILED };
 struct track_result {
     track_kind kind = LEFT_OUT;
     size_t copies = 0;
-    track_record figures;  // what the track's run came to, read back from its report
+    track_record figures;              // what the track's run came to, read back from its report
+    std::vector<input_record> inputs;  // its copies as its run saw them
     uint64_t channels = 2;
 };
 
@@ -305,7 +308,10 @@ bool read_track_record(const track_files& f, track_result& r) {
     const bool read = read_small_file(f.report_path.c_str(), text, UINT64_MAX) == 0 &&
                       read_run_record(text, record) == 0 && record.tracks.size() == 1;
     remove_file(f.report_path);
-    if (read) r.figures = record.tracks[0];
+    if (read) {
+        r.figures = record.tracks[0];
+        r.inputs = record.inputs;
+    }
     return read;
 }
 
@@ -460,7 +466,7 @@ std::string why_not_verified(const disc_track& t, const track_result& r) {
     return text;
 }
 
-void print_summary(const disc_state& s, const std::vector<track_result>& results) {
+std::string summary_line(const disc_state& s, const std::vector<track_result>& results) {
     const char* const NAMES[] = {"verified", "restored", "not verified", "left out", "failed"};
     std::string parts[5];
     size_t counts[5] = {};
@@ -480,11 +486,34 @@ void print_summary(const disc_state& s, const std::vector<track_result>& results
         if (!parts[kind].empty()) line += " (" + parts[kind] + ")";
         sep = ", ";
     }
-    if (!s.line.response_name.empty() || counts[RESTORED] == 0) {
-        con_printf(out(), "%s\n", line.c_str());
-    } else {
-        con_printf(out(), "%s; not checked without --accuraterip\n", line.c_str());
+    if (!s.line.response_name.empty() || counts[RESTORED] == 0) return line;
+    return line + "; not checked without --accuraterip";
+}
+
+const char* kind_word(track_kind kind) {
+    static const char* const WORDS[] = {"verified", "restored", "not verified", "left out", "failed"};
+    return WORDS[kind];
+}
+
+// copyvote.log, copyvote.json and copyvote.svg in OUTDIR. Returns 0 or -1 after an error line.
+int leave_disc_files(const disc_state& s, const std::vector<track_result>& results,
+                     const std::string& summary, int argc, char** argv) {
+    std::vector<disc_track_outcome> tracks;
+    for (const track_result& r : results) {
+        disc_track_outcome o;
+        o.kind = kind_word(r.kind);
+        o.voted = r.kind != LEFT_OUT && r.kind != FAILED;
+        o.record = r.figures;
+        o.inputs = r.inputs;
+        tracks.push_back(o);
     }
+    const run_record record = disc_record(s.line, s.plan, tracks, shell_quoted(argc, argv));
+    char date[64];
+    const time_t now = time(nullptr);
+    strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", gmtime(&now));
+    const std::string texts[3] = {disc_log(record, tracks, s.plan, summary, date), run_record_json(record),
+                                  disc_picture(record, tracks, s.plan)};
+    return write_disc_files(s.line, texts);
 }
 
 int disc_status(const std::vector<track_result>& results) {
@@ -499,6 +528,7 @@ int disc_status(const std::vector<track_result>& results) {
 void print_head(const disc_state& s) {
     con_printf(out(), "%zu tracks in %zu rips, paired by %s\n", s.plan.tracks.size(), s.line.rips.size(),
                s.plan.by_number ? "track number" : "identical names");
+    print_disc_ids(s.plan);
     fflush(out());
 }
 
@@ -532,7 +562,12 @@ int run_disc(int argc, char** argv) {
     stop_if_interrupted(s);
     if (s.progress) fputs("\r\x1b[K", stderr);
     print_table(s, results);
-    print_summary(s, results);
+    const std::string summary = summary_line(s, results);
+    con_printf(out(), "%s\n", summary.c_str());
+    fflush(out());
+    // A disc that failed leaves no log, record or picture, as a failed run leaves no output.
+    const int status = disc_status(results);
+    const int written = status < 0 ? 0 : leave_disc_files(s, results, summary, argc, argv);
     if (const int sig = ending_signal()) end_by_signal(sig);  // one that came during the table
-    return disc_status(results);
+    return written != 0 ? -1 : status;
 }

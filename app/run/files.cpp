@@ -216,28 +216,27 @@ bool output_is_standard_output(const char* out_name) {
     return output_is_descriptor(out, 1);
 }
 
-int check_report_identity(const char* report_name, const char* out_name, const char* map_name,
+int check_result_identity(const char* name, const char* what, const char* const others[3],
                           const name_row* names, uint64_t count) {
-    file_identity report;
-    identify(report_name, 1, report);
-    const char* what = nullptr;
-    const char* other = clash(report, names, count);
-    if (other) what = other[0] ? "the input " : "the standard error stream";
-    const char* const results[] = {out_name, map_name};
-    for (int k = 0; k < 2 && !what; k++) {
-        if (!results[k]) continue;
+    static const char* const ROLES[] = {"the output ", "the map ", "the other result file "};
+    file_identity self;
+    identify(name, 1, self);
+    const char* role = nullptr;
+    const char* other = clash(self, names, count);
+    if (other) role = other[0] ? "the input " : "the standard error stream";
+    for (int k = 0; k < 3 && !role; k++) {
+        if (!others[k]) continue;
         file_identity id;
-        identify(results[k], 1, id);
-        const bool both_on_stdout =
-            names_standard_stream(report_name) && output_is_standard_output(results[k]);
-        if (both_on_stdout || same_file(report, id)) {
-            what = k == 0 ? "the output " : "the map ";
-            other = results[k];
+        identify(others[k], 1, id);
+        const bool both_on_stdout = names_standard_stream(name) && output_is_standard_output(others[k]);
+        if (both_on_stdout || same_file(self, id)) {
+            role = ROLES[k];
+            other = others[k];
         }
     }
-    if (!what) return 0;
-    const std::string reason = std::string("it is also ") + what + other + "; nothing was written";
-    app_error("open report", report_name, reason.c_str());
+    if (!role) return 0;
+    const std::string reason = std::string("it is also ") + role + other + "; nothing was written";
+    app_error((std::string("open ") + what).c_str(), name, reason.c_str());
     return -1;
 }
 

@@ -95,9 +95,11 @@ int open_to_inspect(g_file& file, const char* name);
 // Prints an error line and returns -1 in that case, else 0.
 int check_output_is_not_an_input(const char* out_name, const name_row* names, uint64_t count);
 
-// Refuses, before anything is opened, a report (--report) that leads to one of the inputs, to
-// the output, to the map or to standard error when that is a file: an error line, -1; else 0.
-int check_report_identity(const char* report_name, const char* out_name, const char* map_name,
+// Refuses, before anything is opened, a report (--report) or a picture (--picture) that leads to
+// one of the inputs, to the output, to the map, to the other of the two or to standard error when
+// that is a file: an error line ("copyvote: open <what> ..."), -1; else 0. `others` holds the
+// output's, the map's and the other file's names (null where there is none).
+int check_result_identity(const char* name, const char* what, const char* const others[3],
                           const name_row* names, uint64_t count);
 
 // True when the output (or the map) is standard output: by a standard-stream name, or by identity

@@ -54,8 +54,8 @@ struct length_plan {
     std::unique_ptr<block_absence> own_absence;
     // Frames no copy holds, counted as the blocks are voted.
     uint64_t unheld = 0;
-    uint64_t first_unheld = 0;  // frame index of the first
-    uint64_t unheld_to = 0;     // one past the last frame counted
+    uint64_t first_unheld = 0;        // frame index of the first
+    uint64_t unheld_to = 0;           // one past the last frame counted
     verdict_tally* places = nullptr;  // null, or the tally that lists each unheld stretch as a place
 };
 

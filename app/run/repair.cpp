@@ -1,5 +1,6 @@
 #include "run/repair.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,9 +43,25 @@ namespace {
 
 const uint64_t READ_BACK_CHUNK = 1 << 20;
 
-bool output_is_regular(const g_file& output) {
+// Why the repair cannot write frames back into the output, or empty when it can: frames are written
+// by their offset, so the output must be a regular file that the run wrote from its first byte, and
+// not in append mode, where every write lands at the end whatever its offset. Whoever opened it:
+// standard output redirected into a file qualifies when it meets these.
+std::string why_not_writable(const repair_job& job) {
     struct stat st;
-    return fstat(output.descriptor, &st) == 0 && S_ISREG(st.st_mode);
+    if (fstat(job.output->descriptor, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return "the output is no regular file that could be changed";
+    }
+    const int flags = fcntl(job.output->descriptor, F_GETFL);
+    if (flags < 0 || (flags & O_APPEND) != 0) {
+        return "not tried, for the output is open for appending (>>), where no frame can be written back in "
+               "its place";
+    }
+    if (job.output_start != 0) {
+        return "not tried, for the output starts at byte " + std::to_string(job.output_start) +
+               " of its file, not at its beginning";
+    }
+    return "";
 }
 
 // Writes the 32-bit word `w` at `offset` of the output. False when the write failed.
@@ -148,20 +165,17 @@ repair_outcome repair_output(repair_job& job) {
         o.not_tried = "nothing expected is an AccurateRip or CRC32 sum of this audio";
         return o;
     }
-    if (!output_is_regular(*job.output)) {
-        o.not_tried = "the output is no regular file that could be changed";
-        return o;
-    }
+    o.not_tried = why_not_writable(job);
+    if (!o.not_tried.empty()) return o;
     std::vector<repair_frame> frames;
     std::vector<uint64_t> offsets;
     job.doubts->frames(job.sums->audio_begin, job.sums->audio_end, frames, offsets);
     o.tried = true;
     o.doubtful = frames.size();
+    o.overflowed = job.doubts->overflowed;
     const repair_result r = repair_search(frames, target);
-    o.bound_reached = r.bound_reached || job.doubts->overflowed;
-    o.ambiguous = r.ambiguous;
-    o.tried_combinations = r.tried;
-    o.bound = r.bound;
+    o.search = r;
+    o.search.changes.clear();
     if (r.found && !r.changes.empty()) take(job, o, frames, offsets, r);
     note_in_map(job.map, o);
     return o;
@@ -174,19 +188,44 @@ std::string audio_time(uint64_t at, const track_checksums& sums) {
     return play_time_of((at - sums.audio_begin) / 4, 44100).text;
 }
 
-std::string why_not(const repair_outcome& o) {
-    if (o.not_tried) return o.not_tried;
-    if (o.ambiguous) return "two combinations of the copies' values match alike; neither was taken";
-    if (o.refused) return "a combination matched the sums but not every expected value; the vote stays";
+// "1 frame" or "2 frames".
+std::string frames_text(uint64_t n) { return std::to_string(n) + (n == 1 ? " frame" : " frames"); }
+
+// What the search came to where it took nothing.
+std::string search_text(const repair_outcome& o) {
+    const repair_result& r = o.search;
+    if (r.ambiguous && r.sizes[0] == r.sizes[1]) {
+        return "two combinations of the copies' values match alike; neither was taken";
+    }
+    if (r.ambiguous) {
+        return "combinations of the copies' values at " + frames_text(r.sizes[0]) + " and at " +
+               frames_text(r.sizes[1]) + " match alike; neither was taken";
+    }
+    if (r.frames > 0 && r.unsettled == r.frames) {
+        std::string text = "what is expected cannot settle the changes at " + std::to_string(r.unsettled) +
+                           (r.unsettled == 1 ? " doubtful frame" : " doubtful frames") +
+                           " (they reach at most " + std::to_string(r.reach_bits) + " bits of it";
+        if (r.values > 1) text += ", against " + std::to_string(r.values) + " values";
+        return text + ": a match could be chance)";
+    }
     std::string text = "no combination of the copies' values at " + std::to_string(o.doubtful) +
-                       " doubtful frames matches (" + std::to_string(o.tried_combinations) + " tried";
-    // The search stops at the chance bound, or earlier at the work it may do in about a second.
-    if (o.bound_reached && o.tried_combinations >= o.bound / 2) {
+                       " doubtful frames matches (" + std::to_string(r.tried) + " tried";
+    if (r.bound_reached && !r.work_reached && !o.overflowed) {
         text += ", up to the bound beyond which a match could be chance";
-    } else if (o.bound_reached) {
+    } else if (r.bound_reached || o.overflowed) {
         text += ", up to the work the search may do";
     }
+    if (r.short_reach > 0) {
+        text += "; " + frames_text(r.short_reach) +
+                " whose changes reach too few bits of a sum to be compared with it";
+    }
     return text + ")";
+}
+
+std::string why_not(const repair_outcome& o) {
+    if (!o.not_tried.empty()) return o.not_tried;
+    if (o.refused) return "a combination matched the sums but not every expected value; the vote stays";
+    return search_text(o);
 }
 
 }  // namespace

@@ -19,15 +19,13 @@
 
 // What the repair came to, for the line after the verdict.
 struct repair_outcome {
-    bool tried = false;               // the track missed and the search ran
-    bool found = false;               // the output was changed and now matches everything expected
-    bool bound_reached = false;       // the search stopped at its bound
-    bool ambiguous = false;           // two combinations of one size matched: neither was taken
-    bool refused = false;             // a combination matched the sums but a digest refuted it
-    const char* not_tried = nullptr;  // why the search did not run, when it did not
-    uint64_t doubtful = 0;            // doubtful frames
-    uint64_t tried_combinations = 0;
-    uint64_t bound = 0;                     // combinations the chance of an accidental match allowed
+    bool tried = false;                     // the track missed and the search ran
+    bool found = false;                     // the output was changed and now matches everything expected
+    bool refused = false;                   // a combination matched the sums but a digest refuted it
+    bool overflowed = false;                // more words were disputed than noted for the search
+    std::string not_tried;                  // why the search did not run, when it did not
+    uint64_t doubtful = 0;                  // doubtful frames
+    repair_result search;                   // what the search came to (its changes are written, not kept)
     std::vector<uint64_t> changed_offsets;  // output offsets of the frames changed
     uint64_t changed_samples = 0;
 };
@@ -51,10 +49,14 @@ struct repair_job {
     // The output's bytes its digest covers (with FLAC in the run, only the audio).
     uint64_t digest_lo = 0;
     uint64_t digest_hi = UINT64_MAX;
+    // Where the output's descriptor stood in its file when the run began to write (-1: it has no
+    // position, as a pipe): the repair writes frames by their offset from the start of the file.
+    int64_t output_start = 0;
 };
 
 // Searches the doubtful frames for values that make the finished output match what was expected
-// and, when one combination does, writes it into the output (which must be a regular file), reads
+// and, when one combination does, writes it into the output (which must be a regular file that the
+// run wrote from its first byte, not in append mode), reads
 // the output back to check every expected value, digests included, and keeps the change only when
 // it holds. REQUIRES: the output not verified as it stands.
 repair_outcome repair_output(repair_job& job);

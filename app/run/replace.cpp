@@ -22,7 +22,7 @@ namespace {
 
 const int* const INTERRUPTS = ENDING_SIGNALS;
 const size_t INTERRUPT_COUNT = ENDING_SIGNAL_COUNT;
-const size_t MAX_ARMED = 3;  // the output, the map and the report
+const size_t MAX_ARMED = 4;  // the output, the map, the report and the picture
 
 // Who removes the temporary files: nobody while none exists (IDLE), else the signal handler or
 // the end of the run, whichever claims them first. A handler may run on any thread, a digest

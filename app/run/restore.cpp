@@ -1,6 +1,7 @@
 #include "run/restore.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -166,8 +167,8 @@ void check_before_report(void* context, bool io_failed) {
     checks.sums.finish();
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
     if (io_failed || !checks.repairable || verified(*checks.options, checks.sums, response)) return;
-    repair_job job = {checks.options, response,   &checks.doubts,   &checks.sums,    checks.output,
-                      checks.crypt,   checks.map, checks.digest_lo, checks.digest_hi};
+    repair_job job = {checks.options, response,   &checks.doubts,   &checks.sums,     checks.output,
+                      checks.crypt,   checks.map, checks.digest_lo, checks.digest_hi, checks.output_start};
     checks.repair = repair_output(job);
 }
 
@@ -177,7 +178,8 @@ int report_checks(run_checks& checks, const run_options& options, const char* ou
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
     print_checksums(out_name, checks.sums);
     print_verdict(out_name, options, checks.sums, response);
-    if (checks.repair.tried || checks.repair.not_tried) print_repair(out_name, checks.repair, checks.sums);
+    if (checks.repair.tried || !checks.repair.not_tried.empty())
+        print_repair(out_name, checks.repair, checks.sums);
     return verified(options, checks.sums, response) ? 0 : -1;
 }
 
@@ -268,14 +270,20 @@ void record_track(run_record& record, const run_options& options, const char* ou
     t.overruled_samples = tally.overruled;
     t.disputed_bytes = result.disputed;
     t.no_copy_samples = lengths.unheld * (lengths.frame_bytes / 2);
+    t.frames = lengths.audio ? lengths.out_frames : 0;
+    t.rate = static_cast<uint32_t>(tally.rate);
     t.suspicious = tally.suspicious();
+    for (uint64_t i = 0; i < tally.lost.size() && i < record.inputs.size(); i++) {
+        record.inputs[i].disputes_lost = tally.lost[i];
+        record.inputs[i].lost_per_second = tally.lost_seconds[i];
+    }
     for (uint64_t i = 0; i < count && i < record.inputs.size(); i++) {
         const flac_source* s = flac_copy_source(flac, i);
         if (s) record.inputs[i].samples_lost = s->losses().samples * s->format().channels;
     }
     if (checks) {
         record_verdict(t, options, checks->sums, checks->has_response ? &checks->response : nullptr);
-        if (checks->repair.tried || checks->repair.not_tried)
+        if (checks->repair.tried || !checks->repair.not_tried.empty())
             t.repair = repair_text(checks->repair, checks->sums);
         if (checks->repair.found) t.repaired_samples = checks->repair.changed_samples;
     }
@@ -283,20 +291,21 @@ void record_track(run_record& record, const run_options& options, const char* ou
     record.seconds = static_cast<double>(result.elapsed_ns) / 1e9;
 }
 
-// Writes the record of a complete run (status 0 or 1) to the report file, replacing an existing
-// one whole (run/replace.h). Returns `status`, or -1 after an error line when it cannot be written.
-int write_report(int status, result_file& kept, const run_record& record, const char* report_name) {
+// Writes `text` (the report or the picture of a complete run, status 0 or 1) to `name`,
+// replacing an existing file whole (run/replace.h). Returns `status`, or -1 after an error line
+// ("copyvote: <action> <name>: ...") when it cannot be written.
+int write_result_text(int status, result_file& kept, const std::string& text, const char* name,
+                      const char* action) {
     g_file file;
-    note_result_file(kept, report_name, false);
-    int error = open_kept(file, report_name);
+    note_result_file(kept, name, false);
+    int error = open_kept(file, name);
     if (error == 0 && !start_replacement(kept, file) && holds_data(file) && file.set_eof() != 0)
         error = static_cast<int>(file.write_error);
-    const std::string text = run_record_json(record);
     if (error == 0 && file.write(text.data(), text.size()) != static_cast<int64_t>(text.size()))
         error = file.write_error ? static_cast<int>(file.write_error) : EIO;
     file.close();
     if (error == 0) return status;
-    app_error_errno("write report", report_name, error);
+    app_error_errno(action, name, error);
     return -1;
 }
 
@@ -414,6 +423,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         status = flac_start(*flac, names, count, h_out.descriptor, out_name, mem.alignment);
 
     if (status == 0) {
+        if (checks) checks->output_start = lseek(h_out.descriptor, 0, SEEK_CUR);
         if (map) map->start(names, count, options.vote_name());
         if (map && extras.align) note_segments(*map, *extras.align);
         if (map && extras.placed) placement_note_map(*extras.placed, *map);
@@ -431,13 +441,16 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     // The program's text lost (a full standard output, a reader gone) fails the run before the
     // old files are replaced.
     if (report_lost_standard_output() != 0) status = -1;
-    result_file report_kept;
-    if (record && options.report_name && status >= 0) {
-        record->status = status;
-        status = write_report(status, report_kept, *record, options.report_name);
-    }
-    result_file* const kept[] = {&out_kept, map ? map_kept : nullptr, &report_kept};
-    result.status = finish_result_files(status, kept, 3);
+    result_file report_kept, picture_kept;
+    if (record && status >= 0) record->status = status;
+    if (record && options.report_name && status >= 0)
+        status = write_result_text(status, report_kept, run_record_json(*record), options.report_name,
+                                   "write report");
+    if (record && options.picture_name && status >= 0)
+        status = write_result_text(status, picture_kept, run_picture(*record), options.picture_name,
+                                   "write picture");
+    result_file* const kept[] = {&out_kept, map ? map_kept : nullptr, &report_kept, &picture_kept};
+    result.status = finish_result_files(status, kept, 4);
     return result;
 }
 

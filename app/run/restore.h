@@ -33,6 +33,7 @@ struct run_checks {
     // The output's bytes its digest covers, for the repair's read-back.
     uint64_t digest_lo = 0;
     uint64_t digest_hi = UINT64_MAX;
+    int64_t output_start = 0;  // the output descriptor's position when the block loop began
 };
 #include "run/replace.h"
 

@@ -5,6 +5,7 @@
 
 #include "base/globals.h"
 #include "base/play_time.h"
+#include "run/picture.h"
 
 namespace {
 
@@ -32,6 +33,19 @@ json input_json(const input_record& in) {
     j["shift_bytes"] = in.placed ? json(in.shift_bytes) : json(nullptr);
     j["samples_lost"] = in.samples_lost;
     j["hits"] = in.hits;
+    j["disputes_lost"] = in.disputes_lost;
+    j["lost_per_second"] = in.lost_per_second;
+    return j;
+}
+
+json rip_json(const rip_record& rip) {
+    json j;
+    j["folder"] = rip.folder;
+    j["format"] = rip.format;
+    j["offset_samples"] = rip.has_offset ? json(rip.offset_samples) : json(nullptr);
+    j["tracks_held"] = rip.tracks_held;
+    j["samples_lost"] = rip.samples_lost;
+    j["disputes_lost"] = rip.disputes_lost;
     return j;
 }
 
@@ -49,6 +63,8 @@ json track_json(const track_record& t) {
     j["overruled_samples"] = t.overruled_samples;
     j["no_copy_samples"] = t.no_copy_samples;
     j["disputed_bytes"] = t.disputed_bytes;
+    j["frames"] = t.frames;
+    j["sample_rate"] = t.rate;
     j["arv1"] = t.has_sums ? json(hex32(t.arv1)) : json(nullptr);
     j["arv2"] = t.has_sums ? json(hex32(t.arv2)) : json(nullptr);
     j["crc32"] = t.has_sums ? json(hex32(t.crc32)) : json(nullptr);
@@ -79,6 +95,8 @@ input_record input_from(const json& j) {
     if (in.placed) in.shift_bytes = shift->get<int64_t>();
     take(j, "samples_lost", in.samples_lost);
     take(j, "hits", in.hits);
+    take(j, "disputes_lost", in.disputes_lost);
+    take(j, "lost_per_second", in.lost_per_second);
     return in;
 }
 
@@ -92,6 +110,8 @@ track_record track_from(const json& j) {
     take(j, "overruled_samples", t.overruled_samples);
     take(j, "no_copy_samples", t.no_copy_samples);
     take(j, "disputed_bytes", t.disputed_bytes);
+    take(j, "frames", t.frames);
+    take(j, "sample_rate", t.rate);
     t.has_sums = j.contains("crc32") && take_hex32(j["crc32"], t.crc32) && take_hex32(j["arv1"], t.arv1) &&
                  take_hex32(j["arv2"], t.arv2);
     take(j, "verdict", t.verdict);
@@ -176,9 +196,19 @@ std::string run_record_json(const run_record& r) {
     json j;
     j["version"] = r.version;
     j["command"] = r.command;
-    json inputs = json::array();
-    for (const input_record& in : r.inputs) inputs.push_back(input_json(in));
-    j["inputs"] = inputs;
+    if (r.is_disc) {
+        j["disc"] =
+            json{{"accuraterip_id", r.accuraterip_id.empty() ? json(nullptr) : json(r.accuraterip_id)},
+                 {"response_file_name",
+                  r.response_file_name.empty() ? json(nullptr) : json(r.response_file_name)}};
+        json rips = json::array();
+        for (const rip_record& rip : r.rips) rips.push_back(rip_json(rip));
+        j["rips"] = rips;
+    } else {
+        json inputs = json::array();
+        for (const input_record& in : r.inputs) inputs.push_back(input_json(in));
+        j["inputs"] = inputs;
+    }
     json tracks = json::array();
     for (const track_record& t : r.tracks) tracks.push_back(track_json(t));
     j["tracks"] = tracks;
@@ -192,6 +222,24 @@ int read_run_record(const std::string& text, run_record& r) {
     if (j.is_discarded() || !j.is_object() || !j.contains("tracks") || !j["tracks"].is_array()) return -1;
     take(j, "version", r.version);
     take(j, "command", r.command);
+    r.is_disc = j.contains("disc") && j["disc"].is_object();
+    if (r.is_disc) {
+        take(j["disc"], "accuraterip_id", r.accuraterip_id);
+        take(j["disc"], "response_file_name", r.response_file_name);
+    }
+    if (j.contains("rips") && j["rips"].is_array()) {
+        for (const json& rip : j["rips"]) {
+            rip_record rr;
+            take(rip, "folder", rr.folder);
+            take(rip, "format", rr.format);
+            rr.has_offset = rip.contains("offset_samples") && rip["offset_samples"].is_number_integer();
+            if (rr.has_offset) rr.offset_samples = rip["offset_samples"].get<int64_t>();
+            take(rip, "tracks_held", rr.tracks_held);
+            take(rip, "samples_lost", rr.samples_lost);
+            take(rip, "disputes_lost", rr.disputes_lost);
+            r.rips.push_back(rr);
+        }
+    }
     if (j.contains("inputs") && j["inputs"].is_array())
         for (const json& in : j["inputs"]) r.inputs.push_back(input_from(in));
     for (const json& t : j["tracks"]) r.tracks.push_back(track_from(t));
@@ -242,6 +290,22 @@ void verdict_tally::note_frame(doubt_kind kind, uint64_t frame) {
     places.push_back({audio_begin + frame * frame_bytes, frame, kind, 0});
 }
 
+void verdict_tally::note_losers(const word_verdict& v, unsigned b, uint64_t s) {
+    if (lost.size() < v.count) {
+        lost.resize(v.count);
+        lost_seconds.resize(v.count);
+    }
+    const uint16_t chosen = sample_of(v.voted, b);
+    const uint64_t second = rate ? s * 2 / frame_bytes / rate : 0;
+    for (uint64_t i = 0; i < v.count; i++) {
+        if ((v.absent && (v.absent[i] >> b & 3u) != 0) || sample_of(v.words[i], b) == chosen) continue;
+        lost[i]++;
+        std::vector<uint32_t>& bins = lost_seconds[i];
+        if (second >= bins.size()) bins.resize(second + 1);
+        bins[second]++;
+    }
+}
+
 void verdict_tally::add(const word_verdict& v) {
     if (frame_bytes == 0) return;
     uint64_t last_sample = UINT64_MAX;
@@ -261,6 +325,7 @@ void verdict_tally::add(const word_verdict& v) {
         }
         if (!whole) continue;
         const sample_groups g = groups_at(v, b);
+        note_losers(v, b, s);
         if (g.other > g.chosen) overruled++;
         if (g.chosen == 1 && g.other >= 2) {
             note(doubt_kind::lone_overrule, s, -static_cast<int64_t>(g.other));
@@ -294,4 +359,31 @@ verdict_listener verdict_tally::listener(verdict_tally* tally) {
     l.heard = [](void* context, const word_verdict& v) { static_cast<verdict_tally*>(context)->add(v); };
     l.context = tally;
     return l;
+}
+
+picture_track track_picture(const track_record& t, const std::string& label) {
+    picture_track p;
+    p.label = label;
+    p.seconds = t.rate ? static_cast<double>(t.frames) / t.rate : 0;
+    p.verdict = t.verdict;
+    for (const suspicious_place& place : t.suspicious) {
+        if (t.rate) p.listen.push_back(static_cast<double>(place.sample) / t.rate);
+    }
+    return p;
+}
+
+std::string run_picture(const run_record& r) {
+    std::vector<picture_track> tracks;
+    for (const track_record& t : r.tracks) tracks.push_back(track_picture(t, t.file));
+    std::vector<picture_row> rows;
+    for (const input_record& in : r.inputs) {
+        picture_cell cell;
+        cell.held = true;
+        cell.lost_per_second = in.lost_per_second;
+        // A length not known is taken from the last second in which a copy lost a dispute.
+        if (!tracks.empty() && tracks[0].seconds < static_cast<double>(cell.lost_per_second.size()))
+            tracks[0].seconds = static_cast<double>(cell.lost_per_second.size());
+        rows.push_back({in.name, {cell}});
+    }
+    return damage_svg(tracks, rows);
 }

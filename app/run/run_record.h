@@ -14,11 +14,13 @@
 
 struct input_record {
     std::string name;
-    std::string format = "raw";  // "flac", "wav" or "raw"
-    bool placed = true;          // false: the copy sat out (--align found no place for it)
-    int64_t shift_bytes = 0;     // its first segment's shift (--align), when placed
-    uint64_t samples_lost = 0;   // 16-bit samples its file lacked (lost FLAC frames, an early end)
-    uint64_t hits = 0;           // its hit score
+    std::string format = "raw";             // "flac", "wav" or "raw"
+    bool placed = true;                     // false: the copy sat out (--align found no place for it)
+    int64_t shift_bytes = 0;                // its first segment's shift (--align), when placed
+    uint64_t samples_lost = 0;              // 16-bit samples its file lacked (lost FLAC frames, an early end)
+    uint64_t hits = 0;                      // its hit score
+    uint64_t disputes_lost = 0;             // disputed 16-bit samples of the audio where its value lost
+    std::vector<uint32_t> lost_per_second;  // of them, in each second of the audio
 };
 
 // A place in the track worth listening to again.
@@ -37,6 +39,8 @@ struct track_record {
     uint64_t overruled_samples = 0;  // of them, those whose value fewer copies held than another
     uint64_t no_copy_samples = 0;    // 16-bit samples of the audio that no copy held
     uint64_t disputed_bytes = 0;     // the statistics line's count (the whole file, header included)
+    uint64_t frames = 0;             // the audio's length in frames, 0 when not known
+    uint32_t rate = 0;               // frames per second, 0 when the output is not WAV
     bool has_sums = false;           // the AccurateRip sums and CRC32 apply to this audio
     uint32_t arv1 = 0, arv2 = 0, crc32 = 0;
     std::string verdict = "unchecked";  // "verified", "not verified" or "unchecked"
@@ -49,9 +53,26 @@ struct track_record {
     std::vector<suspicious_place> suspicious;
 };
 
+// One rip folder of a disc, over every track it took part in.
+struct rip_record {
+    std::string folder;
+    std::string format = "wav";  // the format most of its tracks have: "flac", "wav" or "raw"
+    bool has_offset = true;      // false: no convincing read offset was found and it sat out
+    int64_t offset_samples = 0;  // its read offset against the reference, in frames
+    uint64_t tracks_held = 0;
+    uint64_t samples_lost = 0;   // 16-bit samples its files lacked
+    uint64_t disputes_lost = 0;  // disputed 16-bit samples where its value lost
+    uint64_t disputes_seen = 0;  // disputed 16-bit samples of the tracks it took part in
+};
+
 struct run_record {
     std::string version;
     std::string command;  // the command line, shell-quoted
+    // A whole disc: its ids and the response file's name to fetch, and its rips instead of inputs.
+    bool is_disc = false;
+    std::string accuraterip_id;  // "NNN-xxxxxxxx-xxxxxxxx-xxxxxxxx", empty when not known
+    std::string response_file_name;
+    std::vector<rip_record> rips;
     std::vector<input_record> inputs;
     std::vector<track_record> tracks;  // a single run: one
     int status = -1;                   // the exit status it ends with (0, 1, or -1 for 255)
@@ -93,6 +114,8 @@ struct verdict_tally {
     uint64_t rate = 0;
     uint64_t disputed = 0, guessed = 0, overruled = 0;
     std::vector<doubt_place> places;
+    std::vector<uint64_t> lost;                       // per input: disputed samples where its value lost
+    std::vector<std::vector<uint32_t>> lost_seconds;  // per input: of them, in each second
     uint64_t kept[static_cast<int>(doubt_kind::kinds)] = {};
     uint64_t last[static_cast<int>(doubt_kind::kinds)];  // the last sample of each kind, + 1
     static const uint64_t MOST_PLACES = 10000;
@@ -101,6 +124,8 @@ struct verdict_tally {
     // The audio's place from the output's header (a file that is not WAV: all of it, as samples).
     void set_layout(const wav_header& h);
     void add(const word_verdict& v);
+    // Counts a loss for every present copy whose sample at bytes b, b + 1 is not the one written.
+    void note_losers(const word_verdict& v, unsigned b, uint64_t s);
     // A place of `kind` at 16-bit sample `s` of the audio (stretches join).
     void note(doubt_kind kind, uint64_t s, int64_t margin);
     // A place of `kind` at frame `frame` of the audio, of a stretch its caller found.
@@ -111,3 +136,10 @@ struct verdict_tally {
     std::vector<suspicious_place> suspicious() const;
     static verdict_listener listener(verdict_tally* tally);
 };
+
+// The record as a picture of the damage (run/picture.h): one track, a row per input.
+std::string run_picture(const run_record& r);
+
+// A track's part of the picture: its length, verdict and places to listen to again.
+struct picture_track;
+picture_track track_picture(const track_record& t, const std::string& label);

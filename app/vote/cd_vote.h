@@ -17,8 +17,8 @@
 //
 // Consecutive disputed samples of one channel that the copies split into the same groups are
 // one run, decided at once (up to CD_MAX_RUN frames). Each group of agreeing copies gets a score,
-// the log-odds that it holds the genuine samples, from what is known of it (vote/cd_vote.cpp
-// lists the features and their weights):
+// the log-odds that it holds the genuine samples, from what is known of it (vote/cd/features.h
+// lists the features, vote/cd/cd_weights.h their weights):
 //  - its fingerprint, its rarity ln r, its copies and how many ways that many copies could be
 //    chosen among those voting (drives that conceal a place tend to do so in several copies);
 //  - how plausible its samples are as the recording: their distances from the floor mean and
@@ -27,15 +27,16 @@
 //    heavy tail: real audio has transients) and as a Laplace density with a floor;
 //  - whether its samples differ from the other group's in both bytes (a single wrong byte, the
 //    commonest read error, changes one), and, for a lone copy, how many bytes near the run it
-//    holds differently from the rest (a copy inside a burst of read errors);
+//    holds differently from the rest (a copy inside a burst of read errors; bytes where the
+//    commonest value lies in a muted frame do not count);
 //  - how this rip's drives conceal: of the groups of two or more copies outvoted so far, the share
 //    that showed a line or a hold.
 // The weights are those of a logistic model fitted on the disputed runs of the tune set of
 // scripts/audio_eval.sh and adjusted on its wrong bytes (its check set, other recordings and
-// other damage, measures the result).
+// other damage, measures the result); `make cd-fit` makes them again (vote/cd/model.h).
 // The byte vote's choice (the largest group; where no two agree, the best-scored copy) stands
-// unless another group's score exceeds it by more than -CD_BIAS, i.e. unless the odds favour that
-// group. Three rules hold whatever the scores, for a group of CD_STANDING_COPIES or more copies:
+// unless another group's score plus the model's bias exceeds its own, i.e. unless the odds favour
+// that group. Three rules hold whatever the scores, for a group of CD_STANDING_COPIES or more copies:
 // it stands where it shows no fingerprint; a lone copy or a smaller muted group does not beat it
 // while the rip has shown next to no concealment shared by several copies (CD_SHARED_LEAST), as
 // with drives that mute rather than interpolate; and a smaller muted group does not beat it where
@@ -45,6 +46,10 @@
 // are voted as bytes, as the byte vote does. Where a run lies less than two samples inside the
 // block or the data chunk, the byte vote's result stands: the vote never looks into another
 // block.
+//
+// The stages live in vote/cd/: fingerprints, evidence (the window of agreed samples), features
+// and model (the scores), decide (a run's groups and the decision) and word_vote (this header's
+// word vote and layout).
 
 #include <cstdint>
 
@@ -109,9 +114,15 @@ struct cd_run_decision {
                       // byte vote's majority shows no fingerprint, which each sample finds alone
 };
 
-// The rule's scratch tables: large, so made once per run. REQUIRES: zero-filled when first used
-// (value-initialise it); the rule leaves the value tables as it found them.
+struct cd_model;     // vote/cd/model.h
+struct cd_observer;  // vote/cd/decide.h
+
+// The rule's scratch tables and what it keeps over a run: large, so made once per run.
+// REQUIRES: zero-filled when first used (value-initialise it); the rule leaves the value tables
+// as it found them.
 struct cd_scratch {
+    const cd_model* model;        // the weights voted with; null: the fitted ones (CD_MODEL)
+    cd_observer* observer;        // null, or told of every run scored (`make cd-fit` dumps them)
     uint16_t first_plus1[65536];  // for many copies: 1 + the first copy holding each value
     uint16_t who[MAX_INPUTS];     // the copies taking part
     uint16_t label[MAX_INPUTS];   // per copy: the first copy holding its value (a group)

@@ -16,7 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "audio/ar_response.h"
 #include "e2e_util.h"
+#include "run/picture.h"
 #include "reference_checksums.h"
 #include "test_support.h"
 
@@ -121,6 +125,61 @@ std::string table_row(size_t t, size_t copies, size_t disputed) {
     return row;
 }
 
+std::string disc_ids() {
+    std::vector<uint64_t> frames;
+    for (size_t t = 0; t < 4; t++) frames.push_back(original(t).size() / 4);
+    return format_disc_ids(disc_ids_from_lengths(frames));
+}
+
+std::string ids_line() {
+    return "disc ids " + disc_ids() + "; its AccurateRip response file is dBAR-" + disc_ids() + ".bin\n";
+}
+
+// The log, record and picture that make_disc's four rips leave: every rip lost its three damaged
+// samples of each track it holds (all in the track's first second), r4 holds no track 3.
+void expect_disc_files(const ScopedTempDir& dir) {
+    const nlohmann::json j = nlohmann::json::parse(read_file(dir.file("out/copyvote.json")), nullptr, false);
+    ASSERT_FALSE(j.is_discarded());
+    EXPECT_EQ(j["disc"]["accuraterip_id"], disc_ids());
+    EXPECT_EQ(j["disc"]["response_file_name"], "dBAR-" + disc_ids() + ".bin");
+    ASSERT_EQ(j["rips"].size(), 4u);
+    for (size_t r = 0; r < 4; r++) {
+        const uint64_t held = r == 3 ? 3 : 4;
+        EXPECT_EQ(j["rips"][r]["tracks_held"], held) << r;
+        EXPECT_EQ(j["rips"][r]["disputes_lost"], 3 * held) << r;
+        EXPECT_EQ(j["rips"][r]["format"], r == 2 ? "flac" : "wav") << r;
+    }
+    ASSERT_EQ(j["tracks"].size(), 4u);
+    for (const auto& t : j["tracks"]) EXPECT_EQ(t["verdict"], "verified");
+    EXPECT_NE(read_file(dir.file("out/copyvote.log")).find("Response  dBAR-" + disc_ids() + ".bin\n"), std::string::npos);
+
+    const RunResult render = testing_support::run_program(
+        {"/usr/bin/rsvg-convert", dir.file("out/copyvote.svg"), "-o", dir.file("picture.png")});
+    ASSERT_EQ(render.exit_code, 0) << render.err;
+    testing_support::png_image png;
+    ASSERT_TRUE(testing_support::decode_png(read_file(dir.file("picture.png")), png));
+    std::vector<picture_track> tracks(4);
+    for (size_t t = 0; t < 4; t++) tracks[t].seconds = original(t).size() / 4 / 44100.0;
+    const auto at = [&](size_t t, double second, size_t row) {
+        return png.pixel(static_cast<uint32_t>(picture_x(tracks, t, second)),
+                         static_cast<uint32_t>(PICTURE_TOP + row * PICTURE_ROW + 8));
+    };
+    for (size_t t = 0; t < 4; t++) {
+        for (size_t r = 0; r < 4; r++) {
+            const std::vector<uint8_t> lost = at(t, 0.5, r), clean = at(t, 1.1, r);
+            if (r == 3 && t == 2) {  // held nothing: no mark, no bar
+                EXPECT_FALSE(lost[0] > lost[1] + 80) << t << " " << r;
+                EXPECT_NE(clean, std::vector<uint8_t>({0xe8, 0xe8, 0xe8})) << t << " " << r;
+                continue;
+            }
+            EXPECT_TRUE(lost[0] > lost[1] + 80 && lost[0] > lost[2] + 80) << t << " " << r;
+            EXPECT_EQ(clean, std::vector<uint8_t>({0xe8, 0xe8, 0xe8})) << t << " " << r;
+        }
+        const std::vector<uint8_t> result = at(t, 1.1, 4);  // verified: green
+        EXPECT_TRUE(result[1] > result[0] + 50 && result[1] > result[2] + 50) << t;
+    }
+}
+
 TEST(DiscE2ETest, RestoresAndVerifiesEveryTrack) {
     ScopedTempDir dir;
     make_disc(dir);
@@ -141,7 +200,7 @@ TEST(DiscE2ETest, RestoresAndVerifiesEveryTrack) {
         const std::string head = "track 4/4  04 - Song 4.wav: copies differ in length by whole frames (" +
                                  std::to_string(original(3).size() / 4) + " to " +
                                  std::to_string(original(3).size() / 4 + 588) + " frames); voted with --align\n";
-        EXPECT_EQ("4 tracks in 4 rips, paired by track number\n" + track_line(0, 4, 12) + track_line(1, 4, 12) +
+        EXPECT_EQ("4 tracks in 4 rips, paired by track number\n" + ids_line() + track_line(0, 4, 12) + track_line(1, 4, 12) +
                       track_line(2, 3, 9) + head + track_line(3, 4, 12) + "\n" +
                       "track  copies  disputed  guessed  AccurateRip              CRC32     file\n" + table_row(0, 4, 12) +
                       table_row(1, 4, 12) + table_row(2, 3, 9) + table_row(3, 4, 12) + "4 tracks: 4 verified\n",
@@ -150,6 +209,7 @@ TEST(DiscE2ETest, RestoresAndVerifiesEveryTrack) {
             const std::string n = std::to_string(t + 1);
             EXPECT_EQ(testing_support::wav_file(original(t)), read_file(dir.file("out/0" + n + " - Song " + n + ".wav")));
         }
+        expect_disc_files(dir);
     }
 }
 

@@ -66,6 +66,7 @@ std::string usage_text(const std::string& program) {
            "::added switches::\n" +
            "\t--map FILE  write where the copies disagreed to FILE, a tab-separated table\n" +
            "\t--report FILE\n\t            write what the run came to as JSON to FILE\n" +
+           "\t--picture FILE\n\t            draw the damage and the places to listen to again as SVG\n" +
            "\t--cd        vote CD audio by samples, overruling values the drive concealed\n" +
            "\t--align     find each copy's read offset against the first; vote them aligned\n" +
            "\t--ar        print the output's AccurateRip v1 and v2 and CRC32\n" +

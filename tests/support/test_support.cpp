@@ -1,11 +1,13 @@
 #include "test_support.h"
 
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +23,67 @@
 extern char** environ;
 
 namespace testing_support {
+
+namespace {
+
+uint32_t be32(const std::string& s, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(s[at])) << 24 | static_cast<uint32_t>(static_cast<uint8_t>(s[at + 1])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(s[at + 2])) << 8 | static_cast<uint8_t>(s[at + 3]);
+}
+
+int paeth(int a, int b, int c) {
+    const int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
+    return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
+}
+
+// Undoes the filter of every row (types 0 to 4) of `raw` into image.data.
+bool unfilter(const std::vector<uint8_t>& raw, png_image& image) {
+    const size_t stride = static_cast<size_t>(image.width) * image.channels, bpp = image.channels;
+    if (raw.size() != (stride + 1) * image.height) return false;
+    image.data.assign(stride * image.height, 0);
+    for (size_t y = 0; y < image.height; y++) {
+        const uint8_t type = raw[y * (stride + 1)];
+        const uint8_t* in = &raw[y * (stride + 1) + 1];
+        uint8_t* out = &image.data[y * stride];
+        const uint8_t* up = y ? out - stride : nullptr;
+        for (size_t x = 0; x < stride; x++) {
+            const int a = x >= bpp ? out[x - bpp] : 0, b = up ? up[x] : 0, c = up && x >= bpp ? up[x - bpp] : 0;
+            const int add = type == 0 ? 0 : type == 1 ? a : type == 2 ? b : type == 3 ? (a + b) / 2 : paeth(a, b, c);
+            if (type > 4) return false;
+            out[x] = static_cast<uint8_t>(in[x] + add);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool decode_png(const std::string& png, png_image& image) {
+    if (png.size() < 8 || png.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0) return false;
+    std::string idat;
+    for (size_t at = 8; at + 12 <= png.size();) {
+        const uint32_t length = be32(png, at);
+        const std::string type = png.substr(at + 4, 4);
+        if (at + 12 + length > png.size()) return false;
+        if (type == "IHDR") {
+            image.width = be32(png, at + 8);
+            image.height = be32(png, at + 12);
+            const uint8_t depth = static_cast<uint8_t>(png[at + 16]), colour = static_cast<uint8_t>(png[at + 17]);
+            if (depth != 8 || (colour != 2 && colour != 6) || png[at + 20] != 0) return false;
+            image.channels = colour == 6 ? 4 : 3;
+        } else if (type == "IDAT") {
+            idat += png.substr(at + 8, length);
+        }
+        at += 12 + length;
+    }
+    std::vector<uint8_t> raw((static_cast<size_t>(image.width) * image.channels + 1) * image.height);
+    uLongf size = raw.size();
+    if (image.channels == 0 ||
+        uncompress(raw.data(), &size, reinterpret_cast<const Bytef*>(idat.data()), idat.size()) != Z_OK)
+        return false;
+    return size == raw.size() && unfilter(raw, image);
+}
+
 
 ScopedTempDir::ScopedTempDir() {
     const char* base = getenv("TMPDIR");

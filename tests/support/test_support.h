@@ -87,4 +87,18 @@ std::string le32(uint32_t v);
 // A 44-byte RIFF/WAVE header for 44.1 kHz 16-bit stereo, followed by `pcm`.
 std::string wav_file(const std::string& pcm);
 
+// An image decoded from a PNG file of 8-bit RGB or RGBA pixels, not interlaced (what
+// rsvg-convert writes). pixel(x, y) gives {r, g, b}.
+struct png_image {
+    uint32_t width = 0, height = 0, channels = 0;
+    std::vector<uint8_t> data;  // rows of width * channels bytes
+    std::vector<uint8_t> pixel(uint32_t x, uint32_t y) const {
+        const uint8_t* p = &data[(static_cast<size_t>(y) * width + x) * channels];
+        return {p[0], p[1], p[2]};
+    }
+};
+
+// Decodes `png`. Returns false for anything else.
+bool decode_png(const std::string& png, png_image& image);
+
 }  // namespace testing_support

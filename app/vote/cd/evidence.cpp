@@ -1,0 +1,201 @@
+#include "vote/cd/evidence.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "vote/cd/fingerprints.h"
+#include "vote/word_bits.h"
+
+namespace {
+
+bool narrow(const cd_window& w, uint64_t k) {
+    return k + CD_NARROW_FRAMES >= w.run_at && k <= w.run_at + w.frames + CD_NARROW_FRAMES;
+}
+
+// A share of successes in the narrow window pulled toward the wide window's.
+struct share {
+    double hits_n, trials_n, hits_w, trials_w;
+    double value(double prior_hits, double prior_trials) const {
+        const double wide = (hits_w + prior_hits) / (trials_w + prior_trials);
+        return (hits_n + CD_PULL * wide) / (trials_n + CD_PULL);
+    }
+    void add(bool in_narrow, double hit) {
+        hits_w += hit;
+        trials_w += 1;
+        if (in_narrow) hits_n += hit, trials_n += 1;
+    }
+};
+
+// Marks the window's samples on which every copy taking part agrees, comparing the copies a
+// word at a time.
+void mark_agreed(const cd_block& b, cd_scratch& sc, uint64_t n, const cd_window& w) {
+    const uint8_t* const* in = b.in_blocks;
+    const uint8_t* base = in[sc.who[0]];
+    const uint64_t step = cd_step(b);
+    uint64_t word = UINT64_MAX, diff = 0;
+    for (uint64_t k = 0; k < w.n; k++) {
+        const uint64_t q = w.first + k * step;
+        if ((q & ~7ull) != word) {
+            word = q & ~7ull;
+            const uint64_t mine = load_word(base + word);
+            diff = 0;
+            for (uint64_t j = 1; j < n; j++) diff |= load_word(in[sc.who[j]] + word) ^ mine;
+        }
+        sc.agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;
+    }
+}
+
+// Whether the frame of window sample k agrees in every copy and is zero.
+bool silent_frame(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, const cd_window& w,
+                  uint64_t k) {
+    if (sc.frame_agreed[k] == 2) {
+        const uint64_t q = w.first + k * cd_step(b);
+        sc.frame_agreed[k] = cd_muted(b, r, sc.who[0], q, 1);
+        for (uint64_t j = 1; j < n && sc.frame_agreed[k]; j++)
+            sc.frame_agreed[k] = cd_muted(b, r, sc.who[j], q, 1);
+    }
+    return sc.frame_agreed[k] != 0;
+}
+
+// How often the genuine audio around the run shows fingerprint `print` at the run's length.
+double genuine_share(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, const cd_window& w,
+                     cd_print print, uint64_t len) {
+    // One sample on the line or held: counted while the window was measured.
+    if (len == 1 && print == CD_PRINT_LINE) return w.line1;
+    if (len == 1 && print == CD_PRINT_HOLD) return w.hold1;
+    const uint64_t step = cd_step(b);
+    share s = {0, 0, 0, 0};
+    for (uint64_t k = 1; k + len < w.n; k++) {
+        if (print == CD_PRINT_MUTE) {
+            if (k + len > w.run_at && k < w.run_at + len) continue;  // the run itself
+            bool all = true;
+            for (uint64_t j = 0; j < len && all; j++) all = silent_frame(b, r, sc, n, w, k + j);
+            bool trial = true;  // every frame of the stretch agrees (silent or not)
+            for (uint64_t j = 0; j < len && trial; j++) trial = sc.agreed[k + j];
+            if (trial) s.add(narrow(w, k), all);
+            continue;
+        }
+        bool trial = true;
+        for (uint64_t j = k - 1; j <= k + len && trial; j++) trial = sc.agreed[j];
+        if (!trial) continue;
+        const uint64_t q = w.first + k * step;
+        const int32_t x0 = cd_sample(b, sc.who[0], q - step), x1 = cd_sample(b, sc.who[0], q + len * step);
+        const bool hit = print == CD_PRINT_LINE ? cd_on_line(b, sc.who[0], q, len, x0, x1)
+                                                : cd_held(b, sc.who[0], q, len, x0);
+        s.add(narrow(w, k), hit);
+    }
+    return s.value(0.5, 1);
+}
+
+// How many copies hold the byte that copy k (in the order of sc.who) holds at q, for each k, in
+// counts; returns the largest count.
+uint64_t count_bytes(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t q, uint16_t* counts) {
+    uint64_t most = 0;
+    if (n <= CD_PAIRWISE_COPIES) {
+        for (uint64_t k = 0; k < n; k++) {
+            const uint8_t v = b.in_blocks[sc.who[k]][q];
+            uint16_t m = 0;
+            for (uint64_t j = 0; j < n; j++) m = static_cast<uint16_t>(m + (b.in_blocks[sc.who[j]][q] == v));
+            counts[k] = m;
+            most = m > most ? m : most;
+        }
+        return most;
+    }
+    for (uint64_t k = 0; k < n; k++) sc.byte_count[b.in_blocks[sc.who[k]][q]]++;
+    for (uint64_t k = 0; k < n; k++) {
+        counts[k] = sc.byte_count[b.in_blocks[sc.who[k]][q]];
+        most = counts[k] > most ? counts[k] : most;
+    }
+    for (uint64_t k = 0; k < n; k++) sc.byte_count[b.in_blocks[sc.who[k]][q]] = 0;
+    return most;
+}
+
+}  // namespace
+
+void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                       uint64_t frames, cd_window& w) {
+    const uint64_t step = cd_step(b);
+    const uint64_t before = (p - r.lo) / step;
+    const uint64_t after = (r.hi - 2 - p) / step;
+    const uint64_t back = before < CD_WIDE_FRAMES ? before : CD_WIDE_FRAMES;
+    const uint64_t on = frames + (after - frames + 1 < CD_WIDE_FRAMES ? after - frames + 1 : CD_WIDE_FRAMES);
+    w.first = p - back * step;
+    w.run_at = back;
+    w.n = back + on;
+    w.frames = frames;
+    mark_agreed(b, sc, n, w);
+    memset(sc.frame_agreed, 2, w.n);  // not yet known
+    // The mean distances, counted in whole steps (the cubic one in sixths) over the narrow and
+    // the wide window.
+    uint64_t lin_n = 0, lin_w = 0, lin_trials_n = 0, lin_trials_w = 0;
+    uint64_t cub_n = 0, cub_w = 0, cub_trials_n = 0, cub_trials_w = 0;
+    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0;
+    const uint64_t c0 = sc.who[0];
+    for (uint64_t k = 1; k + 1 < w.n; k++) {
+        if (!sc.agreed[k - 1] || !sc.agreed[k] || !sc.agreed[k + 1]) continue;
+        const uint64_t q = w.first + k * step;
+        const int32_t before = cd_sample(b, c0, q - step), v = cd_sample(b, c0, q),
+                      after = cd_sample(b, c0, q + step);
+        const int32_t m = cd_floor_mean(before, after);
+        const uint64_t d = static_cast<uint64_t>(v > m ? v - m : m - v);
+        const bool in_narrow = narrow(w, k);
+        lin_w += d, lin_trials_w++;
+        line_w += d == 0, hold_w += v == before;
+        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before;
+        if (k < 2 || k + 2 >= w.n || !sc.agreed[k - 2] || !sc.agreed[k + 2]) continue;
+        const uint64_t d6 = cd_cubic_distance6(cd_sample(b, c0, q - 2 * step), before, v, after,
+                                               cd_sample(b, c0, q + 2 * step));
+        cub_w += d6, cub_trials_w++;
+        if (in_narrow) cub_n += d6, cub_trials_n++;
+    }
+    const share lin = {double(lin_n), double(lin_trials_n), double(lin_w), double(lin_trials_w)};
+    const double s = lin.value(1, 1);
+    w.scale = s < 0.5 ? 0.5 : s;
+    w.line1 = share{double(line_n), double(lin_trials_n), double(line_w), double(lin_trials_w)}.value(0.5, 1);
+    w.hold1 = share{double(hold_n), double(lin_trials_n), double(hold_w), double(lin_trials_w)}.value(0.5, 1);
+    const share cub = {cub_n / 6.0, double(cub_trials_n), cub_w / 6.0, double(cub_trials_w)};
+    const double s3 = cub.value(1, 1);
+    w.scale3 = s3 < 0.5 ? 0.5 : s3;
+}
+
+bool cd_both_bytes_differ(const cd_block& b, uint64_t c, uint64_t o, uint64_t p, uint64_t frames) {
+    for (uint64_t k = 0; k < frames; k++) {
+        const uint8_t* x = b.in_blocks[c] + p + k * cd_step(b);
+        const uint8_t* y = b.in_blocks[o] + p + k * cd_step(b);
+        if (x[0] != y[0] && x[1] != y[1]) return true;
+    }
+    return false;
+}
+
+void cd_count_noise(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
+                    uint64_t frames) {
+    const uint64_t from = cd_frame_start(b, p), to = from + frames * cd_step(b);
+    uint16_t counts[MAX_INPUTS];
+    for (uint64_t k = 0; k < n; k++) sc.noise[k] = 0;
+    for (uint64_t i = 0; i < 64; i++) {
+        if (i < 32 && from < i + 1) continue;
+        const uint64_t q = i < 32 ? from - 1 - i : to + (i - 32);
+        if (q < r.lo || q >= r.hi) continue;
+        const uint8_t first = b.in_blocks[sc.who[0]][q];
+        uint64_t k = 1;
+        while (k < n && b.in_blocks[sc.who[k]][q] == first) k++;
+        if (k == n) continue;  // all agree
+        const uint64_t most = count_bytes(b, sc, n, q, counts);
+        // Where the most common value lies in a muted frame, the copies holding something else
+        // are more likely the genuine ones beside a muting than copies in a burst.
+        uint64_t holder = 0;
+        while (counts[holder] < most) holder++;
+        if (cd_muted(b, r, sc.who[holder], q, 1)) continue;
+        for (k = 0; k < n; k++) sc.noise[k] = static_cast<uint16_t>(sc.noise[k] + (counts[k] < most));
+    }
+}
+
+double cd_rarities::of(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, const cd_window& w,
+                       cd_print print, uint64_t len) {
+    for (uint64_t m = 0; m < kept; m++) {
+        if (known[m].print == print && known[m].len == len) return known[m].rarity;
+    }
+    const double rarity = std::log(genuine_share(b, r, sc, n, w, print, len));
+    if (kept < 8) known[kept++] = {print, len, rarity};
+    return rarity;
+}
