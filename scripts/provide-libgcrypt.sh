@@ -156,7 +156,8 @@ build libgpg-error "$gpg_error_src" --enable-static --disable-shared --disable-d
   --disable-languages --disable-tests
 # Only what copyvote uses (its digests and CRC32) and what the library itself needs (SHA-3 and
 # BLAKE2 for its key derivations, AES for its random generator, one public-key module) is built:
-# a quarter of the full build's processor time, and the digests copyvote offers stay the same.
+# 68 s of processor time for both libraries here against 83 s for the full build (configure
+# takes much of either), and the digests copyvote offers stay the same.
 build libgcrypt "$gcrypt_src" --enable-static --disable-shared --disable-doc \
   --enable-digests="crc md4 md5 sha1 sha256 sha512 sha3 blake2" --enable-ciphers=aes \
   --enable-pubkey-ciphers=ecc --enable-kdfs= --with-libgpg-error-prefix="$prefix"
