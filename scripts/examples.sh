@@ -58,7 +58,7 @@ flip() {
   local file=$1 offset=$2 count=$3 xor=$4 i value
   for ((i = offset; i < offset + count; i++)); do
     value=$(od -An -tu1 -j "$i" -N1 "$file" | tr -d ' ')
-    printf "\\$(printf %o $((value ^ xor)))" | dd of="$file" bs=1 seek="$i" conv=notrunc status=none
+    printf %b "\\0$(printf %03o $((value ^ xor)))" | dd of="$file" bs=1 seek="$i" conv=notrunc status=none
   done
 }
 
@@ -74,7 +74,7 @@ flip "$new/bytes/rip4.wav" 5000000 1 85
 # A 3-second tone whose three copies all differ at three samples (00:00.232, 00:01.139, 00:02.273),
 # where rip3 holds the right value: the vote has to guess, and takes rip1's.
 mkdir "$new/tone"
-sox -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 3 sine 441 sine 660 vol 0.5
+sox -D -R -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 3 sine 441 sine 660 vol 0.5
 for k in 1 2 3; do cp "$work/tone.wav" "$new/tone/rip$k.wav"; done
 for frame in 10232 50230 100240; do
   flip "$new/tone/rip1.wav" $((44 + 4 * frame)) 1 1
