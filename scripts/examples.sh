@@ -5,6 +5,10 @@
 #   track.wav, rip1.wav ... rip5.wav   a 30-second track of synthesized music and five rips of it,
 #                                      each damaged as a scratched disc reads (demo_audio damage)
 #   rips/                              the same five rips (links), for a pattern such as 'rips/*.wav'
+#   bytes/rip1.wav ... rip4.wav        four copies of track.wav with a few bad bytes each, placed so
+#                                      that three copies must guess (the README's first run)
+#   tone/rip1.wav ... rip3.wav         a 3-second tone, three copies of it that all differ at three
+#                                      samples (one holds the right value), and tone/crc32.txt
 #   align/rip1.wav ... rip5.wav        five rips of the track read with other drive offsets
 #                                      (+667, -1, -300, +2999 frames for rips 2 to 5)
 #   original.img, read1.img ... read3.img  a disc image and three damaged reads of it
@@ -49,6 +53,36 @@ source "$root/scripts/disc_sources.sh"
 mkdir "$new/rips"
 for k in 1 2 3 4 5; do ln -s "../rip$k.wav" "$new/rips/rip$k.wav"; done
 
+# Bad bytes by hand: flip COUNT bytes of FILE from OFFSET with the mask XOR.
+flip() {
+  local file=$1 offset=$2 count=$3 xor=$4 i value
+  for ((i = offset; i < offset + count; i++)); do
+    value=$(od -An -tu1 -j "$i" -N1 "$file" | tr -d ' ')
+    printf %b "\\0$(printf %03o $((value ^ xor)))" | dd of="$file" bs=1 seek="$i" conv=notrunc status=none
+  done
+}
+
+# Four copies of the track: rip1 with 6 bad bytes at 100000, rip2 with 4 at 100003 (three of them
+# on rip1's, other values), rip3 with 2 in the second 2 MiB block, rip4 with 1 in the third.
+mkdir "$new/bytes"
+for k in 1 2 3 4; do cp "$new/track.wav" "$new/bytes/rip$k.wav"; done
+flip "$new/bytes/rip1.wav" 100000 6 85
+flip "$new/bytes/rip2.wav" 100003 4 170
+flip "$new/bytes/rip3.wav" 3000000 2 85
+flip "$new/bytes/rip4.wav" 5000000 1 85
+
+# A 3-second tone whose three copies all differ at three samples (00:00.232, 00:01.139, 00:02.273),
+# where rip3 holds the right value: the vote has to guess, and takes rip1's.
+mkdir "$new/tone"
+sox -D -R -n -r 44100 -c 2 -b 16 "$work/tone.wav" synth 3 sine 441 sine 660 vol 0.5
+for k in 1 2 3; do cp "$work/tone.wav" "$new/tone/rip$k.wav"; done
+for frame in 10232 50230 100240; do
+  flip "$new/tone/rip1.wav" $((44 + 4 * frame)) 1 1
+  flip "$new/tone/rip2.wav" $((44 + 4 * frame)) 1 2
+done
+# The CRC32 of its audio (what a ripper's log of a good rip gives): gzip's trailer holds it.
+tail -c +45 "$work/tone.wav" | gzip -c | tail -c 8 | od -An -tx4 -N4 | tr -d ' ' >"$new/tone/crc32.txt"
+
 # The same track read with other offsets (bytes: 4 a frame).
 mkdir "$new/align"
 "$BUILD/demo_audio" damage --seed "$((seed + 1))" "$new/track.wav" "$work/a1.wav" "$work/a2.wav" "$work/a3.wav" \
@@ -83,6 +117,8 @@ t3=$(awk -F'\t' '$1 == 3 { print $5 }' "$dir/tracks.tsv")
 cat <<EOF
 examples: made in $dir
   track.wav, rip1.wav ... rip5.wav   a 30-second track and five damaged rips of it (rips/: the same)
+  bytes/rip1.wav ... rip4.wav        copies of it with a few bad bytes placed by hand
+  tone/rip1.wav ... rip3.wav         a 3-second tone's copies that differ at 3 samples (crc32.txt: its CRC32)
   align/rip1.wav ... rip5.wav        rips of it read with other offsets (+667, -1, -300, +2999 frames)
   original.img, read1.img ... read3.img  a 6 MiB disc image and three damaged reads of it
   rip1/ ... rip5/                    a 12-track disc ripped five times (FLAC, rip2 WAV; rip4 lacks

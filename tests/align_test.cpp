@@ -6,8 +6,11 @@
 
 #include <cmath>
 #include <memory>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "audio/align_probe.h"
 #include "test_support.h"
 
 using testing_support::ScopedTempDir;
@@ -101,6 +104,51 @@ TEST(AlignSearch, WeakOrAmbiguousEvidenceIsNotConvincing) {
         const align_result r = find_shift(c.first, c.copy, 4);
         EXPECT_FALSE(r.convincing) << c.what << ": shift " << r.shift << ", agree " << r.agree;
         EXPECT_EQ(r.shift, 0) << c.what;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The probe before an audio run's vote: copies given as their bytes, each read at the windows.
+align_probe_verdict judge(const std::vector<std::string>& copies) {
+    align_probe_set s;
+    align_probe_place(s, copies.size(), copies[0].size(), 4);
+    for (size_t i = 0; i < copies.size(); i++) {
+        for (uint64_t k = 0; k < s.count; k++) {
+            const std::string& c = copies[i];
+            const size_t n = s.pos[k] < c.size() ? std::min<size_t>(s.window, c.size() - s.pos[k]) : 0;
+            if (n) memcpy(s.window_of(i, k), c.data() + s.pos[k], n);
+            align_probe_note(s, i, k, static_cast<int64_t>(n));
+        }
+    }
+    return align_probe_judge(s);
+}
+
+TEST(AlignProbe, JudgesEachCopyAgainstTheAlignmentMostShare) {
+    const std::string pcm = synth_pcm(FRAMES, 0, 3), bad = damaged(pcm, 900), late = shifted_pcm(pcm, -1680);
+    const std::string other = synth_pcm(FRAMES, 0, 9), early = shifted_pcm(pcm, 4000);
+    const struct {
+        const char* what;
+        std::vector<std::string> copies;
+        bool decided;
+        uint64_t reference;
+        std::vector<uint8_t> suspects;
+    } cases[] = {
+        {"a late copy among damaged ones", {pcm, bad, bad, late}, true, 0, {0, 0, 0, 1}},
+        {"the first copy late", {late, pcm, bad}, true, 1, {1, 0, 0}},
+        {"two alignments, two copies each: the earliest copy's wins", {late, pcm, bad, late}, true, 0, {0, 1, 1, 0}},
+        {"no two copies agree", {pcm, late, early}, false, 0, {0, 0, 0}},
+        {"another recording and a copy of a tenth", {pcm, other, bad, pcm.substr(0, pcm.size() / 10)}, true, 0,
+         {0, 1, 0, 0}},
+        {"a silent copy tells nothing", {pcm, std::string(pcm.size(), '\0'), bad}, true, 0, {0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        const align_probe_verdict v = judge(c.copies);
+        EXPECT_EQ(v.decided, c.decided) << c.what;
+        EXPECT_EQ(v.decided ? v.reference : 0, c.reference) << c.what;
+        EXPECT_EQ(v.suspect, c.suspects) << c.what;
     }
 }
 

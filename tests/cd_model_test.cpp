@@ -13,23 +13,13 @@
 
 #include "vote/cd/cd_weights.h"
 #include "vote/cd/model.h"
+#include "material.h"
 #include "vote_in_memory.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-struct rng {
-    uint64_t state;
-    uint64_t next() {
-        uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    uint64_t below(uint64_t n) { return next() % n; }
-    uint64_t between(uint64_t lo, uint64_t hi) { return lo + below(hi - lo + 1); }
-};
+// The material programs' generator: a seed names the same material on every machine.
+using rng = Rng;
 
 const uint64_t FRAMES = 88200, STEP = 4;
 const double PI = 3.14159265358979323846;  // raw 16-bit stereo: --cd's layout without a header

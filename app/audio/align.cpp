@@ -28,18 +28,6 @@ const int16_t QUIET = 32;  // keys whose samples all lie within this are skipped
 // 16-bit samples when frames are whole samples, single bytes otherwise.
 uint64_t sample_step(uint64_t unit) { return unit % 2 == 0 ? 2 : 1; }
 
-// Digital silence and other constant stretches agree with themselves at every shift. A window
-// tells shifts apart when nearly every sample differs from its channel's sample a frame earlier.
-bool is_informative(const uint8_t* w, uint64_t n, uint64_t unit) {
-    const uint64_t step = sample_step(unit);
-    uint64_t samples = 0, changes = 0;
-    for (uint64_t j = unit; j + step <= n; j += step) {
-        samples++;
-        if (memcmp(w + j, w + j - unit, step) != 0) changes++;
-    }
-    return samples > 0 && changes * 4 >= samples * 3;
-}
-
 // A key made of near-silence matches at many shifts by chance and only adds noise.
 bool is_quiet_key(const uint8_t* key, uint64_t unit) {
     if (sample_step(unit) == 1) return memcmp(key, key + 1, 7) == 0;
@@ -200,25 +188,15 @@ uint64_t data_file_offset(const align_plan& plan, const align_copy& c, uint64_t 
     return static_cast<uint64_t>(static_cast<int64_t>(c.data_offset + p - plan.data_offset0) + shift);
 }
 
-// Outside the spans `held` (in block order) copy i lacks the block: those stretches are marked
-// absent for the vote, each exactly, and hold input 0's bytes, so that the copy alone makes no
-// word disputed.
-void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0, const span* held,
-               uint32_t n) {
-    const uint64_t len = plan.block_len;
-    span gaps[ALIGN_MAX_SEGMENTS + 1];
-    uint32_t count = 0;
-    uint64_t at = 0;
-    for (uint32_t k = 0; k <= n; k++) {
-        const span next = k < n ? held[k] : span{len, len};
-        if (next.hi <= next.lo && k < n) continue;
-        if (next.lo > at) gaps[count++] = span{at, next.lo};
-        at = std::max(at, next.hi);
-    }
-    for (uint32_t k = 0; k < count; k++) {
-        plan.absent.add(i, gaps[k].lo, gaps[k].hi);
-        memcpy(block + gaps[k].lo, block0 + gaps[k].lo, gaps[k].hi - gaps[k].lo);
-    }
+// Adds the span s of the block, which copy c holds from its file offset `file_off` on, to
+// plan.held, less the copy's lost stretches.
+void hold(align_plan& plan, const align_copy& c, span s, uint64_t file_off) {
+    align_hold(plan.held, c.lost, s.lo, s.hi, file_off);
+}
+
+// Outside plan.held copy i lacks the block (see align_mark_gaps). Empties plan.held.
+void mark_gaps(align_plan& plan, uint64_t i, uint8_t* block, const uint8_t* block0) {
+    align_mark_gaps(plan.absent, i, plan.held, block, block0, plan.block_len);
 }
 
 bool digest_on(const align_plan& plan) { return plan.crypt && plan.crypt->enabled; }
@@ -267,8 +245,7 @@ int64_t read_span(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, sp
 
 int64_t read_shifted(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, const uint8_t* block0) {
     const align_copy& c = plan.copies[i];
-    span held[ALIGN_MAX_SEGMENTS];
-    uint32_t n = 0;
+    plan.held.clear();
     for (uint32_t k = 0; k < c.segment_count; k++) {
         if (!c.segments[k].placed) continue;
         span data = segment_span(plan, c, k);
@@ -277,9 +254,9 @@ int64_t read_shifted(align_plan& plan, uint64_t i, g_file& file, uint8_t* block,
         const int64_t got = read_span(plan, i, file, block, data, file_off);
         if (got < 0) return failed(file);
         data.hi = data.lo + static_cast<uint64_t>(got);
-        held[n++] = data;
+        hold(plan, c, data, file_off);
     }
-    mark_gaps(plan, i, block, block0, held, n);
+    mark_gaps(plan, i, block, block0);
     return static_cast<int64_t>(plan.block_len);
 }
 
@@ -292,7 +269,9 @@ int64_t read_in_place(align_plan& plan, uint64_t i, g_file& file, uint8_t* block
     if (!feed(plan, i, file.descriptor, plan.block_pos, block, n)) return failed(file);
     span data = copy_span(plan, plan.copies[i]);
     data.hi = std::min(data.hi, std::max(data.lo, n));
-    mark_gaps(plan, i, block, block0, &data, 1);
+    plan.held.clear();
+    hold(plan, plan.copies[i], data, plan.block_pos + data.lo);
+    mark_gaps(plan, i, block, block0);
     return static_cast<int64_t>(plan.block_len);
 }
 
@@ -319,6 +298,17 @@ int64_t finish_first(align_plan& plan, g_file& file, uint8_t* block, uint64_t si
     }
 }
 
+// A decoded input 0's lost stretches within the `n` bytes of its block that it read.
+void mark_lost_first(align_plan& plan, uint64_t n) {
+    const std::vector<absent_range>* lost = plan.copies[0].lost;
+    if (!lost) return;
+    const uint64_t pos = plan.block_pos;
+    auto r = std::lower_bound(lost->begin(), lost->end(), pos,
+                              [](const absent_range& x, uint64_t v) { return x.hi <= v; });
+    for (; r != lost->end() && r->lo < pos + n; ++r)
+        plan.absent.add(0, std::max(r->lo, pos) - pos, std::min(r->hi, pos + n) - pos);
+}
+
 // Input 0's block, as read; the block's length is the output's. Where the output's data run on
 // past input 0's own (a first copy shorter than most), input 0 is absent from there; the block
 // loop marks it absent past what it read too.
@@ -334,6 +324,9 @@ int64_t read_first(align_plan& plan, g_file& file, uint8_t* block, uint64_t size
     const uint64_t n = static_cast<uint64_t>(got);
     plan.block_len = plan.out_len == UINT64_MAX ? n : std::min(size, plan.out_len - plan.block_pos);
     if (done) return finish_first(plan, file, block, size);
+    if (plan.copies[0].audio_digest && !feed(plan, 0, file.descriptor, plan.block_pos, block, n))
+        return failed(file);
+    mark_lost_first(plan, std::min(n, plan.block_len));
     const uint64_t data_end0 = plan.data_offset0 + plan.data_len0;
     if (plan.out_data_len > plan.data_len0 && data_end0 < plan.block_pos + std::min(n, plan.block_len)) {
         const uint64_t from = data_end0 > plan.block_pos ? data_end0 - plan.block_pos : 0;
@@ -343,6 +336,16 @@ int64_t read_first(align_plan& plan, g_file& file, uint8_t* block, uint64_t size
 }
 
 }  // namespace
+
+bool align_is_informative(const uint8_t* w, uint64_t n, uint64_t unit) {
+    const uint64_t step = sample_step(unit);
+    uint64_t samples = 0, changes = 0;
+    for (uint64_t j = unit; j + step <= n; j += step) {
+        samples++;
+        if (memcmp(w + j, w + j - unit, step) != 0) changes++;
+    }
+    return samples > 0 && changes * 4 >= samples * 3;
+}
 
 int align_take_probes(align_probes& p, const align_region& r0, uint64_t unit) {
     p.unit = unit ? unit : 2;
@@ -357,7 +360,7 @@ int align_take_probes(align_probes& p, const align_region& r0, uint64_t unit) {
         if (!usable.empty() && pos < usable.back() + p.window) continue;
         const int64_t got = read_at(r0.fd, w, p.window, r0.offset + pos);
         if (got < 0) return errno;
-        if (static_cast<uint64_t>(got) == p.window && is_informative(w, p.window, p.unit))
+        if (static_cast<uint64_t>(got) == p.window && align_is_informative(w, p.window, p.unit))
             usable.push_back(pos);
     }
     const uint64_t take = std::min<uint64_t>(ALIGN_MAX_PROBES, usable.size());
@@ -451,6 +454,7 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
     for (uint64_t i = 0; i < count; i++) flags[i] = drop_direct(files[i].descriptor);
 
     for (uint64_t i = 0; i < count; i++) plan.absent.clear(i);
+    plan.copies[0] = align_copy();
     const geometry g0 = read_geometry(files[0].descriptor);
     plan.wav = g0.wav.valid;
     plan.unit = plan.wav ? g0.wav.block_align : 2;
@@ -482,6 +486,50 @@ void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint6
     restore_flags(files[0].descriptor, flags[0]);
 }
 
+void align_hold(std::vector<absent_range>& held, const std::vector<absent_range>* lost, uint64_t lo,
+                uint64_t hi, uint64_t file_off) {
+    if (hi <= lo) return;
+    uint64_t at = lo;
+    if (lost) {
+        // File offset = block offset + delta.
+        const int64_t delta = static_cast<int64_t>(file_off) - static_cast<int64_t>(lo);
+        auto r = std::lower_bound(lost->begin(), lost->end(), file_off,
+                                  [](const absent_range& x, uint64_t v) { return x.hi <= v; });
+        for (; r != lost->end(); ++r) {
+            const int64_t a = static_cast<int64_t>(r->lo) - delta, b = static_cast<int64_t>(r->hi) - delta;
+            if (a >= static_cast<int64_t>(hi)) break;
+            const uint64_t from = static_cast<uint64_t>(std::max<int64_t>(a, static_cast<int64_t>(at)));
+            if (from > at) held.push_back(absent_range{at, from});
+            at =
+                std::max<uint64_t>(at, static_cast<uint64_t>(std::min<int64_t>(b, static_cast<int64_t>(hi))));
+        }
+    }
+    if (at < hi) held.push_back(absent_range{at, hi});
+}
+
+void align_mark_gaps(block_absence& absent, uint64_t i, std::vector<absent_range>& held, uint8_t* block,
+                     const uint8_t* block0, uint64_t len) {
+    uint64_t at = 0;
+    const auto gap = [&](uint64_t lo, uint64_t hi) {
+        if (hi <= lo) return;
+        absent.add(i, lo, hi);
+        if (block != block0) memcpy(block + lo, block0 + lo, hi - lo);
+    };
+    for (const absent_range& h : held) {
+        gap(at, h.lo);
+        at = std::max(at, h.hi);
+    }
+    gap(at, len);
+    held.clear();
+}
+
+void align_use_decoded(align_plan& plan, uint64_t i, const std::vector<absent_range>* lost) {
+    align_copy& c = plan.copies[i];
+    c.lost = lost;
+    c.audio_digest = true;
+    c.hashed_to = i == 0 ? plan.data_offset0 : c.data_offset;
+}
+
 void align_set_length(align_plan& plan, uint64_t out_len, uint64_t out_data_len) {
     plan.out_len = out_len;
     plan.out_data_len = out_data_len;
@@ -496,4 +544,6 @@ int64_t align_read_block(align_plan& plan, uint64_t i, g_file& file, uint8_t* bl
     return read_shifted(plan, i, file, block, block0);
 }
 
-bool align_feeds_digest(const align_plan* plan, uint64_t i) { return plan && i > 0; }
+bool align_feeds_digest(const align_plan* plan, uint64_t i) {
+    return plan && (i > 0 || plan->copies[0].audio_digest);
+}

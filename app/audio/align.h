@@ -18,6 +18,7 @@
 // separate digest tool would compute it; the bytes lent from input 0 are never fed.
 
 #include <cstdint>
+#include <vector>
 
 #include "base/absent.h"
 #include "base/globals.h"
@@ -55,6 +56,11 @@ struct align_result {
     double agree = 0;         // share of probed bytes that agree at the best shift
     double runner_up = 0;     // the same at the best other shift that the coarse search found
 };
+
+// True when the window of `n` bytes (frames of `unit` bytes) can tell shifts apart: nearly every
+// sample differs from its channel's sample a frame earlier (digital silence and other constant
+// stretches agree with themselves at every shift).
+bool align_is_informative(const uint8_t* w, uint64_t n, uint64_t unit);
 
 // Takes up to ALIGN_MAX_PROBES windows of input 0's data `r0` (frames of `unit` bytes).
 // Returns 0, or the errno value of a failed read (the probes are then empty).
@@ -94,6 +100,10 @@ struct align_copy {
     uint64_t data_len = 0;
     bool in_place = true;    // one placed segment whose data lie where input 0's do: plain reads serve
     uint64_t hashed_to = 0;  // file offset up to which its digest has been fed
+    // A FLAC copy decoded into a WAV file for the run (align_use_decoded): its lost stretches
+    // (file offsets, in order), absent wherever it is read, and a digest of its audio only.
+    const std::vector<absent_range>* lost = nullptr;
+    bool audio_digest = false;
 };
 
 struct align_plan {
@@ -111,9 +121,10 @@ struct align_plan {
     uint64_t block_len = 0;  // what input 0 delivered for it
     G_CRYPT* crypt = nullptr;
     align_copy copies[MAX_INPUTS];
-    block_absence absent;         // what each copy lacks of the current block, for the vote
-    align_probes probes;          // input 0's windows, while the shifts are searched
-    uint8_t side_chunk[1 << 16];  // bytes read on the side for a shifted copy's digest
+    block_absence absent;            // what each copy lacks of the current block, for the vote
+    std::vector<absent_range> held;  // the stretches of the block that the copy being read holds
+    align_probes probes;             // input 0's windows, while the shifts are searched
+    uint8_t side_chunk[1 << 16];     // bytes read on the side for a shifted copy's digest
 };
 
 // Refuses --align when an input cannot be read by position (standard input, a pipe, a terminal,
@@ -126,6 +137,25 @@ int align_check_inputs(const name_row* names, uint64_t count);
 // where input 0's do are switched to cached reads. REQUIRES: all `count` inputs open and
 // positionally readable, nothing read from them yet.
 void align_prepare(align_plan& plan, g_file* files, const name_row* names, uint64_t count, G_CRYPT* crypt);
+
+// Input i (input 0 too) is a FLAC copy decoded into the WAV file it stands for (its descriptor
+// now reads that file): the stretches `lost` (file offsets of that file, in order; kept by the
+// caller for the run) are absent wherever the copy is read, and its digest covers its audio
+// only, as FLAC copies' digests do. REQUIRES: align_prepare done, nothing read yet.
+void align_use_decoded(align_plan& plan, uint64_t i, const std::vector<absent_range>* lost);
+
+// Appends to `held` the stretch [lo, hi) of a block that a copy holds from its file offset
+// `file_off` on, less its `lost` stretches (file offsets, in order; null: none), so that `held`
+// lists what the copy holds in block order.
+void align_hold(std::vector<absent_range>& held, const std::vector<absent_range>* lost, uint64_t lo,
+                uint64_t hi, uint64_t file_off);
+
+// Outside the stretches of `held` (in block order) input i lacks the first `len` bytes of its
+// block: those stretches are marked absent, each exactly, and take `block0`'s bytes (input 0's
+// block; nothing is copied when the block is input 0's), so that the copy alone makes no word
+// disputed. Empties `held`.
+void align_mark_gaps(block_absence& absent, uint64_t i, std::vector<absent_range>& held, uint8_t* block,
+                     const uint8_t* block0, uint64_t len);
 
 // Sets the output's length once the run has chosen it (by default input 0's): `out_len` bytes in
 // all, `out_data_len` of them data. REQUIRES: align_prepare done, nothing read yet.
@@ -142,5 +172,6 @@ void align_set_length(align_plan& plan, uint64_t out_len, uint64_t out_data_len)
 int64_t align_read_block(align_plan& plan, uint64_t i, g_file& file, uint8_t* block, uint64_t size,
                          const uint8_t* block0);
 
-// True when the plan feeds input i's digest itself (every i > 0), so the block loop must not.
+// True when the plan feeds input i's digest itself (every i > 0, and input 0 when it is a decoded
+// FLAC copy), so the block loop must not.
 bool align_feeds_digest(const align_plan* plan, uint64_t i);

@@ -205,50 +205,56 @@ void align_find_segments(const align_region& r0, const align_region& r, uint64_t
     if (c.segment_count == 0) add_segment(c, 0, whole.shift, whole.convincing);
 }
 
-namespace {
-
-void put_name(const char* name) {
+void align_put_name(const char* name) {
     fputc('[', stderr);
     con_put_right(stderr, name, NAME_COLUMNS);
     fputs("] ", stderr);
 }
 
-// " from mm:ss.mmm" (or " from byte N" for data that is not WAV) for input 0's data offset q.
-void put_from(const align_plan& plan, uint64_t q) {
-    if (!plan.wav || plan.rate == 0) {
+namespace {
+
+// " from mm:ss.mmm" (or " from byte N" for data that is not WAV) for the data offset q.
+void put_from(const align_units& u, uint64_t q) {
+    if (!u.wav || u.rate == 0) {
         con_printf(stderr, " from byte %llu", static_cast<unsigned long long>(q));
         return;
     }
-    con_printf(stderr, " from %s", play_time_of(q / plan.unit, plan.rate).text);
-}
-
-void put_shift(const align_plan& plan, int64_t shift) {
-    const long long bytes = static_cast<long long>(shift);
-    const long long frames = bytes / static_cast<long long>(plan.wav ? plan.unit : 2);
-    con_printf(stderr, "shifted by %+lld bytes (%+lld %s)", bytes, frames, plan.wav ? "frames" : "samples");
+    con_printf(stderr, " from %s", play_time_of(q / u.unit, u.rate).text);
 }
 
 }  // namespace
 
+void align_shift_text(const align_units& u, int64_t shift, char* out, size_t size) {
+    const long long bytes = static_cast<long long>(shift);
+    const long long frames = bytes / static_cast<long long>(u.wav ? u.unit : 2);
+    snprintf(out, size, "shifted by %+lld bytes (%+lld %s)", bytes, frames, u.wav ? "frames" : "samples");
+}
+
+void align_print_segment_lines(const char* name, const align_units& u, const align_copy& c) {
+    for (uint32_t k = 0; k < c.segment_count; k++) {
+        const align_segment& seg = c.segments[k];
+        align_put_name(name);
+        if (seg.placed) {
+            char text[96];
+            align_shift_text(u, seg.shift, text, sizeof text);
+            con_printf(stderr, "%s", text);
+        } else {
+            con_printf(stderr, "not placed");
+        }
+        if (c.segment_count > 1) put_from(u, seg.from);
+        con_printf(stderr, seg.placed ? "\n" : "; it sits out the vote there\n");
+    }
+}
+
 void align_print_segments(const char* name, const align_plan& plan, const align_copy& c) {
     if (c.segment_count == 1 && c.segments[0].placed && c.segments[0].shift == 0) return;
     if (c.segment_count == 1 && !c.segments[0].placed) {
-        put_name(name);
+        align_put_name(name);
         con_printf(stderr, "no convincing shift within %lld frames either way; it sits out the vote\n",
                    static_cast<long long>(ALIGN_MAX_SHIFT_FRAMES));
         return;
     }
-    for (uint32_t k = 0; k < c.segment_count; k++) {
-        const align_segment& seg = c.segments[k];
-        put_name(name);
-        if (seg.placed) {
-            put_shift(plan, seg.shift);
-        } else {
-            con_printf(stderr, "not placed");
-        }
-        if (c.segment_count > 1) put_from(plan, seg.from);
-        con_printf(stderr, seg.placed ? "\n" : "; it sits out the vote there\n");
-    }
+    align_print_segment_lines(name, align_units{plan.wav, plan.unit, plan.rate}, c);
 }
 
 const align_segment& align_segment_at(const align_copy& c, uint64_t q) {

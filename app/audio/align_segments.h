@@ -4,6 +4,7 @@
 // frame where it happens, and a stretch that cannot be placed convincingly is left out of the
 // vote there (the copy is absent) instead of voting misplaced data.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "audio/align.h"
@@ -22,6 +23,24 @@ void align_find_segments(const align_region& r0, const align_region& r, uint64_t
 // it sits out the vote there", or one line for a copy placed nowhere); nothing for a copy that
 // sits where input 0 is throughout.
 void align_print_segments(const char* name, const align_plan& plan, const align_copy& c);
+
+// How the lines tell shifts and places: whole frames of `unit` bytes at `rate` frames per second
+// for WAV audio; 16-bit samples and byte offsets otherwise.
+struct align_units {
+    bool wav = true;
+    uint64_t unit = 4;
+    uint32_t rate = 44100;
+};
+
+// "shifted by +N bytes (+F frames)" (or "samples") into `out`.
+void align_shift_text(const align_units& u, int64_t shift, char* out, size_t size);
+
+// "[name] " on standard error, the name right-aligned as the status lines have it.
+void align_put_name(const char* name);
+
+// One line per segment of copy c, as align_print_segments prints those of a copy that changes its
+// shift ("from" only when there are several).
+void align_print_segment_lines(const char* name, const align_units& u, const align_copy& c);
 
 // The segment of copy c that input 0's data offset q falls in.
 const align_segment& align_segment_at(const align_copy& c, uint64_t q);

@@ -152,6 +152,10 @@ int64_t flac_stream_start(int fd) {
     return start;
 }
 
+void flac_free_tags(FLAC__StreamMetadata** tags, unsigned count) {
+    for (unsigned t = 0; t < count; t++) FLAC__metadata_object_delete(tags[t]);
+}
+
 void flac_source::fail(const char* why) {
     if (failed_) return;  // the first reason is the one worth telling
     snprintf(why_text_, sizeof why_text_, "%s", why);

@@ -52,6 +52,9 @@ bool has_flac_signature(const uint8_t* bytes, uint64_t n);
 // The descriptor's flags are as they were on return.
 int64_t flac_stream_start(int fd);
 
+// Frees `count` tags handed over by flac_source::tags and not passed on.
+void flac_free_tags(FLAC__StreamMetadata** tags, unsigned count);
+
 class flac_source {
   public:
     static const unsigned RING_BLOCKS = 3;

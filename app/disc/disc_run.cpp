@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -560,10 +561,13 @@ std::string why_not_verified(const disc_track& t, const track_result& r) {
     if (f.guessed_samples == 0) return text + samples(f.disputed_samples) + " disputed, none guessed";
     text += samples(f.guessed_samples) + " guessed";
     std::vector<std::string> at;
+    // Places within one millisecond show one time: each time is named once.
     for (const suspicious_place& p : f.suspicious)
-        if (p.why == doubt_word(doubt_kind::guess)) at.push_back(p.time);
+        if (p.why == doubt_word(doubt_kind::guess) && std::find(at.begin(), at.end(), p.time) == at.end())
+            at.push_back(p.time);
     for (size_t k = 0; k < at.size() && k < TIMES_NAMED; k++) text += (k ? ", " : " at ") + at[k];
-    if (at.size() > TIMES_NAMED) text += " and " + std::to_string(at.size() - TIMES_NAMED) + " more places";
+    const size_t more = at.size() > TIMES_NAMED ? at.size() - TIMES_NAMED : 0;
+    if (more > 0) text += " and " + std::to_string(more) + (more == 1 ? " more place" : " more places");
     return text;
 }
 

@@ -94,6 +94,7 @@ struct engine_run {
     flac_run* flac;            // null unless FLAC has a part in the run
     const char* out_name;
     length_plan* lengths;   // null outside audio runs
+    placement* placed;      // null, or the copies read from their shifted place
     block_absence* absent;  // null, or what each input lacks of the current block
     bool defer_scan;        // the blocks are compared only once their absent stretches are filled
     uint64_t block_start;   // output offset of the current block
@@ -201,6 +202,23 @@ void fill_and_scan(engine_run& run, uint64_t block_len, bool ended_early) {
     for (uint64_t i = 1; i < run.count && block_len > 0; i++) scan_input(run, i, block_len);
 }
 
+// A copy read from its shifted place: its block, as read, has gone to its digest (which is
+// waited for); its audio is then taken from the shifted place. *n becomes the block's length.
+// False after the error line of a failed read.
+bool read_placed(engine_run& run, uint64_t i, uint64_t* n, uint64_t planned) {
+    if (run.digests) run.digests->wait(i + 1);
+    const int64_t got = placement_read(*run.placed, i, run.in_blocks[i], *n, run.block_start, planned,
+                                       run.in_blocks[0], *run.absent);
+    if (got >= 0) {
+        *n = static_cast<uint64_t>(got);
+        return true;
+    }
+    const int error = errno;
+    run.glyphs->flush();
+    print_format_inline(error, L"h_files[i].read()");
+    return false;
+}
+
 // Reads one block of every input; returns the block length (0 after a failure), and sets
 // *read_failed when an input could not be read.
 uint64_t read_inputs(engine_run& run, bool* read_failed) {
@@ -227,12 +245,16 @@ uint64_t read_inputs(engine_run& run, bool* read_failed) {
             *read_failed = true;
             return 0;
         }
-        const uint64_t n = static_cast<uint64_t>(got);
+        uint64_t n = static_cast<uint64_t>(got);
         if (i == 0 && run.vote->cd && !take_cd_layout(run, n, cuts ? planned : n)) {
             *read_failed = true;
             return 0;
         }
         if (run.digests && !align_feeds_digest(run.align, i)) submit_digest(run, i + 1, run.in_blocks[i], n);
+        if (placement_moves(run.placed, i) && !read_placed(run, i, &n, planned)) {
+            *read_failed = true;
+            return 0;
+        }
         if (n > 0 && n < run.block_size) memset(run.in_blocks[i] + n, 0, run.block_size - n);
         if (cuts && n < planned) {
             run.absent->add(i, n, planned);  // a copy that ended: absent up to the output's end
@@ -424,6 +446,7 @@ uint64_t process(uint64_t count, g_file* h_files, g_file& h_out, uint8_t* out_bl
     run.flac = flac;
     run.out_name = out_name;
     run.lengths = extras ? extras->lengths : nullptr;
+    run.placed = extras && extras->lengths && extras->lengths->cuts ? extras->placed : nullptr;
     run.absent = absence_list(extras);
     run.defer_scan = flac && flac->absent;
     run.block_start = 0;

@@ -13,6 +13,7 @@
 #include "run/dispute_map.h"
 #include "run/flac_run.h"
 #include "run/length_plan.h"
+#include "run/placement.h"
 #include "run/run_record.h"
 #include "vote/doubt_list.h"
 
@@ -47,6 +48,9 @@ struct engine_extras {
     // An audio run: the output's length chosen from every copy's (the blocks are cut to it, a copy
     // that ends early is absent past its end), and the frames no copy holds counted.
     length_plan* lengths = nullptr;
+    // An audio run without --align whose probe found misplaced copies: those are read from their
+    // shifted place (run/placement.h).
+    placement* placed = nullptr;
 };
 
 // What the block loop came to.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -156,6 +157,96 @@ int take_flac(flac_run& run, run_format& f, g_file& file, uint64_t i, const name
     return 0;
 }
 
+const uint64_t DECODE_BLOCK = 1 << 18;  // bytes handed from the decoder to the scratch file at a time
+
+std::string folder_of(const char* name) {
+    const char* slash = strrchr(name, '/');
+    if (!slash) return ".";
+    return slash == name ? "/" : std::string(name, static_cast<size_t>(slash - name));
+}
+
+// An unnamed file in `dir` for reading and writing, or -1 with errno set. Where the file system
+// cannot make one without a name, a named one is removed at once.
+int open_unnamed(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    std::string path = dir + "/.copyvote-decoded-XXXXXX";
+    const int named = mkostemp(&path[0], O_CLOEXEC);
+    if (named >= 0) unlink(path.c_str());
+    return named;
+}
+
+// The scratch file: beside the output, else in $TMPDIR or /tmp.
+int open_scratch(const char* near_name) {
+    if (!names_standard_stream(near_name)) {
+        const int fd = open_unnamed(folder_of(near_name));
+        if (fd >= 0) return fd;
+    }
+    const char* tmp = getenv("TMPDIR");
+    return open_unnamed(tmp && *tmp ? tmp : "/tmp");
+}
+
+bool write_all(int fd, const uint8_t* bytes, uint64_t n) {
+    while (n > 0) {
+        const ssize_t put = ::write(fd, bytes, n);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes += put;
+        n -= static_cast<uint64_t>(put);
+    }
+    return true;
+}
+
+// Appends the lost stretches of a block at scratch offset `at`, joining those that touch.
+void note_lost(std::vector<absent_range>& lost, const block_absence& a, uint64_t at) {
+    for (uint32_t r = 0; r < a.n[0]; r++) {
+        const absent_range x{at + a.range[0][r].lo, at + a.range[0][r].hi};
+        if (!lost.empty() && lost.back().hi == x.lo) {
+            lost.back().hi = x.hi;
+        } else {
+            lost.push_back(x);
+        }
+    }
+}
+
+int decode_whole(flac_decoded& d, int fd, bool keep_tags, const char* near_name, std::string& why) {
+    d.source.reset(new flac_source);
+    flac_source& s = *d.source;
+    const int64_t start = flac_stream_start(fd);
+    if (s.open(fd, keep_tags, start < 0 ? 0 : static_cast<uint64_t>(start)) != 0) {
+        why = s.why();
+        return -1;
+    }
+    const flac_format& f = s.format();
+    uint8_t header[FLAC_WAV_HEADER_SIZE];
+    put_wav_header(header, f.sample_rate, f.channels, f.total_samples * f.channels * 2);
+    d.fd = open_scratch(near_name);
+    if (d.fd < 0) {
+        why = std::string("no scratch file to decode it into: ") + strerror(errno);
+        return -1;
+    }
+    if (s.start(DECODE_BLOCK, header, f.total_samples) != 0) {
+        why = s.why();
+        return -1;
+    }
+    std::vector<uint8_t> block(DECODE_BLOCK);
+    std::unique_ptr<block_absence> absent(new block_absence);
+    for (uint64_t at = 0;;) {
+        const int64_t got = s.read_block(block.data(), *absent, 0);
+        if (got < 0) why = s.why();
+        if (got <= 0) break;
+        note_lost(d.lost, *absent, at);
+        if (!write_all(d.fd, block.data(), static_cast<uint64_t>(got))) {
+            why = std::string("cannot write the scratch file it is decoded into: ") + strerror(errno);
+            break;
+        }
+        at += static_cast<uint64_t>(got);
+    }
+    if (keep_tags) d.tags = s.tags(&d.tag_count);
+    s.close();  // the losses are final
+    return why.empty() ? 0 : -1;
+}
+
 void print_loss_line(const char* name, const flac_source& s) {
     FILE* out = con_out();
     const flac_losses& l = s.losses();
@@ -172,6 +263,54 @@ void print_loss_line(const char* name, const flac_source& s) {
 
 }  // namespace
 
+flac_decoded::~flac_decoded() {
+    if (fd >= 0) ::close(fd);
+    flac_free_tags(tags, tag_count);
+}
+
+int flac_decode_whole(flac_decoded& d, int fd, bool keep_tags, const char* near_name, std::string& why) {
+    const off_t pos = lseek(fd, 0, SEEK_CUR);
+    why.clear();
+    const int status = decode_whole(d, fd, keep_tags, near_name, why);
+    if (pos >= 0 && lseek(fd, pos, SEEK_SET) < 0 && status == 0) {
+        why = strerror(errno);
+        return -1;
+    }
+    return status;
+}
+
+int flac_decode_for_align(flac_run& run, g_file* files, const name_row* names, uint64_t count,
+                          const char* out_name) {
+    for (uint64_t i = 0; i < count; i++) {
+        if (!is_flac_file(files[i])) continue;
+        flac_decoded& d = run.decoded[i];
+        std::string why;
+        if (flac_decode_whole(d, files[i].descriptor, i == 0 && names_flac_output(out_name), out_name, why) !=
+            0) {
+            app_error("decode", names[i], why.c_str());
+            return -1;
+        }
+        // The input's descriptor reads the decoded file from its start on; the FLAC file is closed.
+        if (lseek(d.fd, 0, SEEK_SET) != 0 || dup2(d.fd, files[i].descriptor) < 0) {
+            app_error_errno("decode", names[i], errno);
+            return -1;
+        }
+        ::close(d.fd);
+        d.fd = -1;
+        run.any_decoded = true;
+    }
+    return 0;
+}
+
+int flac_fit_decoded_header(const flac_run& run, int fd0, uint64_t data_bytes) {
+    const flac_source* s = run.decoded[0].source.get();
+    if (!s) return 0;
+    uint8_t header[FLAC_WAV_HEADER_SIZE];
+    put_wav_header(header, s->format().sample_rate, s->format().channels, data_bytes);
+    const ssize_t put = pwrite(fd0, header, sizeof header, 0);
+    return put == static_cast<ssize_t>(sizeof header) ? 0 : put < 0 ? errno : EIO;
+}
+
 bool names_flac_copy(const char* name) {
     g_file file;
     return open_to_inspect(file, name) == 0 && is_flac_file(file);
@@ -184,15 +323,9 @@ bool names_flac_output(const char* out_name) {
 
 int flac_check_before_opening(const run_options& options, const name_row* names, uint64_t count,
                               const char* out_name) {
+    (void)options;
     bool any_flac = false;
-    for (uint64_t i = 0; i < count; i++) {
-        if (!names_flac_copy(names[i])) continue;
-        any_flac = true;
-        if (!options.align) continue;
-        app_error("align", names[i],
-                  "--align reads copies by position and cannot read a FLAC copy; decode it to WAV first");
-        return -1;
-    }
+    for (uint64_t i = 0; i < count && !any_flac; i++) any_flac = names_flac_copy(names[i]);
     if (!any_flac && !names_flac_output(out_name)) return 0;
     // The copies' formats are checked now, so that a run refused for them creates no output. A
     // copy that cannot be looked into now (a stream, a file that will not open) is checked, or
@@ -281,7 +414,11 @@ int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd,
     }
     if (!run.encoding) return 0;
     unsigned tags = 0;
-    FLAC__StreamMetadata** kept = run.source[0] ? run.source[0]->tags(&tags) : nullptr;
+    FLAC__StreamMetadata** kept = run.source[0] ? run.source[0]->tags(&tags) : run.decoded[0].tags;
+    if (!run.source[0]) {
+        tags = run.decoded[0].tag_count;  // the sink takes them
+        run.decoded[0].tag_count = 0;
+    }
     if (run.sink.start(out_fd, run.out_layout, block_size, kept, tags) != 0) {
         app_error("write", out_name, run.sink.why());
         return -1;
@@ -303,12 +440,15 @@ void flac_print_losses(flac_run& run, const name_row* names, uint64_t count) {
         if (run.source[i]) run.source[i]->close();
     }
     for (uint64_t i = 0; i < count; i++) {
-        const flac_source* s = run.source[i].get();
+        const flac_source* s = flac_copy_source(run, i);
         if (s && (s->losses().samples > 0 || s->losses().md5_mismatch)) print_loss_line(names[i], *s);
     }
 }
 
 void flac_close(flac_run& run, uint64_t count) {
-    for (uint64_t i = 0; i < count; i++) run.source[i].reset();
+    for (uint64_t i = 0; i < count; i++) {
+        run.source[i].reset();
+        run.decoded[i].source.reset();
+    }
     run.sink.close();
 }

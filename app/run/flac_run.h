@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "audio/flac_sink.h"
 #include "audio/flac_source.h"
@@ -13,6 +15,29 @@
 #include "base/globals.h"
 #include "cli/run_options.h"
 #include "g_file_io.h"
+
+// A FLAC copy decoded whole for a run that reads it by position (--align, or a copy the probe
+// before the vote found misplaced): an unnamed scratch file holding the WAV file it stands for,
+// the canonical header and then its samples, lost stretches silent. The system removes the file
+// once its last descriptor is closed, however the run ends; the copy is never held in memory.
+struct flac_decoded {
+    std::unique_ptr<flac_source> source;    // the copy's format and losses, final once decoded
+    int fd = -1;                            // the scratch file (owned), or -1 once handed on
+    std::vector<absent_range> lost;         // its lost stretches: scratch file offsets, in order
+    FLAC__StreamMetadata** tags = nullptr;  // input 0's tags for a FLAC output (owned until taken)
+    unsigned tag_count = 0;
+
+    flac_decoded() = default;
+    ~flac_decoded();
+    flac_decoded(const flac_decoded&) = delete;
+    flac_decoded& operator=(const flac_decoded&) = delete;
+};
+
+// Decodes the FLAC copy on `fd` whole into a scratch file (see flac_decoded) in the folder of
+// `near_name` (the output; $TMPDIR or /tmp when that is standard output or has no room for one).
+// With `keep_tags` its Vorbis comments and pictures are kept. Returns 0, or -1 with the reason in
+// `why`. The descriptor's file position is as it was.
+int flac_decode_whole(flac_decoded& d, int fd, bool keep_tags, const char* near_name, std::string& why);
 
 struct flac_run {
     bool active = false;      // a FLAC copy, or a FLAC output: digests cover audio only
@@ -32,20 +57,40 @@ struct flac_run {
     uint64_t data_at[MAX_INPUTS];
     uint64_t read_to[MAX_INPUTS];  // stream bytes of such a copy delivered so far
     uint64_t out_data_end = 0;     // without FLAC copies: where input 0's header says its data end
+    // With --align: each FLAC copy decoded whole, its input's descriptor reading the scratch file.
+    flac_decoded decoded[MAX_INPUTS];
+    bool any_decoded = false;
 };
 
 // True when `out_name` ends in ".flac" (any case): the output is then written as FLAC.
 bool names_flac_output(const char* out_name);
 
-// Before anything is opened: refuses --align with FLAC copies (it reads copies by position), and
-// copies that flac_prepare would refuse. Returns 0, or -1 after an error line.
+// Before anything is opened: refuses copies that flac_prepare would refuse. Returns 0, or -1
+// after an error line.
 int flac_check_before_opening(const run_options& options, const name_row* names, uint64_t count,
                               const char* out_name);
+
+// With --align, once every input is open: decodes each FLAC copy whole (flac_decode_whole, near
+// the output `out_name`) and makes its input's descriptor read the scratch file, a WAV file that
+// --align reads by position; run.decoded keeps what was lost. Returns 0, or -1 after an error
+// line ("copyvote: decode <name>: <reason>").
+int flac_decode_for_align(flac_run& run, g_file* files, const name_row* names, uint64_t count,
+                          const char* out_name);
+
+// With --align and a decoded input 0: its header (which the output keeps) is made to state the
+// output's `data_bytes` of audio. Returns 0, or an errno value.
+int flac_fit_decoded_header(const flac_run& run, int fd0, uint64_t data_bytes);
 
 // Once every input and the output are open, before the output is emptied or replaced: finds the
 // FLAC copies, reads their metadata and checks that every copy holds the same audio format.
 // Returns 0 (run.active false when FLAC has no part in the run), or -1 after an error line.
 int flac_prepare(flac_run& run, g_file* h_files, const name_row* names, uint64_t count, const char* out_name);
+
+// Input i's FLAC decoder, whether it decodes block by block or decoded the copy whole; null for
+// a copy that is no FLAC stream.
+inline const flac_source* flac_copy_source(const flac_run& run, uint64_t i) {
+    return run.source[i] ? run.source[i].get() : run.decoded[i].source.get();
+}
 
 // True when input i is a WAV copy voted in the layout of FLAC copies (flac_read_wav reads it).
 inline bool flac_relaid(const flac_run& run, uint64_t i) { return run.any_source && !run.source[i]; }
@@ -69,7 +114,7 @@ int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd,
 void flac_digest_span(flac_run& run, uint64_t s, uint64_t n, uint64_t* from, uint64_t* len);
 
 // Ends the decoding threads (the losses are then final) and prints one line for each FLAC copy
-// that lost samples or whose audio misses its MD5.
+// (decoded whole or not) that lost samples or whose audio misses its MD5.
 void flac_print_losses(flac_run& run, const name_row* names, uint64_t count);
 
 // True when the regular file `name` holds a FLAC stream (behind ID3v2 tags or not); false for

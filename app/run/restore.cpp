@@ -18,6 +18,7 @@
 #include "run/files.h"
 #include "run/flac_run.h"
 #include "run/length_plan.h"
+#include "run/placement.h"
 #include "run/replace.h"
 #include "run/verdict.h"
 #include "vote/cd_vote.h"
@@ -69,15 +70,28 @@ int close_map(dispute_map& map, const char* map_name) {
 
 // With --align: opens the inputs, then finds and reports each copy's shift (only when the output
 // is open too, for only then is there a vote) before the blank line that ends the list.
+// FLAC copies are decoded whole first, for the search and the shifted reads read by position.
 int open_inputs_aligned(g_file* h_files, const name_row* names, uint64_t count, bool out_open, G_CRYPT& crypt,
-                        align_plan& plan, engine_extras& extras) {
+                        align_plan& plan, engine_extras& extras, flac_run& flac, const char* out_name) {
     if (open_inputs(h_files, names, count) != 0) return -1;
     if (out_open) {
+        if (flac_decode_for_align(flac, h_files, names, count, out_name) != 0) return -1;
         align_prepare(plan, h_files, names, count, &crypt);
+        for (uint64_t i = 0; i < count; i++) {
+            if (flac.decoded[i].source) align_use_decoded(plan, i, &flac.decoded[i].lost);
+        }
         extras.align = &plan;
     }
     fputc('\n', stderr);
     return 0;
+}
+
+// With --align and a decoded first copy, the header the output keeps states the output's audio.
+int fit_decoded_header(const flac_run& flac, const align_plan& plan, g_file& in0, const char* name0) {
+    const int error = flac_fit_decoded_header(flac, in0.descriptor, plan.out_data_len);
+    if (error == 0) return 0;
+    app_error_errno("decode", name0, error);
+    return -1;
 }
 
 // --cd on a first input that is a stream: its first block is read now, before the output is
@@ -219,7 +233,7 @@ void record_inputs(run_record& record, const name_row* names, uint64_t count, g_
         in.name = names[i];
         struct stat st;
         const bool regular = fstat(h_files[i].descriptor, &st) == 0 && S_ISREG(st.st_mode);
-        if (flac.source[i]) {
+        if (flac_copy_source(flac, i)) {
             in.format = "flac";
         } else if (regular &&
                    read_wav_header(h_files[i].descriptor, static_cast<uint64_t>(st.st_size)).valid) {
@@ -229,6 +243,16 @@ void record_inputs(run_record& record, const name_row* names, uint64_t count, g_
         const align_copy& c = plan->copies[i];
         in.placed = c.segment_count > 0 && c.segments[0].placed;
         in.shift_bytes = in.placed ? c.segments[0].shift : 0;
+    }
+}
+
+// The shifts the probe found: each misplaced copy's first segment's (null when it sits out there).
+void record_placement(run_record& record, const placement& placed) {
+    for (uint64_t i = 0; i < placed.count && i < record.inputs.size(); i++) {
+        const placed_copy& c = placed.copy[i];
+        if (!c.moved) continue;
+        record.inputs[i].placed = c.where.segments[0].placed;
+        record.inputs[i].shift_bytes = c.where.segments[0].placed ? c.where.segments[0].shift : 0;
     }
 }
 
@@ -254,7 +278,7 @@ void record_track(run_record& record, const run_options& options, const char* ou
         record.inputs[i].lost_per_second = tally.lost_seconds[i];
     }
     for (uint64_t i = 0; i < count && i < record.inputs.size(); i++) {
-        const flac_source* s = flac.source[i].get();
+        const flac_source* s = flac_copy_source(flac, i);
         if (s) record.inputs[i].samples_lost = s->losses().samples * s->format().channels;
     }
     if (checks) {
@@ -367,19 +391,32 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     result_file out_kept;
     note_result_file(out_kept, out_name, false);
     const int out_status = open_output(h_out, out_name);
-    int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras)
-                      : openFiles(h_files, names, count);
+    std::unique_ptr<flac_run> flac(new flac_run);
+    int status = plan ? open_inputs_aligned(h_files, names, count, out_status == 0, crypt, *plan, extras,
+                                            *flac, out_name)
+                      : open_inputs(h_files, names, count);
+    // The probe's lines, like --align's, come before the blank line that ends the list of files.
+    const bool probing = !plan && status == 0 && out_status == 0 && placement_wanted(options, h_files, count);
+    if (!plan && status == 0 && !probing) fputc('\n', stderr);
     if (out_status != 0) status = -1;
     if (status == 0 && options.cd)
         status = read_ahead_cd_stream(h_files[0], names[0], blocks[0], mem.alignment, extras);
-    std::unique_ptr<flac_run> flac(new flac_run);
     std::unique_ptr<length_plan> lengths(new length_plan);
     if (status == 0) status = flac_prepare(*flac, h_files, names, count, out_name);
     if (status == 0) plan_lengths(*lengths, options, h_files, count, *flac, extras.align);
+    if (status == 0 && extras.align) status = fit_decoded_header(*flac, *extras.align, h_files[0], names[0]);
+    std::unique_ptr<placement> placed(probing ? new placement : nullptr);
+    if (probing && status == 0) {
+        status = place_copies(*placed, h_files, names, count, *flac, *lengths, out_name);
+        if (status == 0) fputc('\n', stderr);
+        if (placed->any_moved) extras.placed = placed.get();
+    }
     if (status == 0 && lengths->audio) extras.lengths = lengths.get();
     lengths->places = extras.tally;
     if (status == 0 && flac->active) use_flac(*flac, extras, checks);
+    if (status == 0 && flac->any_decoded) extras.flac = flac.get();
     if (status == 0 && record) record_inputs(*record, names, count, h_files, *flac, extras.align);
+    if (status == 0 && record && extras.placed) record_placement(*record, *extras.placed);
     if (status == 0) status = take_over_output(out_kept, h_out, out_name);
     if (status == 0 && map) status = take_over_map(*map_kept, *map, options.map_name);
     if (status == 0 && flac->active)
@@ -389,6 +426,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         if (checks) checks->output_start = lseek(h_out.descriptor, 0, SEEK_CUR);
         if (map) map->start(names, count, options.vote_name());
         if (map && extras.align) note_segments(*map, *extras.align);
+        if (map && extras.placed) placement_note_map(*extras.placed, *map);
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
         if (result.io_failed) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;

@@ -260,3 +260,56 @@ TEST(Align, ACopyWhoseOffsetChangesIsPlacedOnEachSide) {
 }
 
 }  // namespace
+
+namespace {
+
+// Audio runs without --align probe every copy against the others first: a misplaced copy is
+// searched, said, voted aligned and noted in the map and the record; another recording sits out;
+// a run that is no audio run is voted as it always was. Copies a and b are damaged at different
+// samples, so that they alone leave wrong bytes (ties) that the misplaced copy m settles once it
+// is voted aligned.
+TEST(Align, AudioRunsProbeEveryCopy) {
+    const std::string pcm = synth_pcm(FRAMES, 2000, 4);
+    std::vector<size_t> at_a, at_b;
+    for (size_t k = 0; k < 8; k++) at_a.push_back(40000 + 60000 * k), at_b.push_back(70000 + 60000 * k);
+    ScopedTempDir dir;
+    testing_support::write_file(dir.file("a.wav"), wav_file(hit(pcm, at_a, 0x11)));
+    testing_support::write_file(dir.file("b.wav"), wav_file(hit(pcm, at_b, 0x22)));
+    testing_support::write_file(dir.file("c.wav"), wav_file(hit(pcm, {55000}, 0x33)));
+    testing_support::write_file(dir.file("m.wav"), wav_file(shifted_pcm(pcm, -1680)));
+    testing_support::write_file(dir.file("o.wav"), wav_file(synth_pcm(FRAMES, 0, 7)));
+    const std::string found = bracket("m.wav") + " misplaced: shifted by -1680 bytes (-420 frames); voted aligned\n";
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::string says;  // the line on standard error before the blank one, or "" for none
+        bool original;     // the output is the original
+    } cases[] = {
+        {"a misplaced copy, --cd", {"a.wav", "b.wav", "m.wav", "--cd", "--map", "m.tsv", "--report", "r.json"}, found, true},
+        {"the first copy misplaced, --ar", {"m.wav", "a.wav", "b.wav", "--ar"}, found, true},
+        {"another recording, --track",
+         {"a.wav", "o.wav", "b.wav", "c.wav", "--track", "1/1"},
+         bracket("o.wav") + " misplaced and no shift found: it sits out\n",
+         true},
+        {"no audio run: nothing is probed", {"a.wav", "b.wav", "m.wav"}, "", false},
+        {"another recording beside a and b, which alone leave ties", {"a.wav", "b.wav", "o.wav", "--ar"},
+         bracket("o.wav") + " misplaced and no shift found: it sits out\n", false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "out.wav"});
+        const RunResult r = run_copyvote(args, in_dir(dir.path()));
+        EXPECT_EQ(r.exit_code, 0) << c.what << r.err;
+        const size_t list_end = r.err.find("\nprocessing:\n");
+        const std::string list = r.err.substr(0, list_end);
+        EXPECT_TRUE(list_end != std::string::npos && list.size() >= c.says.size() &&
+                    list.compare(list.size() - c.says.size(), c.says.size(), c.says) == 0)
+            << c.what << "\n" << r.err;
+        EXPECT_EQ(list.find("misplaced") == std::string::npos, c.says.empty()) << c.what;
+        EXPECT_EQ(read_file(dir.file("out.wav")) == wav_file(pcm), c.original) << c.what;
+    }
+    EXPECT_NE(read_file(dir.file("m.tsv")).find("# shift\t2\t44\t-1680\n"), std::string::npos);
+    EXPECT_NE(read_file(dir.file("r.json")).find("\"shift_bytes\": -1680"), std::string::npos);
+}
+
+}  // namespace

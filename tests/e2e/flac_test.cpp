@@ -183,9 +183,8 @@ TEST(Flac, RefusedCopiesCreateNothing) {
         {{"t.flac", "noinfo.flac", "t.flac"}, "copyvote: read noinfo.flac: its FLAC stream has no STREAMINFO block\n"},
         {{"t.flac", "t.flac", "s.wav"},
          "copyvote: read s.wav: 48000 Hz, 2 channels, 16 bits, but t.flac holds 44100 Hz, 2 channels, 16 bits\n"},
-        {{"t.flac", "t.wav", "t.flac", "--align"},
-         "copyvote: align t.flac: --align reads copies by position and cannot read a FLAC copy; decode it to WAV "
-         "first\n"},
+        {{"t.flac", "s.wav", "t.flac", "--align"},
+         "copyvote: read s.wav: 48000 Hz, 2 channels, 16 bits, but t.flac holds 44100 Hz, 2 channels, 16 bits\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -300,6 +299,12 @@ TEST(Flac, TheOutputIsWhatTheCopiesHold) {
     for (size_t k = 0; k < 8; k++) bad[4 * (225000 + 2000 * k)] ^= 0x11;
     write_file(dir.file("holes.wav"), wav_file(holes));
     write_file(dir.file("bad.wav"), wav_file(bad));
+    // A copy read 420 frames late, and another recording.
+    write_file(dir.file("late.wav"), wav_file(testing_support::shifted_pcm(pcm, -1680)));
+    encode(dir, "late.wav", "late.flac");
+    write_file(dir.file("other.wav"), wav_file(synth_pcm(FRAMES, 0, 21)));
+    encode(dir, "other.wav", "other.flac");
+    const std::string late = bracket("late.flac") + " misplaced: shifted by -1680 bytes (-420 frames); voted aligned\n";
     for (const char* rip : {"r1", "r2", "r3"}) ASSERT_EQ(0, mkdir(dir.file(rip).c_str(), 0755));
     write_file(dir.file("r1/01.flac"), good);
     write_file(dir.file("r2/01.flac"), id3v2(false) + good);
@@ -348,6 +353,14 @@ TEST(Flac, TheOutputIsWhatTheCopiesHold) {
          {bracket("short.flac") + " ends 100000 frames before the others, at 00:04.535\n"}, "o9.wav", wav_file(pcm)},
         {"a truncated copy outside audio runs", {"t.wav", "cut.wav", "t.wav", "-o", "o10.wav"}, 0, {}, "o10.wav",
          wav_file(pcm).substr(0, 44 + 4 * 100000)},
+        {"a misplaced FLAC copy holds what the others lost", {"x.flac", "z.flac", "late.flac", "-o", "o12.wav"}, 0,
+         {late}, "o12.wav", wav_file(pcm)},
+        {"a misplaced FLAC copy first, FLAC output", {"late.flac", "z.flac", "x.flac", "-o", "o13.flac"}, 0, {late},
+         "o13.flac", wav_file(pcm)},
+        {"--align over FLAC copies", {"x.flac", "late.flac", "z.flac", "--align", "-o", "o14.wav"}, 0,
+         {bracket("late.flac") + " shifted by -1680 bytes (-420 frames)\n"}, "o14.wav", wav_file(pcm)},
+        {"another recording sits out", {"a.flac", "other.flac", "b.flac", "c.flac", "-o", "o15.wav"}, 0,
+         {bracket("other.flac") + " misplaced and no shift found: it sits out\n"}, "o15.wav", wav_file(pcm)},
         {"--disc, FLAC behind a tag and frames every copy lost", {"--disc", "r1", "r2", "r3", "-o", "d"}, 1,
          {"track 1/2  01.flac: 3 copies, 0 samples disputed, 0 guessed; restored",
           "track 2/2  02.flac: 3 copies, 0 samples disputed, 0 guessed; not verified: " + held_by_none},
