@@ -132,7 +132,13 @@ int leave_disc_files(const disc_state& s, const std::vector<track_result>& resul
         o.inputs = r.inputs;
         tracks.push_back(o);
     }
-    const run_record record = disc_record(s.line, s.plan, tracks, shell_quoted(argc, argv));
+    run_record record = disc_record(s.line, s.plan, tracks, shell_quoted(argc, argv));
+    // Each rip's read offset: its first segment's shift, as the rip's line states it.
+    for (size_t r = 0; r < record.rips.size() && r < s.alignment.rips.size(); r++) {
+        const rip_alignment& a = s.alignment.rips[r];
+        record.rips[r].has_offset = a.placed;
+        record.rips[r].offset_samples = a.segments.empty() ? 0 : a.segments[0].shift;
+    }
     char date[64];
     const time_t now = time(nullptr);
     strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", gmtime(&now));

@@ -293,6 +293,16 @@ TEST(DiscE2ETest, FindsEveryRipsOffset) {
             }
             EXPECT_TRUE(testing_support::wav_file(want) == read_file(out)) << n;
         }
+        // The record keeps each rip's offset as its line states it.
+        const nlohmann::json j = nlohmann::json::parse(read_file(dir.file("out/copyvote.json")), nullptr, false);
+        ASSERT_FALSE(j.is_discarded());
+        ASSERT_EQ(j["rips"].size(), rips);
+        for (size_t k = 0; k < rips; k++) {
+            const std::string name = j["rips"][k]["folder"].get<std::string>() + ": read offset ";
+            const size_t at = r.out.find(name);
+            ASSERT_NE(std::string::npos, at) << name;
+            EXPECT_EQ(j["rips"][k]["offset_samples"], std::stol(r.out.substr(at + name.size()))) << name;
+        }
         std::set<std::string> left;  // no span file or other scratch file stays in OUTDIR
         for (const auto& e : std::filesystem::directory_iterator(dir.file("out")))
             if (e.path().filename().string()[0] == '.') left.insert(e.path().filename());
