@@ -58,8 +58,9 @@ audio-eval: build-all
 # The --cd model's weights made again from audio-eval's tune set: rewrites app/vote/cd/cd_weights.h
 # byte for byte as committed unless a feature, the rule or the material changed (scripts/cd_fit.sh;
 # the dumped runs stay in $(BUILD)/cd-fit). Rebuild afterwards to vote with the new weights.
-cd-fit: build
+cd-fit: configure
 	@scripts/install-deps.sh espeak-ng sox libsox-fmt-base alsa-utils sound-theme-freedesktop
+	cmake --build $(BUILD) -j $(JOBS) --target copyvote audio_eval cd_fit
 	@BUILD=$(BUILD) scripts/cd_fit.sh
 
 # The repair guided by expected checksums on damaged copies of the same kinds of audio: repaired,
