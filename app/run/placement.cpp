@@ -204,16 +204,18 @@ int64_t placement_read(placement& p, uint64_t i, uint8_t* block, uint64_t got, u
     return static_cast<int64_t>(len);
 }
 
+void note_copy_segments(dispute_map& map, uint64_t input, const align_copy& c, uint64_t audio_lo) {
+    for (uint32_t k = 0; k < c.segment_count; k++) {
+        const align_segment& seg = c.segments[k];
+        const std::string text = "shift\t" + std::to_string(input) + "\t" +
+                                 std::to_string(audio_lo + seg.from) + "\t" +
+                                 (seg.placed ? std::to_string(seg.shift) : std::string("not placed"));
+        map.add_comment(text.c_str());
+    }
+}
+
 void placement_note_map(const placement& p, dispute_map& map) {
     for (uint64_t i = 0; i < p.count && p.any_moved; i++) {
-        const align_copy& c = p.copy[i].where;
-        if (!p.copy[i].moved) continue;
-        for (uint32_t k = 0; k < c.segment_count; k++) {
-            const align_segment& seg = c.segments[k];
-            const std::string text = "shift\t" + std::to_string(i) + "\t" +
-                                     std::to_string(p.audio_lo + seg.from) + "\t" +
-                                     (seg.placed ? std::to_string(seg.shift) : std::string("not placed"));
-            map.add_comment(text.c_str());
-        }
+        if (p.copy[i].moved) note_copy_segments(map, i, p.copy[i].where, p.audio_lo);
     }
 }

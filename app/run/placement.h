@@ -74,3 +74,7 @@ int64_t placement_read(placement& p, uint64_t i, uint8_t* block, uint64_t got, u
 // "# shift <input> <output offset> <shift in bytes | not placed>" in the map for each segment of
 // every copy that was found misplaced.
 void placement_note_map(const placement& p, dispute_map& map);
+
+// "# shift <input> <output offset> <shift in bytes | not placed>" for each of copy `c`'s
+// segments, whose offsets count from the audio's start at output offset `audio_lo`.
+void note_copy_segments(dispute_map& map, uint64_t input, const align_copy& c, uint64_t audio_lo);

@@ -115,13 +115,7 @@ void note_segments(dispute_map& map, const align_plan& plan) {
     for (uint64_t i = 1; i < plan.count; i++) {
         const align_copy& c = plan.copies[i];
         if (c.segment_count == 1 && c.segments[0].placed) continue;
-        for (uint32_t k = 0; k < c.segment_count; k++) {
-            const align_segment& seg = c.segments[k];
-            const std::string text = "shift\t" + std::to_string(i) + "\t" +
-                                     std::to_string(plan.data_offset0 + seg.from) + "\t" +
-                                     (seg.placed ? std::to_string(seg.shift) : std::string("not placed"));
-            map.add_comment(text.c_str());
-        }
+        note_copy_segments(map, i, c, plan.data_offset0);
     }
 }
 
