@@ -52,6 +52,11 @@ int take_plain(const char* arg, disc_line& line) {
     } else if (strcmp(arg, "--track") == 0 || strcmp(arg, "--expect") == 0) {
         app_error("read", arg, "--disc gives every track its own position and sums; leave it out");
         return -1;
+    } else if (strcmp(arg, "--report") == 0 || strcmp(arg, "--picture") == 0) {
+        app_error(
+            "read", arg,
+            "--disc writes its record and picture to OUTDIR (copyvote.json, copyvote.svg); leave it out");
+        return -1;
     } else {
         line.rips.push_back(arg);
     }

@@ -406,6 +406,9 @@ TEST(DiscE2ETest, RefusesBadInput) {
         {{"a", "b", "-o", "a"}, "copyvote: write a: it is the rip folder a; the restored tracks must go elsewhere\n"},
         {{"a", "b", "--track", "1/2", "-o", "out"},
          "copyvote: read --track: --disc gives every track its own position and sums; leave it out\n"},
+        {{"a", "b", "--report", "r.json", "-o", "out"},
+         "copyvote: read --report: --disc writes its record and picture to OUTDIR (copyvote.json, copyvote.svg); "
+         "leave it out\n"},
         // One folder named twice, and a copy that is another rip's file.
         {{"a", "b", "a/", "-o", "out"}, "copyvote: read a/: it is the rip folder a again; name each rip once\n"},
         {{"a", "b", "e", "-o", "out"},
