@@ -60,6 +60,18 @@ bool is_silent(const int32_t* const* samples, uint32_t channels, uint32_t length
     return true;
 }
 
+// What a STREAMINFO block says of the audio.
+flac_format format_of(const FLAC__StreamMetadata_StreamInfo& s) {
+    flac_format f;
+    f.sample_rate = s.sample_rate;
+    f.channels = s.channels;
+    f.bits = s.bits_per_sample;
+    f.total_samples = s.total_samples;
+    f.max_blocksize = s.max_blocksize;
+    memcpy(f.md5, s.md5sum, 16);
+    return f;
+}
+
 }  // namespace
 
 void put_wav_header(uint8_t* out, uint32_t sample_rate, uint32_t channels, uint64_t data_bytes) {
@@ -165,24 +177,13 @@ int flac_source::open(int fd, bool keep_tags, uint64_t start) {
 
 void flac_source::on_metadata(const FLAC__StreamMetadata* block) {
     if (block->type == FLAC__METADATA_TYPE_STREAMINFO && span_) {
-        const FLAC__StreamMetadata_StreamInfo& s = block->data.stream_info;
-        piece_format_.sample_rate = s.sample_rate;
-        piece_format_.channels = s.channels;
-        piece_format_.bits = s.bits_per_sample;
-        piece_format_.total_samples = s.total_samples;
-        piece_format_.max_blocksize = s.max_blocksize;
+        piece_format_ = format_of(block->data.stream_info);
         have_piece_info_ = true;
         return;
     }
     if (block->type == FLAC__METADATA_TYPE_STREAMINFO) {
-        const FLAC__StreamMetadata_StreamInfo& s = block->data.stream_info;
-        format_.sample_rate = s.sample_rate;
-        format_.channels = s.channels;
-        format_.bits = s.bits_per_sample;
-        format_.total_samples = s.total_samples;
-        format_.max_blocksize = s.max_blocksize;
-        memcpy(format_.md5, s.md5sum, 16);
-        file_total_ = s.total_samples;
+        format_ = format_of(block->data.stream_info);
+        file_total_ = format_.total_samples;
         have_info_ = true;
         return;
     }
