@@ -39,6 +39,17 @@ struct disc_state {
 // "1 sample", "3 samples".
 inline std::string samples(uint64_t n) { return std::to_string(n) + (n == 1 ? " sample" : " samples"); }
 
+// The rips are read as streams and the tracks cut at the reference's places: every disc of 16-bit
+// stereo audio. Other audio is voted file by file, as the rips hold it.
+inline bool aligned(const disc_state& s) { return s.streams.cd_frames; }
+
+// The bytes of the track's audio that its run votes.
+inline uint64_t track_bytes(const disc_state& s, const disc_track& t) {
+    if (!aligned(s)) return t.copies.empty() ? 0 : t.copies[0].info.audio_bytes;
+    const size_t k = t.number - 1;
+    return static_cast<uint64_t>(s.alignment.cut[k + 1] - s.alignment.cut[k]) * 4;
+}
+
 inline std::string position(const disc_state& s, const disc_track& t) {
     return std::to_string(t.number) + "/" + std::to_string(s.plan.tracks.size());
 }

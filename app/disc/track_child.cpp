@@ -18,8 +18,10 @@ namespace {
 
 const char SELF[] = "/proc/self/exe";
 
-std::atomic<int> g_signal(0);   // the first ending signal noted
-std::atomic<pid_t> g_child(0);  // the track's run going on, or 0
+std::atomic<int> g_signal(0);  // the first ending signal noted
+// The tracks' runs going on (0: a free slot). Runs are started from several threads at once.
+const size_t CHILD_SLOTS = 8;
+std::atomic<pid_t> g_children[CHILD_SLOTS];
 static_assert(std::atomic<pid_t>::is_always_lock_free, "a signal handler may only touch a lock-free value");
 bool g_caught[ENDING_SIGNAL_COUNT];
 
@@ -29,8 +31,27 @@ void on_ending_signal(int sig, siginfo_t* info, void*) {
     if (sig == SIGPIPE && info && info->si_code == SI_USER && info->si_pid == getpid()) return;
     int none = 0;
     g_signal.compare_exchange_strong(none, sig);
-    const pid_t child = g_child.load();
-    if (child > 0) kill(child, sig);
+    for (std::atomic<pid_t>& slot : g_children) {
+        const pid_t child = slot.load();
+        if (child > 0) kill(child, sig);
+    }
+}
+
+// Notes the child's id where the handler finds it. A signal that came between the check before
+// fork and now went to a thread that did not know the child yet: it is passed on here.
+void note_child(pid_t pid) {
+    for (std::atomic<pid_t>& slot : g_children) {
+        pid_t none = 0;
+        if (slot.compare_exchange_strong(none, pid)) break;
+    }
+    if (const int sig = g_signal.load()) kill(pid, sig);
+}
+
+void forget_child(pid_t pid) {
+    for (std::atomic<pid_t>& slot : g_children) {
+        pid_t mine = pid;
+        if (slot.compare_exchange_strong(mine, 0)) break;
+    }
 }
 
 sigset_t ending_set() {
@@ -93,7 +114,7 @@ int wait_child(pid_t pid, child_run& run) {
     while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
         if (errno != EINTR) return errno;
     }
-    g_child.store(0);
+    forget_child(pid);
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0) {
         if (errno != EINTR) return errno;
@@ -117,7 +138,7 @@ pid_t start_child(char** argv, int out_fd, int err_fd) {
     const pid_t pid = fork();
     if (pid == 0) exec_child(argv, out_fd, err_fd, previous);
     const int fork_error = errno;
-    if (pid > 0) g_child.store(pid);
+    if (pid > 0) note_child(pid);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     errno = fork_error;
     return pid;

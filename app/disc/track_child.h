@@ -16,7 +16,7 @@ struct child_run {
 };
 
 // From here on, the signals that end a program (ENDING_SIGNALS, those not ignored when the program
-// started) do not end it at once: each is noted, and passed on to the track's run going on, which
+// started) do not end it at once: each is noted, and passed on to every track's run going on, each of which
 // removes its own temporary files and ends by it. The caller removes its own files, then calls
 // end_by_signal(ending_signal()). A SIGPIPE raised by the program's own write to a pipe nobody
 // reads is not noted: that write fails instead.
@@ -31,6 +31,7 @@ void end_by_signal(int sig);
 // Runs /proc/self/exe with `args` (argv[1] onward) and waits for it. `on_err` sees every piece
 // of its standard error as it arrives (for the progress display). Returns 0, or the errno value
 // when the run could not be started or its output not read (then `run` holds what was read);
-// EINTR without starting it when an ending signal has been noted.
+// EINTR without starting it when an ending signal has been noted. Several threads may each run
+// one track at a time.
 int run_track_child(const std::vector<std::string>& args, child_run& run,
                     const std::function<void(const char*, size_t)>& on_err);
