@@ -27,7 +27,9 @@ const size_t MAX_ARMED = 4;  // the output, the map, the report and the picture
 // Who removes the temporary files: nobody while none exists (IDLE), else the signal handler or
 // the end of the run, whichever claims them first. A handler may run on any thread, a digest
 // worker's included, while the main thread ends the run: the exchange lets only one of them act.
-enum cleanup_state { IDLE = 0, ARMED = 1, CLAIMED = 2 };
+// A handler that claims them says so (CLEANING): a second signal, delivered to another thread
+// while the first handler still removes the files, must not end the program before it is done.
+enum cleanup_state { IDLE = 0, ARMED = 1, CLAIMED = 2, CLEANING = 3 };
 std::atomic<int> g_state(IDLE);
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch a lock-free flag");
 result_file* volatile g_armed[MAX_ARMED];
@@ -60,7 +62,11 @@ bool own_broken_pipe(int sig, const siginfo_t* info) {
 // the handler runs, so the raised one ends the program by its default action once it returns.
 void on_interrupt(int sig, siginfo_t* info, void*) {
     if (own_broken_pipe(sig, info)) return;
-    if (g_state.exchange(CLAIMED) == ARMED) {
+    int armed = ARMED;
+    if (!g_state.compare_exchange_strong(armed, CLEANING) && armed == CLEANING) {
+        for (;;) pause();  // the handler that claimed the files ends the program
+    }
+    if (armed == ARMED) {
         write_raw("\n", 1);  // the progress line is most likely open
         for (size_t i = 0; i < MAX_ARMED; i++) {
             result_file* r = g_armed[i];
