@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -25,6 +26,9 @@ namespace {
 // Tracks voted at once: each run is one process, mostly on one core (decoding FLAC, voting,
 // encoding); two keep a two-core machine busy while one track's run waits for its files.
 const size_t TRACKS_AT_ONCE = 2;
+// Tracks begun and not yet finished: a run that ends before an earlier track's lets the next one
+// start, up to this many (each holds its span files in OUTDIR until its turn).
+const size_t TRACKS_AHEAD = 4;
 const uint64_t BLOCK_BYTES = 2u << 20;  // what one progress dot of a track's run stands for
 const char CLEAR[] = "\x1b[H\x1b[J";    // a track's run clears the screen first
 
@@ -325,10 +329,27 @@ struct pending_track {
     child_run run;
     uint64_t shown = 0;  // what its run added to the progress display (under g_screen)
     std::thread worker;
+    bool done = false;  // its run has ended (under g_ended)
 };
+
+// A track's run ended: the loop that begins and finishes tracks waits for that.
+std::mutex g_ended;
+std::condition_variable g_run_ended;
+
+void mark_done(pending_track& p) {
+    const std::lock_guard<std::mutex> hold(g_ended);
+    p.done = true;
+    g_run_ended.notify_all();
+}
 
 // Everything up to the track's run, which is started in a thread of its own.
 void begin_track(disc_state& s, const disc_track& t, pending_track& p) {
+    struct done_unless_running {
+        pending_track& p;
+        ~done_unless_running() {
+            if (!p.worker.joinable()) mark_done(p);
+        }
+    } settle{p};
     p.t = &t;
     std::vector<voted_copy>& copies = p.scratch.copies;
     if (aligned(s)) {
@@ -346,8 +367,10 @@ void begin_track(disc_state& s, const disc_track& t, pending_track& p) {
     if (p.run_error != 0) return;
     std::vector<std::string> args =
         track_args(s, t, copies, p.f.run_path, p.f.report_path, p.f.map_path, align);
-    p.worker = std::thread(
-        [&s, &p, args] { p.run_error = run_track(s, *p.t, args, p.scratch.copies.size(), p.run, p.shown); });
+    p.worker = std::thread([&s, &p, args] {
+        p.run_error = run_track(s, *p.t, args, p.scratch.copies.size(), p.run, p.shown);
+        mark_done(p);
+    });
 }
 
 // What the track came to, after its run: its lines, in the order of the tracks.
@@ -411,6 +434,26 @@ track_result finish_track(disc_state& s, pending_track& p) {
     return r;
 }
 
+size_t running(const std::deque<std::unique_ptr<pending_track>>& going) {
+    const std::lock_guard<std::mutex> hold(g_ended);
+    size_t n = 0;
+    for (const auto& p : going) n += !p->done;
+    return n;
+}
+
+// Waits until the first track's run has ended (true), or, while tracks are left to begin, until
+// another's has (false: one more may begin).
+bool wait_for_a_run(const std::deque<std::unique_ptr<pending_track>>& going, bool more) {
+    std::unique_lock<std::mutex> hold(g_ended);
+    for (;;) {
+        if (going.front()->done) return true;
+        size_t n = 0;
+        for (const auto& p : going) n += !p->done;
+        if (more && going.size() < TRACKS_AHEAD && n < TRACKS_AT_ONCE && ending_signal() == 0) return false;
+        g_run_ended.wait(hold);
+    }
+}
+
 }  // namespace
 
 std::vector<track_result> vote_tracks(disc_state& s) {
@@ -420,11 +463,13 @@ std::vector<track_result> vote_tracks(disc_state& s) {
     std::deque<std::unique_ptr<pending_track>> going;
     size_t next = 0;
     for (;;) {
-        while (next < s.plan.tracks.size() && going.size() < TRACKS_AT_ONCE && ending_signal() == 0) {
+        while (next < s.plan.tracks.size() && going.size() < TRACKS_AHEAD &&
+               running(going) < TRACKS_AT_ONCE && ending_signal() == 0) {
             going.emplace_back(new pending_track);
             begin_track(s, s.plan.tracks[next++], *going.back());
         }
         if (going.empty()) break;
+        if (!wait_for_a_run(going, next < s.plan.tracks.size())) continue;
         results.push_back(finish_track(s, *going.front()));
         going.pop_front();
     }
