@@ -1,8 +1,10 @@
 #include "disc/disc_align.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "base/play_time.h"
@@ -279,18 +281,34 @@ int try_anchor(const disc_streams& s, size_t anchor, anchored& result, std::stri
     for (const window& w : windows) tracks.insert(w.track);
     result.measured = !windows.empty();
     if (!result.measured) return 0;
-    for (size_t r = 0; r < s.rips.size(); r++) {
-        rip_alignment& a = result.rips[r];
-        if (r == anchor) {
-            a.placed = a.measured = true;
-            a.segments.push_back(rip_segment{BEFORE_ALL, 0, true});
-        } else {
+    // Every other rip is placed on its own (each reads its own files): on two threads.
+    std::vector<std::string> whys(s.rips.size());
+    std::vector<int> status(s.rips.size(), 0);
+    std::atomic<size_t> next(0);
+    auto place_rips = [&] {
+        for (size_t r; (r = next++) < s.rips.size();) {
+            rip_alignment& a = result.rips[r];
+            if (r == anchor) {
+                a.placed = a.measured = true;
+                a.segments.push_back(rip_segment{BEFORE_ALL, 0, true});
+                continue;
+            }
             std::vector<found> finds;
-            if (find_windows(s, anchor, r, windows, finds, why) != 0 ||
-                place_rip(s, anchor, r, finds, tracks.size(), a, why) != 0)
-                return -1;
+            status[r] = find_windows(s, anchor, r, windows, finds, whys[r]) != 0 ||
+                                place_rip(s, anchor, r, finds, tracks.size(), a, whys[r]) != 0
+                            ? -1
+                            : 0;
         }
-        result.placed += a.placed;
+    };
+    std::thread helper(place_rips);
+    place_rips();
+    helper.join();
+    for (size_t r = 0; r < s.rips.size(); r++) {
+        if (status[r] != 0) {
+            why = whys[r];
+            return -1;
+        }
+        result.placed += result.rips[r].placed;
     }
     return 0;
 }
