@@ -31,6 +31,9 @@ const size_t MAX_ARMED = 4;  // the output, the map, the report and the picture
 // while the first handler still removes the files, must not end the program before it is done.
 enum cleanup_state { IDLE = 0, ARMED = 1, CLAIMED = 2, CLEANING = 3 };
 std::atomic<int> g_state(IDLE);
+// A signal taken by another thread while the end of the run puts the files in place: it ends the
+// program once they are (the main thread blocks the signals meanwhile; other threads do not).
+std::atomic<int> g_deferred(0);
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only touch a lock-free flag");
 result_file* volatile g_armed[MAX_ARMED];
 struct sigaction g_previous[INTERRUPT_COUNT];
@@ -65,6 +68,11 @@ void on_interrupt(int sig, siginfo_t* info, void*) {
     int armed = ARMED;
     if (!g_state.compare_exchange_strong(armed, CLEANING) && armed == CLEANING) {
         for (;;) pause();  // the handler that claimed the files ends the program
+    }
+    if (armed == CLAIMED) {
+        int none = 0;
+        g_deferred.compare_exchange_strong(none, sig);
+        return;
     }
     if (armed == ARMED) {
         write_raw("\n", 1);  // the progress line is most likely open
@@ -353,6 +361,7 @@ int finish_result_files(int status, result_file* const* files, size_t count) {
     // A signal that came meanwhile ends the program by its default action once unblocked: the
     // files are in place or removed by then.
     disarm();
+    if (const int sig = g_deferred.exchange(0)) raise(sig);  // pending until unblocked
     unblock_interrupts(previous);
     return status;
 }
