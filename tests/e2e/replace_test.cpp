@@ -160,6 +160,7 @@ TEST(KeptOnFailure, ASucceededRunReplacesAnExistingFileAndWritesInPlaceWhatARena
         std::string out;   // the name given to -o
         std::string file;  // the file that ends up holding the result
         bool replaced;     // a new file (another inode) where the old one was
+        bool deny_owner = false;  // no file can be given an owner: the old one is written in place
     } cases[] = {
         {"out.wav", "out.wav", true},    // mode 0604 kept
         {"link.wav", "real.wav", true},  // the link stays a link
@@ -167,6 +168,7 @@ TEST(KeptOnFailure, ASucceededRunReplacesAnExistingFileAndWritesInPlaceWhatARena
         {"new.wav", "new.wav", false},
         {"fifo.wav", "", false},
         {"acl.wav", "acl.wav", true},  // its ACL, user.note and mode 0664 kept
+        {"acl.wav", "acl.wav", false, true},
     };
     const std::string data = random_bytes(5000, 91);
     bool attributes_refused = false;
@@ -189,7 +191,9 @@ TEST(KeptOnFailure, ASucceededRunReplacesAnExistingFileAndWritesInPlaceWhatARena
         const ino_t old_inode = c.file.empty() ? 0 : inode(dir.file(c.file));
         std::string piped;
         std::thread reader([&] { if (c.file.empty()) piped = read_file(dir.file("fifo.wav")); });
-        const RunResult r = run_copyvote({"1.wav", "2.wav", "3.wav", "-o", c.out, "--map", "m.tsv"}, in_dir(dir.path()));
+        RunOptions options = in_dir(dir.path());
+        if (c.deny_owner) options.env = shim_env("deny_owner", {});
+        const RunResult r = run_copyvote({"1.wav", "2.wav", "3.wav", "-o", c.out, "--map", "m.tsv"}, options);
         reader.join();
         EXPECT_EQ(r.exit_code, 0) << c.out;
         EXPECT_EQ(r.err, status_lines(c.out, {"1.wav", "2.wav", "3.wav"}) + "processing:\n...|...|\n") << c.out;
