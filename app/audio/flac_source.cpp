@@ -370,8 +370,17 @@ bool flac_source::on_frame(uint64_t first, uint32_t length, uint32_t channels, u
     for (uint64_t t = skip; t < length; t += per_chunk) {
         const uint64_t m = length - t < per_chunk ? length - t : per_chunk;
         uint8_t* p = pcm;
-        for (uint64_t u = t; u < t + m; u++) {
-            for (uint32_t c = 0; c < channels; c++, p += 2) store16(p, static_cast<uint16_t>(samples[c][u]));
+        if (channels == 2) {  // CD audio: a loop the compiler can widen
+            const int32_t *left = samples[0], *right = samples[1];
+            for (uint64_t u = t; u < t + m; u++, p += 4) {
+                store16(p, static_cast<uint16_t>(left[u]));
+                store16(p + 2, static_cast<uint16_t>(right[u]));
+            }
+        } else {
+            for (uint64_t u = t; u < t + m; u++) {
+                for (uint32_t c = 0; c < channels; c++, p += 2)
+                    store16(p, static_cast<uint16_t>(samples[c][u]));
+            }
         }
         if (!put_bytes(pcm, m * frame_bytes, false)) return false;
     }
