@@ -89,23 +89,68 @@ struct v2_window {
     }
 };
 
-// The changes of track k at the shift with base `b` whose index counts: each with its v1 change.
-struct live_change {
-    uint32_t v1_change;
-    uint32_t id;
+// The changes of track k that count at one shift, each with its v1 change, and a table of them by
+// that change (open addressing: slot holds the change's place in `live` + 1, 0 when empty), so
+// that the second change of a pair is one look-up.
+struct live_changes {
+    struct live {
+        uint32_t v1_change;
+        uint32_t id;
+    };
+    std::vector<live> changes;
+    std::vector<uint32_t> slots;
+    std::vector<uint32_t> entries;  // the track's values, for the loops over them
+    unsigned bits = 0;
+
+    uint32_t slot_of(uint32_t key) const { return (key * 0x9E3779B1u) >> (32 - bits); }
+    void start(size_t most) {
+        bits = 1;
+        while ((size_t{1} << bits) < 2 * most + 2) bits++;
+        changes.reserve(most);
+    }
+    void index() {
+        slots.assign(size_t{1} << bits, 0);
+        const uint32_t mask = (1u << bits) - 1;
+        for (uint32_t k = 0; k < changes.size(); k++) {
+            uint32_t h = slot_of(changes[k].v1_change);
+            while (slots[h] != 0) h = (h + 1) & mask;
+            slots[h] = k + 1;
+        }
+    }
 };
 
 void note_settle(track_sums& sums, uint64_t s, uint32_t a, uint32_t b) {
     if (sums.settles.size() < MOST_SETTLES) sums.settles.push_back({static_cast<uint32_t>(s), a, b});
 }
 
+// Pairs at shift `s`: for each change, what a second one must add for v1 to hold an entry, looked
+// up in the table; each pair of changes of two frames is kept once for the full v2.
+bool try_pairs(uint64_t s, uint32_t v1, track_sums& sums, live_changes& live) {
+    live.index();
+    const uint32_t mask = (1u << live.bits) - 1;
+    bool any = false;
+    for (const live_changes::live& x : live.changes) {
+        for (uint32_t e : live.entries) {
+            const uint32_t wanted = e - v1 - x.v1_change;
+            for (uint32_t h = live.slot_of(wanted); live.slots[h] != 0; h = (h + 1) & mask) {
+                const live_changes::live& y = live.changes[live.slots[h] - 1];
+                if (y.v1_change != wanted || y.id <= x.id) continue;
+                if (sums.changes[y.id].frame == sums.changes[x.id].frame) continue;
+                note_settle(sums, s, x.id, y.id);
+                any = true;
+            }
+        }
+    }
+    return any;
+}
+
 // Tries the changes at shift `s`: a single change whose v1 matches verifies; one whose v2 may
 // match, and a pair whose v1 matches, are kept for the full v2. Returns the shift's mark.
 uint8_t try_changes(uint64_t s, int64_t b, int64_t d_from, wide t, const entry_values& values,
-                    const v2_window& window, track_sums& sums, std::vector<live_change>& live) {
+                    const v2_window& window, track_sums& sums, live_changes& live) {
     const uint32_t v1 = static_cast<uint32_t>(t);
     uint8_t mark = NO_MATCH;
-    live.clear();
+    live.changes.clear();
     for (uint32_t id = 0; id < sums.changes.size(); id++) {
         const change& c = sums.changes[id];
         const int64_t i = index_at(c, d_from, b);
@@ -117,33 +162,18 @@ uint8_t try_changes(uint64_t s, int64_t b, int64_t d_from, wide t, const entry_v
             sums.confidence[s] = hit->second;
             return MATCHES;
         }
-        live.push_back({moved, id});
+        live.changes.push_back({moved, id});
         const wide changed = t + product_change(c, index);
-        for (const auto& e : values) {
-            if (!window.near(static_cast<uint32_t>(changed), static_cast<uint32_t>(changed >> 32), e.first))
-                continue;
+        const uint32_t changed_v1 = static_cast<uint32_t>(changed),
+                       high = static_cast<uint32_t>(changed >> 32);
+        for (uint32_t e : live.entries) {
+            if (!window.near(changed_v1, high, e)) continue;
             note_settle(sums, s, id, settle::NONE);
             mark = MAYBE_V2;
             break;
         }
     }
-    // Pairs: what the second change must add for v1 to hold an entry, looked up among the changes.
-    std::sort(live.begin(), live.end(),
-              [](const live_change& x, const live_change& y) { return x.v1_change < y.v1_change; });
-    for (const live_change& x : live) {
-        for (const auto& e : values) {
-            const uint32_t wanted = e.first - v1 - x.v1_change;
-            auto it =
-                std::lower_bound(live.begin(), live.end(), wanted,
-                                 [](const live_change& y, uint32_t value) { return y.v1_change < value; });
-            for (; it != live.end() && it->v1_change == wanted; ++it) {
-                if (it->id <= x.id || sums.changes[it->id].frame == sums.changes[x.id].frame) continue;
-                note_settle(sums, s, x.id, it->id);
-                mark = MAYBE_V2;
-            }
-        }
-    }
-    return mark;
+    return try_pairs(s, v1, sums, live) ? static_cast<uint8_t>(MAYBE_V2) : mark;
 }
 
 // For every shift (index s: offset DISC_TRUE_SHIFT - s), whether track k's v1 holds one of
@@ -170,8 +200,9 @@ void mark_shifts(const std::vector<uint32_t>& d, int64_t d_from, int64_t cut, co
     window.n = n;
     window.delta0 = static_cast<uint32_t>(low >> 32);
     window.spread = static_cast<uint32_t>(std::min<double>(n, 16 * std::sqrt(n / 6.0) + 256));
-    std::vector<live_change> live;
-    live.reserve(sums.changes.size());
+    live_changes live;
+    live.start(sums.changes.size());
+    for (const auto& e : values) live.entries.push_back(e.first);
     for (uint64_t s = 0; s < SHIFTS; s++, b++) {
         const uint32_t v1 = static_cast<uint32_t>(t);
         const uint32_t high = static_cast<uint32_t>(t >> 32);
