@@ -78,8 +78,9 @@ wide product_change(const change& c, uint64_t i) {
 }
 
 // Where v2 can lie: v2 = v1 + high - delta, delta = the low halves' sum over 2^32, 0 <= delta < n.
-// A change moves delta by at most one from the value `delta0` it has at the first shift; across
-// shifts it wanders by about sqrt(n / 6), so changes look within `spread` of it.
+// A change moves delta by at most one; across shifts it wanders by about sqrt(n / 6) from the value
+// `delta0` it has at the first shift, so a change's v2 is computed in full only when it lies within
+// `spread` of that (a change's match beyond is missed, never taken by mistake).
 struct v2_window {
     uint64_t n = 0;
     uint32_t delta0 = 0, spread = 0;
@@ -90,7 +91,7 @@ struct v2_window {
 };
 
 // The changes of track k that count at one shift, each with its v1 change, and a table of them by
-// that change (open addressing: slot holds the change's place in `live` + 1, 0 when empty), so
+// that change (open addressing: a slot holds the change's place in `changes` + 1, 0 when empty), so
 // that the second change of a pair is one look-up.
 struct live_changes {
     struct live {
