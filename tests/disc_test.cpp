@@ -52,49 +52,80 @@ TEST(DiscTest, SpanFilesReadBackAsWritten) {
 }
 
 // The disc's true offset against the sums written down frame by frame: three restored tracks cut
-// `late` frames late, a response file of the original tracks' sums (v1 or v2, a second pressing's
-// that match nowhere), and the offset every shift's sums find.
+// `late` frames late, a response file of the original tracks' sums (v1, v2 or both; a second
+// pressing's that match nowhere), and the offset every shift's sums find. With `wrong` frames, each
+// restored track keeps that many wrong frames, listed among its doubtful frames with the right word
+// unless `listed` is false: one other word counts on v1 or v2, two only on both.
 TEST(DiscTest, TrueOffsetFromEveryShiftsSums) {
+    enum sums_kind { V1, V2, BOTH };
     const struct {
         long late;
-        bool v2;
+        sums_kind kind;
         bool right;  // false: the sums of other audio, which must verify nowhere
-    } cases[] = {{300, true, true}, {-2940, false, true}, {0, true, true}, {1234, true, false}};
+        size_t wrong = 0;
+        bool listed = true;
+        bool found = true;
+    } cases[] = {{300, V2, true},
+                 {-2940, V1, true},
+                 {0, V2, true},
+                 {1234, V2, false, 0, true, false},
+                 {300, V2, true, 1},
+                 {-17, V1, true, 1},
+                 {2000, BOTH, true, 2},
+                 {300, V2, true, 2, true, false},  // two changes on one sum: chance, not taken
+                 {300, V2, true, 1, false, false},
+                 {1234, BOTH, false, 2, true, false}};
     for (const auto& c : cases) {
         testing_support::ScopedTempDir dir;
         const size_t lengths[] = {9000, 7001, 8000};
         std::string disc = testing_support::random_bytes(4 * 24001, 5);
         const std::string other = testing_support::random_bytes(disc.size(), 6);
-        std::string response(1, 3);
-        response += std::string(12, '\0');
+        const std::string& truth = c.right ? disc : other;
+        std::vector<std::string> records(c.kind == BOTH ? 2 : 1, std::string(1, 3) + std::string(12, '\0'));
         std::vector<std::string> outputs;
+        std::vector<std::vector<doubtful_frame>> doubtful(3);
         disc_alignment a;
         a.cut = {0};
         for (size_t t = 0, at = 0; t < 3; at += lengths[t++]) {
             a.cut.push_back(a.cut.back() + static_cast<int64_t>(lengths[t]));
-            const std::string& truth = c.right ? disc : other;
             const std::string pcm = truth.substr(4 * at, 4 * lengths[t]);
             const auto sums = testing_support::reference_track_sums(pcm, t == 0 ? 2940 : 1,
                                                                     t == 2 ? lengths[t] - 2940 : lengths[t]);
-            const uint32_t sum = c.v2 ? sums.v2 : sums.v1;
-            response += std::string(1, 7) + testing_support::le32(sum) + testing_support::le32(0);
+            for (size_t r = 0; r < records.size(); r++) {
+                const uint32_t sum = c.kind == V1 || (c.kind == BOTH && r == 0) ? sums.v1 : sums.v2;
+                records[r] += std::string(1, 7) + testing_support::le32(sum) + testing_support::le32(0);
+            }
             // The restored track as cut `late` frames late: zeros past the disc's ends.
             std::string cut;
             for (size_t f = 0; f < lengths[t]; f++) {
                 const long src = static_cast<long>(at + f) + c.late;
                 cut += src >= 0 && src < 24001 ? disc.substr(4 * static_cast<size_t>(src), 4) : std::string(4, '\0');
             }
+            // Its wrong frames, in the part every shift counts, each with a decoy word first.
+            for (size_t k = 0; k < c.wrong; k++) {
+                const size_t q = 3500 + 1111 * k + 7 * t;
+                doubtful_frame f;
+                f.frame = q;
+                uint32_t right = 0;
+                for (int b = 3; b >= 0; b--) right = right << 8 | static_cast<uint8_t>(cut[4 * q + b]);
+                f.voted = right ^ (0x10001u << k);
+                f.words = {right ^ 0x4, c.listed ? right : right ^ 0x8};
+                cut.replace(4 * q, 4, testing_support::le32(f.voted));
+                doubtful[t].push_back(f);
+            }
             outputs.push_back(dir.file("t" + std::to_string(t) + ".wav"));
             testing_support::write_file(outputs.back(), testing_support::wav_file(cut));
         }
+        std::string response;
+        for (const std::string& r : records) response += r;
         response += std::string(1, 3) + std::string(12, '\0');  // a second pressing
         for (size_t t = 0; t < 3; t++) response += std::string(1, 2) + testing_support::le32(0x1234567u + t) + testing_support::le32(0);
         disc_streams streams;
         shift_verdict v;
         std::string why;
-        ASSERT_EQ(0, find_true_offset(streams, a, outputs, response, v, why)) << why;
-        EXPECT_EQ(c.right, v.found) << c.late;
-        if (c.right) {
+        ASSERT_EQ(0, find_true_offset(streams, a, outputs, doubtful, response, v, why)) << why;
+        EXPECT_EQ(c.found, v.found) << c.late << " " << c.wrong;
+        if (c.found) {
             EXPECT_EQ(c.late, v.offset);
             EXPECT_EQ(3u, v.verified);
         }
@@ -149,6 +180,7 @@ TEST(DiscTest, TrackRecordsComeBackAsWritten) {
     t.repair = "repaired: 2 samples in 1 frames changed to match, at 00:01.000";
     t.repaired_samples = 2;
     t.suspicious = {{"00:00.100", 4410, "no-copy"}, {"01:02.003", 2734452, "guess"}};
+    t.doubtful = {{4410, 0x80007fffu, {0x7fff7fffu, 0x8000u}}, {9, 1, {}}};
     r.tracks = {t};
     r.status = 1;
     const std::string json = run_record_json(r);
@@ -162,6 +194,8 @@ TEST(DiscTest, TrackRecordsComeBackAsWritten) {
     EXPECT_EQ(0x0badcafeu, b.crc32);
     EXPECT_EQ("verified", b.verdict);
     EXPECT_EQ(2u, b.suspicious.size());
+    ASSERT_EQ(2u, b.doubtful.size());
+    EXPECT_EQ(0x8000u, b.doubtful[0].words.at(1));
     EXPECT_FALSE(back.inputs[0].placed);
     EXPECT_TRUE(back.inputs[1].placed);
     for (const char* bad : {"", "[1, 2]", "{\"tracks\": 3}", "{\"version\": \"1\""}) {

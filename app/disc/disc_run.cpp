@@ -164,13 +164,15 @@ bool worth_seeking_offset(const disc_state& s, const std::vector<track_result>& 
 void seek_true_offset(disc_state& s, std::vector<track_result>& results) {
     if (!worth_seeking_offset(s, results)) return;
     std::vector<std::string> outputs;
+    std::vector<std::vector<doubtful_frame>> doubtful;
     for (size_t k = 0; k < results.size(); k++) {
         const bool written = results[k].kind == VERIFIED || results[k].kind == NOT_VERIFIED;
         outputs.push_back(written ? s.line.out_dir + "/" + s.plan.tracks[k].name : "");
+        doubtful.push_back(written ? results[k].figures.doubtful : std::vector<doubtful_frame>());
     }
     shift_verdict v;
     std::string why;
-    if (find_true_offset(s.streams, s.alignment, outputs, s.response, v, why) != 0) {
+    if (find_true_offset(s.streams, s.alignment, outputs, doubtful, s.response, v, why) != 0) {
         app_error("read", s.line.response_name.c_str(), why.c_str());
         return;
     }

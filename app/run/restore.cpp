@@ -280,6 +280,8 @@ void record_track(run_record& record, const run_options& options, const char* ou
         if (checks->repair.tried || !checks->repair.not_tried.empty())
             t.repair = repair_text(checks->repair, checks->sums);
         if (checks->repair.found) t.repaired_samples = checks->repair.changed_samples;
+        if (checks->doubts.limit > 0 && t.verdict == "not verified")
+            t.doubtful = doubtful_frames(checks->doubts, checks->sums.audio_begin, checks->sums.audio_end);
     }
     record.tracks.assign(1, t);
     record.seconds = static_cast<double>(result.elapsed_ns) / 1e9;

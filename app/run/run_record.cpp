@@ -53,6 +53,26 @@ json place_json(const suspicious_place& p) {
     return json{{"time", p.time}, {"sample", p.sample}, {"why", p.why}};
 }
 
+json doubtful_json(const doubtful_frame& f) {
+    json words = json::array();
+    for (uint32_t w : f.words) words.push_back(hex32(w));
+    return json{{"frame", f.frame}, {"voted", hex32(f.voted)}, {"words", words}};
+}
+
+// A doubtful frame read back; false when the entry is not one.
+bool doubtful_from(const json& j, doubtful_frame& f) {
+    if (!j.is_object() || !j.contains("frame") || !j["frame"].is_number_unsigned() || !j.contains("voted") ||
+        !take_hex32(j["voted"], f.voted) || !j.contains("words") || !j["words"].is_array())
+        return false;
+    f.frame = j["frame"].get<uint64_t>();
+    for (const json& w : j["words"]) {
+        uint32_t v = 0;
+        if (!take_hex32(w, v)) return false;
+        f.words.push_back(v);
+    }
+    return true;
+}
+
 json track_json(const track_record& t) {
     json j;
     j["number"] = t.number;
@@ -77,6 +97,11 @@ json track_json(const track_record& t) {
     json places = json::array();
     for (const suspicious_place& p : t.suspicious) places.push_back(place_json(p));
     j["suspicious"] = places;
+    if (!t.doubtful.empty()) {
+        json doubtful = json::array();
+        for (const doubtful_frame& f : t.doubtful) doubtful.push_back(doubtful_json(f));
+        j["doubtful"] = doubtful;
+    }
     return j;
 }
 
@@ -128,6 +153,12 @@ track_record track_from(const json& j) {
             take(p, "sample", s.sample);
             take(p, "why", s.why);
             t.suspicious.push_back(s);
+        }
+    }
+    if (j.contains("doubtful") && j["doubtful"].is_array()) {
+        for (const json& d : j["doubtful"]) {
+            doubtful_frame f;
+            if (doubtful_from(d, f)) t.doubtful.push_back(f);
         }
     }
     return t;
@@ -352,6 +383,23 @@ std::vector<suspicious_place> verdict_tally::suspicious() const {
         out.push_back({rate ? play_time_of(p.frame, rate).text : "", p.frame, doubt_word(p.kind)});
     }
     return out;
+}
+
+std::vector<doubtful_frame> doubtful_frames(const doubt_list& doubts, uint64_t audio_begin,
+                                            uint64_t audio_end) {
+    std::vector<repair_frame> frames;
+    std::vector<uint64_t> offsets;
+    doubts.frames(audio_begin, audio_end, frames, offsets);
+    std::vector<doubtful_frame> kept;
+    for (size_t k = 0; k < frames.size() && kept.size() < MOST_DOUBTFUL_FRAMES; k++) {
+        doubtful_frame f;
+        f.frame = frames[k].index - 1;
+        f.voted = frames[k].voted;
+        const size_t n = std::min(frames[k].words.size(), MOST_DOUBTFUL_WORDS);
+        f.words.assign(frames[k].words.begin(), frames[k].words.begin() + static_cast<std::ptrdiff_t>(n));
+        kept.push_back(f);
+    }
+    return kept;
 }
 
 verdict_listener verdict_tally::listener(verdict_tally* tally) {

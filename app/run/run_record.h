@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/wav_header.h"
+#include "vote/doubt_list.h"
 #include "vote/word_verdict.h"
 
 struct input_record {
@@ -29,6 +30,18 @@ struct suspicious_place {
     uint64_t sample;   // the frame's index from the track's start
     std::string why;   // "no-copy", "lone-overrule", "narrow-majority" or "guess"
 };
+
+// A frame of a track that did not verify, among those the vote was least sure of, with the other
+// words the copies' samples give it: a whole disc tries them when it looks for its true offset.
+struct doubtful_frame {
+    uint64_t frame = 0;           // the frame's index from the track's start
+    uint32_t voted = 0;           // the word the vote wrote (left sample in the low half)
+    std::vector<uint32_t> words;  // other words it could hold, most likely first
+};
+
+// The doubtful frames a record keeps at most, and the other words of each.
+const size_t MOST_DOUBTFUL_FRAMES = 64;
+const size_t MOST_DOUBTFUL_WORDS = 4;
 
 struct track_record {
     uint32_t number = 0;  // the track's number (--track), 0 when not known
@@ -51,7 +64,13 @@ struct track_record {
     uint64_t repaired_samples = 0;
     std::string repair;  // the repair line's text after "[name] ", or empty
     std::vector<suspicious_place> suspicious;
+    std::vector<doubtful_frame> doubtful;  // when it did not verify: its most doubtful frames
 };
+
+// The most doubtful frames of the audio [audio_begin, audio_end) of the output, as the doubt list
+// ranks them, for the record of a track that did not verify.
+std::vector<doubtful_frame> doubtful_frames(const doubt_list& doubts, uint64_t audio_begin,
+                                            uint64_t audio_end);
 
 // One rip folder of a disc, over every track it took part in.
 struct rip_record {

@@ -253,7 +253,9 @@ std::vector<std::string> read_late(long late, bool drop = false) {
 // Every rip's read offset: a drive that skips frames part way, a rip read 420 frames late beside two others (WAV, then FLAC; --align
 // changes nothing), so that the vote needs it where the others differ; one read 300 frames early, a FLAC album whose rip 1 lacks a track (named and tagged from the
 // next FLAC rip, not the WAV one), and rips that share a drive offset of 300 frames, found by the
-// response file. Every output is the original track (the shared offset: the frames before the
+// response file, also when every track keeps a frame that the vote got wrong (two rips share a
+// wrong value there, a third holds another, the fourth the right one, which the track's doubtful
+// frames list). Every output is the original track (the shared offset: the frames before the
 // disc, which no rip holds, are silence).
 TEST(DiscE2ETest, FindsEveryRipsOffset) {
     const std::string ref = " frames against the reference (r1 r2 r4)\n", ref3 = " frames against the reference (r1 r2)\n";
@@ -265,6 +267,7 @@ TEST(DiscE2ETest, FindsEveryRipsOffset) {
         std::string lines;  // after the first
         std::string after;  // the shared offset's line, before the voted tracks
         bool drop = false;  // r3's drive skips 10 frames in track 2
+        bool kept_wrong = false;  // frame 20000 of every track: r1 and r2 one wrong value, r3 another
     } cases[] = {
         {{0, 0, 0}, false, 0, {}, "r1: read offset 0" + ref3 + "r2: read offset 0" + ref3 + "r3: read offset 0" + ref3.substr(0, ref3.size() - 1) + "; -10 frames from track 2 at 00:00.680\n", "", true},
         {{0, 0, -420}, false, 0, {}, "r1: read offset 0" + ref3 + "r2: read offset 0" + ref3 + "r3: read offset -420" + ref3, ""},
@@ -274,6 +277,10 @@ TEST(DiscE2ETest, FindsEveryRipsOffset) {
          "r1: read offset 0 frames against the reference (r1 r2 r3 r4)\nr2: read offset 0 frames against the reference (r1 r2 r3 r4)\n"
          "r3: read offset 0 frames against the reference (r1 r2 r3 r4)\nr4: read offset 0 frames against the reference (r1 r2 r3 r4)\n",
          "ar.bin: 4 tracks verified at offset +300 frames against the reference; the tracks are voted again, cut there\n"},
+        {{-300, -300, -300, -300}, false, 0, {},
+         "r1: read offset 0 frames against the reference (r1 r2 r3 r4)\nr2: read offset 0 frames against the reference (r1 r2 r3 r4)\n"
+         "r3: read offset 0 frames against the reference (r1 r2 r3 r4)\nr4: read offset 0 frames against the reference (r1 r2 r3 r4)\n",
+         "ar.bin: 4 tracks verified at offset +300 frames against the reference; the tracks are voted again, cut there\n", false, true},
     };
     for (const auto& c : cases) {
         ScopedTempDir dir;
@@ -286,7 +293,9 @@ TEST(DiscE2ETest, FindsEveryRipsOffset) {
                 if (r == 0 && t + 1 == c.lacking) continue;
                 const std::string n = std::to_string(t + 1);
                 const std::string name = r == 1 ? "track0" + n + ".cdda.wav" : "0" + n + " - Song " + n + ".wav";
-                write_file(dir.file(rip + "/" + name), testing_support::wav_file(damaged(tracks[t], r, t)));
+                std::string pcm = damaged(tracks[t], r, t);
+                for (size_t b = 0; c.kept_wrong && r < 3 && b < 4; b += 2) pcm[4 * 20000 + b] ^= r < 2 ? 0x11 : 0x22;
+                write_file(dir.file(rip + "/" + name), testing_support::wav_file(pcm));
                 if (c.flac && r != 1) encode_flac(dir.file(rip + "/" + name), dir.file(rip + "/0" + n + " - Song " + n + ".flac"), t + 1);
             }
         }
