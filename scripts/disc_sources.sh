@@ -22,7 +22,9 @@ few places, and a vote puts them right."
   LEN=$len sounds tune "$src/tune.wav" 2
   LEN=$len sounds check "$src/check.wav" 2
   rm -f "$src/speech_raw.wav" "$work/sounds_raw.wav"
-  ls "$src"/*.wav
+  # Named one by one: a folder used before also holds the shipped pieces, which come last.
+  local name
+  for name in check music-a music-b notes speech tune; do echo "$src/$name.wav"; done
   [ "${2:-}" = shipped-music ] || return 0
   local mp3
   for mp3 in /usr/share/games/asc/music/*.mp3; do
