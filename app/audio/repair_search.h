@@ -87,6 +87,11 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
 // zero bit of the index moves the lowest reachable bit one up. 0 when nothing is reached.
 unsigned ar_v1_reach(uint64_t index, bool left_changes);
 
+// The bits of the sum of AccurateRip's high halves (v2 - v1) that a change of frame `index` from
+// word `from` to `to` can reach: the high half of index * word moves by at most
+// index * |to - from| / 2^32 + 1 either way, so of the values it can take, floor(log2) bits' worth.
+unsigned ar_high_reach(uint64_t index, uint32_t from, uint32_t to);
+
 // The AccurateRip terms of frame `index` holding `word`: v1's low32(index * word) and v2's
 // low32 + high32 of the 64-bit product.
 uint32_t ar_v1_term(uint64_t index, uint32_t word);
