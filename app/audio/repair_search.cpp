@@ -383,11 +383,14 @@ struct group {
     key_kind kind;  // the sum it hashes on
 };
 
+// The groups: v1 and v2 at once first, then v1 and v2 alone.
 std::vector<group> groups_of(const needs& n) {
     if (n.crc) return {group{group::ALL, KEY_CRC}};
     std::vector<group> g;
-    for (size_t k = 0; k < n.ways.size(); k++) {
-        if (n.ways[k].floor != NEVER) g.push_back(group{k, n.ways[k].key});
+    for (key_kind kind : {KEY_PAIR, KEY_V1, KEY_V2}) {
+        for (size_t k = 0; k < n.ways.size(); k++) {
+            if (n.ways[k].key == kind && n.ways[k].floor != NEVER) g.push_back(group{k, kind});
+        }
     }
     return g;
 }
@@ -645,19 +648,32 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
     const std::vector<group> groups = groups_of(n);
     level_outcome found;
     unsigned found_size = 0;
-    // Each size may spend half of what is left of the bounds (shared among the groups), so that the
-    // larger combinations still cover the best-ranked frames, which are the likeliest wrong. A
-    // match is checked against the next size: a checksum can be fooled by copies made to fool it.
+    // Each group has its share of the bounds: v1 and v2 at once (whose comparisons cost far less
+    // chance) half, the others the rest alike. Each size may spend half of what is left of a share,
+    // so that the larger combinations still cover the best-ranked frames, which are the likeliest
+    // wrong. A match is checked against the next size: a checksum can be fooled by copies made to
+    // fool it.
+    std::vector<double> chance_left(groups.size()), work_left(groups.size());
+    for (size_t k = 0; k < groups.size(); k++) {
+        const bool pairs = groups[0].kind == KEY_PAIR && groups.size() > 1;
+        const double part = pairs ? (k == 0 ? 0.5 : 0.5 / static_cast<double>(groups.size() - 1))
+                                  : 1.0 / static_cast<double>(groups.size());
+        chance_left[k] = REPAIR_ACCIDENT_CHANCE * part;
+        work_left[k] = static_cast<double>(REPAIR_MOST_WORK - std::min(r.work, REPAIR_MOST_WORK)) * part;
+    }
     for (unsigned size = 1; size <= c.slots() && size <= 2 * MAX_HALF; size++) {
-        const uint64_t work_left = r.work < REPAIR_MOST_WORK ? REPAIR_MOST_WORK - r.work : 0;
-        const double share = 2.0 * static_cast<double>(groups.size());
         level_outcome out;
         bool any = false, all_slots = true, work_stopped = false;
-        for (const group& g : groups) {
+        uint64_t tried = 0;  // the most any group compared: the others' lie mostly among them
+        for (size_t k = 0; k < groups.size(); k++) {
+            const group& g = groups[k];
             const unsigned keys = size == 1 ? 1 : keys_per_walk(n, g);
-            const level_plan p =
-                plan_level(c, n, t, size, g, keys, (REPAIR_ACCIDENT_CHANCE - r.chance) / share,
-                           static_cast<uint64_t>(static_cast<double>(work_left) / share));
+            const level_plan p = plan_level(c, n, t, size, g, keys, chance_left[k] / 2,
+                                            static_cast<uint64_t>(std::max(0.0, work_left[k]) / 2));
+            if (p.slots >= size) {
+                chance_left[k] -= p.chance;
+                work_left[k] -= static_cast<double>(p.work);
+            }
             all_slots = all_slots && p.slots == c.slots();
             work_stopped = work_stopped || p.work_stopped;
             if (p.slots < size) continue;
@@ -667,10 +683,11 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
             } else {
                 search_level(c, n, g, p, out);
             }
-            r.tried += p.tried;
+            tried = std::max(tried, p.tried);
             r.chance += p.chance;
             r.work += p.work;
         }
+        r.tried += tried;
         if (!any) {
             r.bound_reached = found_size == 0;
             r.work_reached = r.bound_reached && work_stopped;
