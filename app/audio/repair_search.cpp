@@ -147,13 +147,6 @@ bool way_meets(const needs& n, const ar_way& w, const effect& e) {
     return std::find(n.pairs.begin(), n.pairs.end(), std::make_pair(v1, v2)) != n.pairs.end();
 }
 
-bool meets(const needs& n, const effect& e) {
-    if (n.crc && e.crc != n.crc_change) return false;
-    if (n.ways.empty()) return true;
-    return std::any_of(n.ways.begin(), n.ways.end(),
-                       [&](const ar_way& w) { return eligible(w, e) && way_meets(n, w, e); });
-}
-
 // The voted track as it stands (no reach needed: nothing is changed).
 bool matches_as_voted(const needs& n) {
     if (n.crc && n.crc_change != 0) return false;
@@ -295,30 +288,29 @@ candidates gather(const std::vector<repair_frame>& frames, const repair_target& 
 // ---- the plan of one size -------------------------------------------------------------------
 
 // The combinations of a size are counted several ways at once, each way letting only some singles
-// through: all of them, those compared with nothing, or those reaching at most `r1` bits of v1 and
-// `rh` of the high halves' sum. A combination reaches the most of each that its changes reach, so
-// those reaching exactly (a, b) are counted by inclusion and exclusion over the grid of the
-// reaches that occur, which gives their summed chance for each way.
+// through: all of them, or those reaching at most `r1` bits of v1 and `rh` of the high halves' sum.
+// A combination reaches the most of each that its changes reach, so those reaching exactly (a, b)
+// are counted by inclusion and exclusion over the grid of the reaches that occur, which gives their
+// summed chance for each way.
 struct single_filter {
-    enum kind_t { ALL, UNSETTLED, WITHIN } kind;
+    bool all;
     unsigned r1, rh;
 };
 
-bool passes(const needs& n, const single_filter& f, const effect& e) {
-    if (f.kind == single_filter::ALL) return true;
-    if (f.kind == single_filter::UNSETTLED) return !compared(n, e);
-    return e.r1 <= f.r1 && e.rh <= f.rh;
-}
+bool passes(const single_filter& f, const effect& e) { return f.all || (e.r1 <= f.r1 && e.rh <= f.rh); }
 
-// The chance of a level: the sum over the terms of chance * (the signed counts of its filters).
+const size_t MAX_WAYS = 3;
+
+// The chance of a level: the sum over the terms (cells of the grid) of the combinations in the cell
+// times the chance of each way that compares them.
 struct tally {
     static const size_t NONE = SIZE_MAX;  // a filter that lets nothing through
     struct term {
-        size_t add[2], sub[2];  // count = add[0] + add[1] - sub[0] - sub[1]
-        double chance;
-        size_t way;  // the index of its way in needs::ways (0 for CRC32 alone)
+        size_t add[2], sub[2];    // count = add[0] + add[1] - sub[0] - sub[1]
+        double chance[MAX_WAYS];  // per way of needs::ways (0: CRC32 alone); 0 where not compared
+        bool compared[MAX_WAYS];
     };
-    std::vector<single_filter> filters;  // 0: all singles, 1: those compared with nothing
+    std::vector<single_filter> filters;  // 0: all singles
     std::vector<term> terms;
 };
 
@@ -337,68 +329,74 @@ std::vector<unsigned> distinct_reaches(const candidates& c, bool high) {
 // at or above the way's floor.
 tally tally_of(const candidates& c, const needs& n) {
     tally t;
-    t.filters.push_back({single_filter::ALL, 0, 0});
-    t.filters.push_back({single_filter::UNSETTLED, 0, 0});
+    t.filters.push_back({true, 0, 0});
     if (n.ways.empty()) {
         t.terms.push_back({{0, tally::NONE},
                            {tally::NONE, tally::NONE},
-                           std::ldexp(1.0, -static_cast<int>(n.crc_bits)),
-                           0});
+                           {std::ldexp(1.0, -static_cast<int>(n.crc_bits))},
+                           {true}});
         return t;
     }
     const std::vector<unsigned> r1 = distinct_reaches(c, false), rh = distinct_reaches(c, true);
     const size_t grid = t.filters.size();
     for (unsigned a : r1) {
-        for (unsigned b : rh) t.filters.push_back({single_filter::WITHIN, a, b});
+        for (unsigned b : rh) t.filters.push_back({false, a, b});
     }
     // The filter of the grid at (i, j), NONE outside it.
     const auto at = [&](size_t i, size_t j) {
         return i == SIZE_MAX || j == SIZE_MAX ? tally::NONE : grid + i * rh.size() + j;
     };
-    for (size_t k = 0; k < n.ways.size(); k++) {
-        const ar_way& w = n.ways[k];
-        if (w.floor == NEVER) continue;
-        for (size_t i = 0; i < r1.size(); i++) {
-            for (size_t j = 0; j < rh.size(); j++) {
-                effect e;
-                e.r1 = static_cast<uint8_t>(r1[i]);
-                e.rh = static_cast<uint8_t>(rh[j]);
-                const unsigned bits = reach_of(e, w.key);
-                if (bits < w.floor) continue;
-                t.terms.push_back(
-                    {{at(i, j), at(i - 1, j - 1)}, {at(i - 1, j), at(i, j - 1)}, way_chance(n, w, bits), k});
+    for (size_t i = 0; i < r1.size(); i++) {
+        for (size_t j = 0; j < rh.size(); j++) {
+            tally::term term = {{at(i, j), at(i - 1, j - 1)}, {at(i - 1, j), at(i, j - 1)}, {}, {}};
+            effect e;
+            e.r1 = static_cast<uint8_t>(r1[i]);
+            e.rh = static_cast<uint8_t>(rh[j]);
+            bool any = false;
+            for (size_t k = 0; k < n.ways.size() && k < MAX_WAYS; k++) {
+                const unsigned bits = reach_of(e, n.ways[k].key);
+                term.compared[k] = n.ways[k].floor != NEVER && bits >= n.ways[k].floor;
+                term.chance[k] = term.compared[k] ? way_chance(n, n.ways[k], bits) : 0;
+                any = any || term.compared[k];
             }
+            if (any) t.terms.push_back(term);
         }
     }
     return t;
 }
 
 // What one search of a size compares: with CRC32 wanted, every combination on CRC32 and then every
-// way (`way` ALL); else one way's values on its sum. Each group takes its own run of best-ranked
-// frames, so that a way whose comparisons are cheap in chance (v1 and v2 at once) reaches further
-// than one whose comparisons are dear (a response file's values one sum at a time).
+// way; else a response file's pairs of v1 and v2 apart from the other ways. Each group takes its own
+// run of best-ranked frames, so that pairs, whose comparisons cost far less chance, reach further.
 struct group {
-    static const size_t ALL = SIZE_MAX;
-    size_t way;
-    key_kind kind;  // the sum it hashes on
+    unsigned ways;                // bit k: way k of needs::ways (bit 0 for CRC32 alone)
+    std::vector<key_kind> kinds;  // the sums it hashes on, one table each
 };
 
-// The groups: v1 and v2 at once first, then v1 and v2 alone.
+// The groups: v1 and v2 at once first, then the others (v1 and v2 alone).
 std::vector<group> groups_of(const needs& n) {
-    if (n.crc) return {group{group::ALL, KEY_CRC}};
-    std::vector<group> g;
-    for (key_kind kind : {KEY_PAIR, KEY_V1, KEY_V2}) {
-        for (size_t k = 0; k < n.ways.size(); k++) {
-            if (n.ways[k].key == kind && n.ways[k].floor != NEVER) g.push_back(group{k, kind});
-        }
+    if (n.crc) return {group{n.ways.empty() ? 1u : (1u << n.ways.size()) - 1, {KEY_CRC}}};
+    group pairs{0, {}}, others{0, {}};
+    for (size_t k = 0; k < n.ways.size(); k++) {
+        if (n.ways[k].floor == NEVER) continue;
+        group& g = n.ways[k].key == KEY_PAIR ? pairs : others;
+        g.ways |= 1u << k;
+        g.kinds.push_back(n.ways[k].key);
     }
-    return g;
+    std::vector<group> all;
+    if (pairs.ways) all.push_back(pairs);
+    if (others.ways) all.push_back(others);
+    return all;
 }
 
 // True when a combination with this effect matches what the group compares.
 bool group_meets(const needs& n, const group& g, const effect& e) {
-    if (g.way == group::ALL) return meets(n, e);
-    return eligible(n.ways[g.way], e) && way_meets(n, n.ways[g.way], e);
+    if (n.crc && e.crc != n.crc_change) return false;
+    if (n.ways.empty()) return true;
+    for (size_t k = 0; k < n.ways.size(); k++) {
+        if ((g.ways >> k & 1) && eligible(n.ways[k], e) && way_meets(n, n.ways[k], e)) return true;
+    }
+    return false;
 }
 
 // How a combination of `size` frames is split: the later `table` frames are hashed, the earlier
@@ -417,8 +415,8 @@ struct level_plan {
 uint64_t count_of(double n) { return n >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(n); }
 
 // Takes the longest run of best-ranked frames whose combinations fit what is left of both bounds.
-level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsigned size, const group& g,
-                      unsigned keys, double chance_left, uint64_t work_left) {
+level_plan plan_level(const candidates& c, const tally& t, unsigned size, const group& g, unsigned keys,
+                      double chance_left, uint64_t work_left) {
     level_plan p;
     p.size = size;
     p.table = size / 2;
@@ -430,8 +428,7 @@ level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsig
     for (uint32_t s = 0; s < c.slots(); s++) {
         std::fill(through.begin(), through.end(), 0.0);
         for (uint32_t i = c.first[s]; i < c.first[s + 1]; i++) {
-            for (size_t f = 0; f < t.filters.size(); f++)
-                through[f] += passes(n, t.filters[f], c.singles[i].e);
+            for (size_t f = 0; f < t.filters.size(); f++) through[f] += passes(t.filters[f], c.singles[i].e);
         }
         next = e;
         for (size_t f = 0; f < t.filters.size(); f++) {
@@ -440,14 +437,20 @@ level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsig
         double chance = 0, compared = 0;
         const auto count = [&](size_t f) { return f == tally::NONE ? 0.0 : next[f][size]; };
         for (const tally::term& term : t.terms) {
-            if (g.way != group::ALL && term.way != g.way) continue;
+            double c_term = 0;
+            bool cmp = false;
+            for (size_t k = 0; k < MAX_WAYS; k++) {
+                if (!(g.ways >> k & 1)) continue;
+                c_term += term.chance[k];
+                cmp = cmp || term.compared[k];
+            }
+            if (!cmp) continue;
             const double m =
                 count(term.add[0]) + count(term.add[1]) - count(term.sub[0]) - count(term.sub[1]);
-            chance += m * term.chance;
+            chance += m * c_term;
             compared += m;
         }
-        if (g.way == group::ALL) compared = next[0][size] - (n.ways.empty() ? 0 : next[1][size]);
-        const double work = next[0][p.table] + next[0][p.walk] * keys;
+        const double work = next[0][p.table] * static_cast<double>(g.kinds.size()) + next[0][p.walk] * keys;
         const bool too_much_work = work > static_cast<double>(work_left) ||
                                    (p.table > 0 && next[0][p.table] > static_cast<double>(MAX_TABLE));
         if (too_much_work || chance > chance_left) {
@@ -539,11 +542,11 @@ const std::vector<uint32_t>& looked_up(const needs& n, key_kind k) {
     return k == KEY_V1 ? n.v1s : k == KEY_V2 ? n.v2s : n.pair_v1s;
 }
 
-// Look-ups per walked combination: one of CRC32, else one per value of the group's way.
+// Look-ups per walked combination: one of CRC32, else one per value of each way hashed.
 unsigned keys_per_walk(const needs& n, const group& g) {
-    if (g.kind == KEY_CRC) return 1;
-    return static_cast<unsigned>(
-        std::min<uint64_t>(std::max<size_t>(looked_up(n, g.kind).size(), 1), UINT32_MAX));
+    uint64_t keys = 0;
+    for (key_kind k : g.kinds) keys += k == KEY_CRC ? 1 : looked_up(n, k).size();
+    return static_cast<unsigned>(std::min<uint64_t>(std::max<uint64_t>(keys, 1), UINT32_MAX));
 }
 
 // Meet in the middle: the later frames of a combination are hashed, the earlier ones are walked
@@ -551,10 +554,11 @@ unsigned keys_per_walk(const needs& n, const group& g) {
 // combination is met exactly once.
 void search_level(const candidates& c, const needs& n, const group& g, const level_plan& p,
                   level_outcome& out) {
-    combo_table t;
-    fill_table(t, c, g.kind, p.table, p.walk, p.slots, p.entries);
+    std::vector<combo_table> tables(g.kinds.size());
+    for (size_t k = 0; k < g.kinds.size(); k++)
+        fill_table(tables[k], c, g.kinds[k], p.table, p.walk, p.slots, p.entries);
     uint32_t walked[MAX_HALF];
-    auto look_up = [&](uint32_t key, const effect& sum) {
+    auto look_up = [&](const combo_table& t, uint32_t key, const effect& sum) {
         const uint32_t last_slot = c.singles[walked[p.walk - 1]].slot;
         for (uint32_t e = t.heads[bucket(t, key)]; e != UINT32_MAX; e = t.next[e]) {
             const uint32_t* hashed = &t.ids[size_t(e) * t.k];
@@ -569,11 +573,16 @@ void search_level(const candidates& c, const needs& n, const group& g, const lev
         return true;
     };
     auto walk = [&](const uint32_t*, const effect& sum) {
-        const uint32_t have = key_of(sum, t.kind);
-        if (t.kind == KEY_CRC) return look_up(n.crc_change ^ have, sum);
-        const uint32_t voted = t.kind == KEY_V2 ? n.voted_v2 : n.voted_v1;
-        for (uint32_t v : looked_up(n, t.kind)) {
-            if (!look_up(v - voted - have, sum)) return false;
+        for (const combo_table& t : tables) {
+            const uint32_t have = key_of(sum, t.kind);
+            if (t.kind == KEY_CRC) {
+                if (!look_up(t, n.crc_change ^ have, sum)) return false;
+                continue;
+            }
+            const uint32_t voted = t.kind == KEY_V2 ? n.voted_v2 : n.voted_v1;
+            for (uint32_t v : looked_up(n, t.kind)) {
+                if (!look_up(t, v - voted - have, sum)) return false;
+            }
         }
         return true;
     };
@@ -655,9 +664,7 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
     // fool it.
     std::vector<double> chance_left(groups.size()), work_left(groups.size());
     for (size_t k = 0; k < groups.size(); k++) {
-        const bool pairs = groups[0].kind == KEY_PAIR && groups.size() > 1;
-        const double part = pairs ? (k == 0 ? 0.5 : 0.5 / static_cast<double>(groups.size() - 1))
-                                  : 1.0 / static_cast<double>(groups.size());
+        const double part = 1.0 / static_cast<double>(groups.size());
         chance_left[k] = REPAIR_ACCIDENT_CHANCE * part;
         work_left[k] = static_cast<double>(REPAIR_MOST_WORK - std::min(r.work, REPAIR_MOST_WORK)) * part;
     }
@@ -668,7 +675,7 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
         for (size_t k = 0; k < groups.size(); k++) {
             const group& g = groups[k];
             const unsigned keys = size == 1 ? 1 : keys_per_walk(n, g);
-            const level_plan p = plan_level(c, n, t, size, g, keys, chance_left[k] / 2,
+            const level_plan p = plan_level(c, t, size, g, keys, chance_left[k] / 2,
                                             static_cast<uint64_t>(std::max(0.0, work_left[k]) / 2));
             if (p.slots >= size) {
                 chance_left[k] -= p.chance;

@@ -400,12 +400,14 @@ int64_t flac_read_wav(flac_run& run, uint64_t i, int fd, uint8_t* block, uint64_
 
 int flac_defer_encoding(flac_run& run, const char* out_name) {
     run.voted.close();
-    run.voted.descriptor = open_scratch(out_name);
-    if (run.voted.descriptor < 0) {
+    const int fd = open_scratch(out_name);
+    if (fd < 0) {
         const std::string why = std::string("no scratch file to vote the audio into: ") + strerror(errno);
         app_error("write", out_name, why.c_str());
         return -1;
     }
+    run.voted.descriptor = fd;
+    run.voted.is_open = true;  // the handle owns it: closed with the run
     run.deferred = true;
     return 0;
 }

@@ -44,28 +44,21 @@ repair_frame candidates(const doubt_list::word& w, unsigned half) {
     return f;
 }
 
-// The copies present at byte b holding `value`'s byte there.
-unsigned copies_holding(const word_verdict& v, unsigned b, uint64_t value) {
-    unsigned n = 0;
-    for (uint64_t i = 0; i < v.count; i++) {
-        if (v.absent && (v.absent[i] >> b & 1)) continue;
-        n += ((v.words[i] ^ value) >> (8 * b) & 0xFF) == 0;
-    }
-    return n;
-}
-
 // How surely byte b was chosen: the copies behind the voted value against the largest group
-// behind another value, or the model's margin where it scored the groups.
+// behind another value (counted in one pass), or the model's margin where it scored the groups.
 float byte_confidence(const word_verdict& v, unsigned b) {
     const bool scored = v.margin && (v.scored >> b & 1);
-    const unsigned holders = copies_holding(v, b, v.voted);
-    unsigned runner_up = 0;
+    uint16_t count[256] = {};
+    const auto at = [&](uint64_t word) { return static_cast<uint8_t>(word >> (8 * b)); };
     for (uint64_t i = 0; i < v.count; i++) {
-        if (v.absent && (v.absent[i] >> b & 1)) continue;
-        if (((v.words[i] ^ v.voted) >> (8 * b) & 0xFF) == 0) continue;
-        runner_up = std::max(runner_up, copies_holding(v, b, v.words[i]));
+        if (!v.absent || !(v.absent[i] >> b & 1)) count[at(v.words[i])]++;
     }
-    return confidence_of(v.guessed >> b & 1, scored, scored ? v.margin[b] : 0, holders, runner_up);
+    const uint8_t voted = at(v.voted);
+    unsigned runner_up = 0;
+    for (unsigned value = 0; value < 256; value++) {
+        if (value != voted) runner_up = std::max<unsigned>(runner_up, count[value]);
+    }
+    return confidence_of(v.guessed >> b & 1, scored, scored ? v.margin[b] : 0, count[voted], runner_up);
 }
 
 // The copies' distinct words other than the voted one, by the copies behind them, most first.
