@@ -300,6 +300,8 @@ struct single_filter {
 bool passes(const single_filter& f, const effect& e) { return f.all || (e.r1 <= f.r1 && e.rh <= f.rh); }
 
 const size_t MAX_WAYS = 3;
+const size_t DEEPER_TRIES = 8;  // the bits tried for a deeper pass (plan_level each)
+const uint32_t DEEPER_BY = 4;   // a deeper pass must reach this many times as many frames
 
 // The chance of a level: the sum over the terms (cells of the grid) of the combinations in the cell
 // times the chance of each way that compares them.
@@ -309,6 +311,7 @@ struct tally {
         size_t add[2], sub[2];    // count = add[0] + add[1] - sub[0] - sub[1]
         double chance[MAX_WAYS];  // per way of needs::ways (0: CRC32 alone); 0 where not compared
         bool compared[MAX_WAYS];
+        unsigned bits[MAX_WAYS];  // the bits of each way the cell's combinations reach
     };
     std::vector<single_filter> filters;  // 0: all singles
     std::vector<term> terms;
@@ -334,7 +337,8 @@ tally tally_of(const candidates& c, const needs& n) {
         t.terms.push_back({{0, tally::NONE},
                            {tally::NONE, tally::NONE},
                            {std::ldexp(1.0, -static_cast<int>(n.crc_bits))},
-                           {true}});
+                           {true},
+                           {n.crc_bits}});
         return t;
     }
     const std::vector<unsigned> r1 = distinct_reaches(c, false), rh = distinct_reaches(c, true);
@@ -348,7 +352,7 @@ tally tally_of(const candidates& c, const needs& n) {
     };
     for (size_t i = 0; i < r1.size(); i++) {
         for (size_t j = 0; j < rh.size(); j++) {
-            tally::term term = {{at(i, j), at(i - 1, j - 1)}, {at(i - 1, j), at(i, j - 1)}, {}, {}};
+            tally::term term = {{at(i, j), at(i - 1, j - 1)}, {at(i - 1, j), at(i, j - 1)}, {}, {}, {}};
             effect e;
             e.r1 = static_cast<uint8_t>(r1[i]);
             e.rh = static_cast<uint8_t>(rh[j]);
@@ -357,6 +361,7 @@ tally tally_of(const candidates& c, const needs& n) {
                 const unsigned bits = reach_of(e, n.ways[k].key);
                 term.compared[k] = n.ways[k].floor != NEVER && bits >= n.ways[k].floor;
                 term.chance[k] = term.compared[k] ? way_chance(n, n.ways[k], bits) : 0;
+                term.bits[k] = bits;
                 any = any || term.compared[k];
             }
             if (any) t.terms.push_back(term);
@@ -371,6 +376,7 @@ tally tally_of(const candidates& c, const needs& n) {
 struct group {
     unsigned ways;                // bit k: way k of needs::ways (bit 0 for CRC32 alone)
     std::vector<key_kind> kinds;  // the sums it hashes on, one table each
+    unsigned least = 0;           // a deeper pass compares only combinations reaching this many bits
 };
 
 // The groups: v1 and v2 at once first, then the others (v1 and v2 alone).
@@ -394,7 +400,9 @@ bool group_meets(const needs& n, const group& g, const effect& e) {
     if (n.crc && e.crc != n.crc_change) return false;
     if (n.ways.empty()) return true;
     for (size_t k = 0; k < n.ways.size(); k++) {
-        if ((g.ways >> k & 1) && eligible(n.ways[k], e) && way_meets(n, n.ways[k], e)) return true;
+        if ((g.ways >> k & 1) && eligible(n.ways[k], e) && reach_of(e, n.ways[k].key) >= g.least &&
+            way_meets(n, n.ways[k], e))
+            return true;
     }
     return false;
 }
@@ -440,7 +448,7 @@ level_plan plan_level(const candidates& c, const tally& t, unsigned size, const 
             double c_term = 0;
             bool cmp = false;
             for (size_t k = 0; k < MAX_WAYS; k++) {
-                if (!(g.ways >> k & 1)) continue;
+                if (!(g.ways >> k & 1) || !term.compared[k] || term.bits[k] < g.least) continue;
                 c_term += term.chance[k];
                 cmp = cmp || term.compared[k];
             }
@@ -465,6 +473,32 @@ level_plan plan_level(const candidates& c, const tally& t, unsigned size, const 
         p.chance = chance;
     }
     return p;
+}
+
+// A deeper pass of group g within `chance_left` and `work_left`: of the bits its cells reach, the
+// least that takes the longest run of frames (combinations reaching fewer, dear in chance, are left
+// to the pass over all of them). Its slots are 0 when no such pass takes more than `slots`.
+level_plan deeper_plan(const candidates& c, const tally& t, unsigned size, group& g, unsigned keys,
+                       double chance_left, uint64_t work_left, uint32_t slots) {
+    std::vector<unsigned> bits;
+    for (const tally::term& term : t.terms) {
+        for (size_t k = 0; k < MAX_WAYS; k++) {
+            if ((g.ways >> k & 1) && term.compared[k]) bits.push_back(term.bits[k]);
+        }
+    }
+    std::sort(bits.begin(), bits.end());
+    bits.erase(std::unique(bits.begin(), bits.end()), bits.end());
+    level_plan best;
+    unsigned least = 0;
+    const size_t step = bits.size() / DEEPER_TRIES + 1;
+    for (size_t i = step; i < bits.size() + step; i += step) {
+        g.least = bits[std::min(i, bits.size() - 1)];
+        const level_plan p = plan_level(c, t, size, g, keys, chance_left, work_left);
+        if (p.slots > std::max(best.slots, slots) && p.tried > 0) best = p, least = g.least;
+    }
+    g.least = least;
+    if (least == 0) best.slots = 0;
+    return best;
 }
 
 // ---- the search of one size -----------------------------------------------------------------
@@ -673,26 +707,36 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
         bool any = false, all_slots = true, work_stopped = false;
         uint64_t tried = 0;  // the most any group compared: the others' lie mostly among them
         for (size_t k = 0; k < groups.size(); k++) {
-            const group& g = groups[k];
+            // Where the combinations that reach few bits would use up the share among the first
+            // frames, half of it goes to a deeper pass over those that reach more, if that pass
+            // reaches DEEPER_BY times as many frames.
+            group g = groups[k], deep = groups[k];
             const unsigned keys = size == 1 ? 1 : keys_per_walk(n, g);
-            const level_plan p = plan_level(c, t, size, g, keys, chance_left[k] / 2,
-                                            static_cast<uint64_t>(std::max(0.0, work_left[k]) / 2));
-            if (p.slots >= size) {
-                chance_left[k] -= p.chance;
-                work_left[k] -= static_cast<double>(p.work);
+            const double chance_share = chance_left[k] / 2;
+            const double work_share = std::max(0.0, work_left[k]) / 2;
+            level_plan p = plan_level(c, t, size, g, keys, chance_share, static_cast<uint64_t>(work_share));
+            level_plan q = deeper_plan(c, t, size, deep, keys, chance_share / 2,
+                                       static_cast<uint64_t>(work_share / 2), DEEPER_BY * p.slots);
+            if (q.slots >= size) {
+                p = plan_level(c, t, size, g, keys, chance_share / 2, static_cast<uint64_t>(work_share / 2));
             }
-            all_slots = all_slots && p.slots == c.slots();
-            work_stopped = work_stopped || p.work_stopped;
-            if (p.slots < size) continue;
-            any = true;
-            if (size == 1) {
-                search_singles(c, n, g, p.slots, out);
-            } else {
-                search_level(c, n, g, p, out);
+            for (const level_plan* pass : {&p, &q}) {
+                const group& pg = pass == &p ? g : deep;
+                all_slots = all_slots && (pass == &q || pass->slots == c.slots());
+                work_stopped = work_stopped || pass->work_stopped;
+                if (pass->slots < size) continue;
+                any = true;
+                chance_left[k] -= pass->chance;
+                work_left[k] -= static_cast<double>(pass->work);
+                if (size == 1) {
+                    search_singles(c, n, pg, pass->slots, out);
+                } else {
+                    search_level(c, n, pg, *pass, out);
+                }
+                tried = std::max(tried, pass->tried);
+                r.chance += pass->chance;
+                r.work += pass->work;
             }
-            tried = std::max(tried, p.tried);
-            r.chance += p.chance;
-            r.work += p.work;
         }
         r.tried += tried;
         if (!any) {
