@@ -476,8 +476,9 @@ level_plan plan_level(const candidates& c, const tally& t, unsigned size, const 
 }
 
 // A deeper pass of group g within `chance_left` and `work_left`: of the bits its cells reach, the
-// least that takes the longest run of frames (combinations reaching fewer, dear in chance, are left
-// to the pass over all of them). Its slots are 0 when no such pass takes more than `slots`.
+// fewest that take more than `slots` frames (combinations reaching fewer, dear in chance, are left
+// to the pass over all of them), so that it leaves out as little as it must. Its slots are 0 when
+// no such pass takes more than `slots`.
 level_plan deeper_plan(const candidates& c, const tally& t, unsigned size, group& g, unsigned keys,
                        double chance_left, uint64_t work_left, uint32_t slots) {
     std::vector<unsigned> bits;
@@ -488,17 +489,14 @@ level_plan deeper_plan(const candidates& c, const tally& t, unsigned size, group
     }
     std::sort(bits.begin(), bits.end());
     bits.erase(std::unique(bits.begin(), bits.end()), bits.end());
-    level_plan best;
-    unsigned least = 0;
     const size_t step = bits.size() / DEEPER_TRIES + 1;
-    for (size_t i = step; i < bits.size() + step; i += step) {
-        g.least = bits[std::min(i, bits.size() - 1)];
+    for (size_t i = 1; i < bits.size(); i += step) {
+        g.least = bits[i];
         const level_plan p = plan_level(c, t, size, g, keys, chance_left, work_left);
-        if (p.slots > std::max(best.slots, slots) && p.tried > 0) best = p, least = g.least;
+        if (p.slots > slots && p.tried > 0) return p;
     }
-    g.least = least;
-    if (least == 0) best.slots = 0;
-    return best;
+    g.least = 0;
+    return level_plan();
 }
 
 // ---- the search of one size -----------------------------------------------------------------
