@@ -81,12 +81,14 @@ const uint64_t REPAIR_MOST_WORK = 8000000;
 // of each. Its chance of matching by accident is 2^-bits per value (or pair of values) it may match,
 // the bits of CRC32 and AccurateRip added up. --expect's v1 and v2 are matched as one pair; a
 // response file's values each as v1 and as v2, and, where two of them could be one pressing's v1
-// and v2 (v2 - v1 near the voted track's), as that pair. Each way of matching takes its own run of
-// best-ranked frames and its share of the bounds (the pairs half, the others the rest alike; with
-// CRC32 one run for all): it compares combinations until their chances add up to its share of
-// REPAIR_ACCIDENT_CHANCE, each size spending half of what is left, and stops at its share of
-// REPAIR_MOST_WORK. A match is not taken at once: the next size is searched within the same bounds,
-// and a second combination that matches makes the answer ambiguous.
+// and v2 (v2 - v1 near the voted track's), as that pair. The pairs and the rest (or, with CRC32,
+// everything) each take their own run of best-ranked frames and an equal share of the bounds: each
+// compares combinations until their chances add up to its share of REPAIR_ACCIDENT_CHANCE, each
+// size spending half of what is left, and stops at its share of REPAIR_MOST_WORK. Where the
+// combinations that reach few bits would use up a size's share among the first frames, half of it
+// goes to a deeper pass over those reaching more. A match is not taken at once: the next size is
+// searched within the same bounds, and a second combination that matches makes the answer
+// ambiguous.
 repair_result repair_search(const std::vector<repair_frame>& frames, const repair_target& target);
 
 // The bits of AccurateRip v1 that a change of frame `index` can reach: v1 adds index * word modulo
