@@ -74,7 +74,7 @@ struct search_row {
     size_t doubtful;
     std::vector<size_t> wrong;
     bool v1, v2, crc;        // what --expect gives
-    int any;                 // 1 or 2: the true v1 or v2 among `others` other values of a response
+    int any;                 // 1, 2, 3: the true v1, v2 or both among `others` other values of a response
     size_t others;
     uint64_t first_counted;  // the AccurateRip range starts here
     bool reachable;          // else every target is a random value
@@ -97,12 +97,19 @@ TEST(RepairSearch, FindsTheOriginalWithinTheBound) {
         // A right sample moves v1 by a multiple of 2^16: 16 bits at most, a 1 in 65,536 event.
         {"right samples, v1 alone", 20, {3}, true, false, false, 0, 0, 1, true, true, {}, false, true},
         {"right samples, v1 and CRC32", 20, {3}, true, false, true, 0, 0, 1, true, true, {3}, false, false},
-        {"right samples, v2", 20, {3}, false, true, false, 0, 0, 1, true, true, {3}, false, false},
-        {"right samples, v1 among values", 6, {3}, false, false, false, 1, 2, 1, true, true, {}, false, false},
-        {"right samples, v2 among values", 20, {3}, false, false, false, 2, 2, 1, true, true, {3}, false, false},
+        // v2 = v1 + the products' high halves, which a right sample at these small indices moves by a
+        // few units: v2 reaches v1's 16 bits and a few more, too few for a comparison.
+        {"right samples, v2", 20, {3}, false, true, false, 0, 0, 1, true, true, {}, false, true},
+        {"right samples, v1 among values", 6, {3}, false, false, false, 1, 2, 1, true, true, {}, false, true},
+        {"right samples, v2 among values", 20, {3}, false, false, false, 2, 2, 1, true, true, {}, false, true},
         {"left samples, v1 among values", 20, {3}, false, false, false, 1, 2, 1, true, false, {3}, false, false},
+        // A pressing's v1 and v2 both among the values are compared at once: v2 adds to v1's bits
+        // those of the high halves, so the search reaches deeper than with v2 alone.
+        {"one pressing's v1 and v2, deep", 60, {4, 12, 22}, false, false, false, 3, 2, 1, true, false, {4, 12, 22}, false, false},
+        {"v2 alone, deep", 60, {4, 12, 22}, false, false, false, 2, 2, 1, true, false, {}, true, false},
+        {"v1 and v2 expected, deep", 60, {4, 12, 22}, true, true, false, 0, 0, 1, true, false, {4, 12, 22}, false, false},
         // 47,000 values as v1 or v2: any comparison is a 1 in 45,000 chance; with CRC32, 2^-47.
-        {"47,000 values", 200, {3}, false, false, false, 2, 46999, 1, true, false, {}, false, true},
+        {"47,000 values", 200, {3}, false, false, false, 2, 46999, 1, true, false, {}, true, false},
         {"47,000 values and CRC32", 200, {3}, false, false, true, 2, 46999, 1, true, false, {3}, false, false},
     };
     std::mt19937 gen(11);
@@ -126,7 +133,8 @@ TEST(RepairSearch, FindsTheOriginalWithinTheBound) {
                         row.reachable ? want.v1 : rng(), row.reachable ? want.v2 : rng(),
                         row.reachable ? want.crc : rng(), {}};
         for (size_t k = 0; k < row.others; k++) t.ar_any.push_back(rng());
-        if (row.any) t.ar_any.insert(t.ar_any.begin() + static_cast<long>(row.others / 2), row.any == 1 ? want.v1 : want.v2);
+        if (row.any & 1) t.ar_any.insert(t.ar_any.begin() + static_cast<long>(row.others / 2), want.v1);
+        if (row.any & 2) t.ar_any.insert(t.ar_any.begin() + static_cast<long>(row.others / 2), want.v2);
         const repair_result r = repair_search(doubtful, t);
         EXPECT_EQ(r.found, !row.fixed.empty()) << row.name;
         EXPECT_EQ(r.bound_reached, row.bound_reached) << row.name;
@@ -148,6 +156,24 @@ TEST(RepairSearch, ReachOfV1ByChannelAndIndex) {
         {uint64_t(1) << 30, true, 2}, {uint64_t(1) << 16, false, 0}, {uint64_t(3) << 40, true, 0},
     };
     for (const auto& r : rows) EXPECT_EQ(ar_v1_reach(r.index, r.left), r.bits) << r.index << (r.left ? " left" : " right");
+}
+
+// The high half of index * word moves by at most index * |change| / 2^32 + 1 either way: of those
+// 2m + 1 values, floor(log2) bits. Checked against the high halves themselves.
+TEST(RepairSearch, ReachOfTheHighHalvesByIndexAndChange) {
+    const struct { uint64_t index; uint32_t from, to; unsigned bits; } rows[] = {
+        {1, 0, 1, 1},                            // moves by 0 or 1: 3 values
+        {1, 0, 0xFFFFFFFFu, 1},                  // a whole word at the first frame: still below 2^32
+        {uint64_t(1) << 20, 0, 1u << 16, 5},     // a right sample's step at frame 2^20: 16 + 1
+        {5825456, 0x00010000u, 0x00040000u, 9},  // 3 steps of a right sample: 266 + 1
+        {5825456, 0x00040000u, 0x00010000u, 9},  // either way
+        {5825456, 0x12, 0x34, 1},                // a left sample's low byte barely moves it
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(ar_high_reach(r.index, r.from, r.to), r.bits) << r.index << " " << r.from << " " << r.to;
+        const int64_t moved = static_cast<int64_t>((r.index * r.to) >> 32) - static_cast<int64_t>((r.index * r.from) >> 32);
+        EXPECT_LT(static_cast<uint64_t>(moved < 0 ? -moved : moved), uint64_t(1) << r.bits) << r.index;
+    }
 }
 
 // Two combinations that both match are neither taken: of one size, or a match and one of the next

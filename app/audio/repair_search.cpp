@@ -6,58 +6,6 @@
 
 namespace {
 
-// ---- CRC32 of a change ----------------------------------------------------------------------
-
-const uint32_t CRC_POLY = 0xEDB88320u;  // reflected
-const int SHIFT_POWERS = 64;            // enough for any 64-bit distance
-
-// A linear map of 32-bit CRC registers over GF(2), kept as one table per byte lane so that
-// applying it costs four lookups instead of a loop over 32 columns.
-struct gf2_map {
-    uint32_t lane[4][256];
-};
-
-uint32_t apply(const gf2_map& m, uint32_t v) {
-    return m.lane[0][v & 0xFF] ^ m.lane[1][(v >> 8) & 0xFF] ^ m.lane[2][(v >> 16) & 0xFF] ^
-           m.lane[3][v >> 24];
-}
-
-// Fills the lanes from the images of the 32 single bits.
-void set_columns(gf2_map& m, const uint32_t (&column)[32]) {
-    for (int j = 0; j < 4; j++) {
-        m.lane[j][0] = 0;
-        for (int b = 1; b < 256; b++)
-            m.lane[j][b] = m.lane[j][b & (b - 1)] ^ column[8 * j + __builtin_ctz(b)];
-    }
-}
-
-// What one zero byte does to the register of a CRC with no final XOR.
-uint32_t feed_zero_byte(uint32_t crc) {
-    for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ ((crc & 1) ? CRC_POLY : 0);
-    return crc;
-}
-
-// zeros[k] feeds 2^k zero bytes; any distance is then the product of at most 64 of them.
-// Built once: the maps do not depend on the track.
-struct zero_feeders {
-    gf2_map zeros[SHIFT_POWERS];
-
-    zero_feeders() {
-        uint32_t column[32];
-        for (int i = 0; i < 32; i++) column[i] = feed_zero_byte(1u << i);
-        set_columns(zeros[0], column);
-        for (int k = 1; k < SHIFT_POWERS; k++) {
-            for (int i = 0; i < 32; i++) column[i] = apply(zeros[k - 1], apply(zeros[k - 1], 1u << i));
-            set_columns(zeros[k], column);
-        }
-    }
-};
-
-const zero_feeders& feeders() {
-    static const zero_feeders f;
-    return f;
-}
-
 // ---- what must match, and at what chance ------------------------------------------------------
 
 const uint64_t MAX_TABLE = 1 << 20;  // entries of one hash table
@@ -65,45 +13,53 @@ const unsigned MAX_HALF = 16;        // frames of one half of a combination
 // A comparison whose chance of an accidental match is above this is not made: the bound would
 // allow fewer than ten like it, and a match there would say little.
 const double MOST_PER_COMPARISON = REPAIR_ACCIDENT_CHANCE / 10;
-const unsigned NEVER = 33;  // more bits than any change reaches
+const unsigned MOST_BITS = 96;  // more than the bits any check reaches (CRC32, v1 and v2's high halves)
+const unsigned NEVER = MOST_BITS + 1;  // more bits than any change reaches
 
-enum key_kind : uint8_t { KEY_CRC, KEY_V1, KEY_V2 };
+// The sums a combination is compared on. KEY_PAIR compares v1 and v2 at once: it is hashed on v1.
+enum key_kind : uint8_t { KEY_CRC, KEY_V1, KEY_V2, KEY_PAIR };
 
-// What a change does to the three sums (AccurateRip adds mod 2^32, CRC32 XORs), and the bits of v1
-// and v2 it reaches; a combination reaches the most that any of its changes reaches.
+// What a change does to the three sums (AccurateRip adds mod 2^32, CRC32 XORs), and the bits it
+// reaches of v1 (r1) and of the sum of the products' high halves (rh), which is all v2 adds to v1.
+// A combination reaches the most that any of its changes reaches of each.
 struct effect {
     uint32_t v1 = 0, v2 = 0, crc = 0;
-    uint8_t r1 = 0, r2 = 0;
+    uint8_t r1 = 0, rh = 0;
 };
 
 effect combine(const effect& a, const effect& b) {
-    return effect{a.v1 + b.v1, a.v2 + b.v2, a.crc ^ b.crc, std::max(a.r1, b.r1), std::max(a.r2, b.r2)};
+    return effect{a.v1 + b.v1, a.v2 + b.v2, a.crc ^ b.crc, std::max(a.r1, b.r1), std::max(a.rh, b.rh)};
 }
 
-uint32_t key_of(const effect& e, key_kind k) { return k == KEY_CRC ? e.crc : k == KEY_V1 ? e.v1 : e.v2; }
+uint32_t key_of(const effect& e, key_kind k) { return k == KEY_CRC ? e.crc : k == KEY_V2 ? e.v2 : e.v1; }
 
-unsigned reach_of(const effect& e, key_kind k) { return k == KEY_V1 ? e.r1 : e.r2; }
+// The bits of a way's sum reached: v1's own; v2 = v1 + the high halves' sum, so v2 alone reaches
+// at most 32 of r1 + rh; v1 and v2 at once reach r1 and, given v1, rh more.
+unsigned reach_of(const effect& e, key_kind k) {
+    if (k == KEY_V1) return e.r1;
+    return k == KEY_V2 ? std::min(32u, 0u + e.r1 + e.rh) : 0u + e.r1 + e.rh;
+}
 
-// One way AccurateRip may match: the sum compared, how many values it may equal, and the fewest
-// bits a combination must reach to be compared with them at all.
+// One way AccurateRip may match: the sum compared, how many values (or pairs) it may equal, and
+// the fewest bits a combination must reach to be compared with them at all.
 struct ar_way {
     key_kind key;
     uint64_t values;
     unsigned floor;
 };
 
-// What a combination's effect must be: the CRC32 change if it is wanted; --expect's AccurateRip
-// values as changes of the voted sums, or else a response file's values, each as v1 or as v2.
+// What a combination's effect must be: the CRC32 change if it is wanted, and the AccurateRip sums
+// the track may take: v1 among `v1s`, v2 among `v2s`, or v1 and v2 at once as one of `pairs`.
 struct needs {
     bool crc = false;
     uint32_t crc_change = 0;
-    bool v1 = false, v2 = false;
-    uint32_t v1_change = 0, v2_change = 0;
-    std::unordered_set<uint32_t> any;
-    std::vector<uint32_t> any_list;  // the same values, for walking
+    unsigned crc_bits = 0;  // 32 when CRC32 is wanted
     uint32_t voted_v1 = 0, voted_v2 = 0;
-    unsigned crc_bits = 0;     // 32 when CRC32 is wanted
-    std::vector<ar_way> ways;  // none: CRC32 alone
+    std::vector<uint32_t> v1s, v2s;
+    std::vector<std::pair<uint32_t, uint32_t>> pairs;
+    std::vector<uint32_t> pair_v1s;    // the pairs' distinct v1 values, for the look-ups
+    std::unordered_set<uint32_t> any;  // a response file's values, either sum (the voted track)
+    std::vector<ar_way> ways;          // none: CRC32 alone
 };
 
 // The chance that a combination reaching `bits` of a way's sum matches one of its values by accident.
@@ -113,7 +69,7 @@ double way_chance(const needs& n, const ar_way& w, unsigned bits) {
 
 // The fewest bits at which a comparison with the way's values is worth making.
 unsigned floor_of(const needs& n, const ar_way& w) {
-    for (unsigned bits = 0; bits <= 32; bits++) {
+    for (unsigned bits = 0; bits <= MOST_BITS; bits++) {
         if (way_chance(n, w, bits) <= MOST_PER_COMPARISON) return bits;
     }
     return NEVER;
@@ -127,42 +83,74 @@ bool compared(const needs& n, const effect& e) {
     return std::any_of(n.ways.begin(), n.ways.end(), [&](const ar_way& w) { return eligible(w, e); });
 }
 
-bool meets(const needs& n, const effect& e) {
-    if (n.crc && e.crc != n.crc_change) return false;
-    if (n.ways.empty()) return true;
-    if (n.v1 || n.v2) {
-        return eligible(n.ways[0], e) && (!n.v1 || e.v1 == n.v1_change) && (!n.v2 || e.v2 == n.v2_change);
-    }
-    for (const ar_way& w : n.ways) {
-        const uint32_t voted = w.key == KEY_V1 ? n.voted_v1 : n.voted_v2;
-        if (eligible(w, e) && n.any.count(voted + key_of(e, w.key))) return true;
-    }
-    return false;
+bool has(const std::vector<uint32_t>& values, uint32_t v) {
+    return std::find(values.begin(), values.end(), v) != values.end();
+}
+
+// True when the sums changed by `e` take one of the way's values.
+bool way_meets(const needs& n, const ar_way& w, const effect& e) {
+    const uint32_t v1 = n.voted_v1 + e.v1, v2 = n.voted_v2 + e.v2;
+    if (w.key == KEY_V1) return has(n.v1s, v1);
+    if (w.key == KEY_V2) return has(n.v2s, v2);
+    return std::find(n.pairs.begin(), n.pairs.end(), std::make_pair(v1, v2)) != n.pairs.end();
 }
 
 // The voted track as it stands (no reach needed: nothing is changed).
 bool matches_as_voted(const needs& n) {
     if (n.crc && n.crc_change != 0) return false;
-    if (n.v1 || n.v2) return (!n.v1 || n.v1_change == 0) && (!n.v2 || n.v2_change == 0);
-    return n.any_list.empty() || n.any.count(n.voted_v1) || n.any.count(n.voted_v2);
+    if (!n.any.empty()) return n.any.count(n.voted_v1) || n.any.count(n.voted_v2);
+    return n.ways.empty() || std::any_of(n.ways.begin(), n.ways.end(),
+                                         [&](const ar_way& w) { return way_meets(n, w, effect{}); });
 }
 
-needs needs_of(const repair_target& t) {
+// The pairs of a response file's values that could be one pressing's v1 and v2 of this track:
+// v2 - v1 is the sum of the frames' high halves, which changes by at most `reach` for any
+// combination searched (the voted track's v2 - v1 give or take it). Looked up in the sorted values;
+// more pairs than values would make the pairs no stronger a check than the values: none then.
+void pair_values(needs& n, std::vector<uint32_t> values, uint64_t reach) {
+    std::sort(values.begin(), values.end());
+    const uint32_t high = n.voted_v2 - n.voted_v1;
+    for (uint32_t a : values) {
+        // b - a - high within [-reach, reach] mod 2^32: from `from` on, 2 * reach + 1 values.
+        const uint32_t from = a + high - static_cast<uint32_t>(reach);
+        auto b = std::lower_bound(values.begin(), values.end(), from);
+        for (uint64_t k = 0; k < values.size(); k++, b++) {
+            if (b == values.end()) b = values.begin();  // the window wraps past 2^32
+            if (static_cast<uint32_t>(*b - from) > 2 * reach) break;
+            if (*b != a) n.pairs.emplace_back(a, *b);  // one entry is a pressing's v1 or v2, not both
+            if (n.pairs.size() > values.size()) return n.pairs.clear();
+        }
+    }
+}
+
+// The bound of the change a combination's high halves make to v2 - v1: `most` for one change.
+uint64_t high_reach(uint64_t most) { return std::min<uint64_t>(most * 2 * MAX_HALF, INT32_MAX - 1); }
+
+// --expect's AccurateRip values; else a response file's, each as v1 and as v2, and as pairs of v1
+// and v2 where two of them could be one pressing's (both sums are then compared at once).
+// `most_high` bounds the change of one candidate to the high halves' sum.
+needs needs_of(const repair_target& t, uint64_t most_high) {
     needs n;
     n.crc = t.want_crc32;
     n.crc_change = t.crc32 ^ t.voted_crc32;
     n.crc_bits = n.crc ? 32 : 0;
-    n.v1 = t.want_v1, n.v2 = t.want_v2;
-    n.v1_change = t.v1 - t.voted_v1, n.v2_change = t.v2 - t.voted_v2;
     n.voted_v1 = t.voted_v1, n.voted_v2 = t.voted_v2;
-    if (n.v1 || n.v2) {
-        n.ways.push_back(ar_way{n.v2 ? KEY_V2 : KEY_V1, 1, 0});
+    if (t.want_v1 && t.want_v2) {
+        n.pairs.emplace_back(t.v1, t.v2);
+    } else if (t.want_v1 || t.want_v2) {
+        (t.want_v1 ? n.v1s : n.v2s).push_back(t.want_v1 ? t.v1 : t.v2);
     } else if (!t.ar_any.empty()) {
         n.any.insert(t.ar_any.begin(), t.ar_any.end());
-        n.any_list.assign(n.any.begin(), n.any.end());
-        n.ways.push_back(ar_way{KEY_V1, n.any_list.size(), 0});
-        n.ways.push_back(ar_way{KEY_V2, n.any_list.size(), 0});
+        const std::vector<uint32_t> values(n.any.begin(), n.any.end());
+        pair_values(n, values, high_reach(most_high));
+        n.v1s = n.v2s = values;
     }
+    for (const auto& p : n.pairs) {
+        if (!has(n.pair_v1s, p.first)) n.pair_v1s.push_back(p.first);
+    }
+    if (!n.v1s.empty()) n.ways.push_back(ar_way{KEY_V1, n.v1s.size(), 0});
+    if (!n.v2s.empty()) n.ways.push_back(ar_way{KEY_V2, n.v2s.size(), 0});
+    if (!n.pairs.empty()) n.ways.push_back(ar_way{KEY_PAIR, n.pairs.size(), 0});
     for (ar_way& w : n.ways) w.floor = floor_of(n, w);
     return n;
 }
@@ -188,7 +176,9 @@ struct candidates {
 // this also leaves out the frames outside the AccurateRip range when only AccurateRip is checked.
 bool moves_a_check(const needs& n, const effect& e) {
     if (n.crc && e.crc != 0) return true;
-    return std::any_of(n.ways.begin(), n.ways.end(), [&](const ar_way& w) { return key_of(e, w.key) != 0; });
+    return std::any_of(n.ways.begin(), n.ways.end(), [&](const ar_way& w) {
+        return key_of(e, w.key) != 0 || (w.key == KEY_PAIR && e.v2 != 0);
+    });
 }
 
 effect effect_of(const repair_target& t, const needs& n, uint64_t index, uint32_t voted, uint32_t word) {
@@ -197,7 +187,7 @@ effect effect_of(const repair_target& t, const needs& n, uint64_t index, uint32_
         e.v1 = ar_v1_term(index, word) - ar_v1_term(index, voted);
         e.v2 = ar_v2_term(index, word) - ar_v2_term(index, voted);
         e.r1 = static_cast<uint8_t>(e.v1 != 0 ? ar_v1_reach(index, ((word ^ voted) & 0xFFFF) != 0) : 0);
-        e.r2 = e.v2 != 0 ? 32 : 0;
+        e.rh = static_cast<uint8_t>(e.v1 != 0 || e.v2 != 0 ? ar_high_reach(index, voted, word) : 0);
     }
     if (n.crc) e.crc = crc32_xor_effect(t.frames * 4, (index - 1) * 4, word ^ voted);
     return e;
@@ -221,7 +211,7 @@ candidates gather(const std::vector<repair_frame>& frames, const repair_target& 
         if (fr.index < 1 || fr.index > t.frames) continue;
         const uint32_t slot = c.slots();
         bool settled = false;
-        bool way_settled[2] = {false, false};  // a --expect value, or a response file's as v1 and v2
+        bool way_settled[3] = {false, false, false};  // per way of n.ways (at most 3)
         for (uint32_t w : fr.words) {
             r.work++;
             if (w == fr.voted) continue;
@@ -246,52 +236,123 @@ candidates gather(const std::vector<repair_frame>& frames, const repair_target& 
 // ---- the plan of one size -------------------------------------------------------------------
 
 // The combinations of a size are counted several ways at once, each way letting only some singles
-// through: all of them, those compared with nothing, or those reaching fewer than `bits` bits of a
-// way's sum. Combinations whose most-reaching change reaches exactly b bits are then those below
-// b + 1 less those below b, which gives their summed chance.
+// through: all of them, or those reaching at most `r1` bits of v1 and `rh` of the high halves' sum.
+// A combination reaches the most of each that its changes reach, so those reaching exactly (a, b)
+// are counted by inclusion and exclusion over the grid of the reaches that occur, which gives their
+// summed chance for each way.
 struct single_filter {
-    enum kind_t { ALL, UNSETTLED, BELOW } kind;
-    key_kind key;
-    unsigned bits;
+    bool all;
+    unsigned r1, rh;
 };
 
-bool passes(const needs& n, const single_filter& f, const effect& e) {
-    if (f.kind == single_filter::ALL) return true;
-    if (f.kind == single_filter::UNSETTLED) return !compared(n, e);
-    return reach_of(e, f.key) < f.bits;
-}
+bool passes(const single_filter& f, const effect& e) { return f.all || (e.r1 <= f.r1 && e.rh <= f.rh); }
 
-// The chance of a level: sum of (count[hi] - count[lo]) * chance over the terms; lo NONE counts 0.
+const size_t MAX_WAYS = 3;
+const size_t DEEPER_TRIES = 8;  // the bits tried for a deeper pass (plan_level each)
+const uint32_t DEEPER_BY = 4;   // a deeper pass must reach this many times as many frames
+
+// The chance of a level: the sum over the terms (cells of the grid) of the combinations in the cell
+// times the chance of each way that compares them.
 struct tally {
-    static const size_t NONE = SIZE_MAX;
+    static const size_t NONE = SIZE_MAX;  // a filter that lets nothing through
     struct term {
-        size_t hi, lo;
-        double chance;
+        size_t add[2], sub[2];    // count = add[0] + add[1] - sub[0] - sub[1]
+        double chance[MAX_WAYS];  // per way of needs::ways (0: CRC32 alone); 0 where not compared
+        bool compared[MAX_WAYS];
+        unsigned bits[MAX_WAYS];  // the bits of each way the cell's combinations reach
     };
-    std::vector<single_filter> filters;  // 0: all singles, 1: those compared with nothing
+    std::vector<single_filter> filters;  // 0: all singles
     std::vector<term> terms;
 };
 
-// The terms from the reaches that occur: for each way, one per distinct reach at or above its floor.
+// The distinct values of one reach among the singles, ascending.
+std::vector<unsigned> distinct_reaches(const candidates& c, bool high) {
+    bool seen[MOST_BITS + 1] = {};
+    for (const single& s : c.singles) seen[high ? s.e.rh : s.e.r1] = true;
+    std::vector<unsigned> v;
+    for (unsigned bits = 0; bits <= MOST_BITS; bits++) {
+        if (seen[bits]) v.push_back(bits);
+    }
+    return v;
+}
+
+// The terms from the reaches that occur: for each way, one per pair of them (a, b) whose bits are
+// at or above the way's floor.
 tally tally_of(const candidates& c, const needs& n) {
     tally t;
-    t.filters.push_back({single_filter::ALL, KEY_CRC, 0});
-    t.filters.push_back({single_filter::UNSETTLED, KEY_CRC, 0});
-    if (n.ways.empty()) t.terms.push_back({0, tally::NONE, std::ldexp(1.0, -static_cast<int>(n.crc_bits))});
-    for (const ar_way& w : n.ways) {
-        if (w.floor == NEVER) continue;
-        bool seen[33] = {};
-        for (const single& s : c.singles) seen[reach_of(s.e, w.key)] = true;
-        size_t lo = t.filters.size();
-        t.filters.push_back({single_filter::BELOW, w.key, w.floor});
-        for (unsigned bits = w.floor; bits <= 32; bits++) {
-            if (!seen[bits]) continue;
-            t.filters.push_back({single_filter::BELOW, w.key, bits + 1});
-            t.terms.push_back({t.filters.size() - 1, lo, way_chance(n, w, bits)});
-            lo = t.filters.size() - 1;
+    t.filters.push_back({true, 0, 0});
+    if (n.ways.empty()) {
+        t.terms.push_back({{0, tally::NONE},
+                           {tally::NONE, tally::NONE},
+                           {std::ldexp(1.0, -static_cast<int>(n.crc_bits))},
+                           {true},
+                           {n.crc_bits}});
+        return t;
+    }
+    const std::vector<unsigned> r1 = distinct_reaches(c, false), rh = distinct_reaches(c, true);
+    const size_t grid = t.filters.size();
+    for (unsigned a : r1) {
+        for (unsigned b : rh) t.filters.push_back({false, a, b});
+    }
+    // The filter of the grid at (i, j), NONE outside it.
+    const auto at = [&](size_t i, size_t j) {
+        return i == SIZE_MAX || j == SIZE_MAX ? tally::NONE : grid + i * rh.size() + j;
+    };
+    for (size_t i = 0; i < r1.size(); i++) {
+        for (size_t j = 0; j < rh.size(); j++) {
+            tally::term term = {{at(i, j), at(i - 1, j - 1)}, {at(i - 1, j), at(i, j - 1)}, {}, {}, {}};
+            effect e;
+            e.r1 = static_cast<uint8_t>(r1[i]);
+            e.rh = static_cast<uint8_t>(rh[j]);
+            bool any = false;
+            for (size_t k = 0; k < n.ways.size() && k < MAX_WAYS; k++) {
+                const unsigned bits = reach_of(e, n.ways[k].key);
+                term.compared[k] = n.ways[k].floor != NEVER && bits >= n.ways[k].floor;
+                term.chance[k] = term.compared[k] ? way_chance(n, n.ways[k], bits) : 0;
+                term.bits[k] = bits;
+                any = any || term.compared[k];
+            }
+            if (any) t.terms.push_back(term);
         }
     }
     return t;
+}
+
+// What one search of a size compares: with CRC32 wanted, every combination on CRC32 and then every
+// way; else a response file's pairs of v1 and v2 apart from the other ways. Each group takes its own
+// run of best-ranked frames, so that pairs, whose comparisons cost far less chance, reach further.
+struct group {
+    unsigned ways;                // bit k: way k of needs::ways (bit 0 for CRC32 alone)
+    std::vector<key_kind> kinds;  // the sums it hashes on, one table each
+    unsigned least = 0;           // a deeper pass compares only combinations reaching this many bits
+};
+
+// The groups: v1 and v2 at once first, then the others (v1 and v2 alone).
+std::vector<group> groups_of(const needs& n) {
+    if (n.crc) return {group{n.ways.empty() ? 1u : (1u << n.ways.size()) - 1, {KEY_CRC}}};
+    group pairs{0, {}}, others{0, {}};
+    for (size_t k = 0; k < n.ways.size(); k++) {
+        if (n.ways[k].floor == NEVER) continue;
+        group& g = n.ways[k].key == KEY_PAIR ? pairs : others;
+        g.ways |= 1u << k;
+        g.kinds.push_back(n.ways[k].key);
+    }
+    std::vector<group> all;
+    if (pairs.ways) all.push_back(pairs);
+    if (others.ways) all.push_back(others);
+    return all;
+}
+
+// True when a combination with this effect matches what the group compares.
+bool group_meets(const needs& n, const group& g, const effect& e) {
+    if (n.crc && e.crc != n.crc_change) return false;
+    if (n.ways.empty()) return true;
+    for (size_t k = 0; k < n.ways.size(); k++) {
+        if ((g.ways >> k & 1) && eligible(n.ways[k], e) && reach_of(e, n.ways[k].key) >= g.least &&
+            way_meets(n, n.ways[k], e))
+            return true;
+    }
+    return false;
 }
 
 // How a combination of `size` frames is split: the later `table` frames are hashed, the earlier
@@ -310,8 +371,8 @@ struct level_plan {
 uint64_t count_of(double n) { return n >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(n); }
 
 // Takes the longest run of best-ranked frames whose combinations fit what is left of both bounds.
-level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsigned size, unsigned tables,
-                      unsigned keys, double chance_left, uint64_t work_left) {
+level_plan plan_level(const candidates& c, const tally& t, unsigned size, const group& g, unsigned keys,
+                      double chance_left, uint64_t work_left) {
     level_plan p;
     p.size = size;
     p.table = size / 2;
@@ -323,19 +384,29 @@ level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsig
     for (uint32_t s = 0; s < c.slots(); s++) {
         std::fill(through.begin(), through.end(), 0.0);
         for (uint32_t i = c.first[s]; i < c.first[s + 1]; i++) {
-            for (size_t f = 0; f < t.filters.size(); f++)
-                through[f] += passes(n, t.filters[f], c.singles[i].e);
+            for (size_t f = 0; f < t.filters.size(); f++) through[f] += passes(t.filters[f], c.singles[i].e);
         }
         next = e;
         for (size_t f = 0; f < t.filters.size(); f++) {
             for (unsigned k = 1; k <= size; k++) next[f][k] = e[f][k] + through[f] * e[f][k - 1];
         }
-        double chance = 0;
+        double chance = 0, compared = 0;
+        const auto count = [&](size_t f) { return f == tally::NONE ? 0.0 : next[f][size]; };
         for (const tally::term& term : t.terms) {
-            chance +=
-                (next[term.hi][size] - (term.lo == tally::NONE ? 0 : next[term.lo][size])) * term.chance;
+            double c_term = 0;
+            bool cmp = false;
+            for (size_t k = 0; k < MAX_WAYS; k++) {
+                if (!(g.ways >> k & 1) || !term.compared[k] || term.bits[k] < g.least) continue;
+                c_term += term.chance[k];
+                cmp = cmp || term.compared[k];
+            }
+            if (!cmp) continue;
+            const double m =
+                count(term.add[0]) + count(term.add[1]) - count(term.sub[0]) - count(term.sub[1]);
+            chance += m * c_term;
+            compared += m;
         }
-        const double work = next[0][p.table] * tables + next[0][p.walk] * keys;
+        const double work = next[0][p.table] * static_cast<double>(g.kinds.size()) + next[0][p.walk] * keys;
         const bool too_much_work = work > static_cast<double>(work_left) ||
                                    (p.table > 0 && next[0][p.table] > static_cast<double>(MAX_TABLE));
         if (too_much_work || chance > chance_left) {
@@ -344,12 +415,36 @@ level_plan plan_level(const candidates& c, const needs& n, const tally& t, unsig
         }
         e.swap(next);
         p.slots = s + 1;
-        p.tried = count_of(e[0][size] - (n.ways.empty() ? 0 : e[1][size]));
+        p.tried = count_of(compared);
         p.entries = count_of(e[0][p.table]);
         p.work = count_of(work);
         p.chance = chance;
     }
     return p;
+}
+
+// A deeper pass of group g within `chance_left` and `work_left`: of the bits its cells reach, the
+// fewest that take more than `slots` frames (combinations reaching fewer, dear in chance, are left
+// to the pass over all of them), so that it leaves out as little as it must. Its slots are 0 when
+// no such pass takes more than `slots`.
+level_plan deeper_plan(const candidates& c, const tally& t, unsigned size, group& g, unsigned keys,
+                       double chance_left, uint64_t work_left, uint32_t slots) {
+    std::vector<unsigned> bits;
+    for (const tally::term& term : t.terms) {
+        for (size_t k = 0; k < MAX_WAYS; k++) {
+            if ((g.ways >> k & 1) && term.compared[k]) bits.push_back(term.bits[k]);
+        }
+    }
+    std::sort(bits.begin(), bits.end());
+    bits.erase(std::unique(bits.begin(), bits.end()), bits.end());
+    const size_t step = bits.size() / DEEPER_TRIES + 1;
+    for (size_t i = 1; i < bits.size(); i += step) {
+        g.least = bits[i];
+        const level_plan p = plan_level(c, t, size, g, keys, chance_left, work_left);
+        if (p.slots > slots && p.tried > 0) return p;
+    }
+    g.least = 0;
+    return level_plan();
 }
 
 // ---- the search of one size -----------------------------------------------------------------
@@ -417,42 +512,31 @@ bool note_match(level_outcome& out, std::vector<uint32_t> ids) {
     return out.matches < 2;
 }
 
-level_outcome search_singles(const candidates& c, const needs& n, uint32_t slots) {
-    level_outcome out;
+void search_singles(const candidates& c, const needs& n, const group& g, uint32_t slots, level_outcome& out) {
     for (uint32_t i = 0; i < c.first[slots]; i++) {
-        if (meets(n, c.singles[i].e) && !note_match(out, {i})) break;
+        if (group_meets(n, g, c.singles[i].e) && !note_match(out, {i})) break;
     }
-    return out;
 }
 
-// The sums a level hashes on: CRC32 when it is wanted (one look-up then serves every AccurateRip
-// value), else --expect's AccurateRip sum, else v1 and v2 for a response file's values (each value
-// one look-up) where a combination can reach enough of them.
-std::vector<key_kind> hashed_kinds(const needs& n) {
-    if (n.crc) return {KEY_CRC};
-    std::vector<key_kind> kinds;
-    for (const ar_way& w : n.ways) {
-        if (w.floor != NEVER) kinds.push_back(w.key);
-    }
-    return kinds;
+const std::vector<uint32_t>& looked_up(const needs& n, key_kind k) {
+    return k == KEY_V1 ? n.v1s : k == KEY_V2 ? n.v2s : n.pair_v1s;
 }
 
-// Look-ups per walked combination.
-unsigned keys_per_walk(const needs& n, const std::vector<key_kind>& kinds) {
-    if (n.crc || n.v1 || n.v2) return 1;
-    return static_cast<unsigned>(std::min<uint64_t>(kinds.size() * n.any_list.size(), UINT32_MAX));
+// Look-ups per walked combination: one of CRC32, else one per value of each way hashed.
+unsigned keys_per_walk(const needs& n, const group& g) {
+    uint64_t keys = 0;
+    for (key_kind k : g.kinds) keys += k == KEY_CRC ? 1 : looked_up(n, k).size();
+    return static_cast<unsigned>(std::min<uint64_t>(std::max<uint64_t>(keys, 1), UINT32_MAX));
 }
 
 // Meet in the middle: the later frames of a combination are hashed, the earlier ones are walked
 // and look up what they need. A hashed half must start after the walked half ends, so every
 // combination is met exactly once.
-level_outcome search_level(const candidates& c, const needs& n, const level_plan& p) {
-    std::vector<combo_table> tables;
-    for (key_kind kind : hashed_kinds(n)) {
-        tables.emplace_back();
-        fill_table(tables.back(), c, kind, p.table, p.walk, p.slots, p.entries);
-    }
-    level_outcome out;
+void search_level(const candidates& c, const needs& n, const group& g, const level_plan& p,
+                  level_outcome& out) {
+    std::vector<combo_table> tables(g.kinds.size());
+    for (size_t k = 0; k < g.kinds.size(); k++)
+        fill_table(tables[k], c, g.kinds[k], p.table, p.walk, p.slots, p.entries);
     uint32_t walked[MAX_HALF];
     auto look_up = [&](const combo_table& t, uint32_t key, const effect& sum) {
         const uint32_t last_slot = c.singles[walked[p.walk - 1]].slot;
@@ -461,7 +545,7 @@ level_outcome search_level(const candidates& c, const needs& n, const level_plan
             if (t.keys[e] != key || c.singles[hashed[0]].slot <= last_slot) continue;
             effect total = sum;
             for (unsigned j = 0; j < t.k; j++) total = combine(total, c.singles[hashed[j]].e);
-            if (!meets(n, total)) continue;
+            if (!group_meets(n, g, total)) continue;
             std::vector<uint32_t> ids(walked, walked + p.walk);
             ids.insert(ids.end(), hashed, hashed + t.k);
             if (!note_match(out, ids)) return false;
@@ -473,85 +557,105 @@ level_outcome search_level(const candidates& c, const needs& n, const level_plan
             const uint32_t have = key_of(sum, t.kind);
             if (t.kind == KEY_CRC) {
                 if (!look_up(t, n.crc_change ^ have, sum)) return false;
-            } else if (n.v1 || n.v2) {
-                if (!look_up(t, (t.kind == KEY_V1 ? n.v1_change : n.v2_change) - have, sum)) return false;
-            } else {
-                const uint32_t voted = t.kind == KEY_V1 ? n.voted_v1 : n.voted_v2;
-                for (uint32_t v : n.any_list) {
-                    if (!look_up(t, v - voted - have, sum)) return false;
-                }
+                continue;
+            }
+            const uint32_t voted = t.kind == KEY_V2 ? n.voted_v2 : n.voted_v1;
+            for (uint32_t v : looked_up(n, t.kind)) {
+                if (!look_up(t, v - voted - have, sum)) return false;
             }
         }
         return true;
     };
     each_combo(c, p.walk, 0, p.slots - p.table, walk, walked, 0, effect{});
-    return out;
 }
 
 }  // namespace
 
-uint32_t ar_v1_term(uint64_t index, uint32_t word) { return static_cast<uint32_t>(index * word); }
-
-uint32_t ar_v2_term(uint64_t index, uint32_t word) {
-    const uint64_t p = index * word;
-    return static_cast<uint32_t>(p) + static_cast<uint32_t>(p >> 32);
-}
-
-// The CRC register is linear in the data once init and final XOR are set aside, so a change
-// XORed into 4 bytes changes the CRC by the change alone run through the rest of the track. Its
-// own 4 bytes fed into a zero register leave the register equal to them (the reflected CRC XORs
-// data into the low byte), so the whole effect is `delta` followed by the zero bytes that remain.
-uint32_t crc32_xor_effect(uint64_t track_bytes, uint64_t offset, uint32_t delta) {
-    if (offset > track_bytes || track_bytes - offset < 4) return 0;
-    const zero_feeders& f = feeders();
-    uint32_t v = delta;
-    uint64_t n = track_bytes - offset;
-    for (int k = 0; n != 0; k++, n >>= 1) {
-        if (n & 1) v = apply(f.zeros[k], v);
+// The most that one candidate changes the sum of the frames' high halves by.
+uint64_t most_high_change(const std::vector<repair_frame>& frames, const repair_target& t) {
+    uint64_t most = 0;
+    for (const repair_frame& f : frames) {
+        if (f.index < t.first_counted || f.index > t.last_counted) continue;
+        for (uint32_t w : f.words) {
+            const uint64_t delta = f.voted < w ? w - f.voted : f.voted - w;
+            most = std::max(
+                most, static_cast<uint64_t>((static_cast<unsigned __int128>(f.index) * delta) >> 32) + 1);
+        }
     }
-    return v;
-}
-
-unsigned ar_v1_reach(uint64_t index, bool left_changes) {
-    const unsigned low_zeros = index == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(index));
-    const unsigned top = left_changes ? 32 : 16;
-    return low_zeros >= top ? 0 : top - low_zeros;
+    return most;
 }
 
 repair_result repair_search(const std::vector<repair_frame>& frames, const repair_target& target) {
     repair_result r;
-    const needs n = needs_of(target);
-    r.work = n.any_list.size();
+    const needs n = needs_of(target, target.ar_any.empty() ? 0 : most_high_change(frames, target));
+    r.work = n.any.size() + n.pairs.size();
     if (!n.crc && n.ways.empty()) return r;
     if (matches_as_voted(n)) {
         r.found = true;
         return r;
     }
-    r.values = n.v1 || n.v2 || n.ways.empty() ? 1 : 2 * n.any_list.size();
+    r.values = 0;
+    for (const ar_way& w : n.ways) r.values += w.values;
+    r.values = std::max<uint64_t>(r.values, 1);
     const candidates c = gather(frames, target, n, r);
     if (r.unsettled == r.frames) return r;  // nothing can be compared: no frames, or too few bits
     const tally t = tally_of(c, n);
-    const std::vector<key_kind> kinds = hashed_kinds(n);
-    const unsigned tables = static_cast<unsigned>(kinds.size());
+    const std::vector<group> groups = groups_of(n);
     level_outcome found;
     unsigned found_size = 0;
-    // Each size may spend half of what is left of the bounds, so that the larger combinations still
-    // cover the best-ranked frames (where no copies agreed), which are the likeliest wrong. A match
-    // is checked against the next size: a checksum can be fooled by copies made to fool it.
+    // Each group has its share of the bounds: v1 and v2 at once (whose comparisons cost far less
+    // chance) half, the others the rest alike. Each size may spend half of what is left of a share,
+    // so that the larger combinations still cover the best-ranked frames, which are the likeliest
+    // wrong. A match is checked against the next size: a checksum can be fooled by copies made to
+    // fool it.
+    std::vector<double> chance_left(groups.size()), work_left(groups.size());
+    for (size_t k = 0; k < groups.size(); k++) {
+        const double part = 1.0 / static_cast<double>(groups.size());
+        chance_left[k] = REPAIR_ACCIDENT_CHANCE * part;
+        work_left[k] = static_cast<double>(REPAIR_MOST_WORK - std::min(r.work, REPAIR_MOST_WORK)) * part;
+    }
     for (unsigned size = 1; size <= c.slots() && size <= 2 * MAX_HALF; size++) {
-        const unsigned keys = size == 1 ? 1 + static_cast<unsigned>(n.ways.size()) : keys_per_walk(n, kinds);
-        const uint64_t work_left = r.work < REPAIR_MOST_WORK ? REPAIR_MOST_WORK - r.work : 0;
-        const level_plan p =
-            plan_level(c, n, t, size, tables, keys, (REPAIR_ACCIDENT_CHANCE - r.chance) / 2, work_left / 2);
-        if (p.slots < size) {
+        level_outcome out;
+        bool any = false, all_slots = true, work_stopped = false;
+        uint64_t tried = 0;  // the most any group compared: the others' lie mostly among them
+        for (size_t k = 0; k < groups.size(); k++) {
+            // Where the combinations that reach few bits would use up the share among the first
+            // frames, half of it goes to a deeper pass over those that reach more, if that pass
+            // reaches DEEPER_BY times as many frames.
+            group g = groups[k], deep = groups[k];
+            const unsigned keys = size == 1 ? 1 : keys_per_walk(n, g);
+            const double chance_share = chance_left[k] / 2;
+            const double work_share = std::max(0.0, work_left[k]) / 2;
+            level_plan p = plan_level(c, t, size, g, keys, chance_share, static_cast<uint64_t>(work_share));
+            level_plan q = deeper_plan(c, t, size, deep, keys, chance_share / 2,
+                                       static_cast<uint64_t>(work_share / 2), DEEPER_BY * p.slots);
+            if (q.slots >= size) {
+                p = plan_level(c, t, size, g, keys, chance_share / 2, static_cast<uint64_t>(work_share / 2));
+            }
+            for (const level_plan* pass : {&p, &q}) {
+                const group& pg = pass == &p ? g : deep;
+                all_slots = all_slots && (pass == &q || pass->slots == c.slots());
+                work_stopped = work_stopped || pass->work_stopped;
+                if (pass->slots < size) continue;
+                any = true;
+                chance_left[k] -= pass->chance;
+                work_left[k] -= static_cast<double>(pass->work);
+                if (size == 1) {
+                    search_singles(c, n, pg, pass->slots, out);
+                } else {
+                    search_level(c, n, pg, *pass, out);
+                }
+                tried = std::max(tried, pass->tried);
+                r.chance += pass->chance;
+                r.work += pass->work;
+            }
+        }
+        r.tried += tried;
+        if (!any) {
             r.bound_reached = found_size == 0;
-            r.work_reached = r.bound_reached && p.work_stopped;
+            r.work_reached = r.bound_reached && work_stopped;
             break;
         }
-        const level_outcome out = size == 1 ? search_singles(c, n, p.slots) : search_level(c, n, p);
-        r.tried += p.tried;
-        r.chance += p.chance;
-        r.work += p.work;
         if (out.matches > 1 || (found_size > 0 && out.matches > 0)) {
             r.ambiguous = true;
             r.sizes[0] = found_size > 0 ? found_size : size;
@@ -564,8 +668,8 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
             found_size = size;
             continue;
         }
-        r.bound_reached = p.slots < c.slots();
-        r.work_reached = r.bound_reached && p.work_stopped;
+        r.bound_reached = !all_slots;
+        r.work_reached = r.bound_reached && work_stopped;
     }
     if (found_size == 0) return r;
     r.found = true;

@@ -11,9 +11,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "audio/repair_terms.h"
+
 // One doubtful frame of the track (a frame: one 32-bit little-endian word, left sample in the low
-// half) and the other words it could hold: the combinations of the copies' values at its doubtful
-// samples, best first (no majority first, then the narrowest majorities, overruled concealments).
+// half) and the other words it could hold: the copies' own words (those most copies hold first),
+// then the combinations of the copies' values at its doubtful samples. The search takes frames in
+// the order given: the least sure of the vote first (vote/doubt_list.h).
 // A frame whose index lies outside 1 .. repair_target::frames cannot be placed and is left out.
 struct repair_frame {
     uint64_t index = 0;           // the frame's number in the track, 1-based (the AccurateRip weight)
@@ -32,8 +35,9 @@ struct repair_target {
     bool want_v1 = false, want_v2 = false, want_crc32 = false;
     uint32_t v1 = 0, v2 = 0, crc32 = 0;
     // Any of these AccurateRip values may match (a response file lists several pressings); each
-    // is tried as v1 and as v2, looked up by value. With want_v1 or want_v2 the search matches
-    // those alone and leaves these to the check of the output read back.
+    // is tried as v1 and as v2, and two that could be one pressing's v1 and v2 as a pair, looked up
+    // by value. With want_v1 or want_v2 the search matches those alone and leaves these to the
+    // check of the output read back.
     std::vector<uint32_t> ar_any;
 };
 
@@ -50,7 +54,7 @@ struct repair_result {
     // taken. `sizes` are their sizes.
     bool ambiguous = false;
     unsigned sizes[2] = {0, 0};
-    uint64_t tried = 0;   // combinations compared with a wanted value
+    uint64_t tried = 0;   // combinations compared with a wanted value (by the way that compared most)
     double chance = 0;    // their summed chance of matching by accident
     uint64_t work = 0;    // hash-table entries, look-ups, expected values and candidates handled
     uint64_t frames = 0;  // frames with a candidate that moves a checked sum
@@ -71,28 +75,20 @@ const double REPAIR_ACCIDENT_CHANCE = 1e-6;
 const uint64_t REPAIR_MOST_WORK = 8000000;
 
 // Searches combinations of 1, 2, 3 ... changed frames, best-ranked frames first, for one that
-// matches every wanted value. Each check counts the bits a change can reach: CRC32 and AccurateRip
-// v2 all 32 of a frame they count, v1 32 less the index's low zero bits where the left sample
-// changes and 16 less them where only the right one does (ar_v1_reach); a combination reaches the
-// most any of its frames reaches. A combination's chance of matching by accident is 2^-bits per value
-// it may match (the bits of CRC32 and AccurateRip added up); the search compares combinations until
-// their chances add up to REPAIR_ACCIDENT_CHANCE, each size spending half of what is left, and stops
-// at REPAIR_MOST_WORK too. A match is not taken at once: the next size is searched within the same
-// bounds, and a second combination that matches makes the answer ambiguous. With many doubtful
-// frames the larger combinations are searched among the best-ranked frames only.
+// matches every wanted value. Each check counts the bits a change can reach: CRC32 all 32 of a frame
+// it counts; AccurateRip v1 32 less the index's low zero bits where the left sample changes and 16
+// less them where only the right one does (ar_v1_reach); v2 is v1 plus the sum of the products'
+// high halves, so it reaches at most 32 of v1's bits and those of the high halves (ar_high_reach),
+// and v1 and v2 matched at once reach both. A combination reaches the most any of its frames reaches
+// of each. Its chance of matching by accident is 2^-bits per value (or pair of values) it may match,
+// the bits of CRC32 and AccurateRip added up. --expect's v1 and v2 are matched as one pair; a
+// response file's values each as v1 and as v2, and, where two of them could be one pressing's v1
+// and v2 (v2 - v1 near the voted track's), as that pair. The pairs and the rest (or, with CRC32,
+// everything) each take their own run of best-ranked frames and an equal share of the bounds: each
+// compares combinations until their chances add up to its share of REPAIR_ACCIDENT_CHANCE, each
+// size spending half of what is left, and stops at its share of REPAIR_MOST_WORK. Where the
+// combinations that reach few bits would use up a size's share among the first frames, half of it
+// goes to a deeper pass over those reaching more. A match is not taken at once: the next size is
+// searched within the same bounds, and a second combination that matches makes the answer
+// ambiguous.
 repair_result repair_search(const std::vector<repair_frame>& frames, const repair_target& target);
-
-// The bits of AccurateRip v1 that a change of frame `index` can reach: v1 adds index * word modulo
-// 2^32, so a change of the right sample (the word's high half) moves only bits 16..31, and each low
-// zero bit of the index moves the lowest reachable bit one up. 0 when nothing is reached.
-unsigned ar_v1_reach(uint64_t index, bool left_changes);
-
-// The AccurateRip terms of frame `index` holding `word`: v1's low32(index * word) and v2's
-// low32 + high32 of the 64-bit product.
-uint32_t ar_v1_term(uint64_t index, uint32_t word);
-uint32_t ar_v2_term(uint64_t index, uint32_t word);
-
-// The change to the CRC32 of a track of `track_bytes` bytes when the 4 bytes at `offset` change by
-// XOR with `delta` (little-endian word): CRC32(data ^ d) = CRC32(data) ^ crc32_xor_effect(...).
-// 0 when the 4 bytes do not lie inside the track.
-uint32_t crc32_xor_effect(uint64_t track_bytes, uint64_t offset, uint32_t delta);

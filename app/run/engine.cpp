@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
@@ -287,6 +288,14 @@ bool write_output(engine_run& run, uint64_t block_len) {
     const uint8_t* data = run.in_blocks[0];
     if (run.digests) submit_digest(run, 0, data, block_len);
     if (run.sums) feed_sums(run, data, block_len);
+    if (run.flac && run.flac->deferred) {
+        if (flac_keep_voted(*run.flac, data, block_len)) return true;
+        run.glyphs->flush();
+        const std::string why =
+            std::string("cannot write the scratch file the audio is voted into: ") + strerror(errno);
+        app_error("write", run.out_name, why.c_str());
+        return false;
+    }
     if (run.flac && run.flac->encoding) {
         if (run.flac->sink.write(data, block_len)) return true;
         run.glyphs->flush();
@@ -374,7 +383,7 @@ bool process_block(engine_run& run) {
 // The end of the FLAC side of the loop: the output's encoder finishes (its STREAMINFO gets the
 // total and the MD5), then the copies' losses are told.
 void finish_flac(engine_run& run) {
-    if (run.flac->encoding && !run.io_failed && !run.flac->sink.finish()) {
+    if (run.flac->encoding && !run.flac->deferred && !run.io_failed && !run.flac->sink.finish()) {
         app_error("write", run.out_name, run.flac->sink.why());
         run.io_failed = true;
     }

@@ -398,8 +398,48 @@ int64_t flac_read_wav(flac_run& run, uint64_t i, int fd, uint8_t* block, uint64_
     return static_cast<int64_t>(n);
 }
 
+int flac_defer_encoding(flac_run& run, const char* out_name) {
+    run.voted.close();
+    const int fd = open_scratch(out_name);
+    if (fd < 0) {
+        const std::string why = std::string("no scratch file to vote the audio into: ") + strerror(errno);
+        app_error("write", out_name, why.c_str());
+        return -1;
+    }
+    run.voted.descriptor = fd;
+    run.voted.is_open = true;  // the handle owns it: closed with the run
+    run.deferred = true;
+    return 0;
+}
+
+bool flac_keep_voted(flac_run& run, const uint8_t* data, uint64_t len) {
+    return write_all(run.voted.descriptor, data, len);
+}
+
+int flac_encode_deferred(flac_run& run, const char* out_name) {
+    std::vector<uint8_t> chunk(run.block_size);
+    for (uint64_t at = 0;;) {
+        const int64_t got = read_at(run.voted.descriptor, chunk.data(), chunk.size(), at);
+        if (got < 0) {
+            const std::string why = std::string("cannot read back the voted audio: ") + strerror(errno);
+            app_error("write", out_name, why.c_str());
+            return -1;
+        }
+        if (got == 0) break;
+        if (!run.sink.write(chunk.data(), static_cast<uint64_t>(got))) {
+            app_error("write", out_name, run.sink.why());
+            return -1;
+        }
+        at += static_cast<uint64_t>(got);
+    }
+    if (run.sink.finish()) return 0;
+    app_error("write", out_name, run.sink.why());
+    return -1;
+}
+
 int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd, const char* out_name,
                uint64_t block_size) {
+    run.block_size = block_size;
     // The decoders stop where the output ends.
     const uint64_t frame_bytes = 2ull * run.out_layout.channels;
     const uint64_t limit = run.any_source ? (run.audio_hi[0] - FLAC_WAV_HEADER_SIZE) / frame_bytes : 0;

@@ -60,6 +60,11 @@ struct flac_run {
     // With --align: each FLAC copy decoded whole, its input's descriptor reading the scratch file.
     flac_decoded decoded[MAX_INPUTS];
     bool any_decoded = false;
+    // A FLAC output that a repair may change: the voted stream goes to an unnamed scratch file
+    // (`voted`, in the voted layout) and is encoded once the checks are done with it.
+    bool deferred = false;
+    g_file voted;
+    uint64_t block_size = 0;  // the encoder's largest write
 };
 
 // True when `out_name` ends in ".flac" (any case): the output is then written as FLAC.
@@ -108,6 +113,19 @@ int64_t flac_read_wav(flac_run& run, uint64_t i, int fd, uint8_t* block, uint64_
 // `out_fd`). Returns 0, or -1 after an error line.
 int flac_start(flac_run& run, const name_row* names, uint64_t count, int out_fd, const char* out_name,
                uint64_t block_size);
+
+// For a FLAC output that a repair may change, before the output is taken over: opens the unnamed
+// scratch file the voted stream is written to (in the output's folder, else $TMPDIR or /tmp),
+// which the system removes however the run ends. Returns 0, or -1 after an error line.
+int flac_defer_encoding(flac_run& run, const char* out_name);
+
+// Writes `len` bytes of the voted stream to the scratch file of a deferred encoding. False with
+// errno set when it cannot.
+bool flac_keep_voted(flac_run& run, const uint8_t* data, uint64_t len);
+
+// Encodes the scratch file of a deferred encoding into the output and finishes the encoder.
+// Returns 0, or -1 after an error line ("copyvote: write <out_name>: <reason>").
+int flac_encode_deferred(flac_run& run, const char* out_name);
 
 // The part of the next `n` bytes of stream `s` (input i at i + 1, the output at 0) that its
 // digest covers, as an offset into those bytes and a length; advances the stream's offset.

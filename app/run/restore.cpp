@@ -160,10 +160,16 @@ void check_before_report(void* context, bool io_failed) {
     run_checks& checks = *static_cast<run_checks*>(context);
     checks.sums.finish();
     const ar_response* response = checks.has_response ? &checks.response : nullptr;
-    if (io_failed || !checks.repairable || verified(*checks.options, checks.sums, response)) return;
-    repair_job job = {checks.options, response,   &checks.doubts,   &checks.sums,     checks.output,
-                      checks.crypt,   checks.map, checks.digest_lo, checks.digest_hi, checks.output_start};
-    checks.repair = repair_output(job);
+    flac_run* deferred = checks.flac && checks.flac->deferred ? checks.flac : nullptr;
+    if (!io_failed && checks.repairable && !verified(*checks.options, checks.sums, response)) {
+        // A FLAC output is repaired in the voted audio before it is encoded.
+        g_file* output = deferred ? &deferred->voted : checks.output;
+        const int64_t start = deferred ? 0 : checks.output_start;
+        repair_job job = {checks.options, response,   &checks.doubts,   &checks.sums,     output,
+                          checks.crypt,   checks.map, checks.digest_lo, checks.digest_hi, start};
+        checks.repair = repair_output(job);
+    }
+    if (!io_failed && deferred) checks.encode_failed = flac_encode_deferred(*deferred, checks.out_name) != 0;
 }
 
 // The checksums, the verdict and the repair after the statistics. Returns 0 when verified (or
@@ -208,14 +214,18 @@ bool expects_checksum(const run_options& options) {
     return options.expected_count > 0 || options.response_name != nullptr;
 }
 
-// Hands the engine the FLAC side of the run. A FLAC output cannot be patched in place, so no
-// repair is tried into it; the digests cover only the output's audio.
-void use_flac(flac_run& flac, engine_extras& extras, run_checks* checks) {
+// Hands the engine the FLAC side of the run; the digests cover only the output's audio. A FLAC
+// output cannot be patched in place: when a repair may follow, the audio is voted into a scratch
+// file and encoded after the checks. Returns 0, or -1 after an error line.
+int use_flac(flac_run& flac, engine_extras& extras, run_checks* checks, const char* out_name) {
     extras.flac = &flac;
-    if (!checks) return;
-    if (flac.encoding) checks->repairable = false;
+    if (!checks) return 0;
     checks->digest_lo = flac.audio_lo[0];
     checks->digest_hi = flac.audio_hi[0];
+    if (!flac.encoding || !checks->repairable) return 0;
+    checks->flac = &flac;
+    checks->out_name = out_name;
+    return flac_defer_encoding(flac, out_name);
 }
 
 // The record's inputs, once every file is open: names and formats, and --align's shifts.
@@ -409,7 +419,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
     }
     if (status == 0 && lengths->audio) extras.lengths = lengths.get();
     lengths->places = extras.tally;
-    if (status == 0 && flac->active) use_flac(*flac, extras, checks);
+    if (status == 0 && flac->active) status = use_flac(*flac, extras, checks, out_name);
     if (status == 0 && flac->any_decoded) extras.flac = flac.get();
     if (status == 0 && record) record_inputs(*record, names, count, h_files, *flac, extras.align);
     if (status == 0 && record && extras.placed) record_placement(*record, *extras.placed);
@@ -424,7 +434,7 @@ run_result restore(G_MEM& mem, G_CRYPT& crypt, G_TIMER& timer, const name_row* n
         if (map && extras.align) note_segments(*map, *extras.align);
         if (map && extras.placed) placement_note_map(*extras.placed, *map);
         run_block_loop(result, mem, crypt, timer, names, count, h_files, h_out, blocks, out_name, extras);
-        if (result.io_failed) status = -1;
+        if (result.io_failed || (checks && checks->encode_failed)) status = -1;
         if (map && close_map(*map, options.map_name) != 0) status = -1;
         const int checked = checks ? report_checks(*checks, options, out_name) : 0;
         if (checked != 0 && status == 0) status = 1;

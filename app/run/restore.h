@@ -13,6 +13,7 @@
 #include "g_mem.h"
 #include "g_timer.h"
 #include "run/dispute_map.h"
+#include "run/flac_run.h"
 #include "run/repair.h"
 #include "run/run_record.h"
 
@@ -34,6 +35,11 @@ struct run_checks {
     uint64_t digest_lo = 0;
     uint64_t digest_hi = UINT64_MAX;
     int64_t output_start = 0;  // the output descriptor's position when the block loop began
+    // A FLAC output encoded once the checks are done: the voted audio waits in flac->voted, where
+    // the repair works, and `encode_failed` tells that its encoding failed (after an error line).
+    flac_run* flac = nullptr;
+    const char* out_name = nullptr;
+    bool encode_failed = false;
 };
 #include "run/replace.h"
 

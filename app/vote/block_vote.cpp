@@ -118,6 +118,8 @@ void block_vote::map_word(uint64_t w, uint64_t voted, const word_notes& notes, u
     v.absent = lacking;
     for (unsigned b = 0; b < 8; b++) v.holders[b] = notes.holders[b];
     v.valid = block_len - w * 8 < 8 ? block_len - w * 8 : 8;
+    v.scored = notes.scored;
+    v.margin = notes.margin;
     if (doubts && v.disputed) doubts->add(v);
     // The map lists every position where the copies disagree, also where -a's screening left
     // the vote no dispute.

@@ -109,9 +109,11 @@ enum cd_print { CD_PRINT_NONE, CD_PRINT_LINE, CD_PRINT_HOLD, CD_PRINT_MUTE };
 struct cd_run_decision {
     uint64_t winner;  // input whose samples are taken
     cd_outcome outcome;
-    uint64_t loser;   // with CD_OVERRULED: an input of the group overruled (its copies score 0)
-    uint64_t frames;  // samples of the channel the decision covers (1 to CD_MAX_RUN); 1 where the
-                      // byte vote's majority shows no fingerprint, which each sample finds alone
+    uint64_t loser;       // with CD_OVERRULED: an input of the group overruled (its copies score 0)
+    uint64_t frames;      // samples of the channel the decision covers (1 to CD_MAX_RUN); 1 where the
+                          // byte vote's majority shows no fingerprint, which each sample finds alone
+    bool scored = false;  // the model scored the groups: `margin` is the winner's lead (cd_lead)
+    float margin = 0;
 };
 
 struct cd_model;     // vote/cd/model.h
@@ -150,6 +152,7 @@ struct cd_scratch {
     uint16_t ahead_winner[CACHE];
     uint16_t ahead_loser[CACHE];
     uint8_t ahead_outcome[CACHE];
+    float ahead_margin[CACHE];  // the run's cd_run_decision::margin; NaN where it was not scored
 };
 
 struct cd_block;  // below

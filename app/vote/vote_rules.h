@@ -66,6 +66,9 @@ struct word_notes {
                           // of the copies counted; where undisputed, of all copies taking part)
     uint8_t undisputed;   // bit b: -a only: the copies disagree at byte b, but the screening left
                           // the vote no dispute there (not counted as disputed, never guessed)
+    uint8_t scored;       // bit b: --cd's model scored the groups at byte b (margin[b] holds)
+    float margin[8];      // byte b, where scored: the chosen group's lead over the best other one
+                          // in log-odds, the model's bias counted (below 0 where a rule kept it)
 };
 
 // Votes a disputed word by bytes: input 0 (and every input not in `d`) holds w0. Credits the

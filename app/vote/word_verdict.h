@@ -16,6 +16,11 @@ struct word_verdict {
     const uint8_t* absent;  // null, or per input: bit b set where the input lacks byte b (left out)
     uint64_t valid;  // bytes of the word that reach the output file (1..8; the last word of the last block
                      // may be short)
+    // How surely --cd's model chose: bit b of `scored` set where it scored the groups at byte b,
+    // and margin[b] then the chosen group's lead over the best other one in log-odds (below 0
+    // where a rule kept a group the scores did not favour). Null `margin`: nothing was scored.
+    uint8_t scored = 0;
+    const float* margin = nullptr;
 };
 
 // A listener of the vote's verdicts: `heard(context, v)` is called for every disputed word in

@@ -161,6 +161,10 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
     const std::string head3 = std::string("\x03", 1) + std::string(12, 'i');
     const std::string v1_response = head3 + std::string(9, 'e') + "\x05" + le32(sums_of(v1f.truth).v1) + le32(0) +
                                     std::string(9, 'e');
+    // Two 3-track records whose second entries are the truth's v1 and v2: one pressing's pair.
+    const std::string pair_response = head3 + std::string(9, 'e') + "\x05" + le32(sums_of(one.truth).v1) + le32(0) +
+                                      std::string(9, 'e') + head3 + std::string(9, 'e') + "\x05" +
+                                      le32(sums_of(one.truth).v2) + le32(0) + std::string(9, 'e');
     std::string big_response;
     for (uint32_t k = 1; k <= 47000; k++) big_response += std::string("\x01", 1) + std::string(12, 'i') + "\x05" + le32(k * 0x9E3779B1u) + le32(0);
     const std::string o = bracket("out.wav"), s = bracket("-");
@@ -170,8 +174,9 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
         std::vector<std::string> args;
         std::string shell;  // else run directly with args: sh -c "<shell>" with $CV and $ARGS
         int exit_code;
-        std::string output;  // the output file's bytes
+        std::string output;  // the output file's bytes (a FLAC output's decoded)
         std::string tail;    // the text after the statistics
+        std::string out = "out.wav";
     } cases[] = {
         {"v1 alone, right samples", v1f, {"--expect", "arv1:" + v1_truth}, "", 1, wav_file(v1f.voted),
          sums_line("out.wav", sums_of(v1f.voted)) + o + " not verified: arv1 " + v1_truth + " expected, got " +
@@ -181,7 +186,7 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
         {"v1 in a response file, right samples", v1f, {"--track", "2/3", "--accuraterip", "v1.bin"}, "", 1,
          wav_file(v1f.voted),
          sums_line("out.wav", sums_of(v1f.voted)) + o + " not verified: AccurateRip matches none of 1 entries in 1 records\n" +
-             o + " not repaired: no combination of the copies' values at 2 doubtful frames matches (3 tried; 2 frames "
+             o + " not repaired: no combination of the copies' values at 2 doubtful frames matches (2 tried; 2 frames "
                  "whose changes reach too few bits of a sum to be compared with it)\n"},
         {"CRC32 forged in one frame", crcf, {"--expect", "crc32:" + hex32(sums_of(crcf.truth).crc32)}, "", 1,
          wav_file(crcf.voted),
@@ -213,6 +218,13 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
          wav_file(one.truth),
          sums_line("out.wav", sums_of(one.truth)) + o + " verified: crc32 " + crc_truth + " matches; crc32 " +
              crc_truth + " matches\n" + o + " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n"},
+        // A FLAC output is voted into a scratch file, repaired there and then encoded.
+        {"a FLAC output", one, {"--track", "2/3", "--accuraterip", "pair.bin", "-o", "out.flac"}, "", 0,
+         wav_file(one.truth),
+         sums_line("out.flac", sums_of(one.truth)) + bracket("out.flac") +
+             " verified: AccurateRip matches (v1, confidence 5)\n" + bracket("out.flac") +
+             " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n",
+         "out.flac"},
         {"two values of one kind", one, {"--expect", "crc32:" + crc_truth, "--expect", "crc32:0000ABCD"}, "", 255, "",
          "copyvote: read --expect crc32:0000abcd: crc32 is expected as " + crc_truth +
              " too; no output can match both\n"},
@@ -222,6 +234,7 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
         for (size_t i = 0; i < 3; i++) testing_support::write_file(dir.file(std::to_string(i + 1) + ".wav"), wav_file(c.d.copies[i]));
         testing_support::write_file(dir.file("v1.bin"), v1_response);
         testing_support::write_file(dir.file("big.bin"), big_response);
+        testing_support::write_file(dir.file("pair.bin"), pair_response);
         if (!c.shell.empty()) testing_support::write_file(dir.file("out.wav"), "OLD!");
         std::vector<std::string> args = {"1.wav", "2.wav", "3.wav"};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -237,7 +250,11 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
             EXPECT_FALSE(testing_support::file_exists(dir.file("out.wav"))) << c.name;
             continue;
         }
-        EXPECT_TRUE(testing_support::read_file(dir.file("out.wav")) == c.output) << c.name;
+        if (c.out == "out.flac") {
+            const RunResult d = testing_support::run_program({"/usr/bin/flac", "-s", "-d", "-f", "-o", dir.file("d.wav"), dir.file(c.out)});
+            ASSERT_EQ(d.exit_code, 0) << c.name << ": " << d.err;
+        }
+        EXPECT_TRUE(testing_support::read_file(dir.file(c.out == "out.flac" ? "d.wav" : c.out)) == c.output) << c.name;
         const std::string& text = c.shell.empty() ? r.out : r.err;
         const size_t timer = text.find("timer:");
         ASSERT_NE(timer, std::string::npos) << c.name;

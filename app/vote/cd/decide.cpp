@@ -1,5 +1,6 @@
 #include "vote/cd/decide.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -196,9 +197,24 @@ cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool ex
     score_groups(b, r, sc, n, p, win, sc.label[w], model);
     const uint64_t best = cd_overruling_group(sc, n, w, model.bias);
     if (sc.observer) sc.observer->scored(sc.observer->context, {&b, p, d.frames, n, &sc, w, best});
+    d.scored = true;
+    d.margin = static_cast<float>(cd_lead(sc, n, w, best, model.bias));
     if (best == w) return d;
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] == sc.label[w]) sc.hits[k] = 0;
     }
-    return {sc.who[best], CD_OVERRULED, sc.who[w], d.frames};
+    d.winner = sc.who[best];
+    d.outcome = CD_OVERRULED;
+    d.loser = sc.who[w];
+    return d;
+}
+
+double cd_lead(const cd_scratch& sc, uint64_t n, uint64_t w, uint64_t best, double bias) {
+    const uint64_t gw = sc.label[w];
+    if (best != w) return sc.score[best] - sc.score[gw] + bias;
+    double lead = HUGE_VAL;
+    for (uint64_t k = 0; k < n; k++) {
+        if (sc.label[k] == k && k != gw) lead = std::min(lead, sc.score[gw] - sc.score[k] - bias);
+    }
+    return lead;
 }

@@ -26,6 +26,11 @@ uint64_t cd_byte_vote_choice(const cd_scratch& sc, uint64_t n);
 // score of the groups' first copies, and the rip's outvoted counts.
 uint64_t cd_overruling_group(const cd_scratch& sc, uint64_t n, uint64_t w, double bias);
 
+// How surely the scores chose: for the byte vote's choice w kept (best == w), its score less the
+// best other group's, less `bias` (below 0 where a rule kept it against the scores); for a group
+// `best` that overruled w, its lead over w with `bias`. Reads sc.label and the groups' sc.score.
+double cd_lead(const cd_scratch& sc, uint64_t n, uint64_t w, uint64_t best, double bias);
+
 // A run the rule scored, as an observer sees it after the decision.
 struct cd_scored_run {
     const cd_block* block;

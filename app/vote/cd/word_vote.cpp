@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -45,7 +46,7 @@ namespace {
 
 // Prints the glyph of a decision and notes it; `bits` are the word's bytes of the position.
 void record(glyph_writer& glyphs, word_notes* notes, unsigned bits, cd_outcome outcome, uint64_t winner,
-            uint64_t holders) {
+            uint64_t holders, const cd_run_decision* scored = nullptr) {
     if (outcome == CD_MAJORITY) {
         glyphs.put('#');
     } else if (outcome == CD_OVERRULED) {
@@ -58,7 +59,9 @@ void record(glyph_writer& glyphs, word_notes* notes, unsigned bits, cd_outcome o
     if (outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
     for (unsigned i = 0; i < 8; i++) {
         if (bits & (1u << i)) notes->holders[i] = static_cast<uint16_t>(holders);
+        if ((bits & (1u << i)) && scored && scored->scored) notes->margin[i] = scored->margin;
     }
+    if (scored && scored->scored) notes->scored = static_cast<uint8_t>(notes->scored | bits);
 }
 
 // The copies taking part at the bytes `bits` of the word: every one, or those not absent there.
@@ -101,6 +104,8 @@ bool decided_ahead(const cd_block& b, const cd_scratch& sc, uint64_t p, cd_run_d
     if (!is_decided_ahead(b, sc, p)) return false;
     const uint64_t slot = (b.block_start + p) / 2 % cd_scratch::CACHE;
     d = {sc.ahead_winner[slot], static_cast<cd_outcome>(sc.ahead_outcome[slot]), sc.ahead_loser[slot], 1};
+    d.scored = !std::isnan(sc.ahead_margin[slot]);
+    d.margin = d.scored ? sc.ahead_margin[slot] : 0;
     return true;
 }
 
@@ -112,6 +117,7 @@ void keep_ahead(const cd_block& b, cd_scratch& sc, uint64_t p, const cd_run_deci
         sc.ahead_winner[slot] = static_cast<uint16_t>(d.winner);
         sc.ahead_loser[slot] = static_cast<uint16_t>(d.loser);
         sc.ahead_outcome[slot] = static_cast<uint8_t>(d.outcome);
+        sc.ahead_margin[slot] = d.scored ? d.margin : NAN;
         if (at + 1 > sc.ahead_until) sc.ahead_until = at + 1;
     }
 }
@@ -267,7 +273,7 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
             if (sc.who[k] == d.winner) holders = sc.hits[k] + 1;
         }
         disputed_bytes += 2;
-        record(glyphs, notes, bits, d.outcome, d.winner, holders);
+        record(glyphs, notes, bits, d.outcome, d.winner, holders, &d);
         const unsigned shift = 16 * index;
         out = (out & ~(0xFFFFull << shift)) | static_cast<uint64_t>(cd_key(cd_sample(b, d.winner, p)))
                                                   << shift;
