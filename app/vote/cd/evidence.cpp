@@ -45,6 +45,43 @@ void mark_agreed(const cd_block& b, cd_scratch& sc, uint64_t n, const cd_window&
     }
 }
 
+// True when the n copies of sc.who hold the sample at q alike.
+bool agreed_sample(const cd_block& b, const cd_scratch& sc, uint64_t n, uint64_t q) {
+    const int16_t v = cd_sample(b, sc.who[0], q);
+    for (uint64_t j = 1; j < n; j++) {
+        if (cd_sample(b, sc.who[j], q) != v) return false;
+    }
+    return true;
+}
+
+// Fills w.partner, sc.partner_agreed and w.side_scale (see cd_window).
+void measure_side(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, cd_window& w) {
+    w.partner = 0;
+    w.side_scale = 0;
+    if (b.layout->channels != 2) return;
+    const uint64_t step = cd_step(b), at = w.first + w.run_at * step;
+    w.partner = (b.block_start + at - b.layout->data_begin) % step == 0 ? 2 : -2;
+    for (uint64_t k = 0; k < w.n; k++) {
+        const uint64_t q = w.first + k * step + static_cast<uint64_t>(w.partner);
+        sc.partner_agreed[k] = cd_is_audio(r, q) && agreed_sample(b, sc, n, q);
+    }
+    share side = {0, 0, 0, 0};
+    const uint64_t c0 = sc.who[0];
+    const auto s = [&](uint64_t q) {
+        return int32_t(cd_sample(b, c0, q)) - cd_sample(b, c0, q + static_cast<uint64_t>(w.partner));
+    };
+    for (uint64_t k = 1; k + 1 < w.n; k++) {
+        bool trial = true;
+        for (uint64_t j = k - 1; j <= k + 1 && trial; j++) trial = sc.agreed[j] && sc.partner_agreed[j];
+        if (!trial) continue;
+        const uint64_t q = w.first + k * step;
+        const int32_t m = cd_floor_mean(s(q - step), s(q + step)), v = s(q);
+        side.add(narrow(w, k), v > m ? v - m : m - v);
+    }
+    const double scale = side.value(1, 1);
+    w.side_scale = scale < 0.5 ? 0.5 : scale;
+}
+
 // Whether the frame of window sample k agrees in every copy and is zero.
 bool silent_frame(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, const cd_window& w,
                   uint64_t k) {
@@ -156,6 +193,29 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     const share cub = {cub_n / 6.0, double(cub_trials_n), cub_w / 6.0, double(cub_trials_w)};
     const double s3 = cub.value(1, 1);
     w.scale3 = s3 < 0.5 ? 0.5 : s3;
+    measure_side(b, r, sc, n, w);
+}
+
+bool cd_side_distance(const cd_block& b, const cd_scratch& sc, const cd_window& w, uint64_t c, double& mean) {
+    if (w.partner == 0 || w.run_at == 0 || w.run_at + w.frames >= w.n) return false;
+    for (uint64_t k = w.run_at - 1; k <= w.run_at + w.frames; k++) {
+        if (!sc.partner_agreed[k]) return false;
+    }
+    const uint64_t step = cd_step(b), p = w.first + w.run_at * step;
+    const uint64_t o = sc.who[0];  // the other channel's samples are every copy's
+    const auto s = [&](uint64_t q) {
+        return int32_t(cd_sample(b, c, q)) - cd_sample(b, o, q + static_cast<uint64_t>(w.partner));
+    };
+    const int32_t s0 = s(p - step), s1 = s(p + w.frames * step);
+    const int32_t len = static_cast<int32_t>(w.frames + 1);
+    double sum = 0;
+    for (uint64_t j = 0; j < w.frames; j++) {
+        const int32_t want = s0 + cd_floor_div32((s1 - s0) * static_cast<int32_t>(j + 1), len);
+        const int32_t v = s(p + j * step);
+        sum += v > want ? v - want : want - v;
+    }
+    mean = sum / static_cast<double>(w.frames);
+    return true;
 }
 
 bool cd_both_bytes_differ(const cd_block& b, uint64_t c, uint64_t o, uint64_t p, uint64_t frames) {
