@@ -148,7 +148,7 @@ struct cd_scratch {
     uint64_t outvoted_groups;
     uint64_t outvoted_prints;
     uint64_t outvoted_group_prints[4];  // ... and how many showed each cd_print
-    // Of the lone copies outvoted so far where the copies split, how many showed each cd_print.
+    // Of the lone copies outvoted so far in runs the rule scored, how many showed each cd_print.
     uint64_t outvoted_lone;
     uint64_t outvoted_lone_prints[4];
     uint8_t agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];

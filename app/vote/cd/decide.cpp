@@ -136,16 +136,15 @@ bool shared_concealment_seen(const cd_scratch& sc) {
     return (sc.outvoted_prints + 0.5) / (sc.outvoted_groups + 5.0) >= CD_SHARED_LEAST;
 }
 
-// Counts the groups of two or more copies that the byte vote's choice (its first copy at gw)
-// outvotes at p, and how many of them show a line or a hold; and the lone copies it outvotes, by
-// the fingerprint they show.
-void count_outvoted(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
-                    uint64_t gw) {
+// Counts the groups of two or more copies (with `lone`, the lone copies instead) that the byte
+// vote's choice (its first copy at gw) outvotes at p, by the fingerprint they show.
+void count_outvoted(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p, uint64_t gw,
+                    bool lone) {
     for (uint64_t k = 0; k < n; k++) {
-        if (sc.label[k] != k || k == gw) continue;
+        if (sc.label[k] != k || k == gw || (sc.size[k] < 2) != lone) continue;
         uint64_t len;
         const cd_print print = cd_fingerprint_in(b, r, sc.who[k], p, 1, len);
-        if (sc.size[k] < 2) {
+        if (lone) {
             sc.outvoted_lone++;
             sc.outvoted_lone_prints[print]++;
             continue;
@@ -183,7 +182,7 @@ cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool ex
     const cd_audio r = cd_audio_of_block(b);
     const uint64_t groups = cd_label_copies(b, sc, n, p);
     const uint64_t choice = cd_byte_vote_choice(sc, n);
-    if (groups >= 2) count_outvoted(b, r, sc, n, p, sc.label[choice]);
+    if (groups >= 2) count_outvoted(b, r, sc, n, p, sc.label[choice], false);
     if (sc.size[choice] >= CD_STANDING_COPIES && !cd_may_show_print(b, r, sc.who[choice], p)) {
         for (uint64_t k = 0; k < n; k++) sc.hits[k] = sc.size[k] - 1u;
         return {sc.who[choice], CD_MAJORITY, 0, 1};
@@ -209,6 +208,9 @@ cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool ex
     if (sc.size[w] >= CD_STANDING_COPIES &&
         cd_fingerprint_in(b, r, sc.who[w], p, d.frames, len) == CD_PRINT_NONE)
         return d;
+    // The lone copies are counted only where runs are scored: most disputes are a lone copy's,
+    // settled before this, and its fingerprint would cost more than the vote.
+    count_outvoted(b, r, sc, n, p, sc.label[w], true);
     cd_window win;
     cd_measure_window(b, r, sc, n, p, d.frames, win);
     const cd_model& model = sc.model ? *sc.model : CD_MODEL;
