@@ -26,22 +26,28 @@ struct share {
     }
 };
 
-// Marks the window's samples on which every copy taking part agrees, comparing the copies a
-// word at a time.
-void mark_agreed(const cd_block& b, cd_scratch& sc, uint64_t n, const cd_window& w) {
+// Marks in `agreed` the window's samples (moved by `offset` bytes: the other channel's) on which
+// every copy taking part agrees, comparing the copies a word at a time; a sample that is not
+// audio (r) is not agreed.
+void mark_agreed(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uint64_t n, const cd_window& w,
+                 int64_t offset, uint8_t* agreed) {
     const uint8_t* const* in = b.in_blocks;
     const uint8_t* base = in[sc.who[0]];
     const uint64_t step = cd_step(b);
     uint64_t word = UINT64_MAX, diff = 0;
     for (uint64_t k = 0; k < w.n; k++) {
-        const uint64_t q = w.first + k * step;
+        const uint64_t q = w.first + k * step + static_cast<uint64_t>(offset);
+        if (!cd_is_audio(r, q)) {
+            agreed[k] = 0;
+            continue;
+        }
         if ((q & ~7ull) != word) {
             word = q & ~7ull;
             const uint64_t mine = load_word(base + word);
             diff = 0;
             for (uint64_t j = 1; j < n; j++) diff |= load_word(in[sc.who[j]] + word) ^ mine;
         }
-        sc.agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;
+        agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;  // samples lie at even offsets
     }
 }
 
@@ -54,21 +60,24 @@ bool agreed_sample(const cd_block& b, const cd_scratch& sc, uint64_t n, uint64_t
     return true;
 }
 
-// Fills w.partner, sc.partner_agreed and w.side_scale (see cd_window).
+// Fills w.partner, sc.partner_agreed and w.side_scale (see cd_window); w.partner stays 0 where a
+// copy differs in the other channel beside or across the run, where no group's side can be had.
 void measure_side(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, cd_window& w) {
     w.partner = 0;
     w.side_scale = 0;
-    if (b.layout->channels != 2) return;
+    if (b.layout->channels != 2 || w.run_at == 0 || w.run_at + w.frames >= w.n) return;
     const uint64_t step = cd_step(b), at = w.first + w.run_at * step;
-    w.partner = (b.block_start + at - b.layout->data_begin) % step == 0 ? 2 : -2;
-    for (uint64_t k = 0; k < w.n; k++) {
-        const uint64_t q = w.first + k * step + static_cast<uint64_t>(w.partner);
-        sc.partner_agreed[k] = cd_is_audio(r, q) && agreed_sample(b, sc, n, q);
+    const int64_t partner = (b.block_start + at - b.layout->data_begin) % step == 0 ? 2 : -2;
+    for (uint64_t k = w.run_at - 1; k <= w.run_at + w.frames; k++) {
+        const uint64_t q = w.first + k * step + static_cast<uint64_t>(partner);
+        if (!cd_is_audio(r, q) || !agreed_sample(b, sc, n, q)) return;
     }
+    w.partner = partner;
+    mark_agreed(b, r, sc, n, w, partner, sc.partner_agreed);
     share side = {0, 0, 0, 0};
     const uint64_t c0 = sc.who[0];
     const auto s = [&](uint64_t q) {
-        return int32_t(cd_sample(b, c0, q)) - cd_sample(b, c0, q + static_cast<uint64_t>(w.partner));
+        return int32_t(cd_sample(b, c0, q)) - cd_sample(b, c0, q + static_cast<uint64_t>(partner));
     };
     for (uint64_t k = 1; k + 1 < w.n; k++) {
         bool trial = true;
@@ -160,7 +169,7 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     w.run_at = back;
     w.n = back + on;
     w.frames = frames;
-    mark_agreed(b, sc, n, w);
+    mark_agreed(b, r, sc, n, w, 0, sc.agreed);
     memset(sc.frame_agreed, 2, w.n);  // not yet known
     // The mean distances, counted in whole steps (the cubic one in sixths) over the narrow and
     // the wide window.
