@@ -175,7 +175,7 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     // the wide window.
     uint64_t lin_n = 0, lin_w = 0, lin_trials_n = 0, lin_trials_w = 0;
     uint64_t cub_n = 0, cub_w = 0, cub_trials_n = 0, cub_trials_w = 0;
-    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0;
+    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0, step_n = 0, step_w = 0;
     const uint64_t c0 = sc.who[0];
     for (uint64_t k = 1; k + 1 < w.n; k++) {
         if (!sc.agreed[k - 1] || !sc.agreed[k] || !sc.agreed[k + 1]) continue;
@@ -186,8 +186,9 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
         const uint64_t d = static_cast<uint64_t>(v > m ? v - m : m - v);
         const bool in_narrow = narrow(w, k);
         lin_w += d, lin_trials_w++;
-        line_w += d == 0, hold_w += v == before;
-        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before;
+        const uint64_t jump = static_cast<uint64_t>(v > before ? v - before : before - v);
+        line_w += d == 0, hold_w += v == before, step_w += jump;
+        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before, step_n += jump;
         if (k < 2 || k + 2 >= w.n || !sc.agreed[k - 2] || !sc.agreed[k + 2]) continue;
         const uint64_t d6 = cd_cubic_distance6(cd_sample(b, c0, q - 2 * step), before, v, after,
                                                cd_sample(b, c0, q + 2 * step));
@@ -199,6 +200,8 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     w.scale = s < 0.5 ? 0.5 : s;
     w.line1 = share{double(line_n), double(lin_trials_n), double(line_w), double(lin_trials_w)}.value(0.5, 1);
     w.hold1 = share{double(hold_n), double(lin_trials_n), double(hold_w), double(lin_trials_w)}.value(0.5, 1);
+    w.step_scale =
+        share{double(step_n), double(lin_trials_n), double(step_w), double(lin_trials_w)}.value(1, 1);
     const share cub = {cub_n / 6.0, double(cub_trials_n), cub_w / 6.0, double(cub_trials_w)};
     const double s3 = cub.value(1, 1);
     w.scale3 = s3 < 0.5 ? 0.5 : s3;

@@ -20,12 +20,13 @@
 struct cd_window {
     uint64_t first;
     uint64_t n;
-    uint64_t run_at;  // the run's first sample
-    uint64_t frames;  // the run's length
-    double scale;     // mean distance of an agreed sample from its neighbours' floor mean
-    double scale3;    // mean distance of an agreed sample from the cubic prediction of its neighbours
-    double line1;     // share of agreed samples that are their neighbours' floor mean
-    double hold1;     // share of agreed samples that repeat the sample before them
+    uint64_t run_at;    // the run's first sample
+    uint64_t frames;    // the run's length
+    double scale;       // mean distance of an agreed sample from its neighbours' floor mean
+    double scale3;      // mean distance of an agreed sample from the cubic prediction of its neighbours
+    double line1;       // share of agreed samples that are their neighbours' floor mean
+    double hold1;       // share of agreed samples that repeat the sample before them
+    double step_scale;  // mean distance of an agreed sample from the sample before it
     // Stereo: the byte offset from a sample of the run's channel to the other channel's sample of
     // the same frame (+2 or -2), and the mean distance of the side signal (this channel less the
     // other) from its neighbours' floor mean where both channels agree; 0 and 0 otherwise.

@@ -48,6 +48,7 @@ struct cd_facts {
     double cub;         // of its distances from the cubic prediction (lin where the cubic cannot be had)
     double edge;        // what the samples just outside the run add to cub
     double side_scale;  // the window's mean distance of the side signal (cd_window::side_scale)
+    double step_scale;  // ... of a sample from the one before (cd_window::step_scale)
 };
 
 // The facts of group g over a run of `frames` samples among n voting copies, with window w.
@@ -64,6 +65,7 @@ inline cd_facts cd_facts_of(const cd_group_view& g, uint64_t n, uint64_t frames,
     x.cub = g.cubic ? -x.frames * std::log(2 * w.scale3) - x.frames * g.mean_cubic / w.scale3 : x.lin;
     x.edge = g.cubic ? -g.edge / w.scale3 : 0;
     x.side_scale = w.side_scale;
+    x.step_scale = w.step_scale;
     return x;
 }
 
@@ -141,6 +143,9 @@ constexpr cd_feature CD_FEATURES[] = {
     // line: steadier than the count of agreed samples on a line, which sees one or two
     {"line_scale_rarity", [](const cd_facts& x) {
         return x.g.print == CD_PRINT_LINE ? -double(x.g.len) * std::log1p(2 * x.scale) : 0.0; }},
+    // a hold: the same, a sample repeating the one before about once in 2 x the mean step + 1
+    {"hold_scale_rarity", [](const cd_facts& x) {
+        return x.g.print == CD_PRINT_HOLD ? -double(x.g.len) * std::log1p(2 * x.step_scale) : 0.0; }},
     // a muted group: ln of how far its stretch of zeros reaches beyond the run (a drive mutes 2 to
     // 32 frames at once, genuine quiet audio seldom stays zero so long), and the rarity of that
     // stretch in the genuine audio
