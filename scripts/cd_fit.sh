@@ -7,6 +7,9 @@
 #
 # Environment: BUILD (default build). The recordings are always the tune rows of audio_eval.sh
 # at its default length: the model is fitted on exactly what `make audio-eval` measures.
+# CD_FIT_CHECK=1 also dumps the check set's rows (into $BUILD/cd-check) and replays the new
+# weights on them (`cd_fit check`): the check set's table per damage kind, in seconds rather than
+# the minutes of `make audio-eval`.
 set -euo pipefail
 export LC_ALL=C
 
@@ -32,14 +35,24 @@ mkdir -p "$dumps"
 source "$repo/scripts/material.sh"
 
 rows=0
-# dump SET KIND CHANNELS DAMAGE COPY...: the scored runs of one row.
+# dump SET KIND CHANNELS DAMAGE COPY...: the scored runs of one row, into $into.
 dump() {
   local kind=$2 ch=$3 damage=$4
   shift 4
   rows=$((rows + 1))
-  "$FIT" dump "$work/original.wav" "$(printf '%s/%03d-%s-%s-%s-%s.dump' "$dumps" "$rows" "$kind" "$ch" "$damage" $#)" "$@"
+  "$FIT" dump "$work/original.wav" "$(printf '%s/%03d-%s-%s-%s-%s.dump' "$into" "$rows" "$kind" "$ch" "$damage" $#)" "$@"
 }
 
+into=$dumps
 eval_rows tune dump
 echo "cd_fit: $rows rows dumped into $dumps"
 "$FIT" fit "$repo/app/vote/cd/cd_weights.h" "$dumps"/*.dump
+if [ "${CD_FIT_CHECK:-0}" = 1 ]; then
+  into=$BUILD/cd-check
+  rm -rf "$into"
+  mkdir -p "$into"
+  rows=0
+  eval_rows check dump
+  echo "cd_fit: the check set ($rows rows, dumped into $into) with the new weights:"
+  "$FIT" check "$repo/app/vote/cd/cd_weights.h" "$into"/*.dump
+fi

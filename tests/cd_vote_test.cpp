@@ -155,6 +155,9 @@ TEST(CdRule, DecidesEachRunOnItsEvidence) {
                    {change::LINE, 3, 100, 1, 0}}, 0, CD_MAJORITY, 1, {3, 3, 3, 3, 0}, 0, 40},
         {"a pair misread in digital silence loses to the one copy that holds the silence",
          3, silence, {{change::SET, 0, 100, 0, 100}, {change::SET, 1, 100, 0, 100}}, 2, CD_OVERRULED, 1, {0, 0, 0}},
+        {"a mono recording in both channels: a pair's shared misread off the other channel loses",
+         3, loud, {{change::SET, 0, 100, 0, int16_t(loud(100) + 1)}, {change::SET, 1, 100, 0, int16_t(loud(100) + 1)}}, 2,
+         CD_OVERRULED, 1, {0, 0, 0}},
     };
     for (const run_case& t : cases) {
         copies c(t.n, 2, t.signal);
@@ -168,6 +171,9 @@ TEST(CdRule, DecidesEachRunOnItsEvidence) {
         for (uint64_t i = 0; i < t.n; i++) sc.who[i] = static_cast<uint16_t>(i), sc.totals[i] = 0;
         sc.outvoted_prints = t.shared_prints;
         sc.outvoted_groups = t.outvoted;
+        sc.outvoted_lone = 0;
+        memset(sc.outvoted_group_prints, 0, sizeof sc.outvoted_group_prints);
+        memset(sc.outvoted_lone_prints, 0, sizeof sc.outvoted_lone_prints);
         const cd_run_decision d = cd_decide_run(c.block(), c.offset(100), t.n, true, sc);
         EXPECT_EQ(t.winner, d.winner) << t.what;
         EXPECT_EQ(t.outcome, d.outcome) << t.what;

@@ -30,7 +30,15 @@
 //    holds differently from the rest (a copy inside a burst of read errors; bytes where the
 //    commonest value lies in a muted frame do not count);
 //  - how this rip's drives conceal: of the groups of two or more copies outvoted so far, the share
-//    that showed a line or a hold.
+//    that showed a line or a hold, and the share that showed the group's own fingerprint (of the
+//    lone copies outvoted so far, for a lone copy): a fingerprint this rip's drives never leave
+//    is more likely the genuine audio's;
+//  - for a muted group, how many frames its stretch of zeros spans and how rare as long a
+//    silence is in the agreed audio around;
+//  - in stereo, how well the other channel predicts the group's samples: the distance of the
+//    side signal (this channel less the other, where every copy holds the other alike) from its
+//    line across the run, in units of the agreed side signal's, and whether the agreed channels
+//    around move as one (a mono recording), where any such distance gives a group away.
 // The weights are those of a logistic model fitted on the disputed runs of the tune set of
 // scripts/audio_eval.sh and adjusted on its wrong bytes (its check set, other recordings and
 // other damage, measures the result); `make cd-fit` makes them again (vote/cd/model.h).
@@ -141,8 +149,13 @@ struct cd_scratch {
     // many showed a line or a hold (the same concealment in several copies).
     uint64_t outvoted_groups;
     uint64_t outvoted_prints;
+    uint64_t outvoted_group_prints[4];  // ... and how many showed each cd_print
+    // Of the lone copies outvoted so far in runs the rule scored, how many showed each cd_print.
+    uint64_t outvoted_lone;
+    uint64_t outvoted_lone_prints[4];
     uint8_t agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
     uint8_t frame_agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
+    uint8_t partner_agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];  // the other channel's sample
     // Runs decided ahead: the later samples of a run, by file offset / 2 modulo CACHE. A run spans
     // at most CD_MAX_RUN frames of up to CACHE / CD_MAX_RUN channels, so the samples still ahead
     // never share a slot.

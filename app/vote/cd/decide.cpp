@@ -74,10 +74,22 @@ cd_group_view view_of(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint
         g.mean_cubic /= static_cast<double>(w.frames);
         g.edge = cd_cubic_distance(b, c, p - step) + cd_cubic_distance(b, c, p + w.frames * step);
     }
-    const uint64_t other = k != gw ? sc.who[gw] : sc.who[k == 0 ? 1 : 0];
-    g.two_bytes = cd_both_bytes_differ(b, c, other, p, w.frames);
+    // Against the byte vote's choice: a group that differs from it in one byte of each sample
+    // may hold a read error, one that differs in both rarely does. The choice itself gets false,
+    // whatever the order of the copies.
+    g.two_bytes = k != gw && cd_both_bytes_differ(b, c, sc.who[gw], p, w.frames);
     g.noise = g.size == 1 ? sc.noise[k] : 0;  // counts for lone copies only
     g.shared = std::log((sc.outvoted_prints + 1.0) / (sc.outvoted_groups + 2.0));
+    g.mute_span = g.print == CD_PRINT_MUTE ? cd_mute_span(b, r, c, p, w.frames) : 0;
+    g.span_rarity = g.mute_span > w.frames ? known.of(b, r, sc, n, w, CD_PRINT_MUTE, g.mute_span) : g.rarity;
+    g.lone_share = g.size == 1 && g.print != CD_PRINT_NONE
+                       ? std::log((sc.outvoted_lone_prints[g.print] + 0.5) / (sc.outvoted_lone + 2.0))
+                       : 0;
+    g.group_share = g.size >= 2 && g.print != CD_PRINT_NONE
+                        ? std::log((sc.outvoted_group_prints[g.print] + 0.5) / (sc.outvoted_groups + 2.0))
+                        : 0;
+    g.side = 0;
+    g.side_known = cd_side_distance(b, sc, w, c, g.side);
     return g;
 }
 
@@ -125,16 +137,22 @@ bool shared_concealment_seen(const cd_scratch& sc) {
     return (sc.outvoted_prints + 0.5) / (sc.outvoted_groups + 5.0) >= CD_SHARED_LEAST;
 }
 
-// Counts the groups of two or more copies that the byte vote's choice (its first copy at gw)
-// outvotes at p, and how many of them show a line or a hold.
-void count_outvoted(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
-                    uint64_t gw) {
+// Counts the groups of two or more copies (with `lone`, the lone copies instead) that the byte
+// vote's choice (its first copy at gw) outvotes at p, by the fingerprint they show.
+void count_outvoted(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p, uint64_t gw,
+                    bool lone) {
     for (uint64_t k = 0; k < n; k++) {
-        if (sc.label[k] != k || k == gw || sc.size[k] < 2) continue;
+        if (sc.label[k] != k || k == gw || (sc.size[k] < 2) != lone) continue;
         uint64_t len;
         const cd_print print = cd_fingerprint_in(b, r, sc.who[k], p, 1, len);
+        if (lone) {
+            sc.outvoted_lone++;
+            sc.outvoted_lone_prints[print]++;
+            continue;
+        }
         sc.outvoted_groups++;
         sc.outvoted_prints += print == CD_PRINT_LINE || print == CD_PRINT_HOLD;
+        sc.outvoted_group_prints[print]++;
     }
 }
 
@@ -165,7 +183,7 @@ cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool ex
     const cd_audio r = cd_audio_of_block(b);
     const uint64_t groups = cd_label_copies(b, sc, n, p);
     const uint64_t choice = cd_byte_vote_choice(sc, n);
-    if (groups >= 2) count_outvoted(b, r, sc, n, p, sc.label[choice]);
+    if (groups >= 2) count_outvoted(b, r, sc, n, p, sc.label[choice], false);
     if (sc.size[choice] >= CD_STANDING_COPIES && !cd_may_show_print(b, r, sc.who[choice], p)) {
         for (uint64_t k = 0; k < n; k++) sc.hits[k] = sc.size[k] - 1u;
         return {sc.who[choice], CD_MAJORITY, 0, 1};
@@ -191,6 +209,9 @@ cd_run_decision cd_decide_run(const cd_block& b, uint64_t p, uint64_t n, bool ex
     if (sc.size[w] >= CD_STANDING_COPIES &&
         cd_fingerprint_in(b, r, sc.who[w], p, d.frames, len) == CD_PRINT_NONE)
         return d;
+    // The lone copies are counted only where runs are scored: most disputes are a lone copy's,
+    // settled before this, and its fingerprint would cost more than the vote.
+    count_outvoted(b, r, sc, n, p, sc.label[w], true);
     cd_window win;
     cd_measure_window(b, r, sc, n, p, d.frames, win);
     const cd_model& model = sc.model ? *sc.model : CD_MODEL;

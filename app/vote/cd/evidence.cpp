@@ -26,23 +26,69 @@ struct share {
     }
 };
 
-// Marks the window's samples on which every copy taking part agrees, comparing the copies a
-// word at a time.
-void mark_agreed(const cd_block& b, cd_scratch& sc, uint64_t n, const cd_window& w) {
+// Marks in `agreed` the window's samples (moved by `offset` bytes: the other channel's) on which
+// every copy taking part agrees, comparing the copies a word at a time; a sample that is not
+// audio (r) is not agreed.
+void mark_agreed(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uint64_t n, const cd_window& w,
+                 int64_t offset, uint8_t* agreed) {
     const uint8_t* const* in = b.in_blocks;
     const uint8_t* base = in[sc.who[0]];
     const uint64_t step = cd_step(b);
     uint64_t word = UINT64_MAX, diff = 0;
     for (uint64_t k = 0; k < w.n; k++) {
-        const uint64_t q = w.first + k * step;
+        const uint64_t q = w.first + k * step + static_cast<uint64_t>(offset);
+        if (!cd_is_audio(r, q)) {
+            agreed[k] = 0;
+            continue;
+        }
         if ((q & ~7ull) != word) {
             word = q & ~7ull;
             const uint64_t mine = load_word(base + word);
             diff = 0;
             for (uint64_t j = 1; j < n; j++) diff |= load_word(in[sc.who[j]] + word) ^ mine;
         }
-        sc.agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;
+        agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;  // samples lie at even offsets
     }
+}
+
+// True when the n copies of sc.who hold the sample at q alike.
+bool agreed_sample(const cd_block& b, const cd_scratch& sc, uint64_t n, uint64_t q) {
+    const int16_t v = cd_sample(b, sc.who[0], q);
+    for (uint64_t j = 1; j < n; j++) {
+        if (cd_sample(b, sc.who[j], q) != v) return false;
+    }
+    return true;
+}
+
+// Fills w.partner, sc.partner_agreed and w.side_scale (see cd_window); w.partner stays 0 where a
+// copy differs in the other channel beside or across the run, where no group's side can be had.
+void measure_side(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, cd_window& w) {
+    w.partner = 0;
+    w.side_scale = 0;
+    if (b.layout->channels != 2 || w.run_at == 0 || w.run_at + w.frames >= w.n) return;
+    const uint64_t step = cd_step(b), at = w.first + w.run_at * step;
+    const int64_t partner = (b.block_start + at - b.layout->data_begin) % step == 0 ? 2 : -2;
+    for (uint64_t k = w.run_at - 1; k <= w.run_at + w.frames; k++) {
+        const uint64_t q = w.first + k * step + static_cast<uint64_t>(partner);
+        if (!cd_is_audio(r, q) || !agreed_sample(b, sc, n, q)) return;
+    }
+    w.partner = partner;
+    mark_agreed(b, r, sc, n, w, partner, sc.partner_agreed);
+    share side = {0, 0, 0, 0};
+    const uint64_t c0 = sc.who[0];
+    const auto s = [&](uint64_t q) {
+        return int32_t(cd_sample(b, c0, q)) - cd_sample(b, c0, q + static_cast<uint64_t>(partner));
+    };
+    for (uint64_t k = 1; k + 1 < w.n; k++) {
+        bool trial = true;
+        for (uint64_t j = k - 1; j <= k + 1 && trial; j++) trial = sc.agreed[j] && sc.partner_agreed[j];
+        if (!trial) continue;
+        const uint64_t q = w.first + k * step;
+        const int32_t m = cd_floor_mean(s(q - step), s(q + step)), v = s(q);
+        side.add(narrow(w, k), v > m ? v - m : m - v);
+    }
+    const double scale = side.value(1, 1);
+    w.side_scale = scale < 0.5 ? 0.5 : scale;
 }
 
 // Whether the frame of window sample k agrees in every copy and is zero.
@@ -123,13 +169,13 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     w.run_at = back;
     w.n = back + on;
     w.frames = frames;
-    mark_agreed(b, sc, n, w);
+    mark_agreed(b, r, sc, n, w, 0, sc.agreed);
     memset(sc.frame_agreed, 2, w.n);  // not yet known
     // The mean distances, counted in whole steps (the cubic one in sixths) over the narrow and
     // the wide window.
     uint64_t lin_n = 0, lin_w = 0, lin_trials_n = 0, lin_trials_w = 0;
     uint64_t cub_n = 0, cub_w = 0, cub_trials_n = 0, cub_trials_w = 0;
-    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0;
+    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0, step_n = 0, step_w = 0;
     const uint64_t c0 = sc.who[0];
     for (uint64_t k = 1; k + 1 < w.n; k++) {
         if (!sc.agreed[k - 1] || !sc.agreed[k] || !sc.agreed[k + 1]) continue;
@@ -140,8 +186,9 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
         const uint64_t d = static_cast<uint64_t>(v > m ? v - m : m - v);
         const bool in_narrow = narrow(w, k);
         lin_w += d, lin_trials_w++;
-        line_w += d == 0, hold_w += v == before;
-        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before;
+        const uint64_t jump = static_cast<uint64_t>(v > before ? v - before : before - v);
+        line_w += d == 0, hold_w += v == before, step_w += jump;
+        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before, step_n += jump;
         if (k < 2 || k + 2 >= w.n || !sc.agreed[k - 2] || !sc.agreed[k + 2]) continue;
         const uint64_t d6 = cd_cubic_distance6(cd_sample(b, c0, q - 2 * step), before, v, after,
                                                cd_sample(b, c0, q + 2 * step));
@@ -153,9 +200,34 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     w.scale = s < 0.5 ? 0.5 : s;
     w.line1 = share{double(line_n), double(lin_trials_n), double(line_w), double(lin_trials_w)}.value(0.5, 1);
     w.hold1 = share{double(hold_n), double(lin_trials_n), double(hold_w), double(lin_trials_w)}.value(0.5, 1);
+    w.step_scale =
+        share{double(step_n), double(lin_trials_n), double(step_w), double(lin_trials_w)}.value(1, 1);
     const share cub = {cub_n / 6.0, double(cub_trials_n), cub_w / 6.0, double(cub_trials_w)};
     const double s3 = cub.value(1, 1);
     w.scale3 = s3 < 0.5 ? 0.5 : s3;
+    measure_side(b, r, sc, n, w);
+}
+
+bool cd_side_distance(const cd_block& b, const cd_scratch& sc, const cd_window& w, uint64_t c, double& mean) {
+    if (w.partner == 0 || w.run_at == 0 || w.run_at + w.frames >= w.n) return false;
+    for (uint64_t k = w.run_at - 1; k <= w.run_at + w.frames; k++) {
+        if (!sc.partner_agreed[k]) return false;
+    }
+    const uint64_t step = cd_step(b), p = w.first + w.run_at * step;
+    const uint64_t o = sc.who[0];  // the other channel's samples are every copy's
+    const auto s = [&](uint64_t q) {
+        return int32_t(cd_sample(b, c, q)) - cd_sample(b, o, q + static_cast<uint64_t>(w.partner));
+    };
+    const int32_t s0 = s(p - step), s1 = s(p + w.frames * step);
+    const int32_t len = static_cast<int32_t>(w.frames + 1);
+    double sum = 0;
+    for (uint64_t j = 0; j < w.frames; j++) {
+        const int32_t want = s0 + cd_floor_div32((s1 - s0) * static_cast<int32_t>(j + 1), len);
+        const int32_t v = s(p + j * step);
+        sum += v > want ? v - want : want - v;
+    }
+    mean = sum / static_cast<double>(w.frames);
+    return true;
 }
 
 bool cd_both_bytes_differ(const cd_block& b, uint64_t c, uint64_t o, uint64_t p, uint64_t frames) {

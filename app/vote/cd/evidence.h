@@ -20,12 +20,18 @@
 struct cd_window {
     uint64_t first;
     uint64_t n;
-    uint64_t run_at;  // the run's first sample
-    uint64_t frames;  // the run's length
-    double scale;     // mean distance of an agreed sample from its neighbours' floor mean
-    double scale3;    // mean distance of an agreed sample from the cubic prediction of its neighbours
-    double line1;     // share of agreed samples that are their neighbours' floor mean
-    double hold1;     // share of agreed samples that repeat the sample before them
+    uint64_t run_at;    // the run's first sample
+    uint64_t frames;    // the run's length
+    double scale;       // mean distance of an agreed sample from its neighbours' floor mean
+    double scale3;      // mean distance of an agreed sample from the cubic prediction of its neighbours
+    double line1;       // share of agreed samples that are their neighbours' floor mean
+    double hold1;       // share of agreed samples that repeat the sample before them
+    double step_scale;  // mean distance of an agreed sample from the sample before it
+    // Stereo: the byte offset from a sample of the run's channel to the other channel's sample of
+    // the same frame (+2 or -2), and the mean distance of the side signal (this channel less the
+    // other) from its neighbours' floor mean where both channels agree; 0 and 0 otherwise.
+    int64_t partner;
+    double side_scale;
 };
 
 // Marks which samples of the window around the run of `frames` samples at p the n copies of
@@ -79,6 +85,12 @@ inline int32_t cd_run_distance(const cd_block& b, uint64_t c, uint64_t p, uint64
     }
     return worst;
 }
+
+// The mean distance of copy c's side signal over the run of w (its samples less the other
+// channel's, which every copy holds alike there) from the line between the side signal just
+// outside the run: how well the other channel predicts the group's samples. False, with mean
+// untouched, where the audio is not stereo or a copy differs in the other channel near the run.
+bool cd_side_distance(const cd_block& b, const cd_scratch& sc, const cd_window& w, uint64_t c, double& mean);
 
 // True when some sample of the run differs between copies c and o in both of its bytes: a single
 // wrong byte, the commonest read error, changes one.

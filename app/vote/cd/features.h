@@ -14,16 +14,24 @@
 // What is known of a group over the run.
 struct cd_group_view {
     cd_print print;
-    uint64_t len;       // the fingerprint's length
-    double rarity;      // ln of the share of genuine samples that show the fingerprint
-    uint64_t size;      // copies in the group
-    double max_linear;  // largest distance of a run sample from its neighbours' floor mean
-    double mean_cubic;  // mean distance of the run samples from their cubic prediction
-    double edge;        // the same distances, summed, of the samples just outside the run
-    bool cubic;         // false where the run lies too near the audio's edge for the cubic
-    bool two_bytes;     // a run sample differs from the other group's in both of its bytes
-    uint64_t noise;     // a lone copy: bytes near the run where it differs from the rest
-    double shared;      // ln of the share of this rip's outvoted groups that show a line or hold
+    uint64_t len;        // the fingerprint's length
+    double rarity;       // ln of the share of genuine samples that show the fingerprint
+    uint64_t size;       // copies in the group
+    double max_linear;   // largest distance of a run sample from its neighbours' floor mean
+    double mean_cubic;   // mean distance of the run samples from their cubic prediction
+    double edge;         // the same distances, summed, of the samples just outside the run
+    bool cubic;          // false where the run lies too near the audio's edge for the cubic
+    bool two_bytes;      // a run sample differs from the byte vote's choice in both of its bytes
+    uint64_t noise;      // a lone copy: bytes near the run where it differs from the rest
+    double shared;       // ln of the share of this rip's outvoted groups that show a line or hold
+    uint64_t mute_span;  // a muted group: the frames of the stretch of zeros that holds the run
+    double span_rarity;  // ... and ln of the share of the genuine audio silent over as many frames
+    double lone_share;   // a lone copy with a fingerprint: ln of the share of this rip's outvoted
+                         // lone copies that showed the same
+    double group_share;  // a group of two or more with a fingerprint: the same among its outvoted
+                         // groups of two or more copies
+    bool side_known;     // the other channel predicts the run (cd_side_distance)
+    double side;         // ... and the mean distance of the group's side signal from its line
 };
 
 // What the features are computed from: the group's view and the run it is seen over.
@@ -36,9 +44,11 @@ struct cd_facts {
     double scale;     // the window's mean distance from the floor mean (cd_window::scale)
     double scale3;    // ... from the cubic prediction (cd_window::scale3)
     // Log-likelihoods of the run as genuine audio, as Laplace densities with the window's scales:
-    double lin;   // of its largest distance from the floor mean
-    double cub;   // of its distances from the cubic prediction (lin where the cubic cannot be had)
-    double edge;  // what the samples just outside the run add to cub
+    double lin;         // of its largest distance from the floor mean
+    double cub;         // of its distances from the cubic prediction (lin where the cubic cannot be had)
+    double edge;        // what the samples just outside the run add to cub
+    double side_scale;  // the window's mean distance of the side signal (cd_window::side_scale)
+    double step_scale;  // ... of a sample from the one before (cd_window::step_scale)
 };
 
 // The facts of group g over a run of `frames` samples among n voting copies, with window w.
@@ -54,6 +64,8 @@ inline cd_facts cd_facts_of(const cd_group_view& g, uint64_t n, uint64_t frames,
     x.lin = -std::log(2 * w.scale) - g.max_linear / w.scale;
     x.cub = g.cubic ? -x.frames * std::log(2 * w.scale3) - x.frames * g.mean_cubic / w.scale3 : x.lin;
     x.edge = g.cubic ? -g.edge / w.scale3 : 0;
+    x.side_scale = w.side_scale;
+    x.step_scale = w.step_scale;
     return x;
 }
 
@@ -109,8 +121,11 @@ constexpr cd_feature CD_FEATURES[] = {
     {"robust_cubic", [](const cd_facts& x) { return cd_robust(x.cub, x.frames); }},
     {"robust_edge", [](const cd_facts& x) {
         return cd_robust(x.cub + x.edge, x.frames) - cd_robust(x.cub, x.frames); }},
-    // both bytes of a sample differ from the other group's
+    // both bytes of a sample differ from the byte vote's choice's (false for the choice)
     {"two_bytes", [](const cd_facts& x) { return x.g.two_bytes ? 1.0 : 0.0; }},
+    // ... by a group with a fingerprint: between two concealments (a muting and a line through
+    // small samples of either sign) both bytes differ without any read error
+    {"two_bytes_print", [](const cd_facts& x) { return x.g.two_bytes && x.print ? 1.0 : 0.0; }},
     // the fingerprint is a hold, a mute
     {"hold", [](const cd_facts& x) { return x.g.print == CD_PRINT_HOLD ? 1.0 : 0.0; }},
     {"mute", [](const cd_facts& x) { return x.g.print == CD_PRINT_MUTE ? 1.0 : 0.0; }},
@@ -123,6 +138,31 @@ constexpr cd_feature CD_FEATURES[] = {
     // groups show one
     {"shared_copies", [](const cd_facts& x) {
         return x.g.print == CD_PRINT_LINE || x.g.print == CD_PRINT_HOLD ? x.copies * x.g.shared : 0.0; }},
+    // a line: ln of the share of genuine samples on it that the window's scale predicts (a
+    // sample lies on its neighbours' floor mean about once in 2 x scale + 1), per sample of the
+    // line: steadier than the count of agreed samples on a line, which sees one or two
+    {"line_scale_rarity", [](const cd_facts& x) {
+        return x.g.print == CD_PRINT_LINE ? -double(x.g.len) * std::log1p(2 * x.scale) : 0.0; }},
+    // a hold: the same, a sample repeating the one before about once in 2 x the mean step + 1
+    {"hold_scale_rarity", [](const cd_facts& x) {
+        return x.g.print == CD_PRINT_HOLD ? -double(x.g.len) * std::log1p(2 * x.step_scale) : 0.0; }},
+    // a muted group: ln of how far its stretch of zeros reaches beyond the run (a drive mutes 2 to
+    // 32 frames at once, genuine quiet audio seldom stays zero so long), and the rarity of that
+    // stretch in the genuine audio
+    {"mute_reach", [](const cd_facts& x) {
+        return x.g.print == CD_PRINT_MUTE ? std::log(double(x.g.mute_span) / x.frames) : 0.0; }},
+    {"mute_span_rarity", [](const cd_facts& x) { return x.g.print == CD_PRINT_MUTE ? x.g.span_rarity : 0.0; }},
+    // a lone copy's fingerprint: ln of how often this rip's outvoted lone copies show it (a drive
+    // that conceals so alone shows it often; a genuine sample shows it by chance)
+    {"lone_print_share", [](const cd_facts& x) { return x.g.lone_share; }},
+    // the same for a group of two or more copies, among this rip's outvoted groups of as many
+    {"group_print_share", [](const cd_facts& x) { return x.g.group_share; }},
+    // stereo: how far the group's samples less the other channel's lie from the line of the side
+    // signal around the run, in units of the window's (channels move together)
+    {"log_side_scaled", [](const cd_facts& x) { return x.g.side_known ? std::log1p(x.g.side / x.side_scale) : 0.0; }},
+    // ... off the side signal's line where the channels around agree as in a mono recording
+    {"side_off_mono", [](const cd_facts& x) {
+        return x.g.side_known && x.side_scale <= 0.5 && x.g.side > 0 ? 1.0 : 0.0; }},
 };
 // clang-format on
 

@@ -9,6 +9,23 @@ bool cd_muted(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t p, uint
     return true;
 }
 
+uint64_t cd_mute_span(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t p, uint64_t frames) {
+    const uint64_t step = cd_step(b);
+    uint64_t span = frames, back = 0, on = 0;
+    bool before = true, after = true;  // the stretch may still reach further that way
+    while (span < CD_MAX_RUN && (before || after)) {
+        if (before) {
+            before = p >= (back + 1) * step && cd_muted(b, r, c, p - (back + 1) * step, 1);
+            if (before) back++, span++;
+        }
+        if (after && span < CD_MAX_RUN) {
+            after = cd_muted(b, r, c, p + (frames + on) * step, 1);
+            if (after) on++, span++;
+        }
+    }
+    return span;
+}
+
 namespace {
 
 // True when copy c's sample at q bends by at most 1 against its neighbours, as every sample of

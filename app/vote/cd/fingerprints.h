@@ -34,6 +34,11 @@ inline bool cd_held(const cd_block& b, uint64_t c, uint64_t p, uint64_t frames, 
 // they all lie in the block's audio r).
 bool cd_muted(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t p, uint64_t frames);
 
+// How many frames the stretch of frames that are zero in every channel of copy c and holds the
+// run of `frames` samples at p spans, the run's own included, up to CD_MAX_RUN (the longest muting
+// a drive makes). REQUIRES: the run's frames are muted in c.
+uint64_t cd_mute_span(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t p, uint64_t frames);
+
 // The fingerprint of copy c over the run of `frames` samples at p, and in `len` the length at
 // which its rarity is to be measured (a line may reach past the run). CD_PRINT_NONE where the
 // samples just outside the run are not audio.

@@ -10,15 +10,19 @@
 // features and wrong bytes over the run (about 70,000 runs). Each group other than the byte
 // vote's choice whose wrong bytes differ from the choice's gives one example: the difference of
 // the two feature vectors (and 1 for the bias), labelled by which of the two is right and weighted
-// by how many bytes the two differ in wrong bytes. A logistic regression with an L2 penalty of 1
+// by how many bytes the two differ in wrong bytes, twice that where the choice is a group of
+// CD_STANDING_COPIES or more holding the genuine samples (taking the other would be a false
+// overrule, which the measure below counts twice). A logistic regression with an L2 penalty of 1
 // on the weights (not the bias), solved by Newton's method from all weights 0, gives the first
 // weights, rounded to four decimals; then each weight in turn, and the bias, is moved by 30 % of
 // its size (at least 0.05) up or down where that lowers the tune set's wrong bytes with the rule's
 // own decision (cd_overruling_group) replayed on the dump, summed as a share of the byte vote's
 // (3 copies against 0.1 of it, 5 and 7 against 0.05), the wrong bytes of a false overrule (a
 // smaller group taken over CD_STANDING_COPIES or more copies that held the genuine samples)
-// counted twice; four rounds, the steps halved each round. The check set (other recordings, other
-// damage) is kept apart to measure the result.
+// counted twice, on both halves of the rows (even and odd) at once: a move that helps one half
+// only is the tune set's noise (kept, such moves cost the check set more than they gained); four
+// rounds, the steps halved each round. The check set (other recordings, other damage) is kept
+// apart to measure the result (`CD_FIT_CHECK=1 make cd-fit` replays it on the new weights).
 
 #include "vote/cd/features.h"
 
