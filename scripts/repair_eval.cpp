@@ -362,6 +362,8 @@ struct doubtful {
     unsigned left, right;  // candidates other than the voted frame: changing the left sample, only the right
     bool wrong, reachable;
     bool truth_left;  // the true word differs from the voted one in the left sample
+    unsigned truth_v2;  // the bits of v2 the true change reaches (v1's and the high halves')
+    std::vector<uint8_t> v2;  // the bits of v2 each candidate reaches
 };
 
 // Per byte of the file: how many copies hold the voted byte, and whether no two copies agree.
@@ -427,17 +429,32 @@ unsigned v1_reach(uint64_t index, bool left) {
     return zeros >= top ? 0 : top - zeros;
 }
 
+// The bits of v2 that a change of frame `index` from `from` to `to` reaches: v2 is v1 plus the sum
+// of the products' high halves, which the change moves by at most index * |to - from| / 2^32 + 1.
+unsigned v2_reach(uint64_t index, uint32_t from, uint32_t to, bool left) {
+    const uint64_t delta = from < to ? to - from : from - to;
+    const uint64_t most = static_cast<uint64_t>((static_cast<unsigned __int128>(index) * delta) >> 32) + 1;
+    unsigned high = 0;
+    while ((2 * most + 1) >> (high + 1)) high++;
+    return std::min(32u, v1_reach(index, left) + high);
+}
+
 // What an expectation lets match, as the manual page counts chances: each combination compared has
-// a chance of 2^-bits per value it may match, the bits of CRC32 and AccurateRip added up; CRC32 and
-// v2 reach 32 bits, v1 what v1_reach says of the combination's most-reaching frame. A response
-// file's two values are each tried as v2 and, where a combination reaches at least `v1_floor` bits
-// of v1 (a comparison within a tenth of the bound), as v1.
+// a chance of 2^-bits per value it may match, the bits of CRC32 and AccurateRip added up; CRC32
+// reaches 32 bits, v1 what v1_reach says of the combination's most-reaching frame, v2 alone what
+// v2_reach says of it (v1's bits and the high halves'). A response file's two values are each tried
+// as v2 and as v1, where a combination reaches at least the floor of that sum (a comparison within a
+// tenth of the bound). The pairs of a pressing's v1 and v2 that the repair also tries, and the
+// shares of the bound it gives each way, are left out: the model follows the rules of reach and
+// chance, not every choice of the search.
 struct chance_model {
     bool crc = false;
     double per_combination = 0;  // the chance every combination has (CRC32, v2)
     double v1_values = 0;        // values tried as v1
     unsigned v1_floor = 33;
     bool truth_v1 = false;  // the right value is a v1 sum
+    unsigned v2_floor = 0;  // the fewest bits of v2 a change must reach to be compared on v2 alone
+    double v2_values = 0;   // values tried as v2 alone, each at the bits the combination reaches
 };
 
 bool model_of(const std::string& v, chance_model& m) {
@@ -448,6 +465,12 @@ bool model_of(const std::string& v, chance_model& m) {
         m.v1_values = 2;
         m.v1_floor = 25;  // 2 * 2^-25 is within 10^-7, 2 * 2^-24 is not
         m.truth_v1 = v == "response1";
+    }
+    // v2 alone: 2^-24 is within 10^-7, 2^-23 is not (2^-25 with a response file's two values).
+    if (v == "arv2" || response) {
+        m.v2_floor = response ? 25 : 24;
+        m.v2_values = response ? 2 : 1;
+        m.per_combination = 0;  // counted by the bits of v2 each combination reaches
     }
     return m.crc || v == "arv2" || response;
 }
@@ -465,9 +488,28 @@ double combinations(const std::vector<doubtful>& d, size_t frames, unsigned k, u
     return e[k];
 }
 
+// e_k of the candidate counts of the first `frames` frames, counting only candidates that reach at
+// most `most` bits of v2.
+double combinations_v2(const std::vector<doubtful>& d, size_t frames, unsigned k, unsigned most) {
+    std::vector<double> e(k + 1, 0.0);
+    e[0] = 1;
+    for (size_t s = 0; s < frames; s++) {
+        const double words = static_cast<double>(
+            std::count_if(d[s].v2.begin(), d[s].v2.end(), [&](uint8_t r) { return r <= most; }));
+        for (unsigned j = k; j >= 1; j--) e[j] += e[j - 1] * words;
+    }
+    return e[k];
+}
+
 // The summed chance of the combinations of k frames among the first `frames`.
 double chance(const std::vector<doubtful>& d, size_t frames, unsigned k, const chance_model& m) {
     double sum = m.per_combination * combinations(d, frames, k, 32);
+    // v2 alone: a combination reaches the most of its changes' reaches, and is compared only from
+    // the floor on.
+    for (unsigned r = std::max(1u, m.v2_floor); m.v2_values > 0 && r <= 32; r++) {
+        const double exactly = combinations_v2(d, frames, k, r) - combinations_v2(d, frames, k, r - 1);
+        sum += m.v2_values * std::ldexp(exactly, -static_cast<int>(r));
+    }
     for (unsigned r = m.v1_floor; r <= 32; r++) {
         const double exactly = combinations(d, frames, k, r) - combinations(d, frames, k, r - 1);
         sum += m.v1_values * std::ldexp(exactly, -static_cast<int>(r));
@@ -477,15 +519,17 @@ double chance(const std::vector<doubtful>& d, size_t frames, unsigned k, const c
 
 bool in_reach(const std::vector<doubtful>& d, const chance_model& m) {
     size_t deepest = 0;
-    unsigned wrong = 0, reach = 0;
+    unsigned wrong = 0, reach = 0, reach2 = 0;
     for (size_t i = 0; i < d.size(); i++) {
         if (!d[i].wrong) continue;
         if (!d[i].reachable) return false;
         wrong++;
         deepest = i + 1;
         reach = std::max(reach, v1_reach(d[i].index, d[i].truth_left));
+        reach2 = std::max(reach2, d[i].truth_v2);
     }
     if (m.truth_v1 && reach < m.v1_floor) return false;  // v1 cannot settle the true change
+    if (!m.truth_v1 && reach2 < m.v2_floor) return false;  // nor v2, given the high halves' reach
     double spent = 0;
     for (unsigned k = 1; k <= wrong; k++) {
         const double budget = (1e-6 - spent) / 2;
@@ -524,9 +568,14 @@ int cmd_inspect(int argc, char** argv) {
         const std::vector<uint32_t> words = candidates(copies, a, i, voted);
         const bool reachable = std::find(words.begin(), words.end(), truth) != words.end();
         unsigned left = 0;
-        for (uint32_t w : words) left += ((w ^ voted) & 0xFFFF) != 0;
+        std::vector<uint8_t> v2;
+        for (uint32_t w : words) {
+            left += ((w ^ voted) & 0xFFFF) != 0;
+            v2.push_back(static_cast<uint8_t>(v2_reach(i, voted, w, ((w ^ voted) & 0xFFFF) != 0)));
+        }
         d.push_back(doubtful{rank_of(copies, plain, at), i, left, static_cast<unsigned>(words.size()) - left,
-                             voted != truth, reachable, ((truth ^ voted) & 0xFFFF) != 0});
+                             voted != truth, reachable, ((truth ^ voted) & 0xFFFF) != 0,
+                             v2_reach(i, voted, truth, ((truth ^ voted) & 0xFFFF) != 0), v2});
     }
     std::stable_sort(d.begin(), d.end(), [](const doubtful& x, const doubtful& y) { return x.rank < y.rank; });
     std::printf("%llu %zu %s\n", static_cast<unsigned long long>(wrong), d.size(),
