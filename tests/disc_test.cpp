@@ -177,7 +177,7 @@ TEST(DiscTest, TrackRecordsComeBackAsWritten) {
     t.confidence = 12;
     t.has_pressing = true;
     t.pressing = 1;
-    t.repair = "repaired: 2 samples in 1 frames changed to match, at 00:01.000";
+    t.repair = "repaired: 2 samples in 1 frame changed to match, at 00:01.000";
     t.repaired_samples = 2;
     t.suspicious = {{"00:00.100", 4410, "no-copy"}, {"01:02.003", 2734452, "guess"}};
     t.doubtful = {{4410, 0x80007fffu, {0x7fff7fffu, 0x8000u}}, {9, 1, {}}};

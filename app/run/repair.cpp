@@ -237,8 +237,9 @@ std::string repair_text(const repair_outcome& o, const track_checksums& sums) {
         at += (k ? ", " : "") + audio_time(o.changed_offsets[k], sums);
     }
     if (o.changed_offsets.size() > 8) at += ", ...";
-    return "repaired: " + std::to_string(o.changed_samples) + " samples in " +
-           std::to_string(o.changed_offsets.size()) + " frames changed to match, at " + at;
+    return "repaired: " + std::to_string(o.changed_samples) +
+           (o.changed_samples == 1 ? " sample in " : " samples in ") + frames_text(o.changed_offsets.size()) +
+           " changed to match, at " + at;
 }
 
 void print_repair(const char* out_name, const repair_outcome& o, const track_checksums& sums) {

@@ -56,7 +56,7 @@ TEST(Checksums, TheLinesAfterTheStatisticsAndTheExitStatus) {
         {{"--expect", "crc32:" + hex32(mid.crc32)},
          0,
          bracket("out.wav") + " " + sums_line + bracket("out.wav") + " verified: crc32 " + hex32(mid.crc32) +
-             " matches\n" + bracket("out.wav") + " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n",
+             " matches\n" + bracket("out.wav") + " repaired: 1 sample in 1 frame changed to match, at 00:00.045\n",
          true},
         {{"--track", "3/3", "--accuraterip", "r.bin"},
          0,
@@ -213,17 +213,17 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
         {"standard output from its start", one, {"--expect", "crc32:" + crc_truth}, "exec \"$CV\" $ARGS -o - >out.wav", 0,
          wav_file(one.truth),
          sums_line("-", sums_of(one.truth)) + s + " verified: crc32 " + crc_truth + " matches\n" + s +
-             " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n"},
+             " repaired: 1 sample in 1 frame changed to match, at 00:00.045\n"},
         {"one value given twice", one, {"--expect", "crc32:" + crc_truth, "--expect", "CRC32:" + crc_truth}, "", 0,
          wav_file(one.truth),
          sums_line("out.wav", sums_of(one.truth)) + o + " verified: crc32 " + crc_truth + " matches; crc32 " +
-             crc_truth + " matches\n" + o + " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n"},
+             crc_truth + " matches\n" + o + " repaired: 1 sample in 1 frame changed to match, at 00:00.045\n"},
         // A FLAC output is voted into a scratch file, repaired there and then encoded.
         {"a FLAC output", one, {"--track", "2/3", "--accuraterip", "pair.bin", "-o", "out.flac"}, "", 0,
          wav_file(one.truth),
          sums_line("out.flac", sums_of(one.truth)) + bracket("out.flac") +
              " verified: AccurateRip matches (v1, confidence 5)\n" + bracket("out.flac") +
-             " repaired: 1 samples in 1 frames changed to match, at 00:00.045\n",
+             " repaired: 1 sample in 1 frame changed to match, at 00:00.045\n",
          "out.flac"},
         {"two values of one kind", one, {"--expect", "crc32:" + crc_truth, "--expect", "crc32:0000ABCD"}, "", 255, "",
          "copyvote: read --expect crc32:0000abcd: crc32 is expected as " + crc_truth +
