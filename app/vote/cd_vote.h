@@ -153,6 +153,10 @@ struct cd_scratch {
     // Of the lone copies outvoted so far in runs the rule scored, how many showed each cd_print.
     uint64_t outvoted_lone;
     uint64_t outvoted_lone_prints[4];
+    // Each copy's own habit, by the copy's index: how often it was outvoted where it was counted
+    // above (alone or in a group), and how often it showed each cd_print then.
+    uint32_t copy_outvoted[MAX_INPUTS];
+    uint32_t copy_outvoted_prints[MAX_INPUTS][4];
     uint8_t agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
     uint8_t frame_agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];
     uint8_t partner_agreed[2 * CD_WIDE_FRAMES + 2 * CD_MAX_RUN + 8];  // the other channel's sample

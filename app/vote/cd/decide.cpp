@@ -57,6 +57,20 @@ uint64_t cd_byte_vote_choice(const cd_scratch& sc, uint64_t n) {
 
 namespace {
 
+// The mean over the copies of the group whose first copy is sc.who[k] of ln of the share of the
+// copy's own outvoted values that showed `print` (half a value with it and two in all counted
+// before the first): a drive conceals its own way, so a copy that interpolates where it is
+// outvoted shows a line again where it is wrong.
+double habit_of(const cd_scratch& sc, uint64_t n, uint64_t k, cd_print print) {
+    double sum = 0;
+    for (uint64_t j = k; j < n; j++) {
+        if (sc.label[j] != k) continue;
+        const uint16_t c = sc.who[j];
+        sum += std::log((sc.copy_outvoted_prints[c][print] + 0.5) / (sc.copy_outvoted[c] + 2.0));
+    }
+    return sum / static_cast<double>(sc.size[k]);
+}
+
 // What is known of the group whose first copy is sc.who[k] over the run at p.
 cd_group_view view_of(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
                       const cd_window& w, uint64_t k, uint64_t gw, cd_rarities& known) {
@@ -88,6 +102,7 @@ cd_group_view view_of(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint
     g.group_share = g.size >= 2 && g.print != CD_PRINT_NONE
                         ? std::log((sc.outvoted_group_prints[g.print] + 0.5) / (sc.outvoted_groups + 2.0))
                         : 0;
+    g.habit = habit_of(sc, n, k, g.print);
     g.side = 0;
     g.side_known = cd_side_distance(b, sc, w, c, g.side);
     return g;
@@ -145,6 +160,11 @@ void count_outvoted(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64
         if (sc.label[k] != k || k == gw || (sc.size[k] < 2) != lone) continue;
         uint64_t len;
         const cd_print print = cd_fingerprint_in(b, r, sc.who[k], p, 1, len);
+        for (uint64_t j = k; j < n; j++) {  // each copy's own habit
+            if (sc.label[j] != k) continue;
+            sc.copy_outvoted[sc.who[j]]++;
+            sc.copy_outvoted_prints[sc.who[j]][print]++;
+        }
         if (lone) {
             sc.outvoted_lone++;
             sc.outvoted_lone_prints[print]++;

@@ -30,6 +30,8 @@ struct cd_group_view {
                          // lone copies that showed the same
     double group_share;  // a group of two or more with a fingerprint: the same among its outvoted
                          // groups of two or more copies
+    double habit;        // the mean over its copies of ln of the share of the copy's own outvoted
+                         // values that showed the group's fingerprint (or none)
     bool side_known;     // the other channel predicts the run (cd_side_distance)
     double side;         // ... and the mean distance of the group's side signal from its line
 };
@@ -163,6 +165,32 @@ constexpr cd_feature CD_FEATURES[] = {
     // ... off the side signal's line where the channels around agree as in a mono recording
     {"side_off_mono", [](const cd_facts& x) {
         return x.g.side_known && x.side_scale <= 0.5 && x.g.side > 0 ? 1.0 : 0.0; }},
+    // a run of several samples: ln of its length for a muted group, a held one, any fingerprint,
+    // and times the copies beyond the first (one concealment covers a run at once, a read error
+    // seldom spans several samples alike in several copies)
+    {"mute_frames", [](const cd_facts& x) { return x.g.print == CD_PRINT_MUTE ? std::log(x.frames) : 0.0; }},
+    {"hold_frames", [](const cd_facts& x) { return x.g.print == CD_PRINT_HOLD ? std::log(x.frames) : 0.0; }},
+    {"copies_frames", [](const cd_facts& x) { return x.copies * std::log(x.frames); }},
+    // a lone copy muted, on a line
+    {"mute_lone", [](const cd_facts& x) { return x.g.print == CD_PRINT_MUTE && x.g.size == 1 ? 1.0 : 0.0; }},
+    {"line_lone", [](const cd_facts& x) { return x.g.print == CD_PRINT_LINE && x.g.size == 1 ? 1.0 : 0.0; }},
+    {"print_frames", [](const cd_facts& x) { return x.print ? std::log(x.frames) : 0.0; }},
+    // a muted group, by ln(1 + the window's scale): zeros are plausible in quiet audio only
+    {"mute_quiet", [](const cd_facts& x) { return x.g.print == CD_PRINT_MUTE ? std::log1p(x.scale) : 0.0; }},
+    // each copy's own habit (a drive conceals its own way): the mean over the group's copies of ln
+    // of the share of the copy's outvoted values that showed the group's fingerprint (or none),
+    // for a lone copy and a group, with a fingerprint and without
+    {"habit_lone_print", [](const cd_facts& x) { return x.g.size == 1 && x.print ? x.g.habit : 0.0; }},
+    {"habit_lone_plain", [](const cd_facts& x) { return x.g.size == 1 && !x.print ? x.g.habit : 0.0; }},
+    {"habit_group_print", [](const cd_facts& x) { return x.g.size > 1 && x.print ? x.g.habit : 0.0; }},
+    {"habit_group_plain", [](const cd_facts& x) { return x.g.size > 1 && !x.print ? x.g.habit : 0.0; }},
+    // a lone copy where three copies vote, where more do
+    {"lone_of_three", [](const cd_facts& x) { return x.g.size == 1 && x.voting == 3 ? 1.0 : 0.0; }},
+    {"lone_of_many", [](const cd_facts& x) { return x.g.size == 1 && x.voting > 3 ? 1.0 : 0.0; }},
+    // ln(1 + the mean cubic distance in units of the window's), times the copies beyond the first,
+    // and for a lone copy: how far a group's samples stray weighs otherwise by its size
+    {"copies_cubic", [](const cd_facts& x) { return x.copies * std::log1p(x.g.mean_cubic / x.scale3); }},
+    {"lone_cubic", [](const cd_facts& x) { return x.g.size == 1 ? std::log1p(x.g.mean_cubic / x.scale3) : 0.0; }},
 };
 // clang-format on
 
