@@ -69,8 +69,10 @@ std::string response_part(const ar_response& response, const track_checksums& su
         return "AccurateRip matches (v" + std::to_string(version) + ", confidence " +
                std::to_string(confidence) + ")";
     }
-    return "AccurateRip matches none of " + std::to_string(response.entries.size()) + " entries in " +
-           std::to_string(response.records) + " records";
+    const size_t entries = response.entries.size();
+    return "AccurateRip matches none of " + std::to_string(entries) +
+           (entries == 1 ? " entry in " : " entries in ") + std::to_string(response.records) +
+           (response.records == 1 ? " record" : " records");
 }
 
 void put_name(const char* out_name) {

@@ -185,7 +185,7 @@ TEST(Checksums, RepairHoldsAgainstChanceAndCraft) {
              "bits of it: a match could be chance)\n"},
         {"v1 in a response file, right samples", v1f, {"--track", "2/3", "--accuraterip", "v1.bin"}, "", 1,
          wav_file(v1f.voted),
-         sums_line("out.wav", sums_of(v1f.voted)) + o + " not verified: AccurateRip matches none of 1 entries in 1 records\n" +
+         sums_line("out.wav", sums_of(v1f.voted)) + o + " not verified: AccurateRip matches none of 1 entry in 1 record\n" +
              o + " not repaired: no combination of the copies' values at 2 doubtful frames matches (2 tried; 2 frames "
                  "whose changes reach too few bits of a sum to be compared with it)\n"},
         {"CRC32 forged in one frame", crcf, {"--expect", "crc32:" + hex32(sums_of(crcf.truth).crc32)}, "", 1,

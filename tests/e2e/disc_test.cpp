@@ -375,7 +375,7 @@ TEST(DiscE2ETest, NotVerifiedAndLeftOut) {
         EXPECT_EQ("track 1/3  01.wav: 3 copies, 9 samples disputed, 0 guessed; verified: AccurateRip matches (v2, "
                   "confidence 9)\n"
                   "track 2/3  02.wav: 3 copies, 11 samples disputed, 2 guessed; not verified: AccurateRip matches none "
-                  "of 1 entries in 1 records\n"
+                  "of 1 entry in 1 record\n"
                   "track 3/3  03.wav: left out: only r1 holds it\n"
                   "track  copies  disputed  guessed  AccurateRip              CRC32     file\n",
                   own);
