@@ -434,22 +434,25 @@ track_result finish_track(disc_state& s, pending_track& p) {
     return r;
 }
 
-size_t running(const std::deque<std::unique_ptr<pending_track>>& going) {
-    const std::lock_guard<std::mutex> hold(g_ended);
-    size_t n = 0;
-    for (const auto& p : going) n += !p->done;
-    return n;
+// Whether one more track may begin: tracks are left (`more`), fewer than TRACKS_AHEAD are begun and
+// unfinished, fewer than TRACKS_AT_ONCE runs go on, and no ending signal came. Under g_ended.
+bool room_for_one_more(const std::deque<std::unique_ptr<pending_track>>& going, bool more) {
+    size_t runs = 0;
+    for (const auto& p : going) runs += !p->done;
+    return more && going.size() < TRACKS_AHEAD && runs < TRACKS_AT_ONCE && ending_signal() == 0;
 }
 
-// Waits until the first track's run has ended (true), or, while tracks are left to begin, until
-// another's has (false: one more may begin).
+bool may_begin(const std::deque<std::unique_ptr<pending_track>>& going, bool more) {
+    const std::lock_guard<std::mutex> hold(g_ended);
+    return room_for_one_more(going, more);
+}
+
+// Waits until the first track's run has ended (true), or until one more track may begin (false).
 bool wait_for_a_run(const std::deque<std::unique_ptr<pending_track>>& going, bool more) {
     std::unique_lock<std::mutex> hold(g_ended);
     for (;;) {
         if (going.front()->done) return true;
-        size_t n = 0;
-        for (const auto& p : going) n += !p->done;
-        if (more && going.size() < TRACKS_AHEAD && n < TRACKS_AT_ONCE && ending_signal() == 0) return false;
+        if (room_for_one_more(going, more)) return false;
         g_run_ended.wait(hold);
     }
 }
@@ -463,8 +466,7 @@ std::vector<track_result> vote_tracks(disc_state& s) {
     std::deque<std::unique_ptr<pending_track>> going;
     size_t next = 0;
     for (;;) {
-        while (next < s.plan.tracks.size() && going.size() < TRACKS_AHEAD &&
-               running(going) < TRACKS_AT_ONCE && ending_signal() == 0) {
+        while (may_begin(going, next < s.plan.tracks.size())) {
             going.emplace_back(new pending_track);
             begin_track(s, s.plan.tracks[next++], *going.back());
         }
