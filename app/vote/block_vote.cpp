@@ -84,8 +84,9 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
         const uint8_t* lacking = absent_inputs_ != 0 ? word_absence(w) : nullptr;
         uint64_t voted;
         if (cd) {
+            // The notes only serve a listener; unheard, filling them is work the byte vote does not do.
             voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes,
-                                 *tally.glyphs, *cd_tables, &notes, lacking, &d);
+                                 *tally.glyphs, *cd_tables, map || doubts ? &notes : nullptr, lacking, &d);
         } else if (lacking) {
             voted = sample_mode
                         ? vote_samples_absent(tally, blocks_, block_len, w * 8, w0, d, lacking, &notes)

@@ -57,11 +57,13 @@ void record(glyph_writer& glyphs, word_notes* notes, unsigned bits, cd_outcome o
     if (!notes) return;
     notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
     if (outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
-    for (unsigned i = 0; i < 8; i++) {
-        if (bits & (1u << i)) notes->holders[i] = static_cast<uint16_t>(holders);
-        if ((bits & (1u << i)) && scored && scored->scored) notes->margin[i] = scored->margin;
+    const bool with_margin = scored && scored->scored;
+    for (unsigned left = bits; left != 0; left &= left - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctz(left));
+        notes->holders[i] = static_cast<uint16_t>(holders);
+        if (with_margin) notes->margin[i] = scored->margin;
     }
-    if (scored && scored->scored) notes->scored = static_cast<uint8_t>(notes->scored | bits);
+    if (with_margin) notes->scored = static_cast<uint8_t>(notes->scored | bits);
 }
 
 // The copies taking part at the bytes `bits` of the word: every one, or those not absent there.
@@ -150,23 +152,27 @@ struct lane_split {
     bool alike;
 };
 
-void split_lanes(const word_diffs& d, uint64_t w0, lane_split* lanes) {
-    for (unsigned i = 0; i < 4; i++) lanes[i] = {0, 0, 0, true};
+// Fills lanes[i] for the samples i of the word where some input differs from input 0 and returns
+// them as a mask (bit i); the other lanes are left as they were.
+unsigned split_lanes(const word_diffs& d, uint64_t w0, lane_split* lanes) {
+    unsigned seen = 0;
     for (uint64_t e = 0; e < d.n; e++) {
-        const uint64_t x = d.word[e], diff = x ^ w0;
-        for (unsigned i = 0; i < 4; i++) {
-            if (((diff >> (16 * i)) & 0xFFFF) == 0) continue;
+        const uint64_t x = d.word[e];
+        for (uint64_t diff = x ^ w0; diff != 0;) {
+            const unsigned i = static_cast<unsigned>(__builtin_ctzll(diff)) / 16;
+            diff &= ~(0xFFFFull << (16 * i));
             const uint64_t v = (x >> (16 * i)) & 0xFFFF;
             lane_split& l = lanes[i];
-            if (l.differing == 0) {
-                l.first = e;
-                l.value = v;
-            } else if (v != l.value) {
-                l.alike = false;
+            if ((seen & (1u << i)) == 0) {
+                seen |= 1u << i;
+                l = {1, e, v, true};
+                continue;
             }
+            l.alike = l.alike && v == l.value;
             l.differing++;
         }
     }
+    return seen;
 }
 
 // One copy against all the others: fills `lone` and `majority` (an input of the others) and
@@ -191,11 +197,28 @@ bool one_against_rest(const cd_block& b, const word_diffs& d, const lane_split& 
 bool fits_no_better(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m, uint64_t p) {
     const uint64_t step = cd_step(b);
     if (p < 3 * step || !cd_is_audio(r, p - 3 * step) || !cd_is_audio(r, p + 3 * step)) return false;
-    const auto edge = [&](uint64_t k) {
-        return cd_cubic_distance(b, k, p - step) + cd_cubic_distance(b, k, p + step);
+    // The distances in whole steps (the cubic ones in sixths), from the seven samples of each copy
+    // around p.
+    int32_t x[7], y[7];
+    for (unsigned k = 0; k < 7; k++) {
+        x[k] = cd_sample(b, c, p + k * step - 3 * step);
+        y[k] = cd_sample(b, m, p + k * step - 3 * step);
+    }
+    const auto linear = [](const int32_t* s) {
+        const int32_t mean = cd_floor_mean(s[2], s[4]);
+        return s[3] > mean ? s[3] - mean : mean - s[3];
     };
-    return cd_run_distance(b, c, p, 1) >= cd_run_distance(b, m, p, 1) &&
-           cd_cubic_distance(b, c, p) >= cd_cubic_distance(b, m, p) && edge(c) >= edge(m);
+    if (linear(x) < linear(y)) return false;
+    if (cd_cubic_distance6(x[1], x[2], x[3], x[4], x[5]) < cd_cubic_distance6(y[1], y[2], y[3], y[4], y[5]))
+        return false;
+    const uint64_t cx0 = cd_cubic_distance6(x[0], x[1], x[2], x[3], x[4]),
+                   cx1 = cd_cubic_distance6(x[2], x[3], x[4], x[5], x[6]);
+    const uint64_t cy0 = cd_cubic_distance6(y[0], y[1], y[2], y[3], y[4]),
+                   cy1 = cd_cubic_distance6(y[2], y[3], y[4], y[5], y[6]);
+    // Sums of sixths that differ differ by a sixth at least, far above the rounding of the sums
+    // in double the rule compares; only a tie needs them.
+    if (cx0 + cx1 != cy0 + cy1) return cx0 + cx1 > cy0 + cy1;
+    return cx0 / 6.0 + cx1 / 6.0 >= cy0 / 6.0 + cy1 / 6.0;
 }
 
 // True when the rule keeps the majority's sample at p against the lone copy without looking
@@ -217,10 +240,11 @@ uint64_t keep_majority(const cd_block& b, uint64_t value, uint64_t lone, uint64_
                        glyph_writer& glyphs, word_notes* notes) {
     const uint64_t others = b.count - 2;
     for (uint64_t i = 0; i < b.count; i++) {
-        const uint64_t hits = i == lone ? 0 : others;
-        total_hits[i] += hits;
-        pos_hits[i] = hits;
+        total_hits[i] += others;
+        pos_hits[i] = others;
     }
+    total_hits[lone] -= others;
+    pos_hits[lone] = 0;
     disputed_bytes += 2;
     record(glyphs, notes, bits, CD_MAJORITY, majority, b.count - 1);
     return value;
@@ -236,12 +260,13 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
     const cd_audio r = cd_audio_of_block(b);
     const bool split = diffs && !absent;
     lane_split lanes[4];
-    if (split) split_lanes(*diffs, w0, lanes);
-    for (unsigned index = 0; index < 4; index++) {
+    // The samples to vote: with the scan's differing words, only those where some input differs.
+    const unsigned todo = split ? split_lanes(*diffs, w0, lanes) : 0xF;
+    for (unsigned left = todo; left != 0; left &= left - 1) {
+        const unsigned index = static_cast<unsigned>(__builtin_ctz(left));
         const uint64_t p = w + 2 * index;
         const unsigned bits = 3u << (2 * index);
         uint64_t lone, majority;
-        if (split && lanes[index].differing == 0) continue;
         if (split && cd_is_audio(r, p) && one_against_rest(b, *diffs, lanes[index], lone, majority) &&
             majority_stands(b, r, sc, p, lone, majority)) {
             const uint64_t kept = majority == 0 ? (w0 >> (16 * index)) & 0xFFFF : lanes[index].value;
