@@ -9,7 +9,13 @@
 namespace {
 
 bool narrow(const cd_window& w, uint64_t k) {
-    return k + CD_NARROW_FRAMES >= w.run_at && k <= w.run_at + w.frames + CD_NARROW_FRAMES;
+    return (k + CD_NARROW_FRAMES >= w.run_at) & (k <= w.run_at + w.frames + CD_NARROW_FRAMES);
+}
+
+// |x - y|, without a branch.
+inline uint64_t distance(int32_t x, int32_t y) {
+    const int32_t d = x - y;
+    return static_cast<uint64_t>(d < 0 ? -d : d);
 }
 
 // A share of successes in the narrow window pulled toward the wide window's.
@@ -31,13 +37,17 @@ struct share {
 // audio (r) is not agreed.
 void mark_agreed(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uint64_t n, const cd_window& w,
                  int64_t offset, uint8_t* agreed) {
-    const uint8_t* const* in = b.in_blocks;
-    const uint8_t* base = in[sc.who[0]];
-    const uint64_t step = cd_step(b);
+    // Everything the loop reads is held in locals: the byte stores to `agreed` could otherwise
+    // change any of it, for all the compiler knows.
+    const uint8_t* others[MAX_INPUTS];
+    for (uint64_t j = 1; j < n; j++) others[j - 1] = b.in_blocks[sc.who[j]];
+    const uint8_t* base = b.in_blocks[sc.who[0]];
+    const cd_audio audio = r;
+    const uint64_t step = cd_step(b), first = w.first + static_cast<uint64_t>(offset), count = w.n;
     uint64_t word = UINT64_MAX, diff = 0;
-    for (uint64_t k = 0; k < w.n; k++) {
-        const uint64_t q = w.first + k * step + static_cast<uint64_t>(offset);
-        if (!cd_is_audio(r, q)) {
+    for (uint64_t k = 0; k < count; k++) {
+        const uint64_t q = first + k * step;
+        if (!cd_is_audio(audio, q)) {
             agreed[k] = 0;
             continue;
         }
@@ -45,7 +55,7 @@ void mark_agreed(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uin
             word = q & ~7ull;
             const uint64_t mine = load_word(base + word);
             diff = 0;
-            for (uint64_t j = 1; j < n; j++) diff |= load_word(in[sc.who[j]] + word) ^ mine;
+            for (uint64_t j = 0; j + 1 < n; j++) diff |= load_word(others[j] + word) ^ mine;
         }
         agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;  // samples lie at even offsets
     }
@@ -74,19 +84,26 @@ void measure_side(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t
     }
     w.partner = partner;
     mark_agreed(b, r, sc, n, w, partner, sc.partner_agreed);
-    share side = {0, 0, 0, 0};
-    const uint64_t c0 = sc.who[0];
+    const uint8_t* c0 = b.in_blocks[sc.who[0]];
     const auto s = [&](uint64_t q) {
-        return int32_t(cd_sample(b, c0, q)) - cd_sample(b, c0, q + static_cast<uint64_t>(partner));
+        return int32_t(load_sample16(c0 + q)) - load_sample16(c0 + q + static_cast<uint64_t>(partner));
     };
+    // Summed without a branch per sample (see cd_measure_window); every sample of the window and
+    // its partner lies in the block.
+    const uint8_t *a = sc.agreed, *pa = sc.partner_agreed;
+    uint64_t hits_n = 0, trials_n = 0, hits_w = 0, trials_w = 0;
+    uint64_t both_before = a[0] & pa[0], both = a[1] & pa[1];
     for (uint64_t k = 1; k + 1 < w.n; k++) {
-        bool trial = true;
-        for (uint64_t j = k - 1; j <= k + 1 && trial; j++) trial = sc.agreed[j] && sc.partner_agreed[j];
-        if (!trial) continue;
+        const uint64_t both_after = a[k + 1] & pa[k + 1];
+        const uint64_t trial = both_before & both & both_after;
+        both_before = both, both = both_after;
         const uint64_t q = w.first + k * step;
-        const int32_t m = cd_floor_mean(s(q - step), s(q + step)), v = s(q);
-        side.add(narrow(w, k), v > m ? v - m : m - v);
+        const uint64_t d = distance(s(q), cd_floor_mean(s(q - step), s(q + step)));
+        const uint64_t in_narrow = trial & narrow(w, k);
+        hits_w += d & (0 - trial), trials_w += trial;
+        hits_n += d & (0 - in_narrow), trials_n += in_narrow;
     }
+    const share side = {double(hits_n), double(trials_n), double(hits_w), double(trials_w)};
     const double scale = side.value(1, 1);
     w.side_scale = scale < 0.5 ? 0.5 : scale;
 }
@@ -176,24 +193,32 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     uint64_t lin_n = 0, lin_w = 0, lin_trials_n = 0, lin_trials_w = 0;
     uint64_t cub_n = 0, cub_w = 0, cub_trials_n = 0, cub_trials_w = 0;
     uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0, step_n = 0, step_w = 0;
-    const uint64_t c0 = sc.who[0];
+    // Summed without a branch per sample: where the copies agree, and where a sample lies on its
+    // neighbours' line, follow the audio, which a branch would mispredict. A sample that is not a
+    // trial adds 0 (its mask, 0 - trial, is 0); every sample of the window lies in the block, and
+    // the cubic's outer neighbours are read only inside it.
+    const uint8_t* c0 = b.in_blocks[sc.who[0]];
+    const uint8_t* a = sc.agreed;
     for (uint64_t k = 1; k + 1 < w.n; k++) {
-        if (!sc.agreed[k - 1] || !sc.agreed[k] || !sc.agreed[k + 1]) continue;
+        const uint64_t trial = a[k - 1] & a[k] & a[k + 1];
         const uint64_t q = w.first + k * step;
-        const int32_t before = cd_sample(b, c0, q - step), v = cd_sample(b, c0, q),
-                      after = cd_sample(b, c0, q + step);
-        const int32_t m = cd_floor_mean(before, after);
-        const uint64_t d = static_cast<uint64_t>(v > m ? v - m : m - v);
-        const bool in_narrow = narrow(w, k);
-        lin_w += d, lin_trials_w++;
-        const uint64_t jump = static_cast<uint64_t>(v > before ? v - before : before - v);
-        line_w += d == 0, hold_w += v == before, step_w += jump;
-        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before, step_n += jump;
-        if (k < 2 || k + 2 >= w.n || !sc.agreed[k - 2] || !sc.agreed[k + 2]) continue;
-        const uint64_t d6 = cd_cubic_distance6(cd_sample(b, c0, q - 2 * step), before, v, after,
-                                               cd_sample(b, c0, q + 2 * step));
-        cub_w += d6, cub_trials_w++;
-        if (in_narrow) cub_n += d6, cub_trials_n++;
+        const int32_t before = load_sample16(c0 + q - step), v = load_sample16(c0 + q),
+                      after = load_sample16(c0 + q + step);
+        const uint64_t d = distance(v, cd_floor_mean(before, after));
+        const uint64_t in_narrow = trial & narrow(w, k);
+        const uint64_t jump = distance(v, before), line = d == 0, hold = v == before;
+        const uint64_t t = 0 - trial, t_n = 0 - in_narrow;
+        lin_w += d & t, lin_trials_w += trial, line_w += line & trial, hold_w += hold & trial;
+        step_w += jump & t;
+        lin_n += d & t_n, lin_trials_n += in_narrow, line_n += line & in_narrow, hold_n += hold & in_narrow;
+        step_n += jump & t_n;
+        const bool inside = k >= 2 && k + 2 < w.n;
+        const uint64_t outer = inside ? 2 * step : step;  // a stand-in outside, never counted
+        const uint64_t cubic = trial & inside & a[inside ? k - 2 : k] & a[inside ? k + 2 : k];
+        const uint64_t d6 = cd_cubic_distance6(load_sample16(c0 + q - outer), before, v, after,
+                                               load_sample16(c0 + q + outer));
+        cub_w += d6 & (0 - cubic), cub_trials_w += cubic;
+        cub_n += d6 & (0 - (cubic & in_narrow)), cub_trials_n += cubic & in_narrow;
     }
     const share lin = {double(lin_n), double(lin_trials_n), double(lin_w), double(lin_trials_w)};
     const double s = lin.value(1, 1);

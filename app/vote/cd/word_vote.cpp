@@ -142,53 +142,53 @@ cd_run_decision vote_sample_at(const cd_block& b, cd_scratch& sc, uint64_t n, ui
     return d;
 }
 
-// How the inputs split at each sample of a word, as the scan's differing words tell: how many
-// differ from input 0 there, the first of them (an index into the differing words), and whether
-// they all hold the same value.
-struct lane_split {
+// How the inputs split at the four samples of a word, as the scan's differing words tell, a
+// 16-bit lane per sample: how many inputs differ from input 0 there, the first of them and its
+// value, and (mixed) where the differing inputs hold more than one value. Made without a branch
+// per input or sample: which copy is the lone one follows the damage, which branches mispredict.
+struct word_split {
     uint64_t differing;
-    uint64_t first;
+    uint64_t input;
     uint64_t value;
-    bool alike;
+    uint64_t mixed;
+    unsigned lanes;  // bit i: some input differs at sample i
 };
 
-// Fills lanes[i] for the samples i of the word where some input differs from input 0 and returns
-// them as a mask (bit i); the other lanes are left as they were.
-unsigned split_lanes(const word_diffs& d, uint64_t w0, lane_split* lanes) {
-    unsigned seen = 0;
-    for (uint64_t e = 0; e < d.n; e++) {
-        const uint64_t x = d.word[e];
-        for (uint64_t diff = x ^ w0; diff != 0;) {
-            const unsigned i = static_cast<unsigned>(__builtin_ctzll(diff)) / 16;
-            diff &= ~(0xFFFFull << (16 * i));
-            const uint64_t v = (x >> (16 * i)) & 0xFFFF;
-            lane_split& l = lanes[i];
-            if ((seen & (1u << i)) == 0) {
-                seen |= 1u << i;
-                l = {1, e, v, true};
-                continue;
-            }
-            l.alike = l.alike && v == l.value;
-            l.differing++;
-        }
-    }
-    return seen;
+// 1 in each 16-bit lane of x that is not zero.
+inline uint64_t lane_ones(uint64_t x) {
+    const uint64_t low15 = 0x7FFF7FFF7FFF7FFFull;
+    return ((((x & low15) + low15) | x) >> 15) & 0x0001000100010001ull;
 }
 
-// One copy against all the others: fills `lone` and `majority` (an input of the others) and
-// returns true, or false where the copies split otherwise.
-bool one_against_rest(const cd_block& b, const word_diffs& d, const lane_split& l, uint64_t& lone,
-                      uint64_t& majority) {
-    if (b.count < 3) return false;
-    if (l.differing == 1) {
-        lone = d.input[l.first];
-        majority = 0;
-        return true;
+word_split split_word(const word_diffs& d, uint64_t w0) {
+    word_split s = {0, 0, 0, 0, 0};
+    uint64_t seen = 0;  // 0xFFFF in the lanes where an input differed so far
+    for (uint64_t e = 0; e < d.n; e++) {
+        const uint64_t x = d.word[e], ones = lane_ones(x ^ w0), lanes = ones * 0xFFFF;
+        const uint64_t first = lanes & ~seen;
+        s.value |= x & first;
+        s.input |= (d.input[e] * 0x0001000100010001ull) & first;
+        s.mixed |= (x ^ s.value) & lanes;
+        s.differing += ones;
+        seen |= lanes;
     }
-    if (l.differing != b.count - 1 || !l.alike) return false;
-    lone = 0;
-    majority = d.input[l.first];
-    return true;
+    const uint64_t m = seen & 0x0001000100010001ull;
+    s.lanes = static_cast<unsigned>((m | m >> 15 | m >> 30 | m >> 45) & 0xF);
+    return s;
+}
+
+// Lane i of a word_split field.
+inline uint64_t lane(uint64_t x, unsigned i) { return (x >> (16 * i)) & 0xFFFF; }
+
+// One copy against all the others at sample i of the split: fills `lone` and `majority` (an input
+// of the others) and returns true, or false where the copies split otherwise.
+bool one_against_rest(const cd_block& b, const word_split& s, unsigned i, uint64_t& lone,
+                      uint64_t& majority) {
+    const uint64_t differing = lane(s.differing, i), first = lane(s.input, i);
+    const bool single = differing == 1;
+    lone = single ? first : 0;
+    majority = single ? 0 : first;
+    return (b.count >= 3) & (single | ((differing == b.count - 1) & (lane(s.mixed, i) == 0)));
 }
 
 // True when copy c's sample at p lies no closer than copy m's to the floor mean and to the cubic
@@ -205,8 +205,8 @@ bool fits_no_better(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m
         y[k] = cd_sample(b, m, p + k * step - 3 * step);
     }
     const auto linear = [](const int32_t* s) {
-        const int32_t mean = cd_floor_mean(s[2], s[4]);
-        return s[3] > mean ? s[3] - mean : mean - s[3];
+        const int32_t d = s[3] - cd_floor_mean(s[2], s[4]);
+        return d < 0 ? -d : d;
     };
     if (linear(x) < linear(y)) return false;
     if (cd_cubic_distance6(x[1], x[2], x[3], x[4], x[5]) < cd_cubic_distance6(y[1], y[2], y[3], y[4], y[5]))
@@ -259,17 +259,18 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
     uint64_t out = w0;
     const cd_audio r = cd_audio_of_block(b);
     const bool split = diffs && !absent;
-    lane_split lanes[4];
+    word_split lanes = {0, 0, 0, 0, 0xF};
     // The samples to vote: with the scan's differing words, only those where some input differs.
-    const unsigned todo = split ? split_lanes(*diffs, w0, lanes) : 0xF;
+    if (split) lanes = split_word(*diffs, w0);
+    const unsigned todo = lanes.lanes;
     for (unsigned left = todo; left != 0; left &= left - 1) {
         const unsigned index = static_cast<unsigned>(__builtin_ctz(left));
         const uint64_t p = w + 2 * index;
         const unsigned bits = 3u << (2 * index);
         uint64_t lone, majority;
-        if (split && cd_is_audio(r, p) && one_against_rest(b, *diffs, lanes[index], lone, majority) &&
+        if (split && cd_is_audio(r, p) && one_against_rest(b, lanes, index, lone, majority) &&
             majority_stands(b, r, sc, p, lone, majority)) {
-            const uint64_t kept = majority == 0 ? (w0 >> (16 * index)) & 0xFFFF : lanes[index].value;
+            const uint64_t kept = majority == 0 ? lane(w0, index) : lane(lanes.value, index);
             const uint64_t v = keep_majority(b, kept, lone, majority, bits, total_hits, pos_hits,
                                              disputed_bytes, glyphs, notes);
             out = (out & ~(0xFFFFull << (16 * index))) | v << (16 * index);
