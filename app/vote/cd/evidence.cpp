@@ -9,7 +9,7 @@
 namespace {
 
 bool narrow(const cd_window& w, uint64_t k) {
-    return (k + CD_NARROW_FRAMES >= w.run_at) & (k <= w.run_at + w.frames + CD_NARROW_FRAMES);
+    return k + CD_NARROW_FRAMES >= w.run_at && k <= w.run_at + w.frames + CD_NARROW_FRAMES;
 }
 
 // |x - y|, without a branch.
@@ -70,6 +70,48 @@ bool agreed_sample(const cd_block& b, const cd_scratch& sc, uint64_t n, uint64_t
     return true;
 }
 
+// The samples k of the window whose trials the narrow window counts, [from, to), within those
+// that have a neighbour either side, [1, end).
+void narrow_stretch(const cd_window& w, uint64_t& from, uint64_t& to, uint64_t& end) {
+    end = w.n > 1 ? w.n - 1 : 1;
+    const uint64_t lo = w.run_at > CD_NARROW_FRAMES ? w.run_at - CD_NARROW_FRAMES : 0;
+    const uint64_t hi = w.run_at + w.frames + CD_NARROW_FRAMES + 1;
+    from = lo < 1 ? 1 : lo > end ? end : lo;
+    to = hi < from ? from : hi > end ? end : hi;
+}
+
+// What cd_measure_window sums over the agreed samples of a stretch of the window.
+struct window_sums {
+    uint64_t lin, lin_trials, line, hold, step, cub, cub_trials;
+};
+
+// The sums over the samples k of window w in [from, to), 1 <= from <= to <= w.n - 1, of copy c0
+// (its block) where the copies agree (a: sc.agreed). Without a branch per sample: where the
+// copies agree, and where a sample lies on its neighbours' line, follow the audio, which a
+// branch would mispredict. A sample that is not a trial adds 0 (its mask, 0 - trial, is 0);
+// every sample of the window lies in the block, and the cubic's outer neighbours are read only
+// inside it.
+window_sums sum_samples(const uint8_t* c0, const uint8_t* a, const cd_window& w, uint64_t step, uint64_t from,
+                        uint64_t to) {
+    window_sums s = {0, 0, 0, 0, 0, 0, 0};
+    for (uint64_t k = from; k < to; k++) {
+        const uint64_t trial = a[k - 1] & a[k] & a[k + 1], t = 0 - trial;
+        const uint64_t q = w.first + k * step;
+        const int32_t before = load_sample16(c0 + q - step), v = load_sample16(c0 + q),
+                      after = load_sample16(c0 + q + step);
+        const uint64_t d = distance(v, cd_floor_mean(before, after));
+        s.lin += d & t, s.lin_trials += trial;
+        s.line += (d == 0) & trial, s.hold += (v == before) & trial, s.step += distance(v, before) & t;
+        const bool inside = k >= 2 && k + 2 < w.n;
+        const uint64_t outer = inside ? 2 * step : step;  // a stand-in outside, never counted
+        const uint64_t cubic = trial & inside & a[inside ? k - 2 : k] & a[inside ? k + 2 : k];
+        const uint64_t d6 = cd_cubic_distance6(load_sample16(c0 + q - outer), before, v, after,
+                                               load_sample16(c0 + q + outer));
+        s.cub += d6 & (0 - cubic), s.cub_trials += cubic;
+    }
+    return s;
+}
+
 // Fills w.partner, sc.partner_agreed and w.side_scale (see cd_window); w.partner stays 0 where a
 // copy differs in the other channel beside or across the run, where no group's side can be had.
 void measure_side(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, cd_window& w) {
@@ -91,19 +133,21 @@ void measure_side(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t
     // Summed without a branch per sample (see cd_measure_window); every sample of the window and
     // its partner lies in the block.
     const uint8_t *a = sc.agreed, *pa = sc.partner_agreed;
-    uint64_t hits_n = 0, trials_n = 0, hits_w = 0, trials_w = 0;
-    uint64_t both_before = a[0] & pa[0], both = a[1] & pa[1];
-    for (uint64_t k = 1; k + 1 < w.n; k++) {
-        const uint64_t both_after = a[k + 1] & pa[k + 1];
-        const uint64_t trial = both_before & both & both_after;
-        both_before = both, both = both_after;
-        const uint64_t q = w.first + k * step;
-        const uint64_t d = distance(s(q), cd_floor_mean(s(q - step), s(q + step)));
-        const uint64_t in_narrow = trial & narrow(w, k);
-        hits_w += d & (0 - trial), trials_w += trial;
-        hits_n += d & (0 - in_narrow), trials_n += in_narrow;
-    }
-    const share side = {double(hits_n), double(trials_n), double(hits_w), double(trials_w)};
+    const auto sum = [&](uint64_t from, uint64_t to, uint64_t& hits, uint64_t& trials) {
+        for (uint64_t k = from; k < to; k++) {
+            const uint64_t trial = a[k - 1] & pa[k - 1] & a[k] & pa[k] & a[k + 1] & pa[k + 1];
+            const uint64_t q = w.first + k * step;
+            hits += distance(s(q), cd_floor_mean(s(q - step), s(q + step))) & (0 - trial);
+            trials += trial;
+        }
+    };
+    uint64_t from, to, end, hits_n = 0, trials_n = 0, hits_w = 0, trials_w = 0;
+    narrow_stretch(w, from, to, end);
+    sum(1, from, hits_w, trials_w);
+    sum(from, to, hits_n, trials_n);
+    sum(to, end, hits_w, trials_w);
+    const share side = {double(hits_n), double(trials_n), double(hits_w + hits_n),
+                        double(trials_w + trials_n)};
     const double scale = side.value(1, 1);
     w.side_scale = scale < 0.5 ? 0.5 : scale;
 }
@@ -189,37 +233,24 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     mark_agreed(b, r, sc, n, w, 0, sc.agreed);
     memset(sc.frame_agreed, 2, w.n);  // not yet known
     // The mean distances, counted in whole steps (the cubic one in sixths) over the narrow and
-    // the wide window.
-    uint64_t lin_n = 0, lin_w = 0, lin_trials_n = 0, lin_trials_w = 0;
-    uint64_t cub_n = 0, cub_w = 0, cub_trials_n = 0, cub_trials_w = 0;
-    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0, step_n = 0, step_w = 0;
-    // Summed without a branch per sample: where the copies agree, and where a sample lies on its
-    // neighbours' line, follow the audio, which a branch would mispredict. A sample that is not a
-    // trial adds 0 (its mask, 0 - trial, is 0); every sample of the window lies in the block, and
-    // the cubic's outer neighbours are read only inside it.
+    // the wide window: the narrow one's samples are a stretch of the wide one's, summed apart.
     const uint8_t* c0 = b.in_blocks[sc.who[0]];
-    const uint8_t* a = sc.agreed;
-    for (uint64_t k = 1; k + 1 < w.n; k++) {
-        const uint64_t trial = a[k - 1] & a[k] & a[k + 1];
-        const uint64_t q = w.first + k * step;
-        const int32_t before = load_sample16(c0 + q - step), v = load_sample16(c0 + q),
-                      after = load_sample16(c0 + q + step);
-        const uint64_t d = distance(v, cd_floor_mean(before, after));
-        const uint64_t in_narrow = trial & narrow(w, k);
-        const uint64_t jump = distance(v, before), line = d == 0, hold = v == before;
-        const uint64_t t = 0 - trial, t_n = 0 - in_narrow;
-        lin_w += d & t, lin_trials_w += trial, line_w += line & trial, hold_w += hold & trial;
-        step_w += jump & t;
-        lin_n += d & t_n, lin_trials_n += in_narrow, line_n += line & in_narrow, hold_n += hold & in_narrow;
-        step_n += jump & t_n;
-        const bool inside = k >= 2 && k + 2 < w.n;
-        const uint64_t outer = inside ? 2 * step : step;  // a stand-in outside, never counted
-        const uint64_t cubic = trial & inside & a[inside ? k - 2 : k] & a[inside ? k + 2 : k];
-        const uint64_t d6 = cd_cubic_distance6(load_sample16(c0 + q - outer), before, v, after,
-                                               load_sample16(c0 + q + outer));
-        cub_w += d6 & (0 - cubic), cub_trials_w += cubic;
-        cub_n += d6 & (0 - (cubic & in_narrow)), cub_trials_n += cubic & in_narrow;
-    }
+    uint64_t from, to, end;
+    narrow_stretch(w, from, to, end);
+    const window_sums left = sum_samples(c0, sc.agreed, w, step, 1, from);
+    const window_sums mid = sum_samples(c0, sc.agreed, w, step, from, to);
+    const window_sums right = sum_samples(c0, sc.agreed, w, step, to, end);
+    const window_sums all = {left.lin + mid.lin + right.lin,
+                             left.lin_trials + mid.lin_trials + right.lin_trials,
+                             left.line + mid.line + right.line,
+                             left.hold + mid.hold + right.hold,
+                             left.step + mid.step + right.step,
+                             left.cub + mid.cub + right.cub,
+                             left.cub_trials + mid.cub_trials + right.cub_trials};
+    const uint64_t lin_n = mid.lin, lin_trials_n = mid.lin_trials, line_n = mid.line, hold_n = mid.hold,
+                   step_n = mid.step, cub_n = mid.cub, cub_trials_n = mid.cub_trials;
+    const uint64_t lin_w = all.lin, lin_trials_w = all.lin_trials, line_w = all.line, hold_w = all.hold,
+                   step_w = all.step, cub_w = all.cub, cub_trials_w = all.cub_trials;
     const share lin = {double(lin_n), double(lin_trials_n), double(lin_w), double(lin_trials_w)};
     const double s = lin.value(1, 1);
     w.scale = s < 0.5 ? 0.5 : s;
