@@ -127,8 +127,9 @@ void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visi
                 const uint64_t w = c * 64 + j;
                 any &= any - 1;
                 // The blocks sit in the last-level cache at best: ask early for the next disputed
-                // word of this chunk. (Further ahead, or across chunks, measured no better.)
-                if (any != 0) {
+                // word of this chunk (further ahead, or across chunks, measured no better), unless
+                // the lines are asked for ahead already.
+                if (any != 0 && !fetch_ahead) {
                     const uint64_t next = (c * 64 + static_cast<uint64_t>(__builtin_ctzll(any))) * 8;
                     for (uint64_t t = 0; t < count; t++) __builtin_prefetch(blocks[t] + next);
                 }

@@ -191,19 +191,24 @@ bool one_against_rest(const cd_block& b, const word_split& s, unsigned i, uint64
     return (b.count >= 3) & (single | ((differing == b.count - 1) & (lane(s.mixed, i) == 0)));
 }
 
-// True when copy c's sample at p lies no closer than copy m's to the floor mean and to the cubic
-// prediction of its own neighbours, and leaves the samples just outside no closer to theirs. False
-// where those samples are not all in the block's audio.
-bool fits_no_better(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m, uint64_t p) {
+// True when neither copy c's nor copy m's sample at p can show a fingerprint (cd_may_show_print)
+// and c's lies no closer than m's to the floor mean and to the cubic prediction of its own
+// neighbours, and leaves the samples just outside no closer to theirs. False where those samples
+// are not all in the block's audio. Each copy's samples are read once for all of it.
+bool pair_stands(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m, uint64_t p) {
     const uint64_t step = cd_step(b);
     if (p < 3 * step || !cd_is_audio(r, p - 3 * step) || !cd_is_audio(r, p + 3 * step)) return false;
     // The distances in whole steps (the cubic ones in sixths), from the seven samples of each copy
     // around p.
+    const auto around = [step](const uint8_t* at, int32_t* s) {  // written out: no loop to run
+        s[0] = load_sample16(at - 3 * step), s[1] = load_sample16(at - 2 * step);
+        s[2] = load_sample16(at - step), s[3] = load_sample16(at), s[4] = load_sample16(at + step);
+        s[5] = load_sample16(at + 2 * step), s[6] = load_sample16(at + 3 * step);
+    };
     int32_t x[7], y[7];
-    for (unsigned k = 0; k < 7; k++) {
-        x[k] = cd_sample(b, c, p + k * step - 3 * step);
-        y[k] = cd_sample(b, m, p + k * step - 3 * step);
-    }
+    around(b.in_blocks[c] + p, x);
+    around(b.in_blocks[m] + p, y);
+    if (cd_may_be_print(y[2], y[3], y[4]) || cd_may_be_print(x[2], x[3], x[4])) return false;
     const auto linear = [](const int32_t* s) {
         const int32_t d = s[3] - cd_floor_mean(s[2], s[4]);
         return d < 0 ? -d : d;
@@ -227,11 +232,10 @@ bool fits_no_better(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m
 bool majority_stands(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uint64_t p, uint64_t lone,
                      uint64_t majority) {
     if (is_decided_ahead(b, sc, p)) return false;
-    if (cd_may_show_print(b, r, majority, p)) return false;
-    if (b.count - 1 >= CD_STANDING_COPIES) return true;
+    if (b.count - 1 >= CD_STANDING_COPIES) return !cd_may_show_print(b, r, majority, p);
     // A pair: the lone copy takes the sample only by fitting the signal better, and a score falls
     // as any distance grows.
-    return !cd_may_show_print(b, r, lone, p) && fits_no_better(b, r, lone, majority, p);
+    return pair_stands(b, r, lone, majority, p);
 }
 
 // Credits and records the sample `value` kept from the majority against one lone copy.
@@ -246,7 +250,11 @@ uint64_t keep_majority(const cd_block& b, uint64_t value, uint64_t lone, uint64_
     total_hits[lone] -= others;
     pos_hits[lone] = 0;
     disputed_bytes += 2;
-    record(glyphs, notes, bits, CD_MAJORITY, majority, b.count - 1);
+    if (notes) {
+        record(glyphs, notes, bits, CD_MAJORITY, majority, b.count - 1);
+    } else {
+        glyphs.put('#');  // as record() prints it, without the call at every dispute
+    }
     return value;
 }
 
