@@ -293,16 +293,8 @@ void word_scan::prefetch_chunk(uint64_t c, uint64_t words) const {
     for (uint64_t t = 1; t < count; t++) any |= mask_chunk(t, c, words);
     const uint64_t lines = nonzero_bytes(any);  // a byte of the mask: eight words, a line
     for (uint64_t l = count_bytes(lines) <= 3 ? lines : 0; l != 0; l &= l - 1) {
-        const unsigned at = static_cast<unsigned>(__builtin_ctzll(l)) / 8;
-        const uint64_t o = c * 512 + at * 64, in_line = (any >> (8 * at)) & 0xFF;
-        // A word at either end of its line: the samples around it reach into the next one.
-        const uint64_t before = in_line & 0x03 ? o - 64 : o,
-                       after = in_line & 0xC0 && o + 64 < words * 8 ? o + 64 : o;
-        for (uint64_t t = 0; t < count; t++) {
-            __builtin_prefetch(blocks[t] + o);
-            __builtin_prefetch(blocks[t] + before);
-            __builtin_prefetch(blocks[t] + after);
-        }
+        const uint64_t o = c * 512 + static_cast<uint64_t>(__builtin_ctzll(l)) / 8 * 64;
+        for (uint64_t t = 0; t < count; t++) __builtin_prefetch(blocks[t] + o);
     }
 }
 
