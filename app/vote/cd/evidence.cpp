@@ -44,13 +44,14 @@ void mark_agreed(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uin
     const uint8_t* base = b.in_blocks[sc.who[0]];
     const cd_audio audio = r;
     const uint64_t step = cd_step(b), first = w.first + static_cast<uint64_t>(offset), count = w.n;
+    // The samples that are audio are one stretch of the window (a sample before the block wraps
+    // round to a huge offset): only its ends are tested.
+    uint64_t k = 0, end = count;
+    while (k < end && !cd_is_audio(audio, first + k * step)) agreed[k++] = 0;
+    while (end > k && !cd_is_audio(audio, first + (end - 1) * step)) agreed[--end] = 0;
     uint64_t word = UINT64_MAX, diff = 0;
-    for (uint64_t k = 0; k < count; k++) {
+    for (; k < end; k++) {
         const uint64_t q = first + k * step;
-        if (!cd_is_audio(audio, q)) {
-            agreed[k] = 0;
-            continue;
-        }
         if ((q & ~7ull) != word) {
             word = q & ~7ull;
             const uint64_t mine = load_word(base + word);
