@@ -93,6 +93,8 @@ struct word_scan {
     template <typename Visit>
     void for_each_disputed_word(scan_method m, uint64_t words, Visit visit);
     bool fetch_ahead = false;
+    // Asks for every input's lines that hold disputed words of the 64 words from 64 * c on, where
+    // they are three at most (more, and the processor's own prefetching serves better).
     void prefetch_chunk(uint64_t c, uint64_t words) const;
 
     // The masks of input t for the 64 words from 64 * c on (bit j: word 64 * c + j), limited to
@@ -127,8 +129,8 @@ void word_scan::for_each_disputed_word(scan_method m, uint64_t words, Visit visi
                 const uint64_t w = c * 64 + j;
                 any &= any - 1;
                 // The blocks sit in the last-level cache at best: ask early for the next disputed
-                // word of this chunk (further ahead, or across chunks, measured no better), unless
-                // the lines are asked for ahead already.
+                // word of this chunk (for the byte vote, further ahead or across chunks measured no
+                // better), unless fetch_ahead asks for the lines two chunks ahead already.
                 if (any != 0 && !fetch_ahead) {
                     const uint64_t next = (c * 64 + static_cast<uint64_t>(__builtin_ctzll(any))) * 8;
                     for (uint64_t t = 0; t < count; t++) __builtin_prefetch(blocks[t] + next);
