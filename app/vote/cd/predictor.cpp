@@ -1,6 +1,7 @@
 #include "vote/cd/predictor.h"
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -62,13 +63,17 @@ bool solve(double a[T][T], double* y, unsigned t) {
 uint64_t rows_of(const uint8_t* agreed, const uint8_t* partner_agreed, uint64_t n, uint64_t* from,
                  uint64_t* to) {
     uint64_t runs = 0;
+    if (n <= 2 * TAPS) return 0;
     bool open = false;
+    unsigned count = 0;  // the agreed samples among k - TAPS .. k + TAPS, slid along
+    for (uint64_t j = 0; j < 2 * TAPS; j++) count += agreed[j] != 0;
     for (uint64_t k = TAPS; k + TAPS < n; k++) {
-        bool all = true;
-        for (uint64_t j = k - TAPS; j <= k + TAPS && all; j++) all = agreed[j];
+        count += agreed[k + TAPS] != 0;
+        bool all = count == 2 * TAPS + 1;
         if (partner_agreed) all = all && partner_agreed[k - 1] && partner_agreed[k] && partner_agreed[k + 1];
         if (all && !open) from[runs] = k, open = true;
         if (!all && open) to[runs++] = k, open = false;
+        count -= agreed[k - TAPS] != 0;
     }
     if (open) to[runs++] = n - TAPS;
     return runs;
@@ -88,18 +93,30 @@ struct lagged {
 
 // Fills sums[m][lag] for m <= n and every lag. REQUIRES: v holds 0 from n to n + LAGS.
 template <unsigned LAGS>
-void running(const double* u, const double* v, uint64_t n, double (*sums)[LAGS]) {
-    for (unsigned lag = 0; lag < LAGS; lag++) sums[0][lag] = 0;
+void running(const double* __restrict u, const double* __restrict v, uint64_t n,
+             double (*__restrict sums)[LAGS]) {
+    // acc holds sums[m] while sums[m + 1] is written, so that the lags are summed side by side.
+    double acc[LAGS];
+    for (unsigned lag = 0; lag < LAGS; lag++) sums[0][lag] = acc[lag] = 0;
     for (uint64_t m = 0; m < n; m++) {
-        for (unsigned lag = 0; lag < LAGS; lag++) sums[m + 1][lag] = sums[m][lag] + u[m] * v[m + lag];
+        const double um = u[m];
+#pragma GCC unroll 32
+        for (unsigned lag = 0; lag < LAGS; lag++) {
+            acc[lag] += um * v[m + lag];
+            sums[m + 1][lag] = acc[lag];
+        }
     }
 }
 
 // The sum over the rows k (runs [from, to)) of u[k + a] v[k + c], u and v each the own channel's
 // samples or the other channel's.
-double pair_sum(const lagged& s, const uint64_t* from, const uint64_t* to, uint64_t runs, bool own_u, int a,
-                bool own_v, int c) {
-    if (!own_u && own_v) return pair_sum(s, from, to, runs, own_v, c, own_u, a);
+// Inlined where the loops over the taps call it, which settles its branches there.
+__attribute__((always_inline)) inline double pair_sum(const lagged& s, const uint64_t* from, const uint64_t* to,
+                                                      uint64_t runs, bool own_u, int a, bool own_v, int c) {
+    if (!own_u && own_v) {  // the same sum with u and v swapped
+        own_u = true, own_v = false;
+        std::swap(a, c);
+    }
     const double* sums;
     unsigned width, lag;
     int base;
@@ -120,6 +137,11 @@ double pair_sum(const lagged& s, const uint64_t* from, const uint64_t* to, uint6
                sums[(static_cast<int64_t>(from[i]) + base) * width];
     }
     return sum;
+}
+
+// d[k] -= w src[k] for k < n.
+void less_weighted(double* __restrict d, const double* __restrict src, double w, uint64_t n) {
+    for (uint64_t k = 0; k < n; k++) d[k] -= w * src[k];
 }
 
 }  // namespace
@@ -176,16 +198,16 @@ void cd_fit_predictor(const cd_block& b, const cd_audio& r, const cd_scratch& sc
     if (!solve(a, v, t)) return;
     for (unsigned i = 0; i < t; i++) f.weight[i] = v[i];
     // The mean distance of a row's sample from its prediction.
-    const double* src[T];
-    int64_t at[T];
-    for (unsigned j = 0; j < t; j++) src[j] = own(j) ? x : y, at[j] = offset_of(j);
+    // Tap by tap over the span of the rows (each sample's terms in the order of the taps, as one
+    // sample's sum would take them), then summed over the rows.
+    const uint64_t lo_k = from[0], span = to[runs - 1] - lo_k;
+    double d[WINDOW];
+    for (uint64_t k = 0; k < span; k++) d[k] = x[lo_k + k];
+    for (unsigned j = 0; j < t; j++)
+        less_weighted(d, (own(j) ? x : y) + (static_cast<int64_t>(lo_k) + offset_of(j)), f.weight[j], span);
     double sum = 0;
     for (uint64_t i = 0; i < runs; i++) {
-        for (uint64_t k = from[i]; k < to[i]; k++) {
-            double d = x[k];
-            for (unsigned j = 0; j < t; j++) d -= f.weight[j] * src[j][static_cast<int64_t>(k) + at[j]];
-            sum += std::fabs(d);
-        }
+        for (uint64_t k = from[i]; k < to[i]; k++) sum += std::fabs(d[k - lo_k]);
     }
     f.scale = std::fmax(sum / static_cast<double>(rows), 0.5);
     f.known = true;
