@@ -269,10 +269,10 @@ TEST(CdPredictor, GenuineSamplesLieNearThePredictionAConcealmentDoesNot) {
         bool known;
         unsigned taps;
     } cases[] = {
-        {"stereo: the other channel's samples are taps too", 2, 200, false, true, 19},
-        {"one channel", 1, 200, false, true, 16},
-        {"too near the start for the taps", 2, 5, false, false, 19},
-        {"too few agreed stretches to fit", 2, 200, true, false, 19},
+        {"stereo: the other channel's samples are taps too", 2, 200, false, true, 2 * CD_PREDICTOR_TAPS + 3},
+        {"one channel", 1, 200, false, true, 2 * CD_PREDICTOR_TAPS},
+        {"too near the start for the taps", 2, CD_PREDICTOR_TAPS - 1, false, false, 2 * CD_PREDICTOR_TAPS + 3},
+        {"too few agreed stretches to fit", 2, 200, true, false, 2 * CD_PREDICTOR_TAPS + 3},
     };
     for (const auto& t : cases) {
         copies c(3, t.channels, tones);

@@ -8,7 +8,7 @@ namespace {
 const unsigned TAPS = CD_PREDICTOR_TAPS;
 const unsigned T = 2 * TAPS + 3;
 const uint64_t CD_PREDICTOR_LEAST = 3 * T;
-const uint64_t CD_PREDICTOR_REACH = 48;
+const uint64_t CD_PREDICTOR_REACH = 24;
 const uint64_t WINDOW = sizeof(cd_scratch::agreed);
 
 // The frame offset of tap i from the predicted sample, and whether it is the copy's own channel.

@@ -11,7 +11,7 @@
 #include "vote/cd/samples.h"
 #include "vote/cd_vote.h"
 
-const unsigned CD_PREDICTOR_TAPS = 8;
+const unsigned CD_PREDICTOR_TAPS = 4;
 
 struct cd_predictor {
     bool known;  // false where the window holds too few agreed stretches to fit it
