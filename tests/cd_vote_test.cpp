@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+#include "vote/cd/evidence.h"
+#include "vote/cd/predictor.h"
 
 namespace {
 
@@ -249,6 +252,48 @@ TEST(CdLayout, ReadsTheFirstInputsHeaderOrTakesRawStereo) {
         EXPECT_EQ(c.channels, layout.channels) << c.what;
         EXPECT_EQ(c.begin, layout.data_begin) << c.what;
         EXPECT_EQ(c.end, layout.data_end) << c.what;
+    }
+}
+
+// Two tones: music-like audio that its own neighbours predict closely, far from a line.
+int16_t tones(uint64_t k) {
+    const double t = static_cast<double>(k);
+    return static_cast<int16_t>(std::lround(6000 * std::sin(t / 5.9) + 3000 * std::sin(t / 1.8)));
+}
+
+TEST(CdPredictor, GenuineSamplesLieNearThePredictionAConcealmentDoesNot) {
+    struct {
+        const char* what;
+        uint64_t channels, frame;
+        bool scattered;  // copy 1 differs every 7 frames around the run
+        bool known;
+        unsigned taps;
+    } cases[] = {
+        {"stereo: the other channel's samples are taps too", 2, 200, false, true, 19},
+        {"one channel", 1, 200, false, true, 16},
+        {"too near the start for the taps", 2, 5, false, false, 19},
+        {"too few agreed stretches to fit", 2, 200, true, false, 19},
+    };
+    for (const auto& t : cases) {
+        copies c(3, t.channels, tones);
+        for (uint64_t i = 0; i < 3 && t.channels == 2; i++) {  // the other channel a little later
+            for (uint64_t f = 0; f < FRAMES; f++) c.put(c.blocks[i], f, 1, tones(f + 3));
+        }
+        c.line(2, t.frame, 1);
+        for (uint64_t f = 130; t.scattered && f < 270; f += 7) c.set(1, f, static_cast<int16_t>(c.at(1, f) + 1));
+        const cd_block b = c.block();
+        cd_scratch& sc = scratch();
+        for (uint64_t i = 0; i < 3; i++) sc.who[i] = static_cast<uint16_t>(i);
+        const cd_audio r = cd_audio_of_block(b);
+        cd_window w;
+        cd_measure_window(b, r, sc, 3, c.offset(t.frame), 1, w);
+        cd_predictor f;
+        cd_fit_predictor(b, r, sc, w, f);
+        EXPECT_EQ(t.known, f.known) << t.what;
+        EXPECT_EQ(t.taps, f.taps) << t.what;
+        if (!f.known) continue;
+        EXPECT_LT(cd_predicted_distance(b, w, f, 0) / f.scale, 2) << t.what;
+        EXPECT_GT(cd_predicted_distance(b, w, f, 2) / f.scale, 20) << t.what;
     }
 }
 

@@ -342,7 +342,9 @@ bool align_is_informative(const uint8_t* w, uint64_t n, uint64_t unit) {
     uint64_t samples = 0, changes = 0;
     for (uint64_t j = unit; j + step <= n; j += step) {
         samples++;
-        if (memcmp(w + j, w + j - unit, step) != 0) changes++;
+        // Without a call per sample: every audio run's probe passes here.
+        const bool same = step == 2 ? load16(w + j) == load16(w + j - unit) : w[j] == w[j - unit];
+        changes += !same;
     }
     return samples > 0 && changes * 4 >= samples * 3;
 }

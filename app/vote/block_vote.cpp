@@ -79,13 +79,15 @@ bool block_vote::vote(uint64_t block_len) {
 // one, and the absent copies left out where they lack bytes.
 void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, uint64_t block_start) {
     const cd_block b = {blocks_, tally.count, block_len, in0_start, cd};
+    scan.fetch_ahead = cd != nullptr;
     scan.for_each_disputed_word(m, words, [&](uint64_t w, uint64_t w0, const word_diffs& d) {
         word_notes notes = {};
         const uint8_t* lacking = absent_inputs_ != 0 ? word_absence(w) : nullptr;
         uint64_t voted;
         if (cd) {
+            // The notes only serve a listener; unheard, filling them is work the byte vote does not do.
             voted = cd_vote_word(b, w * 8, tally.total_hits, tally.pos_hits, tally.disputed_bytes,
-                                 *tally.glyphs, *cd_tables, &notes, lacking, &d);
+                                 *tally.glyphs, *cd_tables, map || doubts ? &notes : nullptr, lacking, &d);
         } else if (lacking) {
             voted = sample_mode
                         ? vote_samples_absent(tally, blocks_, block_len, w * 8, w0, d, lacking, &notes)
@@ -102,6 +104,7 @@ void block_vote::vote_noted(scan_method m, uint64_t words, uint64_t block_len, u
         for (uint64_t e = 0; e < d.n; e++) map_words_[d.input[e]] = d.word[e];
         map_word(w, voted, notes, block_len, block_start, lacking);
     });
+    scan.fetch_ahead = false;
     tally_settle(tally);
 }
 

@@ -288,6 +288,16 @@ scan_method word_scan::finish(uint64_t block_len) {
     return complete ? method : scan_method::direct;
 }
 
+void word_scan::prefetch_chunk(uint64_t c, uint64_t words) const {
+    uint64_t any = 0;
+    for (uint64_t t = 1; t < count; t++) any |= mask_chunk(t, c, words);
+    const uint64_t lines = nonzero_bytes(any);  // a byte of the mask: eight words, a line
+    for (uint64_t l = count_bytes(lines) <= 3 ? lines : 0; l != 0; l &= l - 1) {
+        const uint64_t o = c * 512 + static_cast<uint64_t>(__builtin_ctzll(l)) / 8 * 64;
+        for (uint64_t t = 0; t < count; t++) __builtin_prefetch(blocks[t] + o);
+    }
+}
+
 bool word_scan::any_disputed(scan_method m, uint64_t words) const {
     if (m == scan_method::masks) {
         uint64_t any = 0;

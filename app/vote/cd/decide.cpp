@@ -6,6 +6,7 @@
 
 #include "vote/cd/evidence.h"
 #include "vote/cd/fingerprints.h"
+#include "vote/cd/predictor.h"
 #include "vote/vote_rules.h"
 
 uint64_t cd_label_copies(const cd_block& b, cd_scratch& sc, uint64_t n, uint64_t p, bool bytes) {
@@ -73,7 +74,8 @@ double habit_of(const cd_scratch& sc, uint64_t n, uint64_t k, cd_print print) {
 
 // What is known of the group whose first copy is sc.who[k] over the run at p.
 cd_group_view view_of(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t n, uint64_t p,
-                      const cd_window& w, uint64_t k, uint64_t gw, cd_rarities& known) {
+                      const cd_window& w, uint64_t k, uint64_t gw, cd_rarities& known,
+                      const cd_predictor& f) {
     const uint64_t c = sc.who[k], step = cd_step(b);
     cd_group_view g;
     g.print = cd_fingerprint_in(b, r, c, p, w.frames, g.len);
@@ -105,6 +107,9 @@ cd_group_view view_of(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint
     g.habit = habit_of(sc, n, k, g.print);
     g.side = 0;
     g.side_known = cd_side_distance(b, sc, w, c, g.side);
+    g.pred_known = f.known;
+    g.pred_off = f.known ? cd_predicted_distance(b, w, f, c) / f.scale : 0;
+    g.pred_scale = f.known ? f.scale : 0;
     return g;
 }
 
@@ -115,9 +120,11 @@ void score_groups(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t
     for (uint64_t k = 0; k < n && !lone; k++) lone = sc.size[k] == 1;
     if (lone) cd_count_noise(b, r, sc, n, p, w.frames);
     cd_rarities known;
+    cd_predictor f;
+    cd_fit_predictor(b, r, sc, w, f);
     for (uint64_t k = 0; k < n; k++) {
         if (sc.label[k] != k) continue;
-        const cd_group_view g = view_of(b, r, sc, n, p, w, k, gw, known);
+        const cd_group_view g = view_of(b, r, sc, n, p, w, k, gw, known, f);
         sc.print[k] = static_cast<uint8_t>(g.print);
         sc.rarity[k] = g.rarity;
         double own[CD_FEATURE_COUNT];

@@ -12,6 +12,12 @@ bool narrow(const cd_window& w, uint64_t k) {
     return k + CD_NARROW_FRAMES >= w.run_at && k <= w.run_at + w.frames + CD_NARROW_FRAMES;
 }
 
+// |x - y|, without a branch.
+inline uint64_t distance(int32_t x, int32_t y) {
+    const int32_t d = x - y;
+    return static_cast<uint64_t>(d < 0 ? -d : d);
+}
+
 // A share of successes in the narrow window pulled toward the wide window's.
 struct share {
     double hits_n, trials_n, hits_w, trials_w;
@@ -31,21 +37,26 @@ struct share {
 // audio (r) is not agreed.
 void mark_agreed(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uint64_t n, const cd_window& w,
                  int64_t offset, uint8_t* agreed) {
-    const uint8_t* const* in = b.in_blocks;
-    const uint8_t* base = in[sc.who[0]];
-    const uint64_t step = cd_step(b);
+    // Everything the loop reads is held in locals: the byte stores to `agreed` could otherwise
+    // change any of it, for all the compiler knows.
+    const uint8_t* others[MAX_INPUTS];
+    for (uint64_t j = 1; j < n; j++) others[j - 1] = b.in_blocks[sc.who[j]];
+    const uint8_t* base = b.in_blocks[sc.who[0]];
+    const cd_audio audio = r;
+    const uint64_t step = cd_step(b), first = w.first + static_cast<uint64_t>(offset), count = w.n;
+    // The samples that are audio are one stretch of the window (a sample before the block wraps
+    // round to a huge offset): only its ends are tested.
+    uint64_t k = 0, end = count;
+    while (k < end && !cd_is_audio(audio, first + k * step)) agreed[k++] = 0;
+    while (end > k && !cd_is_audio(audio, first + (end - 1) * step)) agreed[--end] = 0;
     uint64_t word = UINT64_MAX, diff = 0;
-    for (uint64_t k = 0; k < w.n; k++) {
-        const uint64_t q = w.first + k * step + static_cast<uint64_t>(offset);
-        if (!cd_is_audio(r, q)) {
-            agreed[k] = 0;
-            continue;
-        }
+    for (; k < end; k++) {
+        const uint64_t q = first + k * step;
         if ((q & ~7ull) != word) {
             word = q & ~7ull;
             const uint64_t mine = load_word(base + word);
             diff = 0;
-            for (uint64_t j = 1; j < n; j++) diff |= load_word(in[sc.who[j]] + word) ^ mine;
+            for (uint64_t j = 0; j + 1 < n; j++) diff |= load_word(others[j] + word) ^ mine;
         }
         agreed[k] = ((diff >> (8 * (q - word))) & 0xFFFF) == 0;  // samples lie at even offsets
     }
@@ -58,6 +69,48 @@ bool agreed_sample(const cd_block& b, const cd_scratch& sc, uint64_t n, uint64_t
         if (cd_sample(b, sc.who[j], q) != v) return false;
     }
     return true;
+}
+
+// The samples k of the window whose trials the narrow window counts, [from, to), within those
+// that have a neighbour either side, [1, end).
+void narrow_stretch(const cd_window& w, uint64_t& from, uint64_t& to, uint64_t& end) {
+    end = w.n > 1 ? w.n - 1 : 1;
+    const uint64_t lo = w.run_at > CD_NARROW_FRAMES ? w.run_at - CD_NARROW_FRAMES : 0;
+    const uint64_t hi = w.run_at + w.frames + CD_NARROW_FRAMES + 1;
+    from = lo < 1 ? 1 : lo > end ? end : lo;
+    to = hi < from ? from : hi > end ? end : hi;
+}
+
+// What cd_measure_window sums over the agreed samples of a stretch of the window.
+struct window_sums {
+    uint64_t lin, lin_trials, line, hold, step, cub, cub_trials;
+};
+
+// The sums over the samples k of window w in [from, to), 1 <= from <= to <= w.n - 1, of copy c0
+// (its block) where the copies agree (a: sc.agreed). Without a branch per sample: where the
+// copies agree, and where a sample lies on its neighbours' line, follow the audio, which a
+// branch would mispredict. A sample that is not a trial adds 0 (its mask, 0 - trial, is 0);
+// every sample of the window lies in the block, and the cubic's outer neighbours are read only
+// inside it.
+window_sums sum_samples(const uint8_t* c0, const uint8_t* a, const cd_window& w, uint64_t step, uint64_t from,
+                        uint64_t to) {
+    window_sums s = {0, 0, 0, 0, 0, 0, 0};
+    for (uint64_t k = from; k < to; k++) {
+        const uint64_t trial = a[k - 1] & a[k] & a[k + 1], t = 0 - trial;
+        const uint64_t q = w.first + k * step;
+        const int32_t before = load_sample16(c0 + q - step), v = load_sample16(c0 + q),
+                      after = load_sample16(c0 + q + step);
+        const uint64_t d = distance(v, cd_floor_mean(before, after));
+        s.lin += d & t, s.lin_trials += trial;
+        s.line += (d == 0) & trial, s.hold += (v == before) & trial, s.step += distance(v, before) & t;
+        const bool inside = k >= 2 && k + 2 < w.n;
+        const uint64_t outer = inside ? 2 * step : step;  // a stand-in outside, never counted
+        const uint64_t cubic = trial & inside & a[inside ? k - 2 : k] & a[inside ? k + 2 : k];
+        const uint64_t d6 = cd_cubic_distance6(load_sample16(c0 + q - outer), before, v, after,
+                                               load_sample16(c0 + q + outer));
+        s.cub += d6 & (0 - cubic), s.cub_trials += cubic;
+    }
+    return s;
 }
 
 // Fills w.partner, sc.partner_agreed and w.side_scale (see cd_window); w.partner stays 0 where a
@@ -74,19 +127,28 @@ void measure_side(const cd_block& b, const cd_audio& r, cd_scratch& sc, uint64_t
     }
     w.partner = partner;
     mark_agreed(b, r, sc, n, w, partner, sc.partner_agreed);
-    share side = {0, 0, 0, 0};
-    const uint64_t c0 = sc.who[0];
+    const uint8_t* c0 = b.in_blocks[sc.who[0]];
     const auto s = [&](uint64_t q) {
-        return int32_t(cd_sample(b, c0, q)) - cd_sample(b, c0, q + static_cast<uint64_t>(partner));
+        return int32_t(load_sample16(c0 + q)) - load_sample16(c0 + q + static_cast<uint64_t>(partner));
     };
-    for (uint64_t k = 1; k + 1 < w.n; k++) {
-        bool trial = true;
-        for (uint64_t j = k - 1; j <= k + 1 && trial; j++) trial = sc.agreed[j] && sc.partner_agreed[j];
-        if (!trial) continue;
-        const uint64_t q = w.first + k * step;
-        const int32_t m = cd_floor_mean(s(q - step), s(q + step)), v = s(q);
-        side.add(narrow(w, k), v > m ? v - m : m - v);
-    }
+    // Summed without a branch per sample (see cd_measure_window); every sample of the window and
+    // its partner lies in the block.
+    const uint8_t *a = sc.agreed, *pa = sc.partner_agreed;
+    const auto sum = [&](uint64_t from, uint64_t to, uint64_t& hits, uint64_t& trials) {
+        for (uint64_t k = from; k < to; k++) {
+            const uint64_t trial = a[k - 1] & pa[k - 1] & a[k] & pa[k] & a[k + 1] & pa[k + 1];
+            const uint64_t q = w.first + k * step;
+            hits += distance(s(q), cd_floor_mean(s(q - step), s(q + step))) & (0 - trial);
+            trials += trial;
+        }
+    };
+    uint64_t from, to, end, hits_n = 0, trials_n = 0, hits_w = 0, trials_w = 0;
+    narrow_stretch(w, from, to, end);
+    sum(1, from, hits_w, trials_w);
+    sum(from, to, hits_n, trials_n);
+    sum(to, end, hits_w, trials_w);
+    const share side = {double(hits_n), double(trials_n), double(hits_w + hits_n),
+                        double(trials_w + trials_n)};
     const double scale = side.value(1, 1);
     w.side_scale = scale < 0.5 ? 0.5 : scale;
 }
@@ -172,29 +234,24 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     mark_agreed(b, r, sc, n, w, 0, sc.agreed);
     memset(sc.frame_agreed, 2, w.n);  // not yet known
     // The mean distances, counted in whole steps (the cubic one in sixths) over the narrow and
-    // the wide window.
-    uint64_t lin_n = 0, lin_w = 0, lin_trials_n = 0, lin_trials_w = 0;
-    uint64_t cub_n = 0, cub_w = 0, cub_trials_n = 0, cub_trials_w = 0;
-    uint64_t line_n = 0, line_w = 0, hold_n = 0, hold_w = 0, step_n = 0, step_w = 0;
-    const uint64_t c0 = sc.who[0];
-    for (uint64_t k = 1; k + 1 < w.n; k++) {
-        if (!sc.agreed[k - 1] || !sc.agreed[k] || !sc.agreed[k + 1]) continue;
-        const uint64_t q = w.first + k * step;
-        const int32_t before = cd_sample(b, c0, q - step), v = cd_sample(b, c0, q),
-                      after = cd_sample(b, c0, q + step);
-        const int32_t m = cd_floor_mean(before, after);
-        const uint64_t d = static_cast<uint64_t>(v > m ? v - m : m - v);
-        const bool in_narrow = narrow(w, k);
-        lin_w += d, lin_trials_w++;
-        const uint64_t jump = static_cast<uint64_t>(v > before ? v - before : before - v);
-        line_w += d == 0, hold_w += v == before, step_w += jump;
-        if (in_narrow) lin_n += d, lin_trials_n++, line_n += d == 0, hold_n += v == before, step_n += jump;
-        if (k < 2 || k + 2 >= w.n || !sc.agreed[k - 2] || !sc.agreed[k + 2]) continue;
-        const uint64_t d6 = cd_cubic_distance6(cd_sample(b, c0, q - 2 * step), before, v, after,
-                                               cd_sample(b, c0, q + 2 * step));
-        cub_w += d6, cub_trials_w++;
-        if (in_narrow) cub_n += d6, cub_trials_n++;
-    }
+    // the wide window: the narrow one's samples are a stretch of the wide one's, summed apart.
+    const uint8_t* c0 = b.in_blocks[sc.who[0]];
+    uint64_t from, to, end;
+    narrow_stretch(w, from, to, end);
+    const window_sums left = sum_samples(c0, sc.agreed, w, step, 1, from);
+    const window_sums mid = sum_samples(c0, sc.agreed, w, step, from, to);
+    const window_sums right = sum_samples(c0, sc.agreed, w, step, to, end);
+    const window_sums all = {left.lin + mid.lin + right.lin,
+                             left.lin_trials + mid.lin_trials + right.lin_trials,
+                             left.line + mid.line + right.line,
+                             left.hold + mid.hold + right.hold,
+                             left.step + mid.step + right.step,
+                             left.cub + mid.cub + right.cub,
+                             left.cub_trials + mid.cub_trials + right.cub_trials};
+    const uint64_t lin_n = mid.lin, lin_trials_n = mid.lin_trials, line_n = mid.line, hold_n = mid.hold,
+                   step_n = mid.step, cub_n = mid.cub, cub_trials_n = mid.cub_trials;
+    const uint64_t lin_w = all.lin, lin_trials_w = all.lin_trials, line_w = all.line, hold_w = all.hold,
+                   step_w = all.step, cub_w = all.cub, cub_trials_w = all.cub_trials;
     const share lin = {double(lin_n), double(lin_trials_n), double(lin_w), double(lin_trials_w)};
     const double s = lin.value(1, 1);
     w.scale = s < 0.5 ? 0.5 : s;

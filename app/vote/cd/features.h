@@ -34,6 +34,10 @@ struct cd_group_view {
                          // values that showed the group's fingerprint (or none)
     bool side_known;     // the other channel predicts the run (cd_side_distance)
     double side;         // ... and the mean distance of the group's side signal from its line
+    bool pred_known;     // the window gives a two-sided linear predictor (vote/cd/predictor.h)
+    double pred_off;     // ... and the mean distance of the run samples from its predictions, in
+                         // units of the window's (pred_scale)
+    double pred_scale;
 };
 
 // What the features are computed from: the group's view and the run it is seen over.
@@ -191,6 +195,15 @@ constexpr cd_feature CD_FEATURES[] = {
     // and for a lone copy: how far a group's samples stray weighs otherwise by its size
     {"copies_cubic", [](const cd_facts& x) { return x.copies * std::log1p(x.g.mean_cubic / x.scale3); }},
     {"lone_cubic", [](const cd_facts& x) { return x.g.size == 1 ? std::log1p(x.g.mean_cubic / x.scale3) : 0.0; }},
+    // how far the group's samples lie from the two-sided linear predictor fitted on the window, in
+    // units of the window's distances: ln(1 + it), and the log-likelihood of the run as genuine
+    // (Laplace with a floor, as robust_cubic)
+    {"log_predicted", [](const cd_facts& x) { return x.g.pred_known ? std::log1p(x.g.pred_off) : 0.0; }},
+    {"robust_predicted", [](const cd_facts& x) {
+        return x.g.pred_known ? cd_robust(-x.frames * (std::log(2 * x.g.pred_scale) + x.g.pred_off), x.frames) : 0.0; }},
+    // ... ln(1 + it) for a lone copy: a read error strays from the prediction alone
+    {"lone_predicted", [](const cd_facts& x) {
+        return x.g.pred_known && x.g.size == 1 ? std::log1p(x.g.pred_off) : 0.0; }},
 };
 // clang-format on
 

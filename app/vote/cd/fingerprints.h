@@ -45,6 +45,12 @@ uint64_t cd_mute_span(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t
 cd_print cd_fingerprint_in(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t p, uint64_t frames,
                            uint64_t& len);
 
+// cd_may_show_print's test of a sample v between the samples before and after it.
+inline bool cd_may_be_print(int32_t before, int32_t v, int32_t after) {
+    const int32_t bend = after - 2 * v + before;
+    return v == 0 || v == before || (bend >= -1 && bend <= 1);
+}
+
 // False when copy c's sample at p can be part of no fingerprint (or its neighbours are not
 // audio): on a floor line consecutive steps differ by at most 1, a held sample repeats the one
 // before it, a muted one is 0. Most disputed samples are a lone copy's read error against a
@@ -52,8 +58,5 @@ cd_print cd_fingerprint_in(const cd_block& b, const cd_audio& r, uint64_t c, uin
 inline bool cd_may_show_print(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t p) {
     const uint64_t step = cd_step(b);
     if (p < step || !cd_is_audio(r, p - step) || !cd_is_audio(r, p + step)) return false;
-    const int32_t before = cd_sample(b, c, p - step), v = cd_sample(b, c, p),
-                  after = cd_sample(b, c, p + step);
-    const int32_t bend = after - 2 * v + before;
-    return v == 0 || v == before || (bend >= -1 && bend <= 1);
+    return cd_may_be_print(cd_sample(b, c, p - step), cd_sample(b, c, p), cd_sample(b, c, p + step));
 }

@@ -57,11 +57,13 @@ void record(glyph_writer& glyphs, word_notes* notes, unsigned bits, cd_outcome o
     if (!notes) return;
     notes->disputed = static_cast<uint8_t>(notes->disputed | bits);
     if (outcome == CD_BEST_SCORED) notes->guessed = static_cast<uint8_t>(notes->guessed | bits);
-    for (unsigned i = 0; i < 8; i++) {
-        if (bits & (1u << i)) notes->holders[i] = static_cast<uint16_t>(holders);
-        if ((bits & (1u << i)) && scored && scored->scored) notes->margin[i] = scored->margin;
+    const bool with_margin = scored && scored->scored;
+    for (unsigned left = bits; left != 0; left &= left - 1) {
+        const unsigned i = static_cast<unsigned>(__builtin_ctz(left));
+        notes->holders[i] = static_cast<uint16_t>(holders);
+        if (with_margin) notes->margin[i] = scored->margin;
     }
-    if (scored && scored->scored) notes->scored = static_cast<uint8_t>(notes->scored | bits);
+    if (with_margin) notes->scored = static_cast<uint8_t>(notes->scored | bits);
 }
 
 // The copies taking part at the bytes `bits` of the word: every one, or those not absent there.
@@ -140,62 +142,88 @@ cd_run_decision vote_sample_at(const cd_block& b, cd_scratch& sc, uint64_t n, ui
     return d;
 }
 
-// How the inputs split at each sample of a word, as the scan's differing words tell: how many
-// differ from input 0 there, the first of them (an index into the differing words), and whether
-// they all hold the same value.
-struct lane_split {
+// How the inputs split at the four samples of a word, as the scan's differing words tell, a
+// 16-bit lane per sample: how many inputs differ from input 0 there, the first of them and its
+// value, and (mixed) where the differing inputs hold more than one value. Made without a branch
+// per input or sample: which copy is the lone one follows the damage, which branches mispredict.
+struct word_split {
     uint64_t differing;
-    uint64_t first;
+    uint64_t input;
     uint64_t value;
-    bool alike;
+    uint64_t mixed;
+    unsigned lanes;  // bit i: some input differs at sample i
 };
 
-void split_lanes(const word_diffs& d, uint64_t w0, lane_split* lanes) {
-    for (unsigned i = 0; i < 4; i++) lanes[i] = {0, 0, 0, true};
+// 1 in each 16-bit lane of x that is not zero.
+inline uint64_t lane_ones(uint64_t x) {
+    const uint64_t low15 = 0x7FFF7FFF7FFF7FFFull;
+    return ((((x & low15) + low15) | x) >> 15) & 0x0001000100010001ull;
+}
+
+word_split split_word(const word_diffs& d, uint64_t w0) {
+    word_split s = {0, 0, 0, 0, 0};
+    uint64_t seen = 0;  // 0xFFFF in the lanes where an input differed so far
     for (uint64_t e = 0; e < d.n; e++) {
-        const uint64_t x = d.word[e], diff = x ^ w0;
-        for (unsigned i = 0; i < 4; i++) {
-            if (((diff >> (16 * i)) & 0xFFFF) == 0) continue;
-            const uint64_t v = (x >> (16 * i)) & 0xFFFF;
-            lane_split& l = lanes[i];
-            if (l.differing == 0) {
-                l.first = e;
-                l.value = v;
-            } else if (v != l.value) {
-                l.alike = false;
-            }
-            l.differing++;
-        }
+        const uint64_t x = d.word[e], ones = lane_ones(x ^ w0), lanes = ones * 0xFFFF;
+        const uint64_t first = lanes & ~seen;
+        s.value |= x & first;
+        s.input |= (d.input[e] * 0x0001000100010001ull) & first;
+        s.mixed |= (x ^ s.value) & lanes;
+        s.differing += ones;
+        seen |= lanes;
     }
+    const uint64_t m = seen & 0x0001000100010001ull;
+    s.lanes = static_cast<unsigned>((m | m >> 15 | m >> 30 | m >> 45) & 0xF);
+    return s;
 }
 
-// One copy against all the others: fills `lone` and `majority` (an input of the others) and
-// returns true, or false where the copies split otherwise.
-bool one_against_rest(const cd_block& b, const word_diffs& d, const lane_split& l, uint64_t& lone,
+// Lane i of a word_split field.
+inline uint64_t lane(uint64_t x, unsigned i) { return (x >> (16 * i)) & 0xFFFF; }
+
+// One copy against all the others at sample i of the split: fills `lone` and `majority` (an input
+// of the others) and returns true, or false where the copies split otherwise.
+bool one_against_rest(const cd_block& b, const word_split& s, unsigned i, uint64_t& lone,
                       uint64_t& majority) {
-    if (b.count < 3) return false;
-    if (l.differing == 1) {
-        lone = d.input[l.first];
-        majority = 0;
-        return true;
-    }
-    if (l.differing != b.count - 1 || !l.alike) return false;
-    lone = 0;
-    majority = d.input[l.first];
-    return true;
+    const uint64_t differing = lane(s.differing, i), first = lane(s.input, i);
+    const bool single = differing == 1;
+    lone = single ? first : 0;
+    majority = single ? 0 : first;
+    return (b.count >= 3) & (single | ((differing == b.count - 1) & (lane(s.mixed, i) == 0)));
 }
 
-// True when copy c's sample at p lies no closer than copy m's to the floor mean and to the cubic
-// prediction of its own neighbours, and leaves the samples just outside no closer to theirs. False
-// where those samples are not all in the block's audio.
-bool fits_no_better(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m, uint64_t p) {
+// True when neither copy c's nor copy m's sample at p can show a fingerprint (cd_may_show_print)
+// and c's lies no closer than m's to the floor mean and to the cubic prediction of its own
+// neighbours, and leaves the samples just outside no closer to theirs. False where those samples
+// are not all in the block's audio. Each copy's samples are read once for all of it.
+bool pair_stands(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m, uint64_t p) {
     const uint64_t step = cd_step(b);
     if (p < 3 * step || !cd_is_audio(r, p - 3 * step) || !cd_is_audio(r, p + 3 * step)) return false;
-    const auto edge = [&](uint64_t k) {
-        return cd_cubic_distance(b, k, p - step) + cd_cubic_distance(b, k, p + step);
+    // The distances in whole steps (the cubic ones in sixths), from the seven samples of each copy
+    // around p.
+    const auto around = [step](const uint8_t* at, int32_t* s) {  // written out: no loop to run
+        s[0] = load_sample16(at - 3 * step), s[1] = load_sample16(at - 2 * step);
+        s[2] = load_sample16(at - step), s[3] = load_sample16(at), s[4] = load_sample16(at + step);
+        s[5] = load_sample16(at + 2 * step), s[6] = load_sample16(at + 3 * step);
     };
-    return cd_run_distance(b, c, p, 1) >= cd_run_distance(b, m, p, 1) &&
-           cd_cubic_distance(b, c, p) >= cd_cubic_distance(b, m, p) && edge(c) >= edge(m);
+    int32_t x[7], y[7];
+    around(b.in_blocks[c] + p, x);
+    around(b.in_blocks[m] + p, y);
+    if (cd_may_be_print(y[2], y[3], y[4]) || cd_may_be_print(x[2], x[3], x[4])) return false;
+    const auto linear = [](const int32_t* s) {
+        const int32_t d = s[3] - cd_floor_mean(s[2], s[4]);
+        return d < 0 ? -d : d;
+    };
+    if (linear(x) < linear(y)) return false;
+    if (cd_cubic_distance6(x[1], x[2], x[3], x[4], x[5]) < cd_cubic_distance6(y[1], y[2], y[3], y[4], y[5]))
+        return false;
+    const uint64_t cx0 = cd_cubic_distance6(x[0], x[1], x[2], x[3], x[4]),
+                   cx1 = cd_cubic_distance6(x[2], x[3], x[4], x[5], x[6]);
+    const uint64_t cy0 = cd_cubic_distance6(y[0], y[1], y[2], y[3], y[4]),
+                   cy1 = cd_cubic_distance6(y[2], y[3], y[4], y[5], y[6]);
+    // Sums of sixths that differ differ by a sixth at least, far above the rounding of the sums
+    // in double the rule compares; only a tie needs them.
+    if (cx0 + cx1 != cy0 + cy1) return cx0 + cx1 > cy0 + cy1;
+    return cx0 / 6.0 + cx1 / 6.0 >= cy0 / 6.0 + cy1 / 6.0;
 }
 
 // True when the rule keeps the majority's sample at p against the lone copy without looking
@@ -204,11 +232,10 @@ bool fits_no_better(const cd_block& b, const cd_audio& r, uint64_t c, uint64_t m
 bool majority_stands(const cd_block& b, const cd_audio& r, const cd_scratch& sc, uint64_t p, uint64_t lone,
                      uint64_t majority) {
     if (is_decided_ahead(b, sc, p)) return false;
-    if (cd_may_show_print(b, r, majority, p)) return false;
-    if (b.count - 1 >= CD_STANDING_COPIES) return true;
+    if (b.count - 1 >= CD_STANDING_COPIES) return !cd_may_show_print(b, r, majority, p);
     // A pair: the lone copy takes the sample only by fitting the signal better, and a score falls
     // as any distance grows.
-    return !cd_may_show_print(b, r, lone, p) && fits_no_better(b, r, lone, majority, p);
+    return pair_stands(b, r, lone, majority, p);
 }
 
 // Credits and records the sample `value` kept from the majority against one lone copy.
@@ -217,12 +244,17 @@ uint64_t keep_majority(const cd_block& b, uint64_t value, uint64_t lone, uint64_
                        glyph_writer& glyphs, word_notes* notes) {
     const uint64_t others = b.count - 2;
     for (uint64_t i = 0; i < b.count; i++) {
-        const uint64_t hits = i == lone ? 0 : others;
-        total_hits[i] += hits;
-        pos_hits[i] = hits;
+        total_hits[i] += others;
+        pos_hits[i] = others;
     }
+    total_hits[lone] -= others;
+    pos_hits[lone] = 0;
     disputed_bytes += 2;
-    record(glyphs, notes, bits, CD_MAJORITY, majority, b.count - 1);
+    if (notes) {
+        record(glyphs, notes, bits, CD_MAJORITY, majority, b.count - 1);
+    } else {
+        glyphs.put('#');  // as record() prints it, without the call at every dispute
+    }
     return value;
 }
 
@@ -235,16 +267,18 @@ uint64_t cd_vote_word(const cd_block& b, uint64_t w, uint64_t* total_hits, uint6
     uint64_t out = w0;
     const cd_audio r = cd_audio_of_block(b);
     const bool split = diffs && !absent;
-    lane_split lanes[4];
-    if (split) split_lanes(*diffs, w0, lanes);
-    for (unsigned index = 0; index < 4; index++) {
+    word_split lanes = {0, 0, 0, 0, 0xF};
+    // The samples to vote: with the scan's differing words, only those where some input differs.
+    if (split) lanes = split_word(*diffs, w0);
+    const unsigned todo = lanes.lanes;
+    for (unsigned left = todo; left != 0; left &= left - 1) {
+        const unsigned index = static_cast<unsigned>(__builtin_ctz(left));
         const uint64_t p = w + 2 * index;
         const unsigned bits = 3u << (2 * index);
         uint64_t lone, majority;
-        if (split && lanes[index].differing == 0) continue;
-        if (split && cd_is_audio(r, p) && one_against_rest(b, *diffs, lanes[index], lone, majority) &&
+        if (split && cd_is_audio(r, p) && one_against_rest(b, lanes, index, lone, majority) &&
             majority_stands(b, r, sc, p, lone, majority)) {
-            const uint64_t kept = majority == 0 ? (w0 >> (16 * index)) & 0xFFFF : lanes[index].value;
+            const uint64_t kept = majority == 0 ? lane(w0, index) : lane(lanes.value, index);
             const uint64_t v = keep_majority(b, kept, lone, majority, bits, total_hits, pos_hits,
                                              disputed_bytes, glyphs, notes);
             out = (out & ~(0xFFFFull << (16 * index))) | v << (16 * index);
