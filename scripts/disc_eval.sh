@@ -3,8 +3,8 @@
 # DISC_TRACKS tracks (default 10) over about DISC_SECONDS (default 1302, 21.7 minutes) cut from
 # synthesized music, speech, shipped sounds and shipped music (scripts/disc_sources.sh); four
 # rips tagged FLAC (`NN - Title.flac`), one `trackNN.cdda.wav`; each damaged as its drive damages
-# (interpolating, holding, muting, garbage; bursts, misreads, concealments that several rips
-# share, a few places no rip holds right); rip 5 read by a drive DISC_OFFSET frames (default 420)
+# (interpolating, holding, muting, garbage; bursts, misreads, samples that several drives fail
+# at, each covering them its own way, a few places no rip holds right); rip 5 read by a drive DISC_OFFSET frames (default 420)
 # later than the others; a response file with the disc's right v1 and v2 sums and a second
 # pressing's (scripts/disc_material.cpp tells all).
 #

@@ -50,9 +50,10 @@
 // the sample before (rip 2), muting (rip 4), or now interpolating, now returning garbage (rip 5),
 // repeating for more rips, so that two drives of one habit share their concealed values. Every
 // rip gets bursts, single wrong bytes and concealed runs of its own; two rips share misreads; 2 to
-// n - 1 rips share single concealed samples; at scratch sites each drive reads right or conceals
-// its way; in one bad stretch (a twelfth of the disc) every drive fails at a few sites, so that
-// some bytes are held right by no rip, while most tracks can be restored whole.
+// n - 1 drives fail at single samples, each covering them its own way; at scratch sites each
+// drive reads right or conceals its way; in one bad stretch (a twelfth of the disc) every drive
+// fails at a few sites, so that some bytes are held right by no rip, while most tracks can be
+// restored whole.
 // Damage lies on the disc as the drives read it: a scratch sits at one place of the disc for all.
 //
 // `bound` counts the bytes of a track that no rip holds with the original's value, each rip's
@@ -237,6 +238,20 @@ const char* habit_name(damage::drive_habit h) {
                                                : "interpolates or returns garbage";
 }
 
+// Single samples that 2 to n - 1 drives fail to read, `per_mib` of them: each drive covers the
+// sample its own way, so that drives of one habit share the value they put there and a holding or
+// muting drive never shows an interpolating drive's value.
+void shared_failures(std::vector<Bytes>& reads, const Bytes& pcm, const damage::audio& a,
+                     const std::vector<damage::drive_habit>& habits, double per_mib, Rng& rng) {
+    const size_t n = reads.size();
+    if (n < 3) return;
+    for (uint64_t e = damage::events(per_mib, a.end - a.begin, rng); e > 0; e--) {
+        const size_t p = damage::inner_run(a, 1, 3, rng);
+        for (size_t c : damage::pick(n, rng.between(2, n - 1), rng))
+            damage::drive_conceal(reads[c], pcm, a, habits[c], p, 1, rng);
+    }
+}
+
 // Every rip's reading of the whole disc, damaged; all rates per MiB of audio.
 std::vector<Bytes> read_disc(const options& o, const disc& d, Rng& rng) {
     std::vector<Bytes> reads(o.rips, d.pcm);
@@ -245,7 +260,7 @@ std::vector<Bytes> read_disc(const options& o, const disc& d, Rng& rng) {
     r.bursts = 0.4 * o.damage;
     r.byte_errors = 3 * o.damage;
     r.shared_misreads = 0.3 * o.damage;
-    r.shared_concealed = 2 * o.damage;
+    r.shared_concealed = 0;  // single samples several drives fail at: below, each drive its own way
     std::vector<damage::drive_habit> habits;
     for (uint32_t k = 1; k <= o.rips; k++) habits.push_back(habit_of(k));
     for (uint32_t k = 0; k < o.rips; k++) {
@@ -262,6 +277,7 @@ std::vector<Bytes> read_disc(const options& o, const disc& d, Rng& rng) {
             damage::conceal_lone(reads[k], d.pcm, a, damage::MUTE, lone / 4, rng);
     }
     damage::damage_shared(reads, d.pcm, a, rng, r);
+    shared_failures(reads, d.pcm, a, habits, 2 * o.damage, rng);
     damage::drive_scratches(reads, d.pcm, a, habits, 2.5 * o.damage, 0, 0.6, rng);
     // One bad stretch, a twelfth of the disc (a scratch along the spiral, a stain), where every
     // drive fails at some places: most tracks have every byte held right by some rip, a few not.
