@@ -215,4 +215,40 @@ TEST(RepairSearch, TwoMatchesOfOneSizeAreNeitherTaken) {
     }
 }
 
+// Dear candidates first (the right sample alone, by a little: few bits of the sums), then the wrong
+// frames among cheaper ones, as a track's guessed run ranks before the lone copies that won: the
+// combination of the wrong frames reaches many bits, though fewer than the deepest pass asks,
+// and must be met among the best-ranked frames.
+TEST(RepairSearch, ACombinationBehindDearFramesIsMet) {
+    const uint64_t frames = (uint64_t(1) << 22) + 4096;
+    std::mt19937 gen(5);
+    std::vector<uint32_t> truth(frames);
+    for (uint32_t& w : truth) w = static_cast<uint32_t>(gen());
+    std::vector<uint32_t> voted = truth;
+    std::vector<repair_frame> doubtful;
+    const std::vector<size_t> wrong = {5, 6, 9};
+    for (size_t r = 0; r < 40; r++) {
+        const uint64_t index = r == 9 ? 32 : 1 + 104729 * (r + 1);  // rank 9: v1 reaches 27 bits
+        const uint32_t v = truth[index - 1];
+        repair_frame f{index, v, {}};
+        for (uint32_t k = 1; k <= (r < 5 ? 8u : 2u); k++)
+            f.words.push_back(r < 5 ? v + (k << 16) : static_cast<uint32_t>(gen()));
+        if (std::find(wrong.begin(), wrong.end(), r) != wrong.end()) {
+            f.voted = voted[index - 1] = r == 9 ? v + 3 : v + (3u << 16);  // a small misread
+            f.words[0] = v;
+        }
+        doubtful.push_back(f);
+    }
+    const sums want = sums_of(truth, 1, frames), got = sums_of(voted, 1, frames);
+    repair_target t{frames, 1, frames, got.v1, got.v2, got.crc, false, false, false, 0, 0, 0, {}};
+    t.ar_any = {static_cast<uint32_t>(gen()), want.v1, want.v2, static_cast<uint32_t>(gen())};
+    const repair_result r = repair_search(doubtful, t);
+    ASSERT_TRUE(r.found);
+    EXPECT_LE(r.chance, REPAIR_ACCIDENT_CHANCE);
+    std::vector<uint64_t> fixed;
+    for (const repair_change& c : r.changes) fixed.push_back(c.frame);
+    std::sort(fixed.begin(), fixed.end());
+    EXPECT_EQ(fixed, std::vector<uint64_t>(wrong.begin(), wrong.end()));
+}
+
 }  // namespace

@@ -214,14 +214,24 @@ level_plan deeper_plan(const candidates& c, const tally& t, unsigned size, group
     }
     std::sort(bits.begin(), bits.end());
     bits.erase(std::unique(bits.begin(), bits.end()), bits.end());
-    const size_t step = bits.size() / DEEPER_TRIES + 1;
-    for (size_t i = 1; i < bits.size(); i += step) {
-        g.least = bits[i];
+    // The more bits a pass asks, the less chance its combinations cost and the more frames it
+    // takes: the fewest bits that take more than `slots` frames are found by halving.
+    level_plan best;
+    unsigned best_least = 0;
+    size_t lo = 1, hi = bits.size();
+    for (unsigned tries = 0; lo < hi && tries < DEEPER_TRIES; tries++) {
+        const size_t mid = lo + (hi - lo) / 2;
+        g.least = bits[mid];
         const level_plan p = plan_level(c, t, size, g, keys, chance_left, work_left);
-        if (p.slots > slots && p.tried > 0) return p;
+        if (p.slots > slots && p.tried > 0) {
+            best = p, best_least = bits[mid];
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
     }
-    g.least = 0;
-    return level_plan();
+    g.least = best_least;
+    return best;
 }
 
 // ---- the search of one size -----------------------------------------------------------------
@@ -399,19 +409,32 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
             // Where the combinations that reach few bits would use up the share among the first
             // frames, half of it goes to a deeper pass over those that reach more, if that pass
             // reaches DEEPER_BY times as many frames.
-            group g = groups[k], deep = groups[k];
+            // A second, nearer pass asks fewer bits than that one over more frames than the pass
+            // over all: a combination that reaches many bits but not as many as the deeper pass
+            // asks is still met among the best-ranked frames.
+            group g = groups[k], deep = groups[k], near = groups[k];
             const unsigned keys = size == 1 ? 1 : keys_per_walk(n, g);
             const double chance_share = chance_left[k] / 2;
             const double work_share = std::max(0.0, work_left[k]) / 2;
             level_plan p = plan_level(c, t, size, g, keys, chance_share, static_cast<uint64_t>(work_share));
             level_plan q = deeper_plan(c, t, size, deep, keys, chance_share / 2,
-                                       static_cast<uint64_t>(work_share / 2), DEEPER_BY * p.slots);
+                                       static_cast<uint64_t>(work_share / 2), DEEPER_BY * p.slots), r2;
             if (q.slots >= size) {
                 p = plan_level(c, t, size, g, keys, chance_share / 2, static_cast<uint64_t>(work_share / 2));
+                // The nearer pass takes half of the pass over all's part, where it reaches further.
+                const level_plan all = plan_level(c, t, size, g, keys, chance_share / 4,
+                                                  static_cast<uint64_t>(work_share / 4));
+                r2 = deeper_plan(c, t, size, near, keys, chance_share / 4, static_cast<uint64_t>(work_share / 4),
+                                 p.slots);
+                if (r2.slots >= size && near.least < deep.least) {
+                    p = all;
+                } else {
+                    r2 = level_plan();
+                }
             }
-            for (const level_plan* pass : {&p, &q}) {
-                const group& pg = pass == &p ? g : deep;
-                all_slots = all_slots && (pass == &q || pass->slots == c.slots());
+            for (const level_plan* pass : {&p, &q, &r2}) {
+                const group& pg = pass == &p ? g : pass == &q ? deep : near;
+                all_slots = all_slots && (pass != &p || pass->slots == c.slots());
                 work_stopped = work_stopped || pass->work_stopped;
                 if (pass->slots < size) continue;
                 any = true;
