@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cholesky.h"
 #include "material.h"
 #include "vote/cd/cd_weights.h"
 #include "vote/cd/decide.h"
@@ -304,35 +305,6 @@ std::vector<example> examples_of(const tune& t) {
     return out;
 }
 
-// Solves a x = b for the symmetric positive definite a (P x P) by Cholesky; false if it is not.
-bool solve(double a[P][P], double b[P], double x[P]) {
-    double l[P][P] = {};
-    for (unsigned i = 0; i < P; i++) {
-        for (unsigned j = 0; j <= i; j++) {
-            double s = a[i][j];
-            for (unsigned k = 0; k < j; k++) s -= l[i][k] * l[j][k];
-            if (i == j) {
-                if (s <= 0) return false;
-                l[i][i] = std::sqrt(s);
-            } else {
-                l[i][j] = s / l[j][j];
-            }
-        }
-    }
-    double y[P];
-    for (unsigned i = 0; i < P; i++) {
-        double s = b[i];
-        for (unsigned k = 0; k < i; k++) s -= l[i][k] * y[k];
-        y[i] = s / l[i][i];
-    }
-    for (unsigned i = P; i-- > 0;) {
-        double s = y[i];
-        for (unsigned k = i + 1; k < P; k++) s -= l[k][i] * x[k];
-        x[i] = s / l[i][i];
-    }
-    return true;
-}
-
 const double PENALTY = 1;  // L2, on the weights, not the bias
 const unsigned NEWTON_STEPS = 100;
 
@@ -356,8 +328,8 @@ bool regress(const std::vector<example>& ex, double beta[P], unsigned& steps) {
             for (unsigned j = 0; j < i; j++) hess[j][i] = hess[i][j];
         }
         for (unsigned i = 0; i < F; i++) grad[i] += PENALTY * beta[i], hess[i][i] += PENALTY;
-        double step[P];
-        if (!solve(hess, grad, step)) return false;
+        if (!cholesky_solve(hess, grad, P)) return false;
+        const double* step = grad;
         double most = 0;
         for (unsigned i = 0; i < P; i++) {
             beta[i] -= step[i];

@@ -418,16 +418,16 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
             const double work_share = std::max(0.0, work_left[k]) / 2;
             level_plan p = plan_level(c, t, size, g, keys, chance_share, static_cast<uint64_t>(work_share));
             level_plan q = deeper_plan(c, t, size, deep, keys, chance_share / 2,
-                                       static_cast<uint64_t>(work_share / 2), DEEPER_BY * p.slots), r2;
+                                       static_cast<uint64_t>(work_share / 2), DEEPER_BY * p.slots);
+            level_plan r2;
             if (q.slots >= size) {
                 p = plan_level(c, t, size, g, keys, chance_share / 2, static_cast<uint64_t>(work_share / 2));
                 // The nearer pass takes half of the pass over all's part, where it reaches further.
-                const level_plan all = plan_level(c, t, size, g, keys, chance_share / 4,
-                                                  static_cast<uint64_t>(work_share / 4));
-                r2 = deeper_plan(c, t, size, near, keys, chance_share / 4, static_cast<uint64_t>(work_share / 4),
-                                 p.slots);
+                r2 = deeper_plan(c, t, size, near, keys, chance_share / 4,
+                                 static_cast<uint64_t>(work_share / 4), p.slots);
                 if (r2.slots >= size && near.least < deep.least) {
-                    p = all;
+                    p = plan_level(c, t, size, g, keys, chance_share / 4,
+                                   static_cast<uint64_t>(work_share / 4));
                 } else {
                     r2 = level_plan();
                 }

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <utility>
 
+#include "base/cholesky.h"
+
 namespace {
 
 const unsigned TAPS = CD_PREDICTOR_TAPS;
@@ -29,32 +31,6 @@ void taps_of(const cd_block& b, const cd_window& w, uint64_t c, uint64_t q, doub
     x[2 * TAPS] = cd_sample(b, c, o - step);
     x[2 * TAPS + 1] = cd_sample(b, c, o);
     x[2 * TAPS + 2] = cd_sample(b, c, o + step);
-}
-
-// Solves a x = y for the symmetric positive definite a (t x t) by Cholesky, in place; false if
-// it is not.
-bool solve(double a[T][T], double* y, unsigned t) {
-    for (unsigned i = 0; i < t; i++) {
-        for (unsigned j = 0; j <= i; j++) {
-            double s = a[i][j];
-            for (unsigned k = 0; k < j; k++) s -= a[i][k] * a[j][k];
-            if (i == j) {
-                if (s <= 0) return false;
-                a[i][i] = std::sqrt(s);
-            } else {
-                a[i][j] = s / a[j][j];
-            }
-        }
-    }
-    for (unsigned i = 0; i < t; i++) {
-        for (unsigned k = 0; k < i; k++) y[i] -= a[i][k] * y[k];
-        y[i] /= a[i][i];
-    }
-    for (unsigned i = t; i-- > 0;) {
-        for (unsigned k = i + 1; k < t; k++) y[i] -= a[k][i] * y[k];
-        y[i] /= a[i][i];
-    }
-    return true;
 }
 
 // The rows of the n samples whose agreement `agreed` marks (`partner_agreed` the other channel's,
@@ -111,8 +87,9 @@ void running(const double* __restrict u, const double* __restrict v, uint64_t n,
 // The sum over the rows k (runs [from, to)) of u[k + a] v[k + c], u and v each the own channel's
 // samples or the other channel's.
 // Inlined where the loops over the taps call it, which settles its branches there.
-__attribute__((always_inline)) inline double pair_sum(const lagged& s, const uint64_t* from, const uint64_t* to,
-                                                      uint64_t runs, bool own_u, int a, bool own_v, int c) {
+__attribute__((always_inline)) inline double pair_sum(const lagged& s, const uint64_t* from,
+                                                      const uint64_t* to, uint64_t runs, bool own_u, int a,
+                                                      bool own_v, int c) {
     if (!own_u && own_v) {  // the same sum with u and v swapped
         own_u = true, own_v = false;
         std::swap(a, c);
@@ -195,7 +172,7 @@ void cd_fit_predictor(const cd_block& b, const cd_audio& r, const cd_scratch& sc
     double trace = 0;
     for (unsigned i = 0; i < t; i++) trace += a[i][i];
     for (unsigned i = 0; i < t; i++) a[i][i] += 1e-6 * trace / t + 1;
-    if (!solve(a, v, t)) return;
+    if (!cholesky_solve(a, v, t)) return;
     for (unsigned i = 0; i < t; i++) f.weight[i] = v[i];
     // The mean distance of a row's sample from its prediction.
     // Tap by tap over the span of the rows (each sample's terms in the order of the taps, as one
