@@ -251,4 +251,32 @@ TEST(RepairSearch, ACombinationBehindDearFramesIsMet) {
     EXPECT_EQ(fixed, std::vector<uint64_t>(wrong.begin(), wrong.end()));
 }
 
+// The best-ranked frame is the vote's likeliest mistake: its change is compared even where it
+// reaches too few bits for the search's comparisons (a right sample raised by 1 at frame 2^22
+// reaches 23 bits of one pressing's v1 and v2), within a quarter of the bound. The same frame
+// ranked second is not worth it.
+TEST(RepairSearch, TheLikeliestMistakeIsWorthADearerLook) {
+    const uint64_t frames = (uint64_t(1) << 22) + 4096, at = (uint64_t(1) << 22) + 1;
+    std::mt19937 gen(9);
+    std::vector<uint32_t> truth(frames);
+    for (uint32_t& w : truth) w = static_cast<uint32_t>(gen());
+    std::vector<uint32_t> voted = truth;
+    voted[at - 1] += 1u << 16;
+    const sums want = sums_of(truth, 1, frames), got = sums_of(voted, 1, frames);
+    const repair_frame wrong{at, voted[at - 1], {truth[at - 1]}}, other{7, voted[6], {voted[6] + 1}};
+    for (bool first : {true, false}) {
+        repair_target t{frames, 1, frames, got.v1, got.v2, got.crc, false, false, false, 0, 0, 0, {}};
+        t.ar_any = {want.v1, want.v2};
+        const repair_result r = repair_search(first ? std::vector<repair_frame>{wrong, other}
+                                                    : std::vector<repair_frame>{other, wrong}, t);
+        EXPECT_EQ(r.found, first) << first;
+        EXPECT_LE(r.chance, REPAIR_ACCIDENT_CHANCE) << first;
+        if (first) {
+            ASSERT_EQ(r.changes.size(), 1u);
+            EXPECT_EQ(r.changes[0].frame, 0u);
+            EXPECT_EQ(r.changes[0].word, truth[at - 1]);
+        }
+    }
+}
+
 }  // namespace

@@ -18,6 +18,10 @@ const unsigned MAX_HALF = 16;        // frames of one half of a combination
 // A comparison whose chance of an accidental match is above this is not made: the bound would
 // allow fewer than ten like it, and a match there would say little.
 const double MOST_PER_COMPARISON = REPAIR_ACCIDENT_CHANCE / 10;
+// The first look (repair_search.cpp): the best-ranked frames whose changes reach too few bits for
+// the rule above, and the share of the bound their comparisons may spend.
+const uint32_t FIRST_LOOK_SLOTS = 1;
+const double FIRST_LOOK_SHARE = 0.25;
 const unsigned MOST_BITS = 96;  // more than the bits any check reaches (CRC32, v1 and v2's high halves)
 const unsigned NEVER = MOST_BITS + 1;  // more bits than any change reaches
 

@@ -356,6 +356,28 @@ void search_level(const candidates& c, const needs& n, const group& g, const lev
     each_combo(c, p.walk, 0, p.slots - p.table, walk, walked, 0, effect{});
 }
 
+// The first look: the changes of the FIRST_LOOK_SLOTS best-ranked frames that reach too few bits
+// for the search's comparisons are compared one by one, in rank order, while their summed chance
+// stays within FIRST_LOOK_SHARE of the bound: the vote's likeliest mistakes are worth a dearer
+// comparison than the many combinations behind them. Returns the chance spent.
+double first_look(const candidates& c, const needs& n, level_outcome& out, repair_result& r) {
+    double spent = 0;
+    const uint32_t slots = std::min<uint32_t>(c.slots(), FIRST_LOOK_SLOTS);
+    for (uint32_t i = 0; i < c.first[slots]; i++) {
+        const effect& e = c.singles[i].e;
+        for (const ar_way& w : n.ways) {
+            if (eligible(w, e)) continue;  // the search compares it
+            const double chance = way_chance(n, w, reach_of(e, w.key));
+            if (spent + chance > FIRST_LOOK_SHARE * REPAIR_ACCIDENT_CHANCE) continue;
+            spent += chance;
+            r.tried++;
+            r.work++;
+            if ((!n.crc || e.crc == n.crc_change) && way_meets(n, w, e) && !note_match(out, {i})) return spent;
+        }
+    }
+    return spent;
+}
+
 }  // namespace
 
 // The most that one candidate changes the sum of the frames' high halves by.
@@ -389,7 +411,14 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
     const tally t = tally_of(c, n);
     const std::vector<group> groups = groups_of(n);
     level_outcome found;
-    unsigned found_size = 0;
+    const double looked = first_look(c, n, found, r);
+    r.chance += looked;
+    if (found.matches > 1) {
+        r.ambiguous = true;
+        r.sizes[0] = r.sizes[1] = 1;
+        return r;
+    }
+    unsigned found_size = found.matches;
     // Each group has its share of the bounds: v1 and v2 at once (whose comparisons cost far less
     // chance) half, the others the rest alike. Each size may spend half of what is left of a share,
     // so that the larger combinations still cover the best-ranked frames, which are the likeliest
@@ -398,7 +427,7 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
     std::vector<double> chance_left(groups.size()), work_left(groups.size());
     for (size_t k = 0; k < groups.size(); k++) {
         const double part = 1.0 / static_cast<double>(groups.size());
-        chance_left[k] = REPAIR_ACCIDENT_CHANCE * part;
+        chance_left[k] = (REPAIR_ACCIDENT_CHANCE - looked) * part;
         work_left[k] = static_cast<double>(REPAIR_MOST_WORK - std::min(r.work, REPAIR_MOST_WORK)) * part;
     }
     for (unsigned size = 1; size <= c.slots() && size <= 2 * MAX_HALF; size++) {
@@ -462,7 +491,7 @@ repair_result repair_search(const std::vector<repair_frame>& frames, const repai
             r.sizes[1] = size;
             return r;
         }
-        if (found_size > 0) break;
+        if (found_size > 0 && size > found_size) break;
         if (out.matches == 1) {
             found = out;
             found_size = size;

@@ -69,7 +69,8 @@ struct repair_result {
 };
 
 // What the search may spend: the summed chance that one of the combinations it compares matches by
-// accident (a single comparison whose chance is above a tenth of it is not made), and the work, in
+// accident (a single comparison whose chance is above a tenth of it is not made, but for the
+// least sure frame's own changes, which may spend a quarter of it first), and the work, in
 // hash-table entries, look-ups, expected values and candidates (well under a second of one core).
 const double REPAIR_ACCIDENT_CHANCE = 1e-6;
 const uint64_t REPAIR_MOST_WORK = 8000000;
