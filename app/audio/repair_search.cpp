@@ -356,10 +356,11 @@ void search_level(const candidates& c, const needs& n, const group& g, const lev
     each_combo(c, p.walk, 0, p.slots - p.table, walk, walked, 0, effect{});
 }
 
-// The first look: the changes of the FIRST_LOOK_SLOTS best-ranked frames that reach too few bits
-// for the search's comparisons are compared one by one, in rank order, while their summed chance
-// stays within FIRST_LOOK_SHARE of the bound: the vote's likeliest mistakes are worth a dearer
-// comparison than the many combinations behind them. Returns the chance spent.
+// The first look: the changes of the best-ranked frames (FIRST_LOOK_SLOTS, the least sure one)
+// that reach too few bits for the search's comparisons are compared one by one, in rank order,
+// while their summed chance stays within FIRST_LOOK_SHARE of the bound: the vote's likeliest
+// mistake is worth a dearer comparison than the many combinations behind it. Returns the chance
+// spent; the search shares what is left.
 double first_look(const candidates& c, const needs& n, level_outcome& out, repair_result& r) {
     double spent = 0;
     const uint32_t slots = std::min<uint32_t>(c.slots(), FIRST_LOOK_SLOTS);
@@ -372,7 +373,8 @@ double first_look(const candidates& c, const needs& n, level_outcome& out, repai
             spent += chance;
             r.tried++;
             r.work++;
-            if ((!n.crc || e.crc == n.crc_change) && way_meets(n, w, e) && !note_match(out, {i})) return spent;
+            if ((!n.crc || e.crc == n.crc_change) && way_meets(n, w, e) && !note_match(out, {i}))
+                return spent;
         }
     }
     return spent;
