@@ -154,46 +154,54 @@ level_plan plan_level(const candidates& c, const tally& t, unsigned size, const 
     p.size = size;
     p.table = size / 2;
     p.walk = size - p.table;
-    // e[f][k]: combinations of k frames among those taken, of the singles filter f lets through.
-    std::vector<std::vector<double>> e(t.filters.size(), std::vector<double>(size + 1, 0.0)), next;
-    for (auto& row : e) row[0] = 1;
-    std::vector<double> through(t.filters.size());
+    // e[f * row + k]: combinations of k frames among those taken, of the singles filter f lets
+    // through; updated in place as each frame is taken (k downwards, so that each term still reads
+    // the count before the frame).
+    const size_t filters = t.filters.size(), row = size + 1;
+    std::vector<double> e(filters * row, 0.0);
+    for (size_t f = 0; f < filters; f++) e[f * row] = 1;
+    // What a combination of each term costs the group, and whether the group compares it at all:
+    // the same for every frame taken.
+    std::vector<double> term_chance(t.terms.size(), 0.0);
+    std::vector<bool> term_compared(t.terms.size(), false);
+    for (size_t j = 0; j < t.terms.size(); j++) {
+        const tally::term& term = t.terms[j];
+        for (size_t k = 0; k < MAX_WAYS; k++) {
+            if (!(g.ways >> k & 1) || !term.compared[k] || term.bits[k] < g.least) continue;
+            term_chance[j] += term.chance[k];
+            term_compared[j] = true;
+        }
+    }
+    std::vector<double> through(filters);
     for (uint32_t s = 0; s < c.slots(); s++) {
         std::fill(through.begin(), through.end(), 0.0);
         for (uint32_t i = c.first[s]; i < c.first[s + 1]; i++) {
-            for (size_t f = 0; f < t.filters.size(); f++) through[f] += passes(t.filters[f], c.singles[i].e);
+            for (size_t f = 0; f < filters; f++) through[f] += passes(t.filters[f], c.singles[i].e);
         }
-        next = e;
-        for (size_t f = 0; f < t.filters.size(); f++) {
-            for (unsigned k = 1; k <= size; k++) next[f][k] = e[f][k] + through[f] * e[f][k - 1];
+        for (size_t f = 0; f < filters; f++) {
+            double* counts = &e[f * row];
+            for (unsigned k = size; k >= 1; k--) counts[k] = counts[k] + through[f] * counts[k - 1];
         }
         double chance = 0, compared = 0;
-        const auto count = [&](size_t f) { return f == tally::NONE ? 0.0 : next[f][size]; };
-        for (const tally::term& term : t.terms) {
-            double c_term = 0;
-            bool cmp = false;
-            for (size_t k = 0; k < MAX_WAYS; k++) {
-                if (!(g.ways >> k & 1) || !term.compared[k] || term.bits[k] < g.least) continue;
-                c_term += term.chance[k];
-                cmp = cmp || term.compared[k];
-            }
-            if (!cmp) continue;
+        const auto count = [&](size_t f) { return f == tally::NONE ? 0.0 : e[f * row + size]; };
+        for (size_t j = 0; j < t.terms.size(); j++) {
+            if (!term_compared[j]) continue;
+            const tally::term& term = t.terms[j];
             const double m =
                 count(term.add[0]) + count(term.add[1]) - count(term.sub[0]) - count(term.sub[1]);
-            chance += m * c_term;
+            chance += m * term_chance[j];
             compared += m;
         }
-        const double work = next[0][p.table] * static_cast<double>(g.kinds.size()) + next[0][p.walk] * keys;
+        const double work = e[p.table] * static_cast<double>(g.kinds.size()) + e[p.walk] * keys;
         const bool too_much_work = work > static_cast<double>(work_left) ||
-                                   (p.table > 0 && next[0][p.table] > static_cast<double>(MAX_TABLE));
+                                   (p.table > 0 && e[p.table] > static_cast<double>(MAX_TABLE));
         if (too_much_work || chance > chance_left) {
             p.work_stopped = too_much_work;
-            break;
+            break;  // e now counts a frame not taken: it is not read again
         }
-        e.swap(next);
         p.slots = s + 1;
         p.tried = count_of(compared);
-        p.entries = count_of(e[0][p.table]);
+        p.entries = count_of(e[p.table]);
         p.work = count_of(work);
         p.chance = chance;
     }
