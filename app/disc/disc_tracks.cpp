@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,9 +26,6 @@ namespace {
 // Tracks voted at once: each run is one process, mostly on one core (decoding FLAC, voting,
 // encoding); two keep a two-core machine busy while one track's run waits for its files.
 const size_t TRACKS_AT_ONCE = 2;
-// Tracks begun and not yet finished: a run that ends before an earlier track's lets the next one
-// start, up to this many (each holds its span files in OUTDIR until its turn).
-const size_t TRACKS_AHEAD = 4;
 const uint64_t BLOCK_BYTES = 2u << 20;  // what one progress dot of a track's run stands for
 const char CLEAR[] = "\x1b[H\x1b[J";    // a track's run clears the screen first
 
@@ -434,25 +431,39 @@ track_result finish_track(disc_state& s, pending_track& p) {
     return r;
 }
 
-// Whether one more track may begin: tracks are left (`more`), fewer than TRACKS_AHEAD are begun and
-// unfinished, fewer than TRACKS_AT_ONCE runs go on, and no ending signal came. Under g_ended.
-bool room_for_one_more(const std::deque<std::unique_ptr<pending_track>>& going, bool more) {
+// The order the tracks' runs begin in: the longest first, so that the last runs of the disc are
+// short ones and one core seldom waits long for the other at the end. The tracks' lines still come
+// in the order of the tracks: a track finished before its turn waits, with its span files in
+// OUTDIR, until the tracks before it are done.
+std::vector<size_t> run_order(const disc_state& s) {
+    std::vector<size_t> order(s.plan.tracks.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return track_bytes(s, s.plan.tracks[a]) > track_bytes(s, s.plan.tracks[b]);
+    });
+    return order;
+}
+
+// Whether one more track may begin: tracks are left (`more`), fewer than TRACKS_AT_ONCE runs go on,
+// and no ending signal came. Under g_ended.
+bool room_for_one_more(const std::vector<std::unique_ptr<pending_track>>& pending, bool more) {
     size_t runs = 0;
-    for (const auto& p : going) runs += !p->done;
-    return more && going.size() < TRACKS_AHEAD && runs < TRACKS_AT_ONCE && ending_signal() == 0;
+    for (const auto& p : pending) runs += p && !p->done;
+    return more && runs < TRACKS_AT_ONCE && ending_signal() == 0;
 }
 
-bool may_begin(const std::deque<std::unique_ptr<pending_track>>& going, bool more) {
+bool may_begin(const std::vector<std::unique_ptr<pending_track>>& pending, bool more) {
     const std::lock_guard<std::mutex> hold(g_ended);
-    return room_for_one_more(going, more);
+    return room_for_one_more(pending, more);
 }
 
-// Waits until the first track's run has ended (true), or until one more track may begin (false).
-bool wait_for_a_run(const std::deque<std::unique_ptr<pending_track>>& going, bool more) {
+// Waits until track `next`, begun, has ended its run (true), or until one more track may begin or
+// an ending signal came (false).
+bool wait_for_a_run(const std::vector<std::unique_ptr<pending_track>>& pending, size_t next, bool more) {
     std::unique_lock<std::mutex> hold(g_ended);
     for (;;) {
-        if (going.front()->done) return true;
-        if (room_for_one_more(going, more)) return false;
+        if (pending[next] && pending[next]->done) return true;
+        if (room_for_one_more(pending, more) || (!pending[next] && ending_signal() != 0)) return false;
         g_run_ended.wait(hold);
     }
 }
@@ -463,17 +474,23 @@ std::vector<track_result> vote_tracks(disc_state& s) {
     std::vector<track_result> results;
     s.done_bytes = 0;
     g_going_bytes = 0;
-    std::deque<std::unique_ptr<pending_track>> going;
-    size_t next = 0;
-    for (;;) {
-        while (may_begin(going, next < s.plan.tracks.size())) {
-            going.emplace_back(new pending_track);
-            begin_track(s, s.plan.tracks[next++], *going.back());
+    const std::vector<size_t> order = run_order(s);
+    std::vector<std::unique_ptr<pending_track>> pending(order.size());
+    size_t begun = 0, next = 0;  // next: the track whose lines come next
+    while (next < pending.size()) {
+        while (may_begin(pending, begun < order.size())) {
+            const size_t k = order[begun++];
+            pending[k].reset(new pending_track);
+            begin_track(s, s.plan.tracks[k], *pending[k]);
         }
-        if (going.empty()) break;
-        if (!wait_for_a_run(going, next < s.plan.tracks.size())) continue;
-        results.push_back(finish_track(s, *going.front()));
-        going.pop_front();
+        if (!wait_for_a_run(pending, next, begun < order.size())) {
+            // An ending signal: a track not begun never will be; those begun are still finished.
+            if (!pending[next] && ending_signal() != 0) next++;
+            continue;
+        }
+        results.push_back(finish_track(s, *pending[next]));
+        pending[next].reset();
+        next++;
     }
     return results;
 }
