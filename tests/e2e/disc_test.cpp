@@ -37,7 +37,6 @@ namespace {
 
 const uint32_t CONFIDENCE = 9;
 
-// Track t (0-based) of the disc: 1.2 to 2.3 seconds of audio, whole sectors.
 // The processes of the process group `group` that have not been reaped; with `running`, those
 // that have not ended either (a zombie is not counted: one whose parent ended waits for init).
 size_t group_size(int group, bool running = false) {
@@ -57,6 +56,7 @@ size_t group_size(int group, bool running = false) {
     return n;
 }
 
+// Track t (0-based) of the disc: 1.2 to 2.3 seconds of audio, whole sectors.
 std::string original(size_t t) { return testing_support::synth_pcm(588 * (90 + 20 * t), 0, 40 + t); }
 
 // Rip r's damage: a few samples, each at a place no other rip damages, both bytes changed.

@@ -86,6 +86,11 @@ struct window_sums {
     uint64_t lin, lin_trials, line, hold, step, cub, cub_trials;
 };
 
+window_sums operator+(const window_sums& a, const window_sums& b) {
+    return {a.lin + b.lin, a.lin_trials + b.lin_trials, a.line + b.line, a.hold + b.hold, a.step + b.step,
+            a.cub + b.cub, a.cub_trials + b.cub_trials};
+}
+
 // The sums over the samples k of window w in [from, to), 1 <= from <= to <= w.n - 1, of copy c0
 // (its block) where the copies agree (a: sc.agreed). Without a branch per sample: where the
 // copies agree, and where a sample lies on its neighbours' line, follow the audio, which a
@@ -238,28 +243,21 @@ void cd_measure_window(const cd_block& b, const cd_audio& r, cd_scratch& sc, uin
     const uint8_t* c0 = b.in_blocks[sc.who[0]];
     uint64_t from, to, end;
     narrow_stretch(w, from, to, end);
-    const window_sums left = sum_samples(c0, sc.agreed, w, step, 1, from);
-    const window_sums mid = sum_samples(c0, sc.agreed, w, step, from, to);
-    const window_sums right = sum_samples(c0, sc.agreed, w, step, to, end);
-    const window_sums all = {left.lin + mid.lin + right.lin,
-                             left.lin_trials + mid.lin_trials + right.lin_trials,
-                             left.line + mid.line + right.line,
-                             left.hold + mid.hold + right.hold,
-                             left.step + mid.step + right.step,
-                             left.cub + mid.cub + right.cub,
-                             left.cub_trials + mid.cub_trials + right.cub_trials};
-    const uint64_t lin_n = mid.lin, lin_trials_n = mid.lin_trials, line_n = mid.line, hold_n = mid.hold,
-                   step_n = mid.step, cub_n = mid.cub, cub_trials_n = mid.cub_trials;
-    const uint64_t lin_w = all.lin, lin_trials_w = all.lin_trials, line_w = all.line, hold_w = all.hold,
-                   step_w = all.step, cub_w = all.cub, cub_trials_w = all.cub_trials;
-    const share lin = {double(lin_n), double(lin_trials_n), double(lin_w), double(lin_trials_w)};
-    const double s = lin.value(1, 1);
+    const window_sums in_narrow = sum_samples(c0, sc.agreed, w, step, from, to);
+    const window_sums in_wide = sum_samples(c0, sc.agreed, w, step, 1, from) + in_narrow +
+                                sum_samples(c0, sc.agreed, w, step, to, end);
+    // A share over the samples that have both neighbours agreed.
+    const auto pulled = [&](uint64_t hits_n, uint64_t hits_w, double prior_hits) {
+        return share{double(hits_n), double(in_narrow.lin_trials), double(hits_w), double(in_wide.lin_trials)}
+            .value(prior_hits, 1);
+    };
+    const double s = pulled(in_narrow.lin, in_wide.lin, 1);
     w.scale = s < 0.5 ? 0.5 : s;
-    w.line1 = share{double(line_n), double(lin_trials_n), double(line_w), double(lin_trials_w)}.value(0.5, 1);
-    w.hold1 = share{double(hold_n), double(lin_trials_n), double(hold_w), double(lin_trials_w)}.value(0.5, 1);
-    w.step_scale =
-        share{double(step_n), double(lin_trials_n), double(step_w), double(lin_trials_w)}.value(1, 1);
-    const share cub = {cub_n / 6.0, double(cub_trials_n), cub_w / 6.0, double(cub_trials_w)};
+    w.line1 = pulled(in_narrow.line, in_wide.line, 0.5);
+    w.hold1 = pulled(in_narrow.hold, in_wide.hold, 0.5);
+    w.step_scale = pulled(in_narrow.step, in_wide.step, 1);
+    const share cub = {in_narrow.cub / 6.0, double(in_narrow.cub_trials), in_wide.cub / 6.0,
+                       double(in_wide.cub_trials)};
     const double s3 = cub.value(1, 1);
     w.scale3 = s3 < 0.5 ? 0.5 : s3;
     measure_side(b, r, sc, n, w);
